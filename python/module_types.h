@@ -1,0 +1,48 @@
+// The module's process-wide objects and the entry points its files offer one another.
+#pragma once
+
+#include <Python.h>
+
+#include "state_machine.h"
+#include "statement.h"
+
+namespace corvina::py {
+
+// Each getter returns a borrowed reference to the process-wide object, creating it on first
+// use; nullptr with an exception set when creation fails. Creation happens at most once per
+// process, and a thread that finds another one creating waits without holding the lock.
+PyTypeObject* interval_type();
+PyTypeObject* account_type();
+PyTypeObject* document_type();
+PyTypeObject* statement_type();
+PyTypeObject* section_type_type();
+PyTypeObject* unexpected_section_type();
+PyTypeObject* unexpected_attribute_type();
+PyTypeObject* unrecognized_line_type();
+PyTypeObject* missing_field_type();
+PyTypeObject* account_parse_error_type();
+PyTypeObject* document_parse_error_type();
+PyTypeObject* hook_error_type();
+PyObject* parse_error_type();
+PyObject* syntax_error_type();
+PyObject* not_statement_error_type();
+PyObject* empty_input_error_type();
+PyObject* unfinished_error_type();
+
+// The method definition of parse (parse_entry.cpp), bound to the module by module.cpp.
+extern PyMethodDef parse_method;
+
+// result_types.cpp: a new Statement object that takes over the core statement; nullptr with an
+// exception set on failure (everything built so far is released).
+PyObject* new_statement_object(Statement&& statement);
+
+// error_details.cpp: raises the module's SyntaxError with its `detail` for the six record kinds
+// that carry a line number; always returns nullptr.
+PyObject* raise_syntax_error(const ErrorRecord& record);
+
+// hooks.cpp: a new SectionType instance, and the runner that presents a Python callable to the
+// core as a SectionHook (holding a strong reference until the runner is destroyed).
+PyObject* new_section_type_object(SectionType type);
+SectionHook make_hook_runner(PyObject* callable);
+
+}  // namespace corvina::py

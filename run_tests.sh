@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the C++ core under GoogleTest, then the extension
+# module under pytest. Works on a fresh Debian machine: missing system packages are installed
+# with apt (when run as root), Python packages go into a private virtual environment.
+set -euo pipefail
+cd "$(dirname "$0")"
+root=$(pwd)
+build="$root/build"
+
+# A Python of version 3.13 or later.
+find_python() {
+  for candidate in "${PYTHON:-}" python3.13 python3.14 python3; do
+    [ -n "$candidate" ] || continue
+    if "$candidate" -c 'import sys; sys.exit(sys.version_info < (3, 13))' 2>/dev/null; then
+      command -v "$candidate"
+      return
+    fi
+  done
+  # pyenv keeps versions it was not told to activate; look there too.
+  for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.1[3-9]*/bin/python3; do
+    if [ -x "$candidate" ]; then echo "$candidate"; return; fi
+  done
+  echo "no Python 3.13 or later found; set PYTHON" >&2
+  exit 1
+}
+
+need_packages=()
+command -v cmake >/dev/null || need_packages+=(cmake)
+command -v g++ >/dev/null || need_packages+=(g++)
+[ -f /usr/include/gtest/gtest.h ] || need_packages+=(libgtest-dev)
+if [ ${#need_packages[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "please install: ${need_packages[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${need_packages[@]}" >/dev/null
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== C++ core tests"
+cmake -S "$root" -B "$build/core" -DCMAKE_BUILD_TYPE=Release -DCORVINA_BUILD_TESTS=ON >/dev/null
+cmake --build "$build/core" -j "$jobs"
+ctest --test-dir "$build/core" --output-on-failure -j "$jobs"
+
+echo "== Python module tests"
+python=$(find_python)
+venv="$build/venv"
+if [ ! -x "$venv/bin/python" ]; then
+  "$python" -m venv "$venv"
+fi
+"$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
+"$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis
+"$venv/bin/python" -m pip install -q --no-build-isolation "$root"
+# Run from outside the source tree so that the installed module is the one imported.
+cd "$build"
+"$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" "$root/tests/python" -q

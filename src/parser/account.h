@@ -1,0 +1,25 @@
+// Account sections: one dated interval each, filed under the account number.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "attribute_map.h"
+#include "result.h"
+#include "statement.h"
+
+namespace corvina {
+
+// Reads the six interval keys in ascending byte order of the keys (ВсегоПоступило,
+// ВсегоСписано, ДатаКонца, ДатаНачала, КонечныйОстаток, НачальныйОстаток), so the first bad
+// value in that order is the one reported with its parser's text; then "missing field
+// `ДатаНачала`" or "missing field `НачальныйОстаток`". Other keys, РасчСчет included, are
+// ignored here.
+[[nodiscard]] Result<Interval, std::string> build_interval(const AttributeMap& section);
+
+// Files the interval under number: a new account at the end, nothing when an equal interval is
+// already there, otherwise inserted by date_start (among equal start dates, just before the
+// last of them). Never fails.
+void merge_interval(AccountMap& accounts, std::string_view number, Interval interval);
+
+}  // namespace corvina

@@ -1,0 +1,18 @@
+// The whole core parse: bytes in, a Statement or the one error that stopped it.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+#include "result.h"
+#include "state_machine.h"
+#include "statement.h"
+
+namespace corvina {
+
+// decode_input, read_tokens over the whole text, then parse_tokens; a run that ends before
+// "КонецФайла" is Unfinished. The Statement owns its texts, so it outlives `bytes`.
+[[nodiscard]] Result<Statement, ErrorRecord> parse_statement(std::string_view bytes,
+                                                             std::span<const SectionHook> hooks);
+
+}  // namespace corvina

@@ -1,0 +1,68 @@
+// The section state machine: from classified lines to one Statement, or the first error.
+#pragma once
+
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "attribute_map.h"
+#include "result.h"
+#include "statement.h"
+#include "tokenizer.h"
+
+namespace corvina {
+
+// Values are part of the interface (the module shows them as SectionType.Document/Account).
+enum class SectionType : uint8_t { Document = 0, Account = 1 };
+
+// Called when a section closes, before it is built: may read and rewrite the section's
+// attributes, may only read the header. A failure message ends the parse with HookError.
+using SectionHook = std::function<Result<Done, std::string>(
+    SectionType type, AttributeMap& section, const AttributeMap& header)>;
+
+// One alternative per state, in the interface's order: init, header, document, account,
+// read_next_section, finished. The statement being built moves from state to state.
+struct InitState {};
+struct HeaderState {
+  AttributeMap header;
+};
+struct DocumentState {
+  Statement statement;
+  std::string_view kind;  // view into the decoded text, from the section's opening line
+  AttributeMap section;
+};
+struct AccountState {
+  Statement statement;
+  AttributeMap section;
+};
+struct ReadNextSectionState {
+  Statement statement;
+};
+struct FinishedState {
+  Statement statement;
+};
+using ParserState = std::variant<InitState, HeaderState, DocumentState, AccountState,
+                                 ReadNextSectionState, FinishedState>;
+
+ParseContext context_of(const ParserState& state);
+
+// Everything a run needs besides the state and the token.
+struct MachineInput {
+  Encoding encoding;
+  std::span<const SectionHook> hooks;  // borrowed for the whole run; may be empty
+};
+
+// Applies one token. On success the state has become the next state (changed in place, so a
+// statement is never copied); on failure the state is unspecified and must be discarded.
+[[nodiscard]] Result<Done, ErrorRecord> step(ParserState& state, const Token& token,
+                                             const MachineInput& input);
+
+// Folds step over the tokens from InitState and stops at the first error. A final state other
+// than FinishedState means the input ended early (the caller reports Unfinished).
+[[nodiscard]] Result<ParserState, ErrorRecord> parse_tokens(std::span<const Token> tokens,
+                                                            Encoding encoding,
+                                                            std::span<const SectionHook> hooks);
+
+}  // namespace corvina

@@ -1,0 +1,165 @@
+// The records of one parsed statement and the reasons a parse fails.
+//
+// These are plain values: the parser fills them, the module converts them, and nothing here
+// knows about Python. A Statement owns every text in it (documents keep theirs in one block
+// each), so it outlives the input buffer and the token list; so does an ErrorRecord.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "amount.h"
+#include "attribute_map.h"
+#include "date.h"
+
+namespace corvina {
+
+// Declaration order is part of the interface (the module maps the values to texts).
+enum class Encoding : uint8_t { Cp1251, Utf8 };
+
+// 1 for the first line of the input; blank lines count.
+using LineNumber = uint32_t;
+
+// The state of the section machine in which an error was found.
+enum class ParseContext : uint8_t { Header, Document, Account, Finished, Init, ReadNextSection };
+
+// "header", "document", "account", "finished", "init", "read_next_section".
+std::string_view context_name(ParseContext context);
+
+// One account section: the balances and turnovers of one period.
+struct Interval {
+  Date date_start;
+  std::optional<Date> date_end;
+  std::optional<Amount> total_income;
+  std::optional<Amount> total_expense;
+  Amount start_amount;
+  std::optional<Amount> end_amount;
+};
+
+// Dates equal, amounts equal in value (100 == 100.00), absent equal only to absent. This is the
+// equality that drops a repeated account section.
+bool intervals_equal(const Interval& a, const Interval& b);
+
+struct Account {
+  std::string number;
+  std::vector<Interval> intervals;  // sorted by date_start
+};
+
+// One payment document. Every text field is a view into text_block, which the document owns:
+// building a document makes exactly one allocation for all of its texts. Documents can be moved
+// (the block does not move) but not copied.
+struct Document {
+  std::string_view doc_number;
+  std::string_view doc_type;
+  std::optional<std::string_view> payment_type;
+  Date doc_date;
+  std::string_view purpose;
+  std::optional<std::string_view> ordering;
+  Amount amount;
+  std::string_view counterparty_inn;
+  std::optional<std::string_view> counterparty_kpp;
+  std::string_view counterparty_bic;
+  std::string_view counterparty_bank1;
+  std::string_view counterparty_account;
+  std::optional<std::string_view> counterparty;
+  std::optional<std::string_view> counterparty_1;
+  std::optional<Date> outcome_date;
+  std::optional<std::string_view> counterparty_ras_account;
+  std::optional<std::string_view> counterparty_cor_account;
+  std::string_view payee_inn;
+  std::optional<std::string_view> payee;
+  std::string_view payee_account;
+  std::optional<std::string_view> payee_kpp;
+  std::string_view payee_bic;
+  std::string_view payee_bank1;
+  std::optional<std::string_view> payee_ras_account;
+  std::optional<std::string_view> payee_cor_account;
+  std::optional<Date> income_date;
+
+  std::unique_ptr<char[]> text_block;
+};
+
+struct WarningEntry {
+  LineNumber lineno;
+  std::string message;
+};
+
+// Accounts in order of the first appearance of their numbers, with lookup by number.
+class AccountMap {
+ public:
+  // The account stored under number, or nullptr.
+  Account* find(std::string_view number);
+  // Appends a new account; the number must not be present yet.
+  Account& append(std::string number);
+
+  const std::vector<Account>& accounts() const { return accounts_; }
+  std::vector<Account>& accounts() { return accounts_; }
+  size_t size() const { return accounts_.size(); }
+
+ private:
+  struct NumberHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view number) const noexcept {
+      return std::hash<std::string_view>{}(number);
+    }
+  };
+
+  std::vector<Account> accounts_;
+  // Keys are copies: a view into accounts_ would dangle when the vector grows and moves a short
+  // (in-place) number string.
+  std::unordered_map<std::string, size_t, NumberHash, std::equal_to<>> positions_;
+};
+
+struct Statement {
+  Encoding encoding = Encoding::Utf8;
+  AttributeMap header;  // owns its texts (made owned when the statement is created)
+  AccountMap accounts;
+  std::vector<Document> documents;
+  std::vector<WarningEntry> warnings;
+};
+
+// The reasons a parse fails; exactly one per failed parse. Texts are owned copies.
+struct UnexpectedSection {
+  LineNumber lineno;
+  std::string found;  // the section line as written
+  ParseContext context;
+};
+struct UnexpectedAttribute {
+  LineNumber lineno;
+  std::string key;
+  std::string value;
+};
+struct UnrecognizedLine {
+  LineNumber lineno;
+  std::string line;  // the whole line, without its line break
+};
+struct MissingField {
+  LineNumber lineno;
+  std::string field;
+  ParseContext context;
+};
+struct AccountParseError {
+  LineNumber lineno;
+  std::string message;
+};
+struct HookError {
+  LineNumber lineno;
+  std::string message;
+};
+struct Unfinished {};    // the input ended before "КонецФайла" closed the statement
+struct NotStatement {};  // not a statement in a supported encoding
+struct EmptyInput {};    // no bytes at all
+
+// Alternative order is part of the interface.
+using ErrorRecord = std::variant<UnexpectedSection, UnexpectedAttribute, UnrecognizedLine,
+                                 MissingField, AccountParseError, HookError, Unfinished,
+                                 NotStatement, EmptyInput>;
+
+}  // namespace corvina

@@ -1,0 +1,41 @@
+// read_tokens: the input's lines, numbered and classified.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "result.h"
+#include "statement.h"
+
+namespace corvina {
+
+// Declaration order is part of the interface.
+enum class TokenKind : uint8_t {
+  Marker,         // "1CClientBankExchange"
+  AccountStart,   // "СекцияРасчСчет"
+  AccountEnd,     // "КонецРасчСчет"
+  DocumentStart,  // "СекцияДокумент=" + kind; the kind is in `value`
+  DocumentEnd,    // "КонецДокумента"
+  EndOfFile,      // "КонецФайла"
+  Attribute,      // key "=" value
+};
+
+// Views into the decoded text: a token list must not outlive the text it was read from.
+struct Token {
+  std::string_view key;    // attribute key; empty for other kinds
+  std::string_view value;  // attribute value, or the kind of a document start
+  LineNumber line = 0;
+  TokenKind kind = TokenKind::Attribute;
+};
+
+// Splits text at LF (dropping one CR before each LF), numbers every line from 1, skips blank
+// lines (empty or only White_Space characters) and classifies the rest, untrimmed. Fails with
+// UnrecognizedLine for the first non-blank line that has no "=" and is no keyword line; nothing
+// after it is read. Copies no text except into that error.
+//
+// Line numbers are 32-bit. Past line 4294967295 (an input of more than 4 GiB of line breaks)
+// numbers stay at 4294967295 rather than wrapping to small, misleading values.
+[[nodiscard]] Result<std::vector<Token>, ErrorRecord> read_tokens(std::string_view text);
+
+}  // namespace corvina
