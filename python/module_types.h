@@ -3,10 +3,24 @@
 
 #include <Python.h>
 
+#include <atomic>
+
 #include "state_machine.h"
 #include "statement.h"
 
 namespace corvina::py {
+
+// One process-wide object, created on first need. PyMutex_Lock detaches the waiting thread from
+// the interpreter while it blocks, so a thread that waits for another one's creation does not
+// hold the interpreter lock that the creating thread needs.
+struct OnceObject {
+  std::atomic<PyObject*> object{nullptr};
+  PyMutex mutex{};
+};
+
+// The object of `once`, calling create() (which returns a new reference, or nullptr with an
+// exception set) if there is none yet; a failed creation is not cached. Borrowed result.
+PyObject* get_once(OnceObject& once, PyObject* (*create)());
 
 // Each getter returns a borrowed reference to the process-wide object, creating it on first
 // use; nullptr with an exception set when creation fails. Creation happens at most once per
