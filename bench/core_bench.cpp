@@ -1,0 +1,92 @@
+// Throughput of the parser core alone, against a plain line count of the same buffer.
+//
+//   corvina_core_bench FILE [RUNS]
+//
+// Each stage runs RUNS times (default 7) on the same buffer and the median is reported, so
+// ratios taken within one run stay meaningful on a noisy machine.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "decode.h"
+#include "parse_statement.h"
+#include "tokenizer.h"
+
+namespace {
+
+double median_seconds(int runs, const std::function<size_t()>& body, size_t& sink) {
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    sink += body();
+    const auto stop = std::chrono::steady_clock::now();
+    times.push_back(std::chrono::duration<double>(stop - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+size_t count_line_breaks(std::string_view data) {
+  size_t count = 0;
+  const char* at = data.data();
+  const char* end = at + data.size();
+  while ((at = static_cast<const char*>(std::memchr(at, '\n', end - at))) != nullptr) {
+    ++count;
+    ++at;
+  }
+  return count;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s FILE [RUNS]\n", argv[0]);
+    return 2;
+  }
+  std::ifstream file(argv[1], std::ios::binary);
+  if (!file) {
+    std::fprintf(stderr, "cannot read %s\n", argv[1]);
+    return 2;
+  }
+  const std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
+  const double megabytes = static_cast<double>(data.size()) / 1e6;
+  size_t sink = 0;
+
+  const double memchr_time = median_seconds(runs, [&] { return count_line_breaks(data); }, sink);
+  const double decode_time = median_seconds(runs, [&] {
+    auto decoded = corvina::decode_input(data);
+    return decoded ? decoded.value().text().size() : 0;
+  }, sink);
+  const double tokens_time = median_seconds(runs, [&] {
+    auto decoded = corvina::decode_input(data);
+    if (!decoded) return size_t{0};
+    auto tokens = corvina::read_tokens(decoded.value().text());
+    return tokens ? tokens.value().size() : 0;
+  }, sink);
+  size_t documents = 0;
+  const double parse_time = median_seconds(runs, [&] {
+    auto statement = corvina::parse_statement(data, {});
+    documents = statement ? statement.value().documents.size() : 0;
+    return documents;
+  }, sink);
+
+  std::printf("input: %.1f MB, %zu documents, median of %d runs\n", megabytes, documents, runs);
+  const auto report = [&](const char* stage, double seconds) {
+    std::printf("%-28s %9.1f MB/s  %6.2fx memchr\n", stage, megabytes / seconds,
+                seconds / memchr_time);
+  };
+  report("memchr line count", memchr_time);
+  report("decode", decode_time);
+  report("decode + lines", tokens_time);
+  report("whole parse", parse_time);
+  return sink == 0 ? 1 : 0;
+}
