@@ -1,0 +1,357 @@
+// The seven detail classes attached to syntax errors, and the raising of those errors.
+//
+// All seven share one instance layout and one set of slot functions; a class is described by a
+// row of kClasses, and only tp_new needs to know its row at compile time (it is a template on
+// the row), since an instance records its row when it is made.
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <new>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+
+#include "arguments.h"
+#include "module_types.h"
+#include "owned_ref.h"
+#include "quoted.h"
+#include "statement.h"
+
+namespace corvina::py {
+namespace {
+
+constexpr size_t kMaxTexts = 2;
+
+struct DetailClass {
+  const char* name;
+  const char* type_name;     // "corvina_py." + name: sets __module__ for pickling
+  const char* signature;     // the type's doc slot, from which __text_signature__ comes
+  const char* new_function;  // as named in argument errors
+  std::array<const char*, 1 + kMaxTexts> parameters;  // "lineno", then the texts
+  size_t text_count;
+};
+
+enum Row : size_t {
+  kUnexpectedSection,
+  kUnexpectedAttribute,
+  kUnrecognizedLine,
+  kMissingField,
+  kAccountParseError,
+  kDocumentParseError,
+  kHookError,
+  kRowCount,
+};
+
+constexpr DetailClass kClasses[kRowCount] = {
+    {"UnexpectedSection", "corvina_py.UnexpectedSection",
+     "UnexpectedSection(lineno, found, context)\n--\n\n", "UnexpectedSection.__new__()",
+     {"lineno", "found", "context"}, 2},
+    {"UnexpectedAttribute", "corvina_py.UnexpectedAttribute",
+     "UnexpectedAttribute(lineno, key, value)\n--\n\n", "UnexpectedAttribute.__new__()",
+     {"lineno", "key", "value"}, 2},
+    {"UnrecognizedLine", "corvina_py.UnrecognizedLine", "UnrecognizedLine(lineno, line)\n--\n\n",
+     "UnrecognizedLine.__new__()", {"lineno", "line", nullptr}, 1},
+    {"MissingField", "corvina_py.MissingField", "MissingField(lineno, field, context)\n--\n\n",
+     "MissingField.__new__()", {"lineno", "field", "context"}, 2},
+    {"AccountParseError", "corvina_py.AccountParseError",
+     "AccountParseError(lineno, message)\n--\n\n", "AccountParseError.__new__()",
+     {"lineno", "message", nullptr}, 1},
+    {"DocumentParseError", "corvina_py.DocumentParseError",
+     "DocumentParseError(lineno, message)\n--\n\n", "DocumentParseError.__new__()",
+     {"lineno", "message", nullptr}, 1},
+    {"HookError", "corvina_py.HookError", "HookError(lineno, message)\n--\n\n",
+     "HookError.__new__()", {"lineno", "message", nullptr}, 1},
+};
+
+struct DetailFields {
+  const DetailClass* detail_class;
+  LineNumber lineno;
+  std::array<std::string, kMaxTexts> texts;
+};
+
+struct DetailObject {
+  PyObject_HEAD
+  DetailFields fields;
+};
+
+DetailFields& fields_of(PyObject* self) { return reinterpret_cast<DetailObject*>(self)->fields; }
+
+// Nothing is allocated until every argument has been converted, so a bad argument never leaves
+// a half-built instance behind.
+PyObject* new_detail(PyTypeObject* type, const DetailClass& detail_class, LineNumber lineno,
+                     const std::array<std::string_view, kMaxTexts>& texts) {
+  allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  DetailObject* object = reinterpret_cast<DetailObject*>(self);
+  new (&object->fields) DetailFields{&detail_class, lineno, {}};
+  try {
+    for (size_t i = 0; i < detail_class.text_count; ++i) object->fields.texts[i] = texts[i];
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(self);  // dealloc destroys the fields, which are constructed by now
+    return PyErr_NoMemory();
+  }
+  return self;
+}
+
+// lineno goes through __index__ like any integer argument; the 32-bit limit is ours and gets
+// the text the interpreter uses for a failed narrowing conversion.
+bool read_lineno(PyObject* argument, LineNumber& out) {
+  OwnedRef index = OwnedRef::steal(PyNumber_Index(argument));
+  if (!index) {
+    prefix_argument_error("lineno");
+    return false;
+  }
+  unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  if (value > UINT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = static_cast<LineNumber>(value);
+  return true;
+}
+
+template <size_t kRow>
+PyObject* detail_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  const DetailClass& detail_class = kClasses[kRow];
+  const Parameters parameters{
+      detail_class.new_function,
+      std::span<const char* const>(detail_class.parameters.data(), 1 + detail_class.text_count),
+      1 + detail_class.text_count};
+  std::array<PyObject*, 1 + kMaxTexts> bound{};
+  if (!bind_tuple(parameters, args, kwargs, bound.data())) return nullptr;
+
+  LineNumber lineno = 0;
+  if (!read_lineno(bound[0], lineno)) return nullptr;
+  std::array<std::string_view, kMaxTexts> texts{};
+  for (size_t i = 0; i < detail_class.text_count; ++i) {
+    if (!read_text(bound[1 + i], texts[i])) {
+      prefix_argument_error(detail_class.parameters[1 + i]);
+      return nullptr;
+    }
+  }
+  return new_detail(type, detail_class, lineno, texts);
+}
+
+void detail_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  fields_of(self).~DetailFields();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* text_object(const std::string& text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* get_lineno(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(fields_of(self).lineno);
+}
+
+PyObject* get_text(PyObject* self, void* closure) {
+  return text_object(fields_of(self).texts[reinterpret_cast<uintptr_t>(closure)]);
+}
+
+PyObject* detail_repr(PyObject* self) {
+  const DetailFields& fields = fields_of(self);
+  std::string out = fields.detail_class->name;
+  out += "(lineno=";
+  out += std::to_string(fields.lineno);
+  for (size_t i = 0; i < fields.detail_class->text_count; ++i) {
+    out += ", ";
+    out += fields.detail_class->parameters[1 + i];
+    out += '=';
+    append_quoted(out, fields.texts[i]);
+  }
+  out += ')';
+  return text_object(out);
+}
+
+PyObject* detail_getnewargs(PyObject* self, PyObject*) {
+  const DetailFields& fields = fields_of(self);
+  OwnedRef args = OwnedRef::steal(PyTuple_New(1 + fields.detail_class->text_count));
+  if (!args) return nullptr;
+  PyObject* lineno = PyLong_FromUnsignedLong(fields.lineno);
+  if (lineno == nullptr) return nullptr;
+  PyTuple_SET_ITEM(args.get(), 0, lineno);
+  for (size_t i = 0; i < fields.detail_class->text_count; ++i) {
+    PyObject* text = text_object(fields.texts[i]);
+    if (text == nullptr) return nullptr;
+    PyTuple_SET_ITEM(args.get(), 1 + i, text);
+  }
+  return args.release();
+}
+
+PyMethodDef detail_methods[] = {
+    {"__getnewargs__", detail_getnewargs, METH_NOARGS, "__getnewargs__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void* text_index(uintptr_t index) { return reinterpret_cast<void*>(index); }
+
+// The type machinery keeps pointers into the getset table, so each class has its own table with
+// static storage; the second text row is the sentinel for one-text classes.
+template <size_t kRow>
+struct DetailType {
+  static constexpr const DetailClass& detail_class = kClasses[kRow];
+
+  static inline PyGetSetDef getset[] = {
+      {"lineno", get_lineno, nullptr, nullptr, nullptr},
+      {detail_class.parameters[1], get_text, nullptr, nullptr, text_index(0)},
+      detail_class.text_count > 1
+          ? PyGetSetDef{detail_class.parameters[2], get_text, nullptr, nullptr, text_index(1)}
+          : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+
+  static inline PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(detail_class.signature)},
+      {Py_tp_new, reinterpret_cast<void*>(detail_new<kRow>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(detail_dealloc)},
+      {Py_tp_repr, reinterpret_cast<void*>(detail_repr)},
+      {Py_tp_str, reinterpret_cast<void*>(detail_repr)},
+      {Py_tp_getset, getset},
+      {Py_tp_methods, detail_methods},
+      {0, nullptr},
+  };
+
+  static inline PyType_Spec spec = {
+      detail_class.type_name,
+      static_cast<int>(sizeof(DetailObject)),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+      slots,
+  };
+
+  static inline OnceObject once;
+
+  static PyObject* create() { return PyType_FromSpec(&spec); }
+
+  static PyTypeObject* get() {
+    return reinterpret_cast<PyTypeObject*>(get_once(once, create));
+  }
+};
+
+// A record plus the message of its SyntaxError, as the visitor below produces them.
+struct SyntaxErrorParts {
+  size_t row;
+  LineNumber lineno;
+  std::array<std::string_view, kMaxTexts> texts;
+  std::string message;
+};
+
+PyTypeObject* detail_type(size_t row) {
+  switch (row) {
+    case kUnexpectedSection: return unexpected_section_type();
+    case kUnexpectedAttribute: return unexpected_attribute_type();
+    case kUnrecognizedLine: return unrecognized_line_type();
+    case kMissingField: return missing_field_type();
+    case kAccountParseError: return account_parse_error_type();
+    case kDocumentParseError: return document_parse_error_type();
+    default: return hook_error_type();
+  }
+}
+
+std::string concat(std::initializer_list<std::string_view> pieces) {
+  size_t size = 0;
+  for (std::string_view piece : pieces) size += piece.size();
+  std::string out;
+  out.reserve(size);
+  for (std::string_view piece : pieces) out += piece;
+  return out;
+}
+
+PyObject* raise_with_message(PyObject* type, const char* message) {
+  if (type != nullptr) PyErr_SetString(type, message);
+  return nullptr;
+}
+
+// The attribute is best effort: a SyntaxError without `detail` still reports the failure, while
+// an error raised in place of it would hide what went wrong with the statement.
+void attach_detail(PyObject* exception, const SyntaxErrorParts& parts) {
+  PyTypeObject* type = detail_type(parts.row);
+  if (type == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  OwnedRef detail = OwnedRef::steal(new_detail(type, kClasses[parts.row], parts.lineno,
+                                               parts.texts));
+  if (!detail) {
+    PyErr_Clear();
+    return;
+  }
+  OwnedRef dict = OwnedRef::steal(PyObject_GenericGetDict(exception, nullptr));
+  if (!dict || PyDict_SetItemString(dict.get(), "detail", detail.get()) < 0) PyErr_Clear();
+}
+
+}  // namespace
+
+PyTypeObject* unexpected_section_type() { return DetailType<kUnexpectedSection>::get(); }
+PyTypeObject* unexpected_attribute_type() { return DetailType<kUnexpectedAttribute>::get(); }
+PyTypeObject* unrecognized_line_type() { return DetailType<kUnrecognizedLine>::get(); }
+PyTypeObject* missing_field_type() { return DetailType<kMissingField>::get(); }
+PyTypeObject* account_parse_error_type() { return DetailType<kAccountParseError>::get(); }
+PyTypeObject* document_parse_error_type() { return DetailType<kDocumentParseError>::get(); }
+PyTypeObject* hook_error_type() { return DetailType<kHookError>::get(); }
+
+PyObject* raise_syntax_error(const ErrorRecord& record) {
+  SyntaxErrorParts parts{};
+  bool has_detail = std::visit(
+      [&](const auto& error) {
+        using T = std::decay_t<decltype(error)>;
+        if constexpr (std::is_same_v<T, corvina::UnexpectedSection>) {
+          std::string_view context = context_name(error.context);
+          parts = {kUnexpectedSection, error.lineno, {error.found, context},
+                   concat({"Unexpected section '", error.found, "' in context '", context, "'"})};
+        } else if constexpr (std::is_same_v<T, corvina::UnexpectedAttribute>) {
+          parts = {kUnexpectedAttribute, error.lineno, {error.key, error.value},
+                   concat({"Unexpected attribute '", error.key, "' = '", error.value, "'"})};
+        } else if constexpr (std::is_same_v<T, corvina::UnrecognizedLine>) {
+          parts = {kUnrecognizedLine, error.lineno, {error.line, {}},
+                   concat({"Unrecognized line: '", error.line, "'"})};
+        } else if constexpr (std::is_same_v<T, corvina::MissingField>) {
+          std::string_view context = context_name(error.context);
+          parts = {kMissingField, error.lineno, {error.field, context},
+                   concat({"Missing field '", error.field, "' in context '", context, "'"})};
+        } else if constexpr (std::is_same_v<T, corvina::AccountParseError>) {
+          parts = {kAccountParseError, error.lineno, {error.message, {}},
+                   concat({"Account parse error: ", error.message})};
+        } else if constexpr (std::is_same_v<T, corvina::HookError>) {
+          parts = {kHookError, error.lineno, {error.message, {}},
+                   concat({"Hook error: ", error.message})};
+        } else {
+          return false;
+        }
+        return true;
+      },
+      record);
+
+  if (!has_detail) {
+    // Only the six kinds above carry a line; should another reach us, it still gets its own
+    // exception rather than a SyntaxError without detail.
+    if (std::holds_alternative<Unfinished>(record)) {
+      return raise_with_message(unfinished_error_type(), "Statement is not finished");
+    }
+    if (std::holds_alternative<NotStatement>(record)) {
+      return raise_with_message(not_statement_error_type(), "Input is not a 1C statement");
+    }
+    return raise_with_message(empty_input_error_type(), "Input is empty");
+  }
+
+  PyObject* syntax_error = syntax_error_type();
+  if (syntax_error == nullptr) return nullptr;
+  OwnedRef message = OwnedRef::steal(PyUnicode_FromStringAndSize(
+      parts.message.data(), static_cast<Py_ssize_t>(parts.message.size())));
+  if (!message) return nullptr;
+  OwnedRef exception = OwnedRef::steal(PyObject_CallOneArg(syntax_error, message.get()));
+  if (!exception) return nullptr;
+  attach_detail(exception.get(), parts);
+  PyErr_SetRaisedException(exception.release());
+  return nullptr;
+}
+
+}  // namespace corvina::py
