@@ -37,7 +37,7 @@ inline constexpr int32_t kMaxYear = 262142;
 // Canonical text: YYYY-MM-DD with a four-digit year for years 0..9999, otherwise a sign and at
 // least four digits (+10000-01-01, -0044-03-15).
 struct DateText {
-  char data[16];
+  char data[17];  // "-2147483648-01-01" at the longest
   uint8_t size;
   std::string_view view() const { return {data, size}; }
 };
