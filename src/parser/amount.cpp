@@ -126,12 +126,11 @@ std::optional<Decimal> parse_scientific(std::string_view text) {
     d->scale -= static_cast<unsigned>(n);
   } else {
     if (n > kMaxScale) return std::nullopt;
-    // Shifting by more places than the scale leaves only zeros after the point, and those are
-    // removed: the result is the integer magnitude * 10^(n - scale). Checking that integer,
-    // not magnitude * 10^n, keeps 1.5e28 (which fits) from failing on an intermediate value.
-    const Uint128 factor = kPowersOf10[n - d->scale];
-    if (d->magnitude > kMaxMagnitude / factor) return std::nullopt;
-    d->magnitude *= factor;
+    // The whole number is shifted first and must fit as it stands, even though the zeros the
+    // shift leaves after the point are removed again: 1.5e28 is refused although 15 * 10^27
+    // would fit. Shifting more places than the scale leaves only such zeros, so scale 0 remains.
+    if (d->magnitude > kMaxMagnitude / kPowersOf10[n]) return std::nullopt;
+    d->magnitude *= kPowersOf10[n - d->scale];
     d->scale = 0;
   }
   return d;
