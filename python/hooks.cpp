@@ -1,0 +1,236 @@
+// SectionType and the hook runner that presents a Python callable to the core as a SectionHook.
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "arguments.h"
+#include "module_types.h"
+#include "owned_ref.h"
+#include "result.h"
+
+namespace corvina::py {
+namespace {
+
+// ----- SectionType -----
+
+struct SectionTypeObject {
+  PyObject_HEAD
+  uint8_t value;
+};
+
+uint8_t section_value(PyObject* self) { return reinterpret_cast<SectionTypeObject*>(self)->value; }
+
+PyObject* section_type_repr(PyObject* self) {
+  return PyUnicode_FromString(section_value(self) == 0 ? "SectionType.Document"
+                                                       : "SectionType.Account");
+}
+
+PyObject* section_type_int(PyObject* self) { return PyLong_FromLong(section_value(self)); }
+
+PyObject* section_type_compare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+  bool equal = section_value(self) == section_value(other);
+  return PyBool_FromLong((op == Py_EQ) == equal);
+}
+
+PyObject* allocate_section_type(PyTypeObject* type, SectionType value) {
+  PyObject* self = PyType_GenericAlloc(type, 0);
+  if (self == nullptr) return nullptr;
+  reinterpret_cast<SectionTypeObject*>(self)->value = static_cast<uint8_t>(value);
+  return self;
+}
+
+PyType_Slot section_type_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Тип секции выписки для использования в hooks.")},
+    {Py_tp_repr, reinterpret_cast<void*>(section_type_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(section_type_compare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_nb_int, reinterpret_cast<void*>(section_type_int)},
+    {0, nullptr},
+};
+
+PyType_Spec section_type_spec = {
+    "corvina_py.SectionType", sizeof(SectionTypeObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    section_type_slots};
+
+// The immutable-type flag only blocks setattr from Python; the members go straight into the
+// class namespace while nobody else can see the class yet, and PyType_Modified drops any
+// attribute cache entry that a lookup made meanwhile.
+PyObject* create_section_type_type() {
+  OwnedRef type = OwnedRef::steal(PyType_FromSpec(&section_type_spec));
+  if (!type) return nullptr;
+  auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
+  OwnedRef dict = OwnedRef::steal(PyType_GetDict(type_object));
+  if (!dict) return nullptr;
+  const std::pair<const char*, SectionType> members[] = {
+      {"Document", SectionType::Document},
+      {"Account", SectionType::Account},
+  };
+  for (const auto& [name, value] : members) {
+    OwnedRef member = OwnedRef::steal(allocate_section_type(type_object, value));
+    if (!member || PyDict_SetItemString(dict.get(), name, member.get()) < 0) return nullptr;
+  }
+  PyType_Modified(type_object);
+  return type.release();
+}
+
+// ----- the hook runner -----
+
+PyObject* new_text(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+PyObject* new_map_dict(const AttributeMap& map) {
+  OwnedRef dict = OwnedRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& entry : map.entries()) {
+    OwnedRef key = OwnedRef::steal(new_text(entry.key));
+    if (!key) return nullptr;
+    OwnedRef value = OwnedRef::steal(new_text(entry.value));
+    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+// "{qualified type name}: {str(exception)}" for the pending exception, which is cleared.
+std::string take_failure_text() {
+  OwnedRef exception = OwnedRef::steal(PyErr_GetRaisedException());
+  std::string text;
+  OwnedRef name = OwnedRef::steal(PyType_GetQualName(Py_TYPE(exception.get())));
+  Py_ssize_t size = 0;
+  const char* data = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+  if (data != nullptr) {
+    text.assign(data, static_cast<size_t>(size));
+  } else {
+    PyErr_Clear();
+    text = Py_TYPE(exception.get())->tp_name;
+  }
+  text += ": ";
+  OwnedRef message = OwnedRef::steal(PyObject_Str(exception.get()));
+  data = message ? PyUnicode_AsUTF8AndSize(message.get(), &size) : nullptr;
+  if (data != nullptr) {
+    text.append(data, static_cast<size_t>(size));
+  } else {
+    // str() raised, or gave a text with lone surrogates that has no UTF-8 form.
+    PyErr_Clear();
+    text += "<exception str() failed>";
+  }
+  return text;
+}
+
+// How a read-back of attrs ended.
+enum class ReadBack { Done, BadText, ChangedSize, ChangedKeys };
+
+// Walks attrs into the (emptied) section map. No Python code runs during the walk, so with the
+// interpreter lock in force the dict cannot change; the checks guard interpreters without it.
+ReadBack read_back(PyObject* attrs, AttributeMap& section) {
+  ReadBack outcome = ReadBack::Done;
+  Py_BEGIN_CRITICAL_SECTION(attrs);
+  const Py_ssize_t size = PyDict_GET_SIZE(attrs);
+  Py_ssize_t position = 0;
+  Py_ssize_t seen = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(attrs, &position, &key, &value)) {
+    if (PyDict_GET_SIZE(attrs) != size) {
+      outcome = ReadBack::ChangedSize;
+      break;
+    }
+    if (++seen > size) {
+      outcome = ReadBack::ChangedKeys;
+      break;
+    }
+    std::string_view key_text;
+    std::string_view value_text;
+    if (!read_text(key, key_text) || !read_text(value, value_text)) {
+      outcome = ReadBack::BadText;
+      break;
+    }
+    section.insert_copy(key_text, value_text);
+  }
+  if (outcome == ReadBack::Done && PyDict_GET_SIZE(attrs) != size) {
+    outcome = ReadBack::ChangedSize;
+  }
+  Py_END_CRITICAL_SECTION();
+  return outcome;
+}
+
+// Holds one strong reference; copies share it by incref. Runners are made, copied and destroyed
+// only by the parse entry, which holds the interpreter lock throughout.
+class HookRunner {
+ public:
+  explicit HookRunner(PyObject* callable) : callable_(Py_NewRef(callable)) {}
+  HookRunner(const HookRunner& other) : callable_(Py_NewRef(other.callable_)) {}
+  HookRunner(HookRunner&& other) noexcept : callable_(std::exchange(other.callable_, nullptr)) {}
+  HookRunner& operator=(const HookRunner&) = delete;
+  HookRunner& operator=(HookRunner&&) = delete;
+  ~HookRunner() { Py_XDECREF(callable_); }
+
+  // A failure with an exception still pending is not the hook's failure but an abort of the
+  // whole parse (the dict changed while being read, or the interpreter could not build the
+  // arguments): the parse entry raises that exception as it is instead of a SyntaxError.
+  Result<Done, std::string> operator()(SectionType type, AttributeMap& section,
+                                       const AttributeMap& header) const {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    auto result = run(type, section, header);
+    PyGILState_Release(gil);
+    return result;
+  }
+
+ private:
+  Result<Done, std::string> run(SectionType type, AttributeMap& section,
+                                const AttributeMap& header) const {
+    OwnedRef attrs = OwnedRef::steal(new_map_dict(section));
+    if (!attrs) return fail(std::string(kAbort));
+    OwnedRef outcome;
+    {
+      OwnedRef header_dict = OwnedRef::steal(new_map_dict(header));
+      if (!header_dict) return fail(std::string(kAbort));
+      OwnedRef section_type = OwnedRef::steal(new_section_type_object(type));
+      if (!section_type) return fail(std::string(kAbort));
+      PyObject* args[] = {section_type.get(), attrs.get(), header_dict.get()};
+      outcome = OwnedRef::steal(PyObject_Vectorcall(callable_, args, 3, nullptr));
+    }
+    if (!outcome) return fail(take_failure_text());
+    outcome = OwnedRef();
+
+    section.clear();
+    switch (read_back(attrs.get(), section)) {
+      case ReadBack::Done:
+        return Done{};
+      case ReadBack::BadText:
+        return fail(take_failure_text());
+      case ReadBack::ChangedSize:
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return fail(std::string(kAbort));
+      case ReadBack::ChangedKeys:
+        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        return fail(std::string(kAbort));
+    }
+    return Done{};
+  }
+
+  static constexpr std::string_view kAbort = "<parse aborted>";
+
+  PyObject* callable_;
+};
+
+}  // namespace
+
+PyTypeObject* section_type_type() {
+  static OnceObject once;
+  return reinterpret_cast<PyTypeObject*>(get_once(once, create_section_type_type));
+}
+
+PyObject* new_section_type_object(SectionType type) {
+  PyTypeObject* section_type = section_type_type();
+  if (section_type == nullptr) return nullptr;
+  return allocate_section_type(section_type, type);
+}
+
+SectionHook make_hook_runner(PyObject* callable) { return HookRunner(callable); }
+
+}  // namespace corvina::py

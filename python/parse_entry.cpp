@@ -1,0 +1,162 @@
+// parse(statement, hooks=None): arguments in, a Statement object or one exception out.
+#include <Python.h>
+
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "arguments.h"
+#include "module_types.h"
+#include "owned_ref.h"
+#include "parse_statement.h"
+
+namespace corvina::py {
+namespace {
+
+// The first three lines are the text-signature header that the interpreter strips into
+// __text_signature__.
+constexpr char kParseDoc[] =
+    "parse(statement, hooks=None)\n"
+    "--\n"
+    "\n"
+    "Парсит выписку 1CClientBankExchange из байтов или строки.\n"
+    "\n"
+    "# Аргументы\n"
+    "\n"
+    "* `statement` - Сырые байты или строка файла выписки (поддерживает кодировки CP1251 и "
+    "UTF-8)\n"
+    "* `hooks` - Опциональный список callable для модификации секций во время парсинга.\n"
+    "  Сигнатура hook: `(section_type: SectionType, attrs: dict, header: dict) -> None`\n"
+    "  - `section_type`: тип секции (`SectionType.Document` или `SectionType.Account`)\n"
+    "  - attrs: словарь атрибутов секции (можно модифицировать)\n"
+    "  - header: словарь заголовка выписки (только для чтения)\n"
+    "\n"
+    "# Возвращает\n"
+    "\n"
+    "Объект Statement с атрибутами:\n"
+    "- encoding: \"cp1251\" или \"utf-8\"\n"
+    "- header: словарь пар ключ-значение заголовка\n"
+    "- accounts: словарь номер счёта -> объект Account\n"
+    "- documents: список объектов Document\n"
+    "- warnings: список кортежей (lineno, message)\n"
+    "\n"
+    "# Ошибки\n"
+    "\n"
+    "* `NotStatementError` - Если входные данные не являются выпиской 1C\n"
+    "* `EmptyInputError` - Если входные данные пусты\n"
+    "* `UnfinishedError` - Если выписка не завершена корректно\n"
+    "* `SyntaxError` - Если в выписке синтаксическая ошибка (включая ошибки hooks)\n"
+    "* `ParseError` - Для прочих ошибок парсинга";
+
+constexpr const char* kParameterNames[] = {"statement", "hooks"};
+constexpr Parameters kParseParameters = {"parse()", kParameterNames, 1};
+constexpr Py_ssize_t kMaxReservedHooks = 64;
+
+// The hooks argument as runners, in sequence order; false with an exception set.
+bool convert_hooks(PyObject* hooks, std::vector<SectionHook>& out) {
+  if (hooks == nullptr || hooks == Py_None) return true;
+  // A str is a sequence of one-character strs; taking it as a list of hooks is never meant.
+  if (PyUnicode_Check(hooks)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'hooks': Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(hooks)) {
+    OwnedRef name = OwnedRef::steal(PyType_GetQualName(Py_TYPE(hooks)));
+    if (!name) return false;
+    PyErr_Format(PyExc_TypeError,
+                 "argument 'hooks': '%U' object cannot be converted to 'Sequence'", name.get());
+    return false;
+  }
+  // Only a hint: a sequence may claim any length, so a wild claim must not allocate.
+  Py_ssize_t hint = PySequence_Size(hooks);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  out.reserve(static_cast<size_t>(hint < kMaxReservedHooks ? hint : kMaxReservedHooks));
+  OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(hooks));
+  if (!iterator) {
+    prefix_argument_error("hooks");
+    return false;
+  }
+  while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+    out.push_back(make_hook_runner(item.get()));
+  }
+  if (PyErr_Occurred()) {
+    prefix_argument_error("hooks");
+    return false;
+  }
+  return true;
+}
+
+// The statement's bytes as a private object that no caller can reach: a str by its UTF-8
+// encoding, bytes (or a subclass) copied.
+PyObject* copy_statement_bytes(PyObject* statement) {
+  if (PyUnicode_Check(statement)) {
+    PyObject* encoded = PyUnicode_AsUTF8String(statement);
+    if (encoded != nullptr) return encoded;
+    // Lone surrogates have no UTF-8 form; such a str is no statement text.
+    PyErr_Clear();
+  } else if (PyBytes_Check(statement)) {
+    return PyBytes_FromStringAndSize(PyBytes_AS_STRING(statement), PyBytes_GET_SIZE(statement));
+  }
+  PyErr_SetString(PyExc_TypeError, "statement must be bytes or str");
+  return nullptr;
+}
+
+// An instance made by calling the class with the message, so that args is (message,).
+PyObject* raise_plain(PyObject* type, const char* message) {
+  if (type == nullptr) return nullptr;
+  OwnedRef text = OwnedRef::steal(PyUnicode_FromString(message));
+  if (!text) return nullptr;
+  OwnedRef exception = OwnedRef::steal(PyObject_CallOneArg(type, text.get()));
+  if (!exception) return nullptr;
+  PyErr_SetRaisedException(exception.release());
+  return nullptr;
+}
+
+PyObject* raise_error_record(const ErrorRecord& record) {
+  // A hook runner that aborts the parse leaves its exception pending (only a runner can leave
+  // one); it goes out as it is instead of becoming a SyntaxError.
+  if (std::holds_alternative<HookError>(record) && PyErr_Occurred()) return nullptr;
+  if (std::holds_alternative<Unfinished>(record)) {
+    return raise_plain(unfinished_error_type(), "Statement is not finished");
+  }
+  if (std::holds_alternative<NotStatement>(record)) {
+    return raise_plain(not_statement_error_type(), "Input is not a 1C statement");
+  }
+  if (std::holds_alternative<EmptyInput>(record)) {
+    return raise_plain(empty_input_error_type(), "Input is empty");
+  }
+  return raise_syntax_error(record);
+}
+
+PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) {
+  PyObject* bound[2] = {nullptr, nullptr};
+  if (!bind_vectorcall(kParseParameters, args, static_cast<size_t>(PyVectorcall_NARGS(nargs)),
+                       kwnames, bound)) {
+    return nullptr;
+  }
+  // Runners hold references, so they go before the bytes on every path; both are released
+  // by their destructors with the interpreter lock held.
+  std::vector<SectionHook> hooks;
+  if (!convert_hooks(bound[1], hooks)) return nullptr;
+  OwnedRef bytes = OwnedRef::steal(copy_statement_bytes(bound[0]));
+  if (!bytes) return nullptr;
+
+  auto parsed = parse_statement(
+      std::string_view(PyBytes_AS_STRING(bytes.get()),
+                       static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))),
+      hooks);
+  if (!parsed) return raise_error_record(parsed.error());
+  return new_statement_object(std::move(parsed).value());
+}
+
+}  // namespace
+
+PyMethodDef parse_method = {
+    "parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parse)),
+    METH_FASTCALL | METH_KEYWORDS, kParseDoc};
+
+}  // namespace corvina::py

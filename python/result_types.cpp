@@ -1,0 +1,594 @@
+// The read-only result classes: Statement, Account, Interval and Document.
+//
+// Account, Interval and Document keep the core values themselves (a Document keeps its one text
+// block) and make Python objects only when an attribute is read: a statement of ten thousand
+// documents costs ten thousand small objects, not a quarter of a million strings nobody reads.
+#include <Python.h>
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "amount.h"
+#include "date.h"
+#include "module_types.h"
+#include "owned_ref.h"
+#include "quoted.h"
+#include "statement.h"
+
+namespace corvina::py {
+namespace {
+
+constexpr unsigned long kResultFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                       Py_TPFLAGS_IMMUTABLETYPE;
+
+// ----- shared conversions -----
+
+// Core texts are UTF-8 by construction (decoded input, or read from a str by a hook).
+PyObject* new_text(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+PyObject* new_ascii(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* new_date_text(const Date& date) { return new_ascii(format_date(date).view()); }
+PyObject* new_amount_text(const Amount& amount) {
+  return new_ascii(format_amount(amount).view());
+}
+
+template <typename T, PyObject* (*convert)(const T&)>
+PyObject* new_optional(const std::optional<T>& value) {
+  if (!value) Py_RETURN_NONE;
+  return convert(*value);
+}
+
+PyObject* new_text_ref(const std::string_view& text) { return new_text(text); }
+
+PyObject* new_repr(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+void append_optional(std::string& out, const std::optional<std::string_view>& text) {
+  if (!text) {
+    out += "None";
+    return;
+  }
+  out += "Some(";
+  append_quoted(out, *text);
+  out += ')';
+}
+
+void append_count(std::string& out, size_t count) { out += std::to_string(count); }
+
+// Equality of two result objects of one class; NotImplemented for any other pairing and for
+// ordering, so the interpreter falls back to identity or raises TypeError.
+template <typename Object, bool (*same)(const Object&, const Object&)>
+PyObject* compare_values(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+  bool equal = same(*reinterpret_cast<Object*>(self), *reinterpret_cast<Object*>(other));
+  return PyBool_FromLong((op == Py_EQ) == equal);
+}
+
+// Dealloc for objects that hold one C++ value after the header.
+template <typename Object>
+void destroy_value_object(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&reinterpret_cast<Object*>(self)->value);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ----- Interval -----
+
+struct IntervalObject {
+  PyObject_HEAD
+  Interval value;
+};
+
+const Interval& interval_of(PyObject* self) {
+  return reinterpret_cast<IntervalObject*>(self)->value;
+}
+
+// Texts compare exactly, and the canonical texts of two dates or two amounts are equal exactly
+// when the values are equal member by member (the scale is kept, zero is never negative).
+bool same_interval(const Interval& a, const Interval& b) {
+  return a.date_start == b.date_start && a.date_end == b.date_end &&
+         a.start_amount == b.start_amount && a.end_amount == b.end_amount &&
+         a.total_income == b.total_income && a.total_expense == b.total_expense;
+}
+
+bool same_interval_object(const IntervalObject& a, const IntervalObject& b) {
+  return same_interval(a.value, b.value);
+}
+
+PyObject* interval_date_start(PyObject* self, void*) {
+  return new_date_text(interval_of(self).date_start);
+}
+PyObject* interval_date_end(PyObject* self, void*) {
+  return new_optional<Date, new_date_text>(interval_of(self).date_end);
+}
+PyObject* interval_start_amount(PyObject* self, void*) {
+  return new_amount_text(interval_of(self).start_amount);
+}
+PyObject* interval_end_amount(PyObject* self, void*) {
+  return new_optional<Amount, new_amount_text>(interval_of(self).end_amount);
+}
+PyObject* interval_total_income(PyObject* self, void*) {
+  return new_optional<Amount, new_amount_text>(interval_of(self).total_income);
+}
+PyObject* interval_total_expense(PyObject* self, void*) {
+  return new_optional<Amount, new_amount_text>(interval_of(self).total_expense);
+}
+
+PyObject* interval_repr(PyObject* self) {
+  const Interval& interval = interval_of(self);
+  auto text_of_date = [](const std::optional<Date>& date) -> std::optional<DateText> {
+    if (!date) return std::nullopt;
+    return format_date(*date);
+  };
+  auto text_of_amount = [](const std::optional<Amount>& amount) -> std::optional<AmountText> {
+    if (!amount) return std::nullopt;
+    return format_amount(*amount);
+  };
+  auto date_end = text_of_date(interval.date_end);
+  auto end_amount = text_of_amount(interval.end_amount);
+  std::string out = "Interval(date_start=";
+  append_quoted(out, format_date(interval.date_start).view());
+  out += ", date_end=";
+  append_optional(out, date_end ? std::optional(date_end->view()) : std::nullopt);
+  out += ", start_amount=";
+  append_quoted(out, format_amount(interval.start_amount).view());
+  out += ", end_amount=";
+  append_optional(out, end_amount ? std::optional(end_amount->view()) : std::nullopt);
+  out += ')';
+  return new_repr(out);
+}
+
+PyGetSetDef interval_getset[] = {
+    {"date_start", interval_date_start, nullptr, nullptr, nullptr},
+    {"date_end", interval_date_end, nullptr, nullptr, nullptr},
+    {"start_amount", interval_start_amount, nullptr, nullptr, nullptr},
+    {"end_amount", interval_end_amount, nullptr, nullptr, nullptr},
+    {"total_income", interval_total_income, nullptr, nullptr, nullptr},
+    {"total_expense", interval_total_expense, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot interval_slots[] = {
+    {Py_tp_getset, interval_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(interval_repr)},
+    {Py_tp_richcompare,
+     reinterpret_cast<void*>(compare_values<IntervalObject, same_interval_object>)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {0, nullptr},
+};
+
+PyType_Spec interval_spec = {"builtins.Interval", sizeof(IntervalObject), 0, kResultFlags,
+                             interval_slots};
+
+PyObject* create_interval_type() { return PyType_FromSpec(&interval_spec); }
+
+PyObject* new_interval_object(const Interval& interval) {
+  PyTypeObject* type = interval_type();
+  if (type == nullptr) return nullptr;
+  PyObject* self = PyType_GenericAlloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<IntervalObject*>(self)->value) Interval(interval);
+  return self;
+}
+
+// ----- Account -----
+
+struct AccountObject {
+  PyObject_HEAD
+  Account value;
+};
+
+const Account& account_of(PyObject* self) { return reinterpret_cast<AccountObject*>(self)->value; }
+
+bool same_account_object(const AccountObject& a, const AccountObject& b) {
+  const Account& x = a.value;
+  const Account& y = b.value;
+  if (x.number != y.number || x.intervals.size() != y.intervals.size()) return false;
+  for (size_t i = 0; i < x.intervals.size(); ++i) {
+    if (!same_interval(x.intervals[i], y.intervals[i])) return false;
+  }
+  return true;
+}
+
+PyObject* account_number(PyObject* self, void*) { return new_text(account_of(self).number); }
+
+// A fresh list each time: the account keeps plain values, so nothing a caller does to the list
+// or its items reaches the account.
+PyObject* account_intervals(PyObject* self, void*) {
+  const auto& intervals = account_of(self).intervals;
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(intervals.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < intervals.size(); ++i) {
+    PyObject* item = new_interval_object(intervals[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* account_repr(PyObject* self) {
+  const Account& account = account_of(self);
+  std::string out = "Account(number=";
+  append_quoted(out, account.number);
+  out += ", intervals=[...";
+  append_count(out, account.intervals.size());
+  out += "])";
+  return new_repr(out);
+}
+
+PyGetSetDef account_getset[] = {
+    {"number", account_number, nullptr, nullptr, nullptr},
+    {"intervals", account_intervals, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot account_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_value_object<AccountObject>)},
+    {Py_tp_getset, account_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(account_repr)},
+    {Py_tp_richcompare,
+     reinterpret_cast<void*>(compare_values<AccountObject, same_account_object>)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {0, nullptr},
+};
+
+PyType_Spec account_spec = {"builtins.Account", sizeof(AccountObject), 0, kResultFlags,
+                            account_slots};
+
+PyObject* create_account_type() { return PyType_FromSpec(&account_spec); }
+
+// Takes over the account's number and intervals only when the object exists; on failure the
+// account is left as it was.
+PyObject* new_account_object(Account&& account) {
+  PyTypeObject* type = account_type();
+  if (type == nullptr) return nullptr;
+  PyObject* self = PyType_GenericAlloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<AccountObject*>(self)->value) Account(std::move(account));
+  return self;
+}
+
+// ----- Document -----
+
+struct DocumentObject {
+  PyObject_HEAD
+  Document value;
+};
+
+const Document& document_of(PyObject* self) {
+  return reinterpret_cast<DocumentObject*>(self)->value;
+}
+
+// Structural equality of the core values is equality of the texts the getters return.
+bool same_document_object(const DocumentObject& a, const DocumentObject& b) {
+  const Document& x = a.value;
+  const Document& y = b.value;
+  return x.doc_number == y.doc_number && x.doc_type == y.doc_type &&
+         x.payment_type == y.payment_type && x.doc_date == y.doc_date &&
+         x.purpose == y.purpose && x.ordering == y.ordering && x.amount == y.amount &&
+         x.counterparty_inn == y.counterparty_inn && x.counterparty_kpp == y.counterparty_kpp &&
+         x.counterparty_bic == y.counterparty_bic &&
+         x.counterparty_bank1 == y.counterparty_bank1 &&
+         x.counterparty_account == y.counterparty_account && x.counterparty == y.counterparty &&
+         x.counterparty_1 == y.counterparty_1 && x.outcome_date == y.outcome_date &&
+         x.counterparty_ras_account == y.counterparty_ras_account &&
+         x.counterparty_cor_account == y.counterparty_cor_account &&
+         x.payee_inn == y.payee_inn && x.payee == y.payee && x.payee_account == y.payee_account &&
+         x.payee_kpp == y.payee_kpp && x.payee_bic == y.payee_bic &&
+         x.payee_bank1 == y.payee_bank1 && x.payee_ras_account == y.payee_ras_account &&
+         x.payee_cor_account == y.payee_cor_account && x.income_date == y.income_date;
+}
+
+template <std::string_view Document::* field>
+PyObject* document_text(PyObject* self, void*) {
+  return new_text(document_of(self).*field);
+}
+template <std::optional<std::string_view> Document::* field>
+PyObject* document_optional_text(PyObject* self, void*) {
+  return new_optional<std::string_view, new_text_ref>(document_of(self).*field);
+}
+template <std::optional<Date> Document::* field>
+PyObject* document_optional_date(PyObject* self, void*) {
+  return new_optional<Date, new_date_text>(document_of(self).*field);
+}
+PyObject* document_doc_date(PyObject* self, void*) {
+  return new_date_text(document_of(self).doc_date);
+}
+PyObject* document_amount(PyObject* self, void*) {
+  return new_amount_text(document_of(self).amount);
+}
+
+PyObject* document_repr(PyObject* self) {
+  const Document& document = document_of(self);
+  std::string out = "Document(doc_number=";
+  append_quoted(out, document.doc_number);
+  out += ", doc_type=";
+  append_quoted(out, document.doc_type);
+  out += ", doc_date=";
+  append_quoted(out, format_date(document.doc_date).view());
+  out += ", amount=";
+  append_quoted(out, format_amount(document.amount).view());
+  out += ')';
+  return new_repr(out);
+}
+
+#define CORVINA_TEXT(name) {#name, document_text<&Document::name>, nullptr, nullptr, nullptr}
+#define CORVINA_OPTIONAL_TEXT(name) \
+  {#name, document_optional_text<&Document::name>, nullptr, nullptr, nullptr}
+#define CORVINA_OPTIONAL_DATE(name) \
+  {#name, document_optional_date<&Document::name>, nullptr, nullptr, nullptr}
+
+// The Python order of the attributes, which is not the order of the core record.
+PyGetSetDef document_getset[] = {
+    CORVINA_TEXT(doc_number),
+    CORVINA_TEXT(doc_type),
+    {"doc_date", document_doc_date, nullptr, nullptr, nullptr},
+    {"amount", document_amount, nullptr, nullptr, nullptr},
+    CORVINA_TEXT(purpose),
+    CORVINA_OPTIONAL_TEXT(payment_type),
+    CORVINA_OPTIONAL_TEXT(ordering),
+    CORVINA_TEXT(counterparty_inn),
+    CORVINA_OPTIONAL_TEXT(counterparty_kpp),
+    CORVINA_TEXT(counterparty_bic),
+    CORVINA_TEXT(counterparty_bank1),
+    CORVINA_TEXT(counterparty_account),
+    CORVINA_OPTIONAL_TEXT(counterparty),
+    CORVINA_OPTIONAL_TEXT(counterparty_1),
+    CORVINA_OPTIONAL_TEXT(counterparty_ras_account),
+    CORVINA_OPTIONAL_TEXT(counterparty_cor_account),
+    CORVINA_OPTIONAL_DATE(outcome_date),
+    CORVINA_TEXT(payee_inn),
+    CORVINA_OPTIONAL_TEXT(payee),
+    CORVINA_TEXT(payee_account),
+    CORVINA_OPTIONAL_TEXT(payee_kpp),
+    CORVINA_TEXT(payee_bic),
+    CORVINA_TEXT(payee_bank1),
+    CORVINA_OPTIONAL_TEXT(payee_ras_account),
+    CORVINA_OPTIONAL_TEXT(payee_cor_account),
+    CORVINA_OPTIONAL_DATE(income_date),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef CORVINA_TEXT
+#undef CORVINA_OPTIONAL_TEXT
+#undef CORVINA_OPTIONAL_DATE
+
+PyType_Slot document_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_value_object<DocumentObject>)},
+    {Py_tp_getset, document_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(document_repr)},
+    {Py_tp_richcompare,
+     reinterpret_cast<void*>(compare_values<DocumentObject, same_document_object>)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {0, nullptr},
+};
+
+PyType_Spec document_spec = {"builtins.Document", sizeof(DocumentObject), 0, kResultFlags,
+                             document_slots};
+
+PyObject* create_document_type() { return PyType_FromSpec(&document_spec); }
+
+PyObject* new_document_object(PyTypeObject* type, Document&& document) {
+  PyObject* self = PyType_GenericAlloc(type, 0);
+  if (self == nullptr) return nullptr;
+  // The views move with the block they point into, so the moved document stays valid.
+  new (&reinterpret_cast<DocumentObject*>(self)->value) Document(std::move(document));
+  return self;
+}
+
+// ----- Statement -----
+
+struct StatementObject {
+  PyObject_HEAD
+  PyObject* header;
+  PyObject* accounts;
+  PyObject* documents;
+  PyObject* warnings;
+  Py_ssize_t document_count;
+  Py_ssize_t warning_count;
+  Encoding encoding;
+};
+
+StatementObject* statement_of(PyObject* self) { return reinterpret_cast<StatementObject*>(self); }
+
+std::string_view encoding_name(Encoding encoding) {
+  return encoding == Encoding::Cp1251 ? "cp1251" : "utf-8";
+}
+
+PyObject* statement_encoding(PyObject* self, void*) {
+  return new_ascii(encoding_name(statement_of(self)->encoding));
+}
+// The containers themselves, not copies: what the caller changes stays changed.
+PyObject* statement_header(PyObject* self, void*) {
+  return Py_NewRef(statement_of(self)->header);
+}
+PyObject* statement_accounts(PyObject* self, void*) {
+  return Py_NewRef(statement_of(self)->accounts);
+}
+PyObject* statement_documents(PyObject* self, void*) {
+  return Py_NewRef(statement_of(self)->documents);
+}
+PyObject* statement_warnings(PyObject* self, void*) {
+  return Py_NewRef(statement_of(self)->warnings);
+}
+
+PyObject* statement_repr(PyObject* self) {
+  StatementObject* statement = statement_of(self);
+  std::string out = "Statement(encoding=";
+  append_quoted(out, encoding_name(statement->encoding));
+  out += ", documents=[...";
+  append_count(out, static_cast<size_t>(statement->document_count));
+  out += "], warnings=[...";
+  append_count(out, static_cast<size_t>(statement->warning_count));
+  out += "])";
+  return new_repr(out);
+}
+
+// Python code can put a Statement into its own documents list (or a dict holding it into the
+// header); collector support lets such cycles be freed.
+int statement_traverse(PyObject* self, visitproc visit, void* arg) {
+  StatementObject* statement = statement_of(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(statement->header);
+  Py_VISIT(statement->accounts);
+  Py_VISIT(statement->documents);
+  Py_VISIT(statement->warnings);
+  return 0;
+}
+
+int statement_clear(PyObject* self) {
+  StatementObject* statement = statement_of(self);
+  Py_CLEAR(statement->header);
+  Py_CLEAR(statement->accounts);
+  Py_CLEAR(statement->documents);
+  Py_CLEAR(statement->warnings);
+  return 0;
+}
+
+void statement_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  statement_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyGetSetDef statement_getset[] = {
+    {"encoding", statement_encoding, nullptr, nullptr, nullptr},
+    {"header", statement_header, nullptr, nullptr, nullptr},
+    {"accounts", statement_accounts, nullptr, nullptr, nullptr},
+    {"documents", statement_documents, nullptr, nullptr, nullptr},
+    {"warnings", statement_warnings, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot statement_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(statement_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(statement_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(statement_clear)},
+    {Py_tp_getset, statement_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(statement_repr)},
+    {0, nullptr},
+};
+
+PyType_Spec statement_spec = {"builtins.Statement", sizeof(StatementObject), 0,
+                              kResultFlags | Py_TPFLAGS_HAVE_GC, statement_slots};
+
+PyObject* create_statement_type() { return PyType_FromSpec(&statement_spec); }
+
+// ----- conversion of a core Statement -----
+
+PyObject* new_header_dict(const AttributeMap& header) {
+  OwnedRef dict = OwnedRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& entry : header.entries()) {
+    OwnedRef key = OwnedRef::steal(new_text(entry.key));
+    if (!key) return nullptr;
+    OwnedRef value = OwnedRef::steal(new_text(entry.value));
+    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* new_accounts_dict(AccountMap& accounts) {
+  OwnedRef dict = OwnedRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (Account& account : accounts.accounts()) {
+    OwnedRef key = OwnedRef::steal(new_text(account.number));
+    if (!key) return nullptr;
+    OwnedRef value = OwnedRef::steal(new_account_object(std::move(account)));
+    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* new_documents_list(std::vector<Document>& documents) {
+  PyTypeObject* type = document_type();
+  if (type == nullptr) return nullptr;
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < documents.size(); ++i) {
+    PyObject* item = new_document_object(type, std::move(documents[i]));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* new_warnings_list(const std::vector<WarningEntry>& warnings) {
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(warnings.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < warnings.size(); ++i) {
+    OwnedRef lineno = OwnedRef::steal(PyLong_FromUnsignedLong(warnings[i].lineno));
+    if (!lineno) return nullptr;
+    OwnedRef message = OwnedRef::steal(new_text(warnings[i].message));
+    if (!message) return nullptr;
+    PyObject* item = PyTuple_Pack(2, lineno.get(), message.get());
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+}  // namespace
+
+PyTypeObject* interval_type() {
+  static OnceObject once;
+  return reinterpret_cast<PyTypeObject*>(get_once(once, create_interval_type));
+}
+
+PyTypeObject* account_type() {
+  static OnceObject once;
+  return reinterpret_cast<PyTypeObject*>(get_once(once, create_account_type));
+}
+
+PyTypeObject* document_type() {
+  static OnceObject once;
+  return reinterpret_cast<PyTypeObject*>(get_once(once, create_document_type));
+}
+
+PyTypeObject* statement_type() {
+  static OnceObject once;
+  return reinterpret_cast<PyTypeObject*>(get_once(once, create_statement_type));
+}
+
+PyObject* new_statement_object(Statement&& statement) {
+  PyTypeObject* type = statement_type();
+  if (type == nullptr) return nullptr;
+  OwnedRef header = OwnedRef::steal(new_header_dict(statement.header));
+  if (!header) return nullptr;
+  OwnedRef accounts = OwnedRef::steal(new_accounts_dict(statement.accounts));
+  if (!accounts) return nullptr;
+  OwnedRef documents = OwnedRef::steal(new_documents_list(statement.documents));
+  if (!documents) return nullptr;
+  OwnedRef warnings = OwnedRef::steal(new_warnings_list(statement.warnings));
+  if (!warnings) return nullptr;
+
+  // The allocation zeroes the object and starts tracking it; traverse copes with the null
+  // containers until they are stored below.
+  PyObject* self = PyType_GenericAlloc(type, 0);
+  if (self == nullptr) return nullptr;
+  StatementObject* object = statement_of(self);
+  object->encoding = statement.encoding;
+  object->document_count = PyList_GET_SIZE(documents.get());
+  object->warning_count = PyList_GET_SIZE(warnings.get());
+  object->header = header.release();
+  object->accounts = accounts.release();
+  object->documents = documents.release();
+  object->warnings = warnings.release();
+  return self;
+}
+
+}  // namespace corvina::py

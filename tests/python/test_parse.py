@@ -1,0 +1,303 @@
+"""The parse entry: arguments, encodings, the failure table and a hostile corpus."""
+
+from __future__ import annotations
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import corvina_py
+from corvina_py import parse
+
+MARKER = '1CClientBankExchange'
+DOCUMENT = [
+    'СекцияДокумент=Платежное поручение',
+    'Номер=214',
+    'Дата=01.03.2024',
+    'Сумма=98500.00',
+    'ПлательщикСчет=40702810938000012345',
+    'Плательщик=ООО "Северный ветер"',
+    'ПлательщикИНН=7701234567',
+    'ПлательщикБанк1=ПАО СБЕРБАНК',
+    'ПлательщикБИК=044525225',
+    'ПолучательСчет=40702810100000054321',
+    'ПолучательИНН=5009876543',
+    'ПолучательБанк1=АО "АЛЬФА-БАНК"',
+    'ПолучательБИК=044525593',
+    'НазначениеПлатежа=Оплата по счёту № 118',
+    'КонецДокумента',
+]
+ACCOUNT = [
+    'СекцияРасчСчет',
+    'ДатаНачала=01.03.2024',
+    'РасчСчет=40702810938000012345',
+    'НачальныйОстаток=1250400.15',
+    'КонечныйОстаток=1468614.75',
+    'КонецРасчСчет',
+]
+HEADER = [MARKER, 'ВерсияФормата=1.03', 'Отправитель=Бухгалтерия предприятия']
+TEXT = '\r\n'.join(HEADER + ACCOUNT + DOCUMENT + DOCUMENT[:3] + ['Сумма=1,5'] + DOCUMENT[4:]
+                   + ['КонецФайла']) + '\r\n'
+
+
+def lines(*parts: str) -> str:
+    return '\n'.join(parts) + '\n'
+
+
+class TestFunction:
+    DOC = '\n'.join([
+        'Парсит выписку 1CClientBankExchange из байтов или строки.',
+        '',
+        '# Аргументы',
+        '',
+        '* `statement` - Сырые байты или строка файла выписки (поддерживает кодировки CP1251 и '
+        'UTF-8)',
+        '* `hooks` - Опциональный список callable для модификации секций во время парсинга.',
+        '  Сигнатура hook: `(section_type: SectionType, attrs: dict, header: dict) -> None`',
+        '  - `section_type`: тип секции (`SectionType.Document` или `SectionType.Account`)',
+        '  - attrs: словарь атрибутов секции (можно модифицировать)',
+        '  - header: словарь заголовка выписки (только для чтения)',
+        '',
+        '# Возвращает',
+        '',
+        'Объект Statement с атрибутами:',
+        '- encoding: "cp1251" или "utf-8"',
+        '- header: словарь пар ключ-значение заголовка',
+        '- accounts: словарь номер счёта -> объект Account',
+        '- documents: список объектов Document',
+        '- warnings: список кортежей (lineno, message)',
+        '',
+        '# Ошибки',
+        '',
+        '* `NotStatementError` - Если входные данные не являются выпиской 1C',
+        '* `EmptyInputError` - Если входные данные пусты',
+        '* `UnfinishedError` - Если выписка не завершена корректно',
+        '* `SyntaxError` - Если в выписке синтаксическая ошибка (включая ошибки hooks)',
+        '* `ParseError` - Для прочих ошибок парсинга',
+    ])
+
+    def test_function_object(self):
+        assert parse.__doc__ == self.DOC
+        assert parse.__text_signature__ == '(statement, hooks=None)'
+        assert parse.__name__ == 'parse'
+        assert parse.__module__ == 'corvina_py'
+        assert parse.__self__ is corvina_py
+
+
+class TestArguments:
+    BINDING = [
+        ((), {}, "parse() missing 1 required positional argument: 'statement'"),
+        ((), {'hooks': None}, "parse() missing 1 required positional argument: 'statement'"),
+        ((b'', None, None), {}, 'parse() takes from 1 to 2 positional arguments but 3 were given'),
+        ((b'',), {'hook': None}, "parse() got an unexpected keyword argument 'hook'"),
+        ((b'',), {'statement': b''}, "parse() got multiple values for argument 'statement'"),
+    ]
+
+    @pytest.mark.parametrize(('args', 'kwargs', 'message'), BINDING)
+    def test_binding(self, args, kwargs, message):
+        with pytest.raises(TypeError) as caught:
+            parse(*args, **kwargs)
+        assert str(caught.value) == message
+
+    def test_keywords(self):
+        assert parse(statement=TEXT, hooks=None).encoding == 'utf-8'
+
+    def gen(self):
+        yield from ()
+
+    class RaisingIter(list):
+        def __init__(self, error):
+            super().__init__()
+            self.error = error
+
+        def __iter__(self):
+            raise self.error
+
+    class BadLength(list):
+        def __len__(self):
+            raise ValueError('no length')
+
+    HOOKS = [
+        ('abc', "argument 'hooks': Can't extract `str` to `Vec`"),
+        (5, "argument 'hooks': 'int' object cannot be converted to 'Sequence'"),
+        ({}, "argument 'hooks': 'dict' object cannot be converted to 'Sequence'"),
+        (set(), "argument 'hooks': 'set' object cannot be converted to 'Sequence'"),
+        (b'', None),
+        (RaisingIter(TypeError('boom')), "argument 'hooks': boom"),
+    ]
+
+    @pytest.mark.parametrize(('hooks', 'message'), HOOKS)
+    def test_hooks_conversion(self, hooks, message):
+        if message is None:  # bytes are a sequence; an empty one is no hooks at all
+            assert parse(TEXT, hooks).documents
+            return
+        # hooks come first, even when the statement is wrong too
+        with pytest.raises(TypeError) as caught:
+            parse(1, hooks)
+        assert str(caught.value) == message
+        if isinstance(hooks, self.RaisingIter):
+            assert type(caught.value.__cause__) is TypeError
+
+    def test_generator_refused(self):
+        with pytest.raises(TypeError) as caught:
+            parse(TEXT, self.gen())
+        assert str(caught.value) == (
+            "argument 'hooks': 'generator' object cannot be converted to 'Sequence'")
+
+    def test_other_iteration_errors_pass(self):
+        with pytest.raises(ValueError, match='^inner$'):
+            parse(TEXT, self.RaisingIter(ValueError('inner')))
+
+    def test_length_failure_ignored(self):
+        calls = []
+        hooks = self.BadLength([lambda *args: calls.append(args[0])])
+        parse(TEXT, hooks)
+        assert len(calls) == 3
+
+    def test_empty_hooks_alike(self):
+        results = [parse(TEXT, hooks) for hooks in (None, [], ())]
+        assert all(r.documents == results[0].documents for r in results)
+
+    STATEMENTS = [1, None, bytearray(b'1CClientBankExchange'), memoryview(b'x'), '\udc80',
+                  MARKER + '\n\ud800']
+
+    @pytest.mark.parametrize('value', STATEMENTS)
+    def test_statement_type(self, value):
+        with pytest.raises(TypeError) as caught:
+            parse(value)
+        assert str(caught.value) == 'statement must be bytes or str'
+
+    def test_subclasses_accepted(self):
+        class B(bytes):
+            pass
+
+        class S(str):
+            pass
+
+        assert parse(B(TEXT.encode())).documents == parse(S(TEXT)).documents
+
+
+class TestEncodings:
+    def test_same_result_in_every_form(self):
+        forms = {
+            'cp1251': parse(TEXT.encode('cp1251')),
+            'utf-8 bytes': parse(TEXT.encode()),
+            'str': parse(TEXT),
+        }
+        assert [r.encoding for r in forms.values()] == ['cp1251', 'utf-8', 'utf-8']
+        reference = forms['str']
+        for result in forms.values():
+            assert result.header == reference.header
+            assert result.accounts == reference.accounts
+            assert result.documents == reference.documents
+            assert result.warnings == reference.warnings
+        assert reference.header == {'ВерсияФормата': '1.03',
+                                    'Отправитель': 'Бухгалтерия предприятия'}
+        assert len(reference.documents) == 1
+        assert reference.warnings == [(
+            len(HEADER + ACCOUNT + DOCUMENT) * 2 - len(HEADER + ACCOUNT),
+            'invalid value: string "1,5", expected a Decimal type representing a fixed-point '
+            'number')]
+
+
+class TestFailures:
+    BODY = HEADER + ACCOUNT
+    # input, exception class, message, detail class, detail lineno
+    FAILURES = [
+        (b'', corvina_py.EmptyInputError, 'Input is empty', None, None),
+        ('', corvina_py.EmptyInputError, 'Input is empty', None, None),
+        (b'\n', corvina_py.NotStatementError, 'Input is not a 1C statement', None, None),
+        ('   ', corvina_py.NotStatementError, 'Input is not a 1C statement', None, None),
+        ('Hello\n', corvina_py.NotStatementError, 'Input is not a 1C statement', None, None),
+        (lines(*BODY), corvina_py.UnfinishedError, 'Statement is not finished', None, None),
+        (lines(*BODY, *DOCUMENT), corvina_py.UnfinishedError, 'Statement is not finished',
+         None, None),
+        (lines(*BODY, 'КонецФайла', '', '  '), None, None, None, None),
+        (lines(*BODY, 'КонецФайла', 'junk'), corvina_py.SyntaxError,
+         "Unrecognized line: 'junk'", corvina_py.UnrecognizedLine, 11),
+        (lines(MARKER, 'oops', *ACCOUNT[1:], 'КонецФайла'), corvina_py.SyntaxError,
+         "Unrecognized line: 'oops'", corvina_py.UnrecognizedLine, 2),
+        (lines(*BODY, 'КонецФайла', 'Ключ=Значение'), corvina_py.SyntaxError,
+         "Unexpected attribute 'Ключ' = 'Значение'", corvina_py.UnexpectedAttribute, 11),
+        (lines(*BODY, 'КонецФайла', 'СекцияРасчСчет'), corvina_py.SyntaxError,
+         "Unexpected section 'СекцияРасчСчет' in context 'finished'",
+         corvina_py.UnexpectedSection, 11),
+        (lines(*HEADER, *[a for a in ACCOUNT if not a.startswith('РасчСчет')], 'КонецФайла'),
+         corvina_py.SyntaxError, "Missing field 'РасчСчет' in context 'account'",
+         corvina_py.MissingField, 8),
+        (lines(*HEADER, *[a for a in ACCOUNT if not a.startswith('ДатаНачала')], 'КонецФайла'),
+         corvina_py.SyntaxError, 'Account parse error: missing field `ДатаНачала`',
+         corvina_py.AccountParseError, 8),
+    ]
+
+    @pytest.mark.parametrize(('data', 'cls', 'message', 'detail', 'lineno'), FAILURES)
+    def test_failure(self, data, cls, message, detail, lineno):
+        if cls is None:
+            assert parse(data).encoding == 'utf-8'
+            return
+        with pytest.raises(corvina_py.ParseError) as caught:
+            parse(data)
+        error = caught.value
+        assert type(error) is cls
+        assert error.args == (message,)
+        if detail is None:
+            assert not hasattr(error, 'detail')
+        else:
+            assert type(error.detail) is detail
+            assert error.detail.lineno == lineno
+
+    def test_unrecognized_line_detail(self):
+        with pytest.raises(corvina_py.SyntaxError) as caught:
+            parse(lines(*HEADER, 'строка без знака'))
+        assert (caught.value.detail.lineno, caught.value.detail.line) == (4, 'строка без знака')
+
+    def test_hook_failure_leaves_no_pending_error(self):
+        for _ in range(3):
+            with pytest.raises(corvina_py.SyntaxError):
+                parse(TEXT, [lambda *a: 1 / 0])
+        assert parse(TEXT).documents
+
+
+VALID = TEXT.encode()
+
+
+class TestHostileInput:
+    """Whatever the bytes, parse returns a Statement or raises one of the module's errors."""
+
+    @staticmethod
+    def check(data):
+        try:
+            result = parse(data)
+        except corvina_py.ParseError:
+            return
+        assert isinstance(result, corvina_py.Statement)
+        repr(result)
+        for document in result.documents:
+            repr(document)
+            document.amount, document.doc_date, document.income_date
+
+    CORPUS = [
+        b'\xef\xbb\xbf', b'\xff\xfe', b'\xfe\xff', b'\xff\xfe' + MARKER.encode('utf-16-le'),
+        b'\xfe\xff' + MARKER.encode('utf-16-be') + b'\x00', MARKER.encode() + b'\x00' * 100,
+        MARKER.encode() + b'\r\r\r', b'\n' * 1000, MARKER.encode() + b'\n=\n==\n',
+        MARKER.encode() + b'\n\xc0\xc1\xf5\xff', VALID.replace(b'\n', b'\r'),
+        VALID.replace(b'=', b''), VALID[:len(VALID) // 2], VALID * 2,
+        VALID.replace('Сумма=98500.00'.encode(), b'\xd0\xa1\xd1\x83\xd0\xbc\xd0\xbc\xd0\xb0=9e99'),
+        VALID.replace(b'01.03.2024', b'99.99.99999999999'),
+    ]
+
+    @pytest.mark.parametrize('data', CORPUS)
+    def test_corpus(self, data):
+        self.check(data)
+
+    @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(st.data())
+    def test_mutations(self, data):
+        position = data.draw(st.integers(0, len(VALID)))
+        cut = data.draw(st.integers(0, 8))
+        insert = data.draw(st.binary(max_size=8))
+        self.check(VALID[:position] + insert + VALID[position + cut:])
+
+    @settings(max_examples=100, deadline=None)
+    @given(st.binary(max_size=64))
+    def test_random_after_marker(self, tail):
+        self.check(MARKER.encode() + b'\n' + tail)
