@@ -1,0 +1,212 @@
+#include "state_machine.h"
+
+#include <utility>
+
+#include "account.h"
+#include "document.h"
+
+namespace corvina {
+
+namespace {
+
+// The section line as written, for UnexpectedSection.
+std::string found_text(const Token& token) {
+  switch (token.kind) {
+    case TokenKind::Marker:
+      return "1CClientBankExchange";
+    case TokenKind::AccountStart:
+      return "СекцияРасчСчет";
+    case TokenKind::AccountEnd:
+      return "КонецРасчСчет";
+    case TokenKind::DocumentStart: {
+      std::string found = "СекцияДокумент=";
+      found.append(token.value);
+      return found;
+    }
+    case TokenKind::DocumentEnd:
+      return "КонецДокумента";
+    case TokenKind::EndOfFile:
+      return "КонецФайла";
+    case TokenKind::Attribute:
+      break;
+  }
+  return std::string(token.key) + "=" + std::string(token.value);
+}
+
+Result<Done, ErrorRecord> unexpected(const Token& token, const ParserState& state) {
+  if (token.kind == TokenKind::Attribute) {
+    return fail(ErrorRecord{
+        UnexpectedAttribute{token.line, std::string(token.key), std::string(token.value)}});
+  }
+  return fail(ErrorRecord{UnexpectedSection{token.line, found_text(token), context_of(state)}});
+}
+
+Result<Done, ErrorRecord> run_hooks(std::span<const SectionHook> hooks, SectionType type,
+                                    AttributeMap& section, const AttributeMap& header,
+                                    LineNumber end_line) {
+  for (const SectionHook& hook : hooks) {
+    auto outcome = hook(type, section, header);
+    if (!outcome) return fail(ErrorRecord{HookError{end_line, std::move(outcome).error()}});
+  }
+  return Done{};
+}
+
+// A closed section's map goes back here and the next section takes it again, so a statement
+// of many sections allocates entry storage once instead of once per section.
+struct Spare {
+  AttributeMap map;
+
+  AttributeMap take() { return std::move(map); }
+  void give_back(AttributeMap&& used) {
+    used.clear();
+    map = std::move(used);
+  }
+};
+
+// Moves the statement out of whichever state holds it and opens the section the token starts.
+void open_section(ParserState& state, Statement statement, const Token& token, Spare& spare) {
+  if (token.kind == TokenKind::AccountStart) {
+    state.emplace<AccountState>(AccountState{std::move(statement), spare.take()});
+  } else {
+    state.emplace<DocumentState>(DocumentState{std::move(statement), token.value, spare.take()});
+  }
+}
+
+Result<Done, ErrorRecord> close_account(ParserState& state, const Token& token,
+                                        const MachineInput& input, Spare& spare) {
+  auto& account = std::get<AccountState>(state);
+  if (!input.hooks.empty()) {
+    auto hooked = run_hooks(input.hooks, SectionType::Account, account.section,
+                            account.statement.header, token.line);
+    if (!hooked) return hooked;
+  }
+  auto interval = build_interval(account.section);
+  if (!interval) {
+    return fail(ErrorRecord{AccountParseError{token.line, std::move(interval).error()}});
+  }
+  const std::string_view* number = account.section.find("РасчСчет");
+  if (number == nullptr) {
+    return fail(ErrorRecord{MissingField{token.line, "РасчСчет", ParseContext::Account}});
+  }
+  merge_interval(account.statement.accounts, *number, std::move(interval).value());
+  Statement statement = std::move(account.statement);
+  spare.give_back(std::move(account.section));
+  state.emplace<ReadNextSectionState>(ReadNextSectionState{std::move(statement)});
+  return Done{};
+}
+
+Result<Done, ErrorRecord> close_document(ParserState& state, const Token& token,
+                                         const MachineInput& input, Spare& spare) {
+  auto& open = std::get<DocumentState>(state);
+  if (!input.hooks.empty()) {
+    auto hooked = run_hooks(input.hooks, SectionType::Document, open.section,
+                            open.statement.header, token.line);
+    if (!hooked) return hooked;
+  }
+  auto document = build_document(open.kind, open.section);
+  if (document) {
+    open.statement.documents.push_back(std::move(document).value());
+  } else {
+    // A document that cannot be built is dropped with a warning; the statement goes on.
+    open.statement.warnings.push_back(WarningEntry{token.line, std::move(document).error()});
+  }
+  Statement statement = std::move(open.statement);
+  spare.give_back(std::move(open.section));
+  state.emplace<ReadNextSectionState>(ReadNextSectionState{std::move(statement)});
+  return Done{};
+}
+
+Result<Done, ErrorRecord> step_with(ParserState& state, const Token& token,
+                                    const MachineInput& input, Spare& spare) {
+  const TokenKind kind = token.kind;
+  if (auto* init = std::get_if<InitState>(&state)) {
+    (void)init;
+    if (kind != TokenKind::Marker) return unexpected(token, state);
+    state.emplace<HeaderState>();
+    return Done{};
+  }
+  if (auto* header = std::get_if<HeaderState>(&state)) {
+    if (kind == TokenKind::Attribute) {
+      header->header.insert(token.key, token.value);
+      return Done{};
+    }
+    if (kind != TokenKind::AccountStart && kind != TokenKind::DocumentStart) {
+      return unexpected(token, state);
+    }
+    Statement statement;
+    statement.encoding = input.encoding;
+    statement.header = std::move(header->header);
+    // The statement outlives the decoded text; the section maps never do.
+    statement.header.make_owned();
+    open_section(state, std::move(statement), token, spare);
+    return Done{};
+  }
+  if (auto* account = std::get_if<AccountState>(&state)) {
+    if (kind == TokenKind::Attribute) {
+      account->section.insert(token.key, token.value);
+      return Done{};
+    }
+    if (kind == TokenKind::AccountEnd) return close_account(state, token, input, spare);
+    return unexpected(token, state);
+  }
+  if (auto* document = std::get_if<DocumentState>(&state)) {
+    if (kind == TokenKind::Attribute) {
+      document->section.insert(token.key, token.value);
+      return Done{};
+    }
+    if (kind == TokenKind::DocumentEnd) return close_document(state, token, input, spare);
+    return unexpected(token, state);
+  }
+  if (auto* between = std::get_if<ReadNextSectionState>(&state)) {
+    if (kind == TokenKind::AccountStart || kind == TokenKind::DocumentStart) {
+      open_section(state, std::move(between->statement), token, spare);
+      return Done{};
+    }
+    if (kind == TokenKind::EndOfFile) {
+      Statement statement = std::move(between->statement);
+      state.emplace<FinishedState>(FinishedState{std::move(statement)});
+      return Done{};
+    }
+    return unexpected(token, state);
+  }
+  return unexpected(token, state);  // finished accepts nothing
+}
+
+}  // namespace
+
+ParseContext context_of(const ParserState& state) {
+  switch (state.index()) {
+    case 0:
+      return ParseContext::Init;
+    case 1:
+      return ParseContext::Header;
+    case 2:
+      return ParseContext::Document;
+    case 3:
+      return ParseContext::Account;
+    case 4:
+      return ParseContext::ReadNextSection;
+    default:
+      return ParseContext::Finished;
+  }
+}
+
+Result<Done, ErrorRecord> step(ParserState& state, const Token& token,
+                               const MachineInput& input) {
+  Spare spare;
+  return step_with(state, token, input, spare);
+}
+
+Result<ParserState, ErrorRecord> parse_tokens(std::span<const Token> tokens, Encoding encoding,
+                                              std::span<const SectionHook> hooks) {
+  const MachineInput input{encoding, hooks};
+  ParserState state;
+  Spare spare;
+  for (const Token& token : tokens) {
+    auto stepped = step_with(state, token, input, spare);
+    if (!stepped) return fail(std::move(stepped).error());
+  }
+  return state;
+}
+
+}  // namespace corvina

@@ -1,0 +1,53 @@
+#include "statement.h"
+
+#include <utility>
+
+namespace corvina {
+
+namespace {
+
+bool optional_amounts_equal(const std::optional<Amount>& a, const std::optional<Amount>& b) {
+  if (a.has_value() != b.has_value()) return false;
+  return !a.has_value() || amounts_equal_in_value(*a, *b);
+}
+
+}  // namespace
+
+std::string_view context_name(ParseContext context) {
+  switch (context) {
+    case ParseContext::Header:
+      return "header";
+    case ParseContext::Document:
+      return "document";
+    case ParseContext::Account:
+      return "account";
+    case ParseContext::Finished:
+      return "finished";
+    case ParseContext::Init:
+      return "init";
+    case ParseContext::ReadNextSection:
+      return "read_next_section";
+  }
+  return "init";  // unreachable for a valid enumerator; keeps a cast garbage value harmless
+}
+
+bool intervals_equal(const Interval& a, const Interval& b) {
+  return a.date_start == b.date_start && a.date_end == b.date_end &&
+         optional_amounts_equal(a.total_income, b.total_income) &&
+         optional_amounts_equal(a.total_expense, b.total_expense) &&
+         amounts_equal_in_value(a.start_amount, b.start_amount) &&
+         optional_amounts_equal(a.end_amount, b.end_amount);
+}
+
+Account* AccountMap::find(std::string_view number) {
+  const auto found = positions_.find(number);
+  return found == positions_.end() ? nullptr : &accounts_[found->second];
+}
+
+Account& AccountMap::append(std::string number) {
+  positions_.emplace(number, accounts_.size());
+  accounts_.push_back(Account{std::move(number), {}});
+  return accounts_.back();
+}
+
+}  // namespace corvina

@@ -1,0 +1,202 @@
+#include "account.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvina {
+namespace {
+
+using Attributes = std::vector<std::pair<std::string, std::string>>;
+
+AttributeMap map_of(const Attributes& attributes) {
+  AttributeMap map;
+  for (const auto& [key, value] : attributes) map.insert(key, value);
+  return map;
+}
+
+std::string text_of(const std::optional<Date>& date) {
+  return date ? std::string(format_date(*date).view()) : "-";
+}
+std::string text_of(const std::optional<Amount>& amount) {
+  return amount ? std::string(format_amount(*amount).view()) : "-";
+}
+
+// date_start date_end income expense start_amount end_amount
+std::string describe(const Interval& interval) {
+  return text_of(std::optional(interval.date_start)) + " " + text_of(interval.date_end) + " " +
+         text_of(interval.total_income) + " " + text_of(interval.total_expense) + " " +
+         text_of(std::optional(interval.start_amount)) + " " + text_of(interval.end_amount);
+}
+
+std::string build(const Attributes& attributes) {
+  const AttributeMap map = map_of(attributes);
+  auto interval = build_interval(map);
+  return interval ? describe(interval.value()) : "error: " + interval.error();
+}
+
+const char kBadAmount[] =
+    "error: invalid value: string \"x\", expected a Decimal type representing a fixed-point "
+    "number";
+const char kEmptyAmount[] =
+    "error: invalid value: string \"\", expected a Decimal type representing a fixed-point "
+    "number";
+
+struct BuildCase {
+  const char* name;
+  Attributes attributes;
+  std::string expected;
+};
+
+const BuildCase kBuildCases[] = {
+    {"required only",
+     {{"ДатаНачала", "01.02.2024"}, {"НачальныйОстаток", "100.50"}},
+     "2024-02-01 - - - 100.50 -"},
+    {"all six and others",
+     {{"РасчСчет", "40702"},
+      {"ДатаНачала", "01.02.2024"},
+      {"ДатаКонца", "29.02.2024"},
+      {"НачальныйОстаток", "1"},
+      {"ВсегоПоступило", "2.5"},
+      {"ВсегоСписано", "3"},
+      {"КонечныйОстаток", "0.50"},
+      {"Прочее", "x"},
+      {"датаначала", "x"}},
+     "2024-02-01 2024-02-29 2.5 3 1 0.50"},
+    {"empty end date is absent",
+     {{"ДатаКонца", " "}, {"ДатаНачала", "01.02.2024"}, {"НачальныйОстаток", "1"}},
+     "2024-02-01 - - - 1 -"},
+    {"empty end amount fails",
+     {{"ДатаНачала", "01.02.2024"}, {"НачальныйОстаток", "1"}, {"КонечныйОстаток", ""}},
+     kEmptyAmount},
+    {"empty income fails",
+     {{"ДатаНачала", "01.02.2024"}, {"НачальныйОстаток", "1"}, {"ВсегоПоступило", ""}},
+     kEmptyAmount},
+    {"empty start date", {{"ДатаНачала", ""}, {"НачальныйОстаток", "1"}},
+     "error: empty string is not a valid date"},
+    {"missing start date", {{"НачальныйОстаток", "1"}}, "error: missing field `ДатаНачала`"},
+    {"missing both", {{"РасчСчет", "1"}}, "error: missing field `ДатаНачала`"},
+    {"missing start amount", {{"ДатаНачала", "01.02.2024"}},
+     "error: missing field `НачальныйОстаток`"},
+    {"bad value wins over missing key", {{"ВсегоСписано", "x"}}, kBadAmount},
+    // Key byte order, not file order, decides which bad value is reported.
+    {"ВсегоПоступило before ВсегоСписано",
+     {{"ВсегоСписано", "y"}, {"ВсегоПоступило", "x"}}, kBadAmount},
+    {"ВсегоСписано before ДатаКонца", {{"ДатаКонца", "1.1"}, {"ВсегоСписано", "x"}},
+     kBadAmount},
+    {"ДатаКонца before ДатаНачала", {{"ДатаНачала", ""}, {"ДатаКонца", "32.01.2024"}},
+     "error: input is out of range"},
+    {"ДатаНачала before КонечныйОстаток",
+     {{"КонечныйОстаток", "x"}, {"ДатаНачала", "01.01"}}, "error: premature end of input"},
+    {"КонечныйОстаток before НачальныйОстаток",
+     {{"НачальныйОстаток", "y"}, {"КонечныйОстаток", "x"}, {"ДатаНачала", "01.01.2024"}},
+     kBadAmount},
+};
+
+TEST(account_test, build_interval) {
+  for (const BuildCase& test : kBuildCases) {
+    EXPECT_EQ(build(test.attributes), test.expected) << test.name;
+  }
+}
+
+Interval interval(const char* start, const char* start_amount, const char* end_amount = nullptr) {
+  Interval result;
+  result.date_start = parse_date(start).value();
+  result.start_amount = parse_amount(start_amount).value();
+  if (end_amount != nullptr) result.end_amount = parse_amount(end_amount).value();
+  return result;
+}
+
+struct Merge {
+  const char* number;
+  Interval interval;
+};
+
+struct MergeCase {
+  const char* name;
+  std::vector<Merge> merges;
+  // Per account in map order: "number: start/amount start/amount ..."
+  std::vector<std::string> expected;
+};
+
+std::string summary(const Account& account) {
+  std::string out = account.number + ":";
+  for (const Interval& i : account.intervals) {
+    out += " " + std::string(format_date(i.date_start).view()) + "/" +
+           std::string(format_amount(i.start_amount).view());
+  }
+  return out;
+}
+
+const MergeCase kMergeCases[] = {
+    {"one", {{"X", interval("01.01.2024", "1")}}, {"X: 2024-01-01/1"}},
+    {"identical dropped",
+     {{"X", interval("01.01.2024", "1")}, {"X", interval("01.01.2024", "1")}},
+     {"X: 2024-01-01/1"}},
+    {"equal in value dropped",
+     {{"X", interval("01.01.2024", "100", "5")}, {"X", interval("01.01.2024", "100.00", "5.0")}},
+     {"X: 2024-01-01/100"}},
+    {"absent differs from present",
+     {{"X", interval("01.01.2024", "1")}, {"X", interval("01.01.2024", "1", "0")}},
+     {"X: 2024-01-01/1 2024-01-01/1"}},
+    {"out of order periods sorted",
+     {{"X", interval("01.03.2024", "3")},
+      {"X", interval("01.01.2024", "1")},
+      {"X", interval("01.02.2024", "2")},
+      {"X", interval("01.04.2024", "4")}},
+     {"X: 2024-01-01/1 2024-02-01/2 2024-03-01/3 2024-04-01/4"}},
+    {"equal starts: A, B, C stored as B, C, A",
+     {{"X", interval("01.01.2024", "1")},
+      {"X", interval("01.01.2024", "2")},
+      {"X", interval("01.01.2024", "3")}},
+     {"X: 2024-01-01/2 2024-01-01/3 2024-01-01/1"}},
+    {"equal start among others",
+     {{"X", interval("01.01.2024", "1")},
+      {"X", interval("01.02.2024", "2")},
+      {"X", interval("01.02.2024", "3")},
+      {"X", interval("01.03.2024", "4")},
+      {"X", interval("01.02.2024", "5")}},
+     {"X: 2024-01-01/1 2024-02-01/3 2024-02-01/5 2024-02-01/2 2024-03-01/4"}},
+    {"accounts X, Y, X",
+     {{"X", interval("01.02.2024", "1")},
+      {"Y", interval("01.01.2024", "2")},
+      {"X", interval("01.01.2024", "3")}},
+     {"X: 2024-01-01/3 2024-02-01/1", "Y: 2024-01-01/2"}},
+    {"empty number is a number",
+     {{"", interval("01.01.2024", "1")}, {"", interval("01.01.2024", "1")}},
+     {": 2024-01-01/1"}},
+};
+
+TEST(account_test, merge_interval) {
+  for (const MergeCase& test : kMergeCases) {
+    AccountMap accounts;
+    for (const Merge& merge : test.merges) merge_interval(accounts, merge.number, merge.interval);
+    std::vector<std::string> got;
+    for (const Account& account : accounts.accounts()) got.push_back(summary(account));
+    EXPECT_EQ(got, test.expected) << test.name;
+  }
+}
+
+// Many accounts: lookup by number must keep working as the account list grows and moves.
+TEST(account_test, many_accounts) {
+  AccountMap accounts;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 500; ++i) {
+      merge_interval(accounts, std::to_string(i), interval(round ? "02.01.2024" : "01.01.2024",
+                                                           "1"));
+    }
+  }
+  ASSERT_EQ(accounts.size(), 500u);
+  for (int i = 0; i < 500; ++i) {
+    const Account* account = accounts.find(std::to_string(i));
+    ASSERT_NE(account, nullptr) << i;
+    EXPECT_EQ(account->number, std::to_string(i));
+    EXPECT_EQ(account->intervals.size(), 2u) << i;
+  }
+  EXPECT_EQ(accounts.find("500"), nullptr);
+}
+
+}  // namespace
+}  // namespace corvina

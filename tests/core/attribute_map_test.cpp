@@ -1,0 +1,117 @@
+#include "attribute_map.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvina {
+namespace {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+Pairs contents(const AttributeMap& map) {
+  Pairs out;
+  for (const auto& entry : map.entries()) out.emplace_back(entry.key, entry.value);
+  return out;
+}
+
+struct InsertCase {
+  const char* name;
+  Pairs inserted;
+  Pairs expected;
+};
+
+const InsertCase kInsertCases[] = {
+    {"empty", {}, {}},
+    {"order kept", {{"b", "1"}, {"a", "2"}, {"c", "3"}}, {{"b", "1"}, {"a", "2"}, {"c", "3"}}},
+    {"repeat keeps first position, last value",
+     {{"Дата", "1"}, {"Номер", "2"}, {"Дата", "3"}, {"Дата", "4"}},
+     {{"Дата", "4"}, {"Номер", "2"}}},
+    {"empty key and empty value", {{"", ""}, {"x", ""}, {"", "v"}}, {{"", "v"}, {"x", ""}}},
+    {"case and spaces matter",
+     {{"Сумма", "1"}, {"сумма", "2"}, {"Сумма ", "3"}, {" Сумма", "4"}},
+     {{"Сумма", "1"}, {"сумма", "2"}, {"Сумма ", "3"}, {" Сумма", "4"}}},
+    {"prefix is another key", {{"ab", "1"}, {"a", "2"}, {"abc", "3"}},
+     {{"ab", "1"}, {"a", "2"}, {"abc", "3"}}},
+};
+
+TEST(attribute_map_test, insert) {
+  for (const InsertCase& test : kInsertCases) {
+    AttributeMap map;
+    for (const auto& [key, value] : test.inserted) map.insert(key, value);
+    EXPECT_EQ(contents(map), test.expected) << test.name;
+    for (const auto& [key, value] : test.expected) {
+      const std::string_view* found = map.find(key);
+      ASSERT_NE(found, nullptr) << test.name << ": " << key;
+      EXPECT_EQ(*found, value) << test.name << ": " << key;
+    }
+    EXPECT_EQ(map.find("absent"), nullptr) << test.name;
+  }
+}
+
+// Crosses the point where the map starts hashing, and several index rebuilds.
+TEST(attribute_map_test, large_maps) {
+  for (size_t count : {15u, 16u, 17u, 33u, 100u, 10000u}) {
+    std::vector<std::string> keys;
+    for (size_t i = 0; i < count; ++i) keys.push_back("key" + std::to_string(i * 7919 % count));
+    AttributeMap map;
+    for (const std::string& key : keys) map.insert(key, key);
+    // Replace every third key: positions must not move.
+    std::vector<std::string> values(keys.size());
+    for (size_t i = 0; i < keys.size(); ++i) {
+      values[i] = i % 3 == 0 ? "new" + keys[i] : keys[i];
+      if (i % 3 == 0) map.insert(keys[i], values[i]);
+    }
+    ASSERT_EQ(map.size(), count);
+    for (size_t i = 0; i < keys.size(); ++i) {
+      EXPECT_EQ(map.entries()[i].key, keys[i]) << count;
+      const std::string_view* found = map.find(keys[i]);
+      ASSERT_NE(found, nullptr) << count << ": " << keys[i];
+      EXPECT_EQ(*found, values[i]) << count << ": " << keys[i];
+    }
+    EXPECT_EQ(map.find("key"), nullptr) << count;
+    EXPECT_EQ(map.find("key" + std::to_string(count)), nullptr) << count;
+
+    map.clear();
+    EXPECT_TRUE(map.empty()) << count;
+    EXPECT_EQ(map.find(keys[0]), nullptr) << count;
+    map.insert("again", "1");
+    map.insert("again", "2");
+    EXPECT_EQ(contents(map), (Pairs{{"again", "2"}})) << count;
+  }
+}
+
+TEST(attribute_map_test, owned_texts_survive_their_source) {
+  AttributeMap map;
+  {
+    std::string key = "ПлательщикИНН";
+    std::string value = "7700000000";
+    map.insert_copy(key, value);
+    map.insert_copy("Номер", "1");
+    map.insert_copy(key, "");
+    key.assign(key.size(), 'x');
+    value.assign(value.size(), 'x');
+  }
+  // Moving the map must not move the blocks its views point into.
+  AttributeMap moved = std::move(map);
+  EXPECT_EQ(contents(moved), (Pairs{{"ПлательщикИНН", ""}, {"Номер", "1"}}));
+
+  AttributeMap header;
+  {
+    std::string source = "Кодировка=Windows";
+    std::string repeated = "Кодировка";
+    header.insert(std::string_view(source).substr(0, 18), std::string_view(source).substr(19));
+    header.insert_copy("Отправитель", "Банк");
+    header.insert(repeated, "");
+    header.make_owned();
+    source.assign(source.size(), '?');
+    repeated.assign(repeated.size(), '?');
+  }
+  AttributeMap moved_header = std::move(header);
+  EXPECT_EQ(contents(moved_header), (Pairs{{"Кодировка", ""}, {"Отправитель", "Банк"}}));
+}
+
+}  // namespace
+}  // namespace corvina

@@ -1,0 +1,207 @@
+#include "document.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvina {
+namespace {
+
+using Attributes = std::vector<std::pair<std::string, std::string>>;
+
+// The 12 required keys besides the kind, each with a distinct value.
+const Attributes kRequired = {
+    {"Номер", "17"},
+    {"Дата", "05.03.2024"},
+    {"НазначениеПлатежа", "Оплата по счету 5"},
+    {"Сумма", "100.50"},
+    {"ПлательщикИНН", "7701"},
+    {"ПлательщикБИК", "044525000"},
+    {"ПлательщикБанк1", "Банк плательщика"},
+    {"ПлательщикСчет", "40702810000000000001"},
+    {"ПолучательИНН", "7702"},
+    {"ПолучательСчет", "40702810000000000002"},
+    {"ПолучательБИК", "044525001"},
+    {"ПолучательБанк1", "Банк получателя"},
+};
+
+Attributes with(Attributes attributes, const Attributes& changes) {
+  for (const auto& change : changes) attributes.push_back(change);
+  return attributes;
+}
+
+Attributes without(Attributes attributes, const std::vector<std::string>& keys) {
+  std::erase_if(attributes, [&](const auto& attribute) {
+    return std::find(keys.begin(), keys.end(), attribute.first) != keys.end();
+  });
+  return attributes;
+}
+
+Result<Document, std::string> build(const Attributes& attributes,
+                                    std::string_view kind = "Платежное поручение") {
+  AttributeMap map;
+  for (const auto& [key, value] : attributes) map.insert(key, value);
+  return build_document(kind, map);
+}
+
+std::string optional_text(const std::optional<std::string_view>& text) {
+  return text ? "\"" + std::string(*text) + "\"" : "-";
+}
+std::string optional_text(const std::optional<Date>& date) {
+  return date ? std::string(format_date(*date).view()) : "-";
+}
+
+// All 26 fields, one per line, in declaration order.
+std::string describe(const Document& d) {
+  const std::string fields[] = {
+      std::string(d.doc_number),
+      std::string(d.doc_type),
+      optional_text(d.payment_type),
+      std::string(format_date(d.doc_date).view()),
+      std::string(d.purpose),
+      optional_text(d.ordering),
+      std::string(format_amount(d.amount).view()),
+      std::string(d.counterparty_inn),
+      optional_text(d.counterparty_kpp),
+      std::string(d.counterparty_bic),
+      std::string(d.counterparty_bank1),
+      std::string(d.counterparty_account),
+      optional_text(d.counterparty),
+      optional_text(d.counterparty_1),
+      optional_text(d.outcome_date),
+      optional_text(d.counterparty_ras_account),
+      optional_text(d.counterparty_cor_account),
+      std::string(d.payee_inn),
+      optional_text(d.payee),
+      std::string(d.payee_account),
+      optional_text(d.payee_kpp),
+      std::string(d.payee_bic),
+      std::string(d.payee_bank1),
+      optional_text(d.payee_ras_account),
+      optional_text(d.payee_cor_account),
+      optional_text(d.income_date),
+  };
+  std::string out;
+  for (const std::string& field : fields) out += field + "\n";
+  return out;
+}
+
+const char kRequiredOnly[] =
+    "17\nПлатежное поручение\n-\n2024-03-05\nОплата по счету 5\n-\n100.50\n7701\n-\n044525000\n"
+    "Банк плательщика\n40702810000000000001\n-\n-\n-\n-\n-\n7702\n-\n40702810000000000002\n-\n"
+    "044525001\nБанк получателя\n-\n-\n-\n";
+
+TEST(document_test, required_only_leaves_optionals_absent) {
+  Attributes attributes = kRequired;
+  AttributeMap map;
+  for (const auto& [key, value] : attributes) map.insert(key, value);
+  std::string kind = "Платежное поручение";
+  auto document = build_document(kind, map);
+  ASSERT_TRUE(document.ok()) << document.error();
+  // The document must not depend on the texts it was built from, and moves with its block.
+  for (auto& [key, value] : attributes) value.assign(value.size(), '#');
+  kind.assign(kind.size(), '#');
+  Document moved = std::move(document).value();
+  EXPECT_EQ(describe(moved), kRequiredOnly);
+}
+
+TEST(document_test, every_key_to_its_field) {
+  const Attributes optional = {
+      {"ВидОплаты", "01"},
+      {"Очередность", "5"},
+      {"ПлательщикКПП", "770101001"},
+      {"Плательщик", "ООО Плательщик"},
+      {"Плательщик1", "ООО \"Плательщик\""},
+      {"ДатаСписано", "06.03.2024"},
+      {"ПлательщикРасчСчет", "40702810000000000003"},
+      {"ПлательщикКорсчет", "30101810000000000001"},
+      {"Получатель", "ИП Получатель"},
+      {"ПолучательКПП", "770201001"},
+      {"ПолучательРасчСчет", "40702810000000000004"},
+      {"ПолучательКорсчет", "30101810000000000002"},
+      {"ДатаПоступило", " 07.03.2024"},
+      // Ignored: unknown, case variants, extra characters, and the kind key itself.
+      {"КодНазПлатежа", "1"},
+      {"номер", "x"},
+      {"Сумма ", "x"},
+      {"Плательщик2", "x"},
+      {"СекцияДокумент", "Подмена"},
+  };
+  auto document = build(with(kRequired, optional), "Банковский ордер");
+  ASSERT_TRUE(document.ok()) << document.error();
+  EXPECT_EQ(describe(document.value()),
+            "17\nБанковский ордер\n\"01\"\n2024-03-05\nОплата по счету 5\n\"5\"\n100.50\n7701\n"
+            "\"770101001\"\n044525000\nБанк плательщика\n40702810000000000001\n"
+            "\"ООО Плательщик\"\n\"ООО \"Плательщик\"\"\n2024-03-06\n\"40702810000000000003\"\n"
+            "\"30101810000000000001\"\n7702\n\"ИП Получатель\"\n40702810000000000002\n"
+            "\"770201001\"\n044525001\nБанк получателя\n\"40702810000000000004\"\n"
+            "\"30101810000000000002\"\n2024-03-07\n");
+}
+
+TEST(document_test, empty_values) {
+  const Attributes changes = {{"Номер", ""},         {"ВидОплаты", ""},     {"Получатель", ""},
+                              {"ДатаСписано", "  "}, {"ДатаПоступило", ""}, {"ПлательщикИНН", ""}};
+  auto document = build(with(kRequired, changes), "");
+  ASSERT_TRUE(document.ok()) << document.error();
+  const Document& d = document.value();
+  EXPECT_EQ(d.doc_number, "");
+  EXPECT_EQ(d.doc_type, "");
+  EXPECT_EQ(d.counterparty_inn, "");
+  EXPECT_EQ(d.payment_type, std::optional<std::string_view>(""));
+  EXPECT_EQ(d.payee, std::optional<std::string_view>(""));
+  EXPECT_EQ(d.outcome_date, std::nullopt);
+  EXPECT_EQ(d.income_date, std::nullopt);
+  EXPECT_EQ(d.ordering, std::nullopt);
+}
+
+const char kBadAmount[] =
+    "invalid value: string \"12,50\", expected a Decimal type representing a fixed-point number";
+
+struct FailureCase {
+  const char* name;
+  Attributes attributes;
+  std::string expected;
+};
+
+const FailureCase kFailureCases[] = {
+    {"missing Номер", without(kRequired, {"Номер"}), "missing field `Номер`"},
+    {"Номер reported before Сумма", without(kRequired, {"Номер", "Сумма"}),
+     "missing field `Номер`"},
+    {"Дата before НазначениеПлатежа", without(kRequired, {"НазначениеПлатежа", "Дата"}),
+     "missing field `Дата`"},
+    {"missing last required", without(kRequired, {"ПолучательБанк1"}),
+     "missing field `ПолучательБанк1`"},
+    {"ПлательщикСчет before ПолучательИНН",
+     without(kRequired, {"ПолучательИНН", "ПлательщикСчет"}), "missing field `ПлательщикСчет`"},
+    {"only the exact key counts", with(without(kRequired, {"Сумма"}), {{"сумма", "1"}}),
+     "missing field `Сумма`"},
+    {"value error wins over missing key",
+     with(without(kRequired, {"Номер", "Сумма"}), {{"Сумма", "12,50"}}), kBadAmount},
+    {"empty Дата", with(kRequired, {{"Дата", ""}}), "empty string is not a valid date"},
+    {"Дата before Сумма", with(kRequired, {{"Дата", "31.02.2024"}, {"Сумма", "abc"}}),
+     "input is out of range"},
+    {"Дата before ДатаПоступило",
+     with(kRequired, {{"ДатаПоступило", "1.1"}, {"Дата", "05.03.2024x"}}), "trailing input"},
+    {"ДатаПоступило before ДатаСписано",
+     with(kRequired, {{"ДатаСписано", "x"}, {"ДатаПоступило", "1.1"}}),
+     "premature end of input"},
+    {"ДатаСписано before Сумма", with(kRequired, {{"Сумма", "x"}, {"ДатаСписано", "x"}}),
+     "input contains invalid characters"},
+    {"amount", with(kRequired, {{"Сумма", "12,50"}}), kBadAmount},
+    {"repeated key keeps its last value",
+     with(kRequired, {{"Сумма", "12,50"}, {"Сумма", "1"}, {"Сумма", "12,50"}}), kBadAmount},
+};
+
+TEST(document_test, failures) {
+  for (const FailureCase& test : kFailureCases) {
+    auto document = build(test.attributes);
+    ASSERT_FALSE(document.ok()) << test.name;
+    EXPECT_EQ(document.error(), test.expected) << test.name;
+  }
+}
+
+}  // namespace
+}  // namespace corvina

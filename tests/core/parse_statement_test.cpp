@@ -1,0 +1,248 @@
+#include "parse_statement.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace corvina {
+namespace {
+
+// Cyrillic and ASCII only: enough to write the hand-made statements below in Windows-1251.
+std::string to_cp1251(std::string_view utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    if (byte < 0x80) {
+      out += static_cast<char>(byte);
+      ++i;
+      continue;
+    }
+    const char32_t c = ((byte & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F);
+    i += 2;
+    if (c == 0x401) {
+      out += static_cast<char>(0xA8);
+    } else if (c == 0x451) {
+      out += static_cast<char>(0xB8);
+    } else {
+      out += static_cast<char>(c - 0x410 + 0xC0);
+    }
+  }
+  return out;
+}
+
+std::string text_of(const std::optional<std::string_view>& text) {
+  return text ? std::string(*text) : "None";
+}
+std::string text_of(const std::optional<Date>& date) {
+  return date ? std::string(format_date(*date).view()) : "None";
+}
+std::string text_of(const std::optional<Amount>& amount) {
+  return amount ? std::string(format_amount(*amount).view()) : "None";
+}
+
+// Everything in a statement but its encoding, one record per line.
+std::string describe(const Statement& statement) {
+  std::string out = "header:";
+  for (const auto& entry : statement.header.entries()) {
+    out += " " + std::string(entry.key) + "=" + std::string(entry.value) + ";";
+  }
+  out += "\n";
+  for (const Account& account : statement.accounts.accounts()) {
+    out += "account " + account.number + ":";
+    for (const Interval& i : account.intervals) {
+      out += " [" + text_of(std::optional(i.date_start)) + " " + text_of(i.date_end) + " " +
+             text_of(i.total_income) + " " + text_of(i.total_expense) + " " +
+             text_of(std::optional(i.start_amount)) + " " + text_of(i.end_amount) + "]";
+    }
+    out += "\n";
+  }
+  for (const Document& d : statement.documents) {
+    out += "document " + std::string(d.doc_number) + " " + std::string(d.doc_type) + " " +
+           text_of(std::optional(d.doc_date)) + " " +
+           std::string(format_amount(d.amount).view()) + " " + std::string(d.purpose) + " " +
+           text_of(d.payment_type) + " " + text_of(d.outcome_date) + " " +
+           std::string(d.counterparty_account) + " " + std::string(d.payee_account) + "\n";
+  }
+  for (const WarningEntry& warning : statement.warnings) {
+    out += "warning " + std::to_string(warning.lineno) + " " + warning.message + "\n";
+  }
+  return out;
+}
+
+const char kStatement[] =
+    "1CClientBankExchange\r\n"
+    "ВерсияФормата=1.03\r\n"
+    "Кодировка=Windows\r\n"
+    "РасчСчет=40702810000000000001\r\n"
+    "Кодировка=Windows \r\n"
+    "\r\n"
+    "СекцияРасчСчет\r\n"
+    "ДатаНачала=01.03.2024\r\n"
+    "ДатаКонца=31.03.2024\r\n"
+    "РасчСчет=40702810000000000001\r\n"
+    "НачальныйОстаток=1000.00\r\n"
+    "ВсегоПоступило=500\r\n"
+    "ВсегоСписано=100.50\r\n"
+    "КонечныйОстаток=1399.50\r\n"
+    "КонецРасчСчет\r\n"
+    "СекцияДокумент=Платежное поручение\r\n"
+    "Номер=17\r\n"
+    "Дата=05.03.2024\r\n"
+    "Сумма=100.50\r\n"
+    "ВидОплаты=\r\n"
+    "ПлательщикСчет=40702810000000000001\r\n"
+    "ПлательщикИНН=7701\r\n"
+    "ПлательщикБИК=044525000\r\n"
+    "ПлательщикБанк1=Банк\r\n"
+    "ПолучательСчет=40702810000000000002\r\n"
+    "ПолучательИНН=7702\r\n"
+    "ПолучательБИК=044525001\r\n"
+    "ПолучательБанк1=Банк получателя\r\n"
+    "НазначениеПлатежа=Оплата = по счету\r\n"
+    "ДатаСписано=05.03.2024\r\n"
+    "КонецДокумента\r\n"
+    "\r\n"
+    "СекцияДокумент=Банковский ордер\r\n"
+    "Номер=18\r\n"
+    "Сумма=1,5\r\n"
+    "КонецДокумента\r\n"
+    "СекцияДокумент=Банковский ордер\r\n"
+    "Номер=19\r\n"
+    "КонецДокумента\r\n"
+    "КонецФайла";
+
+const char kExpected[] =
+    "header: ВерсияФормата=1.03; Кодировка=Windows ; РасчСчет=40702810000000000001;\n"
+    "account 40702810000000000001: [2024-03-01 2024-03-31 500 100.50 1000.00 1399.50]\n"
+    "document 17 Платежное поручение 2024-03-05 100.50 Оплата = по счету  2024-03-05 "
+    "40702810000000000001 40702810000000000002\n"
+    "warning 36 invalid value: string \"1,5\", expected a Decimal type representing a "
+    "fixed-point number\n"
+    "warning 39 missing field `Дата`\n";
+
+TEST(parse_statement_test, every_section_kind) {
+  std::string input = kStatement;
+  auto utf8 = parse_statement(input, {});
+  // The statement's texts are its own: the input may go away once the parse returns.
+  input.assign(input.size(), '#');
+  ASSERT_TRUE(utf8.ok()) << utf8.error().index();
+  EXPECT_EQ(utf8.value().encoding, Encoding::Utf8);
+  EXPECT_EQ(describe(utf8.value()), kExpected);
+
+  // The same statement in Windows-1251 gives the same records.
+  auto cp1251 = parse_statement(to_cp1251(kStatement), {});
+  ASSERT_TRUE(cp1251.ok()) << cp1251.error().index();
+  EXPECT_EQ(cp1251.value().encoding, Encoding::Cp1251);
+  EXPECT_EQ(describe(cp1251.value()), kExpected);
+}
+
+struct ErrorCase {
+  const char* name;
+  std::string input;
+  size_t kind;  // index of the ErrorRecord alternative
+  LineNumber line;
+};
+
+const ErrorCase kErrorCases[] = {
+    {"header only", "1CClientBankExchange\nА=Б\n", 6, 0},
+    {"ends inside a section", "1CClientBankExchange\nСекцияДокумент=\nНомер=1\n", 6, 0},
+    {"unrecognised line after the end",
+     "1CClientBankExchange\nСекцияДокумент=\nКонецДокумента\nКонецФайла\nчто-то\n", 2, 5},
+    {"section after the end",
+     "1CClientBankExchange\nСекцияДокумент=\nКонецДокумента\nКонецФайла\n\nКонецФайла\n", 0, 6},
+    {"missing account number",
+     "1CClientBankExchange\nСекцияРасчСчет\nДатаНачала=01.01.2024\nНачальныйОстаток=0\n"
+     "КонецРасчСчет\nКонецФайла\n",
+     3, 5},
+};
+
+LineNumber line_of(const ErrorRecord& error) {
+  return std::visit(
+      [](const auto& e) -> LineNumber {
+        if constexpr (requires { e.lineno; }) {
+          return e.lineno;
+        } else {
+          return 0;
+        }
+      },
+      error);
+}
+
+TEST(parse_statement_test, errors) {
+  for (const ErrorCase& test : kErrorCases) {
+    auto result = parse_statement(test.input, {});
+    ASSERT_FALSE(result.ok()) << test.name;
+    EXPECT_EQ(result.error().index(), test.kind) << test.name;
+    EXPECT_EQ(line_of(result.error()), test.line) << test.name;
+  }
+}
+
+struct SampleCase {
+  const char* file;
+  size_t documents;
+  size_t accounts;
+  size_t warnings;
+  Encoding encoding;
+};
+
+const SampleCase kSamples[] = {
+    {"sample-01.txt", 13, 1, 0, Encoding::Cp1251}, {"sample-02.txt", 13, 1, 0, Encoding::Utf8},
+    {"sample-03.txt", 3, 1, 0, Encoding::Cp1251},  {"sample-05.txt", 6, 2, 0, Encoding::Utf8},
+    {"sample-06.txt", 2, 2, 0, Encoding::Utf8},    {"sample-07.txt", 6, 0, 0, Encoding::Utf8},
+    {"sample-08.txt", 14, 1, 0, Encoding::Cp1251}, {"sample-09.txt", 2, 1, 0, Encoding::Cp1251},
+    {"sample-10.txt", 4, 1, 0, Encoding::Utf8},
+};
+
+#ifdef CORVINA_SAMPLES_DIR
+const std::filesystem::path kSamplesDir = CORVINA_SAMPLES_DIR;
+#else
+const std::filesystem::path kSamplesDir;
+#endif
+
+bool read_sample(const char* name, std::string& out) {
+  std::ifstream file(kSamplesDir / name, std::ios::binary);
+  if (!file) return false;
+  out.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return true;
+}
+
+TEST(parse_statement_test, real_samples) {
+  std::string bytes;
+  if (kSamplesDir.empty() || !read_sample("sample-01.txt", bytes)) {
+    GTEST_SKIP() << "no sample statements here";
+  }
+  for (const SampleCase& sample : kSamples) {
+    ASSERT_TRUE(read_sample(sample.file, bytes)) << sample.file;
+    auto result = parse_statement(bytes, {});
+    ASSERT_TRUE(result.ok()) << sample.file << ": error kind " << result.error().index();
+    const Statement& statement = result.value();
+    EXPECT_EQ(statement.documents.size(), sample.documents) << sample.file;
+    EXPECT_EQ(statement.accounts.size(), sample.accounts) << sample.file;
+    EXPECT_EQ(statement.warnings.size(), sample.warnings) << sample.file;
+    EXPECT_EQ(statement.encoding, sample.encoding) << sample.file;
+  }
+
+  // The same statement in both encodings.
+  std::string utf8;
+  ASSERT_TRUE(read_sample("sample-01.txt", bytes));
+  ASSERT_TRUE(read_sample("sample-02.txt", utf8));
+  auto from_cp1251 = parse_statement(bytes, {});
+  auto from_utf8 = parse_statement(utf8, {});
+  ASSERT_TRUE(from_cp1251.ok() && from_utf8.ok());
+  EXPECT_EQ(describe(from_cp1251.value()), describe(from_utf8.value()));
+
+  ASSERT_TRUE(read_sample("sample-04.txt", bytes));
+  auto malformed = parse_statement(bytes, {});
+  ASSERT_FALSE(malformed.ok());
+  const auto* line = std::get_if<UnrecognizedLine>(&malformed.error());
+  ASSERT_NE(line, nullptr) << "error kind " << malformed.error().index();
+  EXPECT_EQ(line->lineno, 10u);
+  EXPECT_EQ(line->line, "СекцияДокумент");
+}
+
+}  // namespace
+}  // namespace corvina
