@@ -41,12 +41,24 @@ fi
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== C++ core tests"
-cmake -S "$root" -B "$build/core" -DCMAKE_BUILD_TYPE=Release -DCORVINA_BUILD_TESTS=ON >/dev/null
+cmake -S "$root" -B "$build/core" -DCMAKE_BUILD_TYPE=Release -DCORVINA_BUILD_TESTS=ON \
+  -DCORVINA_BUILD_BENCH=ON -DCORVINA_BUILD_FUZZ=ON >/dev/null
 cmake --build "$build/core" -j "$jobs"
 ctest --test-dir "$build/core" --output-on-failure -j "$jobs"
 
-echo "== Python module tests"
+# Benchmarks and fuzz targets run once on small inputs so that they never rot.
 python=$(find_python)
+small="$build/statement-small.txt"
+"$python" "$root/bench/generate_statements.py" --size 200K --encoding cp1251 -o "$small"
+"$build/core/bench/corvina_core_bench" "$small" 1
+samples="$root/../shared/samples"
+corpus=("$small")
+if [ -d "$samples" ]; then corpus+=("$samples"/*.txt); fi
+for target in parse_fuzzer values_fuzzer decode_fuzzer; do
+  "$build/core/fuzz/$target" "${corpus[@]}"
+done
+
+echo "== Python module tests"
 venv="$build/venv"
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
@@ -56,4 +68,5 @@ fi
 "$venv/bin/python" -m pip install -q --no-build-isolation "$root"
 # Run from outside the source tree so that the installed module is the one imported.
 cd "$build"
+"$venv/bin/python" "$root/bench/python_bench.py" "$small" --runs 1
 "$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" "$root/tests/python" -q
