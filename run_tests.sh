@@ -70,3 +70,12 @@ fi
 cd "$build"
 "$venv/bin/python" "$root/bench/python_bench.py" "$small" --runs 1
 "$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" "$root/tests/python" -q
+
+# Further stages (sanitizers, typing, other interpreters) live one per file beside .ci/run and
+# run in name order with the same variables.
+export root build venv python jobs small
+for stage in "$root"/.ci/stages/*.sh; do
+  [ -e "$stage" ] || continue
+  echo "== $(basename "$stage" .sh)"
+  bash "$stage"
+done
