@@ -5,13 +5,16 @@ Usage: python summary.py [statement-file]
 Without an argument it reads statement.txt next to this script.
 """
 
+from __future__ import annotations
+
 import pathlib
 import sys
+from collections.abc import Container
 
 import corvina_py
 
 
-def counterparty_of(document, own_accounts):
+def counterparty_of(document: corvina_py.Document, own_accounts: Container[str]) -> str:
     """The other side of a payment: the payee when the money left one of our accounts."""
     if document.counterparty_account in own_accounts:
         return "-> " + (document.payee or f"ИНН {document.payee_inn}")
@@ -19,7 +22,7 @@ def counterparty_of(document, own_accounts):
     return "<- " + (name or f"ИНН {document.counterparty_inn}")
 
 
-def summarize(statement):
+def summarize(statement: corvina_py.Statement) -> str:
     lines = [f"Encoding: {statement.encoding}"]
     sender = statement.header.get("Отправитель")
     if sender:
@@ -53,9 +56,9 @@ def summarize(statement):
     return "\n".join(lines)
 
 
-def main(argv):
+def main(argv: list[str]) -> int:
     if len(argv) > 2:
-        print(__doc__.strip(), file=sys.stderr)
+        print((__doc__ or "").strip(), file=sys.stderr)
         return 2
     path = pathlib.Path(argv[1]) if len(argv) == 2 else pathlib.Path(__file__).with_name(
         "statement.txt"

@@ -1,0 +1,5 @@
+"""Lets `python -m corvina_convert` run the converter where no console script was installed."""
+
+from corvina_convert import run
+
+run()

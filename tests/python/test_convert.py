@@ -1,0 +1,293 @@
+"""The command-line converter: JSON, CSV and summary output, error lines, parallel runs."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import corvina_py
+import corvina_convert
+from corvina_convert import DOCUMENT_FIELDS, INTERVAL_FIELDS, main
+
+OWN = '40702810938000012345'
+
+
+def document(amount: str, number: str = '1', payer: str = OWN, payee: str = '40702810100000054321',
+             extra: tuple[str, ...] = ()) -> list[str]:
+    return [
+        'СекцияДокумент=Платежное поручение', f'Номер={number}', 'Дата=01.03.2024',
+        f'Сумма={amount}', f'ПлательщикСчет={payer}', 'ПлательщикИНН=7701234567',
+        'ПлательщикБанк1=ПАО СБЕРБАНК', 'ПлательщикБИК=044525225', f'ПолучательСчет={payee}',
+        'ПолучательИНН=5009876543', 'ПолучательБанк1=АО "АЛЬФА-БАНК"', 'ПолучательБИК=044525593',
+        'НазначениеПлатежа=Оплата по счёту № 118', *extra, 'КонецДокумента',
+    ]
+
+
+ACCOUNT = [
+    'СекцияРасчСчет', 'ДатаНачала=01.03.2024', f'РасчСчет={OWN}',
+    'НачальныйОстаток=1250400.15', 'КонечныйОстаток=1468614.75', 'КонецРасчСчет',
+]
+
+
+def statement(*documents: list[str], account: bool = True) -> str:
+    lines = ['1CClientBankExchange', 'ВерсияФормата=1.03']
+    lines += ACCOUNT if account else []
+    for lines_of_one in documents:
+        lines += lines_of_one
+    return '\n'.join(lines + ['КонецФайла']) + '\n'
+
+
+def write(tmp_path: Path, name: str, text: str | bytes) -> str:
+    path = tmp_path / name
+    if isinstance(text, str):
+        path.write_text(text, encoding='utf-8')
+    else:
+        path.write_bytes(text)
+    return str(path)
+
+
+def read_csv(path: Path | str) -> list[list[str | None]]:
+    # The converter's quoting tells an absent field (bare empty cell) from an empty text.
+    with open(path, encoding='utf-8', newline='') as stream:
+        return list(csv.reader(stream, quoting=csv.QUOTE_NOTNULL))
+
+
+def json_lines(text: str) -> list[dict]:
+    return [json.loads(line) for line in text.splitlines()]
+
+
+class TestJson:
+    def test_statement_as_nested_objects(self, tmp_path, capsys):
+        text = statement(document('98500.00', extra=('ВидОплаты=',)), document('30000,00'))
+        path = write(tmp_path, 'a.txt', text)
+        assert main([path]) == 0
+        [record] = json_lines(capsys.readouterr().out)
+        parsed = corvina_py.parse(text)
+        assert record['file'] == path
+        assert record['encoding'] == 'utf-8'
+        assert record['header'] == {'ВерсияФормата': '1.03'}
+        assert record['accounts'] == {OWN: [{
+            'date_start': '2024-03-01', 'date_end': None, 'start_amount': '1250400.15',
+            'end_amount': '1468614.75', 'total_income': None, 'total_expense': None}]}
+        assert record['documents'] == [
+            {name: getattr(d, name) for name in DOCUMENT_FIELDS} for d in parsed.documents]
+        assert record['documents'][0]['payment_type'] == ''
+        assert record['documents'][0]['ordering'] is None
+        assert record['warnings'] == [{'lineno': parsed.warnings[0][0],
+                                       'message': parsed.warnings[0][1]}]
+
+    @pytest.mark.parametrize('amount', [
+        '0.1000000000000000000000000001', '79228162514264337593543950335', '-12.340', '100.50',
+    ])
+    def test_amounts_stay_exact_texts(self, tmp_path, capsys, amount):
+        path = write(tmp_path, 'a.txt', statement(document(amount)))
+        assert main([path]) == 0
+        out = capsys.readouterr().out
+        assert f'"amount": "{amount}"' in out
+
+    def test_cyrillic_is_written_as_utf8_not_escaped(self, tmp_path):
+        path = write(tmp_path, 'a.txt', statement(document('1')))
+        out = tmp_path / 'out.json'
+        assert main([path, '-o', str(out)]) == 0
+        assert 'Оплата по счёту № 118' in out.read_text(encoding='utf-8')
+
+    def test_one_object_per_file_in_the_order_given(self, tmp_path, capsys):
+        paths = [write(tmp_path, f'{n}.txt', statement(document('1', number=str(n))))
+                 for n in (3, 1, 2)]
+        assert main(paths) == 0
+        records = json_lines(capsys.readouterr().out)
+        assert [r['file'] for r in records] == paths
+        assert [r['documents'][0]['doc_number'] for r in records] == ['3', '1', '2']
+
+
+class TestCsv:
+    def test_header_and_one_row_per_document(self, tmp_path):
+        path = write(tmp_path, 'a.txt', statement(document('1.50', number='7'), document('2')))
+        out = tmp_path / 'docs.csv'
+        assert main(['-f', 'csv', path, '-o', str(out)]) == 0
+        header, *rows = read_csv(out)
+        assert header == list(DOCUMENT_FIELDS)
+        assert [dict(zip(header, row))['amount'] for row in rows] == ['1.50', '2']
+        assert dict(zip(header, rows[0]))['doc_number'] == '7'
+
+    def test_absent_and_empty_texts_stay_apart(self, tmp_path):
+        path = write(tmp_path, 'a.txt', statement(document('1', extra=('ВидОплаты=',))))
+        out = tmp_path / 'docs.csv'
+        assert main(['-f', 'csv', path, '-o', str(out)]) == 0
+        header, row = read_csv(out)
+        fields = dict(zip(header, row))
+        assert fields['payment_type'] == ''
+        assert fields['ordering'] is None
+
+    def test_fields_follow_the_document_class(self):
+        # Catches a field added to Document but not to the converter's columns.
+        names = [name for name, value in vars(corvina_py.Document).items()
+                 if type(value).__name__ == 'getset_descriptor']
+        assert tuple(names) == DOCUMENT_FIELDS
+        names = [name for name, value in vars(corvina_py.Interval).items()
+                 if type(value).__name__ == 'getset_descriptor']
+        assert tuple(names) == INTERVAL_FIELDS
+
+    def test_intervals_to_a_second_file_with_file_column(self, tmp_path):
+        first = write(tmp_path, 'a.txt', statement(document('1')))
+        second = write(tmp_path, 'b.txt', statement(document('2'), document('3')))
+        docs, intervals = tmp_path / 'docs.csv', tmp_path / 'intervals.csv'
+        assert main(['-f', 'csv', '--file-column', '--intervals', str(intervals),
+                     '-o', str(docs), first, second]) == 0
+        header, *rows = read_csv(docs)
+        assert header[0] == 'file'
+        assert [(row[0], row[header.index('amount')]) for row in rows] == [
+            (first, '1'), (second, '2'), (second, '3')]
+        assert read_csv(intervals) == [
+            ['file', 'account', *INTERVAL_FIELDS],
+            [first, OWN, '2024-03-01', None, '1250400.15', '1468614.75', None, None],
+            [second, OWN, '2024-03-01', None, '1250400.15', '1468614.75', None, None],
+        ]
+
+    @pytest.mark.parametrize('argv', [
+        ['--intervals', 'x.csv', 'a.txt'],
+        ['-f', 'summary', '--intervals', 'x.csv', 'a.txt'],
+        ['-', '-'],
+        ['--jobs', '0', 'a.txt'],
+        [],
+    ])
+    def test_bad_command_lines_exit_2(self, capsys, argv):
+        with pytest.raises(SystemExit) as caught:
+            main(argv)
+        assert caught.value.code == 2
+
+
+class TestSummary:
+    CASES = [
+        # amounts, total: sums a default decimal context (28 digits) or a float would round
+        (['0.1', '0.2'], '0.3'),
+        (['79228162514264337593543950335', '0.0000000000000000000000000001'],
+         '79228162514264337593543950335.0000000000000000000000000001'),
+        (['0.0000001'], '0.0000001'),
+        (['1', '-1.00'], '0.00'),
+    ]
+
+    @pytest.mark.parametrize(('amounts', 'total'), CASES)
+    def test_totals_are_exact(self, tmp_path, capsys, amounts, total):
+        path = write(tmp_path, 'a.txt', statement(*(document(a) for a in amounts)))
+        assert main(['-f', 'summary', path]) == 0
+        lines = capsys.readouterr().out.splitlines()
+        count = f"{len(amounts)} document{'s' if len(amounts) > 1 else ''}"
+        assert lines[-1] == f'  all documents: {count}, {total}'
+
+    def test_counts_per_account(self, tmp_path, capsys):
+        text = statement(document('10.50'), document('5', payer='1', payee=OWN),
+                         document('1', payer='2', payee='3'))
+        path = write(tmp_path, 'a.txt', text)
+        assert main(['-f', 'summary', path]) == 0
+        assert capsys.readouterr().out.splitlines() == [
+            f'{path}: utf-8, 1 account, 3 documents, 0 warnings',
+            f'  {OWN}: 1 interval; in 1 document, 5; out 1 document, 10.50',
+            '  no listed account: 1 document, 1',
+            '  all documents: 3 documents, 16.50',
+        ]
+
+
+class TestErrors:
+    # statement text, expected message after "file:"; {n} stands for the reported line
+    CASES = [
+        (statement(document('1')) + 'мусор\n', "{n}: Unrecognized line: 'мусор'"),
+        ('', ' Input is empty'),
+        ('hello\n', ' Input is not a 1C statement'),
+        (statement(document('1')).replace('КонецФайла\n', ''), ' Statement is not finished'),
+        (statement(document('1')).replace(f'РасчСчет={OWN}\n', ''),
+         "{n}: Missing field 'РасчСчет' in context 'account'"),
+    ]
+
+    @pytest.mark.parametrize(('text', 'message'), CASES)
+    def test_message_with_line_when_known(self, tmp_path, capsys, text, message):
+        bad = write(tmp_path, 'bad.txt', text)
+        good = write(tmp_path, 'good.txt', statement(document('1')))
+        assert main([bad, good]) == 1
+        captured = capsys.readouterr()
+        try:
+            corvina_py.parse(text)
+        except corvina_py.ParseError as error:
+            lineno = getattr(getattr(error, 'detail', None), 'lineno', None)
+        assert captured.err == f'{bad}:' + message.format(n=lineno) + '\n'
+        # The other file is converted all the same.
+        assert [r['file'] for r in json_lines(captured.out)] == [good]
+
+    def test_missing_file(self, tmp_path, capsys):
+        missing = str(tmp_path / 'missing.txt')
+        assert main([missing]) == 1
+        assert capsys.readouterr().err == f'{missing}: No such file or directory\n'
+
+    def test_dropped_document_warns_and_strict_fails(self, tmp_path, capsys):
+        path = write(tmp_path, 'a.txt', statement(document('1,5')))
+        lineno = corvina_py.parse(Path(path).read_bytes()).warnings[0][0]
+        message = ('invalid value: string "1,5", expected a Decimal type representing a '
+                   'fixed-point number')
+        assert main(['-f', 'csv', path]) == 0
+        assert capsys.readouterr().err == f'{path}:{lineno}: warning: {message}\n'
+        assert main(['-f', 'csv', '--strict', path]) == 1
+        assert capsys.readouterr().err == f'{path}:{lineno}: error: {message}\n'
+
+    def test_unwritable_output(self, tmp_path, capsys):
+        path = write(tmp_path, 'a.txt', statement(document('1')))
+        target = tmp_path / 'no' / 'such' / 'dir.json'
+        assert main([path, '-o', str(target)]) == 1
+        assert capsys.readouterr().err == f'{target}: No such file or directory\n'
+
+
+def console_script() -> list[str]:
+    found = shutil.which('corvina-convert', path=str(Path(sys.executable).parent))
+    return [found] if found else [sys.executable, '-m', 'corvina_convert']
+
+
+class TestCommand:
+    def run(self, *args: str, stdin: bytes = b'') -> subprocess.CompletedProcess[bytes]:
+        return subprocess.run([*console_script(), *args], input=stdin, capture_output=True,
+                              timeout=120, check=False)
+
+    def test_standard_input_in_cp1251(self):
+        data = statement(document('12.30')).encode('cp1251')
+        done = self.run('-f', 'csv', '-', stdin=data)
+        assert done.returncode == 0, done.stderr
+        header, row = csv.reader(io.StringIO(done.stdout.decode('utf-8')))
+        assert dict(zip(header, row))['amount'] == '12.30'
+        assert dict(zip(header, row))['purpose'] == 'Оплата по счёту № 118'
+
+    def test_module_entry_point(self):
+        done = subprocess.run([sys.executable, '-m', 'corvina_convert', '-f', 'summary', '-'],
+                              input=statement(document('1')).encode(), capture_output=True,
+                              timeout=120, check=False)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.decode().startswith('<stdin>: utf-8, 1 account, 1 document')
+
+    def test_parallel_jobs_keep_order_and_report_failures(self, tmp_path):
+        paths = []
+        for n in range(6):
+            text = statement(document(f'{n}.01', number=str(n)))
+            paths.append(write(tmp_path, f'{n}.txt', text if n != 3 else b''))
+        done = self.run('--jobs', '3', *paths)
+        assert done.returncode == 1
+        assert done.stderr.decode() == f'{paths[3]}: Input is empty\n'
+        records = json_lines(done.stdout.decode('utf-8'))
+        assert [r['documents'][0]['amount'] for r in records] == [
+            '0.01', '1.01', '2.01', '4.01', '5.01']
+
+    def test_output_is_utf8_whatever_the_locale(self, tmp_path):
+        path = write(tmp_path, 'a.txt', statement(document('1')))
+        done = subprocess.run([*console_script(), path], capture_output=True, timeout=120,
+                              check=False, env={'LC_ALL': 'C', 'PYTHONIOENCODING': 'ascii'})
+        assert done.returncode == 0, done.stderr
+        assert 'Оплата' in done.stdout.decode('utf-8')
+
+
+def test_converter_lives_beside_the_module():
+    assert not hasattr(corvina_py, 'corvina_convert')
+    assert len(corvina_py.__all__) == 18
+    assert corvina_convert.__name__ == 'corvina_convert'
