@@ -12,6 +12,8 @@ from __future__ import annotations
 
 import argparse
 import statistics
+import subprocess
+import sys
 import time
 
 import corvina_py
@@ -23,6 +25,22 @@ def median_seconds(runs: int, body) -> float:
         start = time.perf_counter()
         body()
         times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+IMPORT_CHILD = (
+    'import time\n'
+    'start = time.perf_counter()\n'
+    'import corvina_py\n'
+    'print(time.perf_counter() - start)\n'
+)
+
+
+def import_seconds(runs: int) -> float:
+    """Median time of `import corvina_py` in fresh interpreters (the first import is the cost)."""
+    times = [float(subprocess.run([sys.executable, '-c', IMPORT_CHILD], check=True,
+                                  capture_output=True, text=True).stdout)
+             for _ in range(runs)]
     return statistics.median(times)
 
 
@@ -44,6 +62,8 @@ def main() -> None:
     print(f'decode + splitlines   {megabytes / split:9.1f} MB/s')
     print(f'corvina_py.parse      {megabytes / parse:9.1f} MB/s  '
           f'{parse / split:.2f}x the time of splitlines')
+    print(f'import corvina_py     {import_seconds(max(args.runs, 5)) * 1e3:9.2f} ms  '
+          f'(fresh interpreters)')
 
 
 if __name__ == '__main__':

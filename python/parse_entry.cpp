@@ -145,10 +145,16 @@ PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
   OwnedRef bytes = OwnedRef::steal(copy_statement_bytes(bound[0]));
   if (!bytes) return nullptr;
 
-  auto parsed = parse_statement(
-      std::string_view(PyBytes_AS_STRING(bytes.get()),
-                       static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))),
-      hooks);
+  // The decoded text goes before the result objects are built, as it does in parse_statement.
+  auto parsed = [&]() -> Result<Statement, ErrorRecord> {
+    auto decoded = decode_input(std::string_view(
+        PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))));
+    if (!decoded) return fail(std::move(decoded).error());
+    // Decoded text that is not a view of the copy has no more use for it: a Windows-1251
+    // statement then never holds its bytes and their larger UTF-8 form at once.
+    if (!decoded.value().in_place) bytes = OwnedRef();
+    return parse_decoded(decoded.value(), hooks);
+  }();
   if (!parsed) return raise_error_record(parsed.error());
   return new_statement_object(std::move(parsed).value());
 }

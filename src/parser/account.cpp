@@ -1,5 +1,6 @@
 #include "account.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "amount.h"
@@ -72,8 +73,16 @@ void merge_interval(AccountMap& accounts, std::string_view number, Interval inte
     return;
   }
   std::vector<Interval>& intervals = account->intervals;
-  for (const Interval& present : intervals) {
-    if (intervals_equal(present, interval)) return;
+  // Equal intervals share their start date, and the list is sorted by it: only the run with
+  // this start date can hold a duplicate. Scanning the whole list made an account of one
+  // section a day quadratic in the number of days.
+  const auto by_start = [](const Interval& a, const Interval& b) {
+    return a.date_start < b.date_start;
+  };
+  const auto [run_begin, run_end] =
+      std::equal_range(intervals.begin(), intervals.end(), interval, by_start);
+  for (auto present = run_begin; present != run_end; ++present) {
+    if (intervals_equal(*present, interval)) return;
   }
   // This exact search (not lower_bound or upper_bound) decides where an interval lands among
   // others with the same start date: just before the last of them. Results depend on it.

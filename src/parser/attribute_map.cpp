@@ -2,16 +2,65 @@
 
 #include <cstring>
 #include <functional>
+#include <utility>
 
 namespace corvina {
 
 namespace {
 
-// Up to this many entries a lookup is a plain scan: comparing lengths first rejects almost every
-// key with one integer compare, which beats hashing for the 20-60 keys of a real section.
-constexpr size_t kScanLimit = 16;
+// Up to this many entries lookups go through the small table placed by tag, which is cheap to
+// compute and to reset for the 20-30 keys of a real section. Tags are no hash: keys made to
+// share one would pile into a single probe run, which this limit keeps short; larger maps
+// switch to a hash of the whole key.
+constexpr size_t kSmallLimit = 32;
+constexpr size_t kSmallMask = 63;
+static_assert(kSmallLimit * 2 <= kSmallMask + 1, "the small table stays at most half full");
 
-size_t hash_key(std::string_view key) { return std::hash<std::string_view>{}(key); }
+size_t small_slot(uint64_t tag) {
+  return static_cast<size_t>((tag * 0x9E3779B97F4A7C15ull) >> 58);
+}
+
+// The length with the first and the last eight bytes of the key. Keys of one length often share
+// a long prefix (ПлательщикИНН, ПлательщикКПП) but then differ at the end. Only a filter: equal
+// tags still need the bytes compared.
+uint64_t key_tag(std::string_view key) {
+  const size_t size = key.size();
+  uint64_t head = 0;
+  uint64_t tail = 0;
+  if (size >= 8) {
+    std::memcpy(&head, key.data(), 8);
+    std::memcpy(&tail, key.data() + size - 8, 8);
+  } else if (size > 0) {
+    std::memcpy(&head, key.data(), size);
+  }
+  return (head ^ (tail * 0x9E3779B97F4A7C15ull)) + size;
+}
+
+// Keys are a few dozen bytes and hashed on every insert into a large section, so the hash takes
+// eight bytes a step (multiply, fold the high half down) instead of the byte-wise standard one.
+// Every byte and the length go in, so keys that share a long prefix (Плательщик...) still spread;
+// the shifts bring high bits down, since the table indexes by the low ones.
+size_t hash_key(std::string_view key) {
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  const auto mix = [](uint64_t h, uint64_t word) {
+    h = (h ^ word) * kMultiplier;
+    return h ^ (h >> 29);
+  };
+  uint64_t h = key.size();
+  size_t pos = 0;
+  for (; key.size() - pos >= 8; pos += 8) {
+    uint64_t word;
+    std::memcpy(&word, key.data() + pos, 8);
+    h = mix(h, word);
+  }
+  if (pos < key.size()) {
+    uint64_t word = 0;
+    std::memcpy(&word, key.data() + pos, key.size() - pos);
+    h = mix(h, word);
+  }
+  h *= kMultiplier;
+  return static_cast<size_t>(h ^ (h >> 32));
+}
 
 bool same_text(std::string_view a, std::string_view b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
@@ -19,12 +68,43 @@ bool same_text(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-size_t AttributeMap::find_index(std::string_view key) const {
+AttributeMap::AttributeMap(AttributeMap&& other) noexcept
+    : entries_(std::move(other.entries_)),
+      tags_(std::move(other.tags_)),
+      small_index_(other.small_index_),
+      index_(std::move(other.index_)),
+      owned_(std::move(other.owned_)) {
+  other.entries_.clear();
+  other.tags_.clear();
+  other.small_index_.fill(0);
+  other.index_.clear();
+  other.owned_.clear();
+}
+
+AttributeMap& AttributeMap::operator=(AttributeMap&& other) noexcept {
+  if (this == &other) return *this;
+  entries_ = std::move(other.entries_);
+  tags_ = std::move(other.tags_);
+  small_index_ = other.small_index_;
+  index_ = std::move(other.index_);
+  owned_ = std::move(other.owned_);
+  other.entries_.clear();
+  other.tags_.clear();
+  other.small_index_.fill(0);
+  other.index_.clear();
+  other.owned_.clear();
+  return *this;
+}
+
+size_t AttributeMap::find_index(std::string_view key, uint64_t tag) const {
   if (index_.empty()) {
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      if (same_text(entries_[i].key, key)) return i;
+    for (size_t slot = small_slot(tag);; slot = (slot + 1) & kSmallMask) {
+      const size_t position = small_index_[slot];
+      if (position == 0) return entries_.size();
+      if (tags_[position - 1] == tag && same_text(entries_[position - 1].key, key)) {
+        return position - 1;
+      }
     }
-    return entries_.size();
   }
   const size_t mask = index_.size() - 1;
   for (size_t slot = hash_key(key) & mask;; slot = (slot + 1) & mask) {
@@ -48,13 +128,20 @@ void AttributeMap::rebuild_index() {
 }
 
 void AttributeMap::insert(std::string_view key, std::string_view value) {
-  const size_t found = find_index(key);
+  const uint64_t tag = key_tag(key);
+  const size_t found = find_index(key, tag);
   if (found < entries_.size()) {
     entries_[found].value = value;
     return;
   }
   entries_.push_back({key, value});
-  if (entries_.size() <= kScanLimit) return;
+  tags_.push_back(tag);
+  if (entries_.size() <= kSmallLimit) {
+    size_t slot = small_slot(tag);
+    while (small_index_[slot] != 0) slot = (slot + 1) & kSmallMask;
+    small_index_[slot] = static_cast<uint8_t>(entries_.size());
+    return;
+  }
   if (index_.empty() || entries_.size() * 2 > index_.size()) {
     rebuild_index();
     return;
@@ -66,7 +153,7 @@ void AttributeMap::insert(std::string_view key, std::string_view value) {
 }
 
 void AttributeMap::insert_copy(std::string_view key, std::string_view value) {
-  const size_t found = find_index(key);
+  const size_t found = find_index(key, key_tag(key));
   if (found < entries_.size()) {
     // The replaced value's block stays until the map is cleared: hooks replace few values, and
     // freeing it here would mean tracking which block backs which entry.
@@ -78,12 +165,14 @@ void AttributeMap::insert_copy(std::string_view key, std::string_view value) {
 }
 
 const std::string_view* AttributeMap::find(std::string_view key) const {
-  const size_t found = find_index(key);
+  const size_t found = find_index(key, key_tag(key));
   return found < entries_.size() ? &entries_[found].value : nullptr;
 }
 
 void AttributeMap::clear() {
   entries_.clear();
+  tags_.clear();
+  small_index_.fill(0);
   // Keeping the index allocated but emptied would make find_index probe it, so drop it to
   // "no index"; its capacity is kept by the vector and reused by the next rebuild.
   index_.clear();

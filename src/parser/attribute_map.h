@@ -1,6 +1,7 @@
 // AttributeMap: the ordered key -> value texts of the header and of one section.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,8 +13,8 @@
 namespace corvina {
 
 // Keeps keys in order of first insertion; inserting a present key replaces its value in place.
-// Lookup is by hash once the map grows past a handful of keys, so a section with thousands of
-// distinct keys stays linear, while the usual 20-60 keys need no index at all.
+// Lookup is by hash once the map grows past a few dozen keys, so a section with thousands of
+// distinct keys stays linear, while the usual 20-30 keys need no index at all.
 //
 // Texts are views. insert() stores the caller's views as they are (the decoded input outlives
 // every map built from it); insert_copy() and make_owned() copy into storage the map owns, for
@@ -26,8 +27,9 @@ class AttributeMap {
   };
 
   AttributeMap() = default;
-  AttributeMap(AttributeMap&&) noexcept = default;
-  AttributeMap& operator=(AttributeMap&&) noexcept = default;
+  // A moved-from map is empty and usable (a table left behind would point at entries that went).
+  AttributeMap(AttributeMap&& other) noexcept;
+  AttributeMap& operator=(AttributeMap&& other) noexcept;
   AttributeMap(const AttributeMap&) = delete;
   AttributeMap& operator=(const AttributeMap&) = delete;
 
@@ -50,11 +52,18 @@ class AttributeMap {
 
  private:
   std::string_view store(std::string_view text);
-  size_t find_index(std::string_view key) const;  // entries_.size() when absent
+  size_t find_index(std::string_view key, uint64_t tag) const;  // entries_.size() when absent
   void rebuild_index();
 
   std::vector<Entry> entries_;
-  // Open-addressing table of entry positions + 1 (0 = empty slot); empty while the map is small.
+  // A cheap summary of each entry's key (see key_tag), parallel to entries_: a scan compares
+  // these words and looks at key bytes only when they match.
+  std::vector<uint64_t> tags_;
+  // While the map is small: open-addressing table of entry positions + 1 (0 = empty slot),
+  // placed by tag. Fixed in size and reset with the map, so a section builds no index at all.
+  std::array<uint8_t, 64> small_index_{};
+  // Past the small table: open-addressing table of entry positions + 1 (0 = empty slot), placed
+  // by a hash of the whole key; empty while the map is small.
   std::vector<uint32_t> index_;
   // Owned texts, one heap block per copy: blocks never move, even when the map itself is
   // moved, so views into them stay valid.

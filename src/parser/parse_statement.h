@@ -4,15 +4,21 @@
 #include <span>
 #include <string_view>
 
+#include "decode.h"
 #include "result.h"
 #include "state_machine.h"
 #include "statement.h"
 
 namespace corvina {
 
-// decode_input, read_tokens over the whole text, then parse_tokens; a run that ends before
-// "КонецФайла" is Unfinished. The Statement owns its texts, so it outlives `bytes`.
+// decode_input, then parse_text (read_tokens over the whole text, then parse_tokens); a run that
+// ends before "КонецФайла" is Unfinished. The Statement owns its texts, so it outlives `bytes`.
 [[nodiscard]] Result<Statement, ErrorRecord> parse_statement(std::string_view bytes,
                                                              std::span<const SectionHook> hooks);
+
+// parse_statement after decode_input: for a caller that wants to release the input bytes once
+// they are no longer needed (decoded text that is not in place does not refer to them).
+[[nodiscard]] Result<Statement, ErrorRecord> parse_decoded(const DecodedText& decoded,
+                                                           std::span<const SectionHook> hooks);
 
 }  // namespace corvina

@@ -209,4 +209,39 @@ Result<ParserState, ErrorRecord> parse_tokens(std::span<const Token> tokens, Enc
   return state;
 }
 
+Result<ParserState, ErrorRecord> parse_text(std::string_view text, Encoding encoding,
+                                            std::span<const SectionHook> hooks) {
+  Token token;
+  if (!hooks.empty()) {
+    TokenReader check(text);
+    TokenReader::Status status;
+    while ((status = check.next(token)) == TokenReader::Status::Token) {
+    }
+    if (status == TokenReader::Status::Unrecognized) return fail(check.unrecognized());
+  }
+  const MachineInput input{encoding, hooks};
+  ParserState state;
+  Spare spare;
+  TokenReader reader(text);
+  for (;;) {
+    switch (reader.next(token)) {
+      case TokenReader::Status::Token:
+        break;
+      case TokenReader::Status::End:
+        return state;
+      case TokenReader::Status::Unrecognized:
+        return fail(reader.unrecognized());
+    }
+    auto stepped = step_with(state, token, input, spare);
+    if (stepped) continue;
+    // Nothing the machine did is visible without hooks, so an unrecognised line further on may
+    // still take precedence, as it does when all lines are read first.
+    TokenReader::Status status;
+    while ((status = reader.next(token)) == TokenReader::Status::Token) {
+    }
+    if (status == TokenReader::Status::Unrecognized) return fail(reader.unrecognized());
+    return fail(std::move(stepped).error());
+  }
+}
+
 }  // namespace corvina

@@ -65,4 +65,12 @@ struct MachineInput {
                                                             Encoding encoding,
                                                             std::span<const SectionHook> hooks);
 
+// read_tokens then parse_tokens, with the same result, but without a token list: the lines are
+// read as they are applied. An unrecognised line still wins over every other error and stops
+// the parse before any hook has run: with hooks, every line is checked in a first pass; without,
+// an error of the machine is held until the rest of the lines has been checked.
+[[nodiscard]] Result<ParserState, ErrorRecord> parse_text(std::string_view text,
+                                                          Encoding encoding,
+                                                          std::span<const SectionHook> hooks);
+
 }  // namespace corvina

@@ -38,4 +38,24 @@ struct Token {
 // numbers stay at 4294967295 rather than wrapping to small, misleading values.
 [[nodiscard]] Result<std::vector<Token>, ErrorRecord> read_tokens(std::string_view text);
 
+// The tokens of read_tokens one at a time, for callers that need no list of them (a list of a
+// 100 MB statement is about as large as the text itself).
+class TokenReader {
+ public:
+  enum class Status : uint8_t { Token, End, Unrecognized };
+
+  explicit TokenReader(std::string_view text) : text_(text) {}
+
+  // Token: the next token is in token. End: no lines are left. Unrecognized: the line just read
+  // is the error of read_tokens, given by unrecognized(); reading on continues after it.
+  Status next(Token& token);
+  ErrorRecord unrecognized() const;
+
+ private:
+  std::string_view text_;
+  size_t pos_ = 0;
+  LineNumber lineno_ = 0;
+  std::string_view line_;  // the last line read
+};
+
 }  // namespace corvina

@@ -164,6 +164,26 @@ const MergeCase kMergeCases[] = {
       {"Y", interval("01.01.2024", "2")},
       {"X", interval("01.01.2024", "3")}},
      {"X: 2024-01-01/3 2024-02-01/1", "Y: 2024-01-01/2"}},
+    // Only the run of intervals with the same start is searched for a duplicate; it must be
+    // found wherever it lies in that run, and at either end of the list.
+    {"duplicate of the first of many",
+     {{"X", interval("01.01.2024", "1")},
+      {"X", interval("01.02.2024", "2")},
+      {"X", interval("01.03.2024", "3")},
+      {"X", interval("01.01.2024", "1.0")}},
+     {"X: 2024-01-01/1 2024-02-01/2 2024-03-01/3"}},
+    {"duplicate in the middle of a run of equal starts",
+     {{"X", interval("01.02.2024", "1")},
+      {"X", interval("01.02.2024", "2")},
+      {"X", interval("01.02.2024", "3")},
+      {"X", interval("01.03.2024", "4")},
+      {"X", interval("01.02.2024", "3")},
+      {"X", interval("01.02.2024", "1")},
+      {"X", interval("01.01.2024", "5")}},
+     {"X: 2024-01-01/5 2024-02-01/2 2024-02-01/3 2024-02-01/1 2024-03-01/4"}},
+    {"same amount, other start is no duplicate",
+     {{"X", interval("01.02.2024", "1")}, {"X", interval("01.01.2024", "1")}},
+     {"X: 2024-01-01/1 2024-02-01/1"}},
     {"empty number is a number",
      {{"", interval("01.01.2024", "1")}, {"", interval("01.01.2024", "1")}},
      {": 2024-01-01/1"}},
@@ -196,6 +216,34 @@ TEST(account_test, many_accounts) {
     EXPECT_EQ(account->intervals.size(), 2u) << i;
   }
   EXPECT_EQ(accounts.find("500"), nullptr);
+}
+
+// One section a day for a long period: merging must not rescan the whole account each time.
+// Quadratic merging took minutes here; linear takes milliseconds.
+TEST(account_test, long_account_merges_in_linear_time) {
+  AccountMap accounts;
+  Date day = parse_date("01.01.1900").value();
+  for (int i = 0; i < 100000; ++i) {
+    Interval next;
+    next.date_start = day;
+    next.start_amount = parse_amount(std::to_string(i)).value();
+    merge_interval(accounts, "X", next);
+    // Dates only need to rise; the day of the month is enough to step through.
+    if (day.day < 28) {
+      ++day.day;
+    } else if (day.month < 12) {
+      day.day = 1, ++day.month;
+    } else {
+      day.day = 1, day.month = 1, ++day.year;
+    }
+  }
+  // The first one again, equal in value: dropped.
+  Interval repeated;
+  repeated.date_start = parse_date("01.01.1900").value();
+  repeated.start_amount = parse_amount("0").value();
+  merge_interval(accounts, "X", repeated);
+  ASSERT_EQ(accounts.size(), 1u);
+  EXPECT_EQ(accounts.accounts()[0].intervals.size(), 100000u);
 }
 
 }  // namespace

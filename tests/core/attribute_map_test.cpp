@@ -113,5 +113,49 @@ TEST(attribute_map_test, owned_texts_survive_their_source) {
   EXPECT_EQ(contents(moved_header), (Pairs{{"Кодировка", ""}, {"Отправитель", "Банк"}}));
 }
 
+// Small maps find keys by a summary of their length and outer bytes; keys alike in all of that
+// must still be told apart, below and past the point where the map switches to hashing.
+TEST(attribute_map_test, keys_alike_at_both_ends) {
+  for (size_t count : {2u, 31u, 32u, 33u, 64u, 300u}) {
+    std::vector<std::string> keys;
+    for (size_t i = 0; i < count; ++i) {
+      keys.push_back("Плательщик" + std::to_string(1000 + i) + "РасчСчет");
+    }
+    AttributeMap map;
+    for (const std::string& key : keys) map.insert(key, key);
+    map.insert(keys[count / 2], "again");
+    ASSERT_EQ(map.size(), count);
+    for (size_t i = 0; i < count; ++i) {
+      const std::string_view* found = map.find(keys[i]);
+      ASSERT_NE(found, nullptr) << count << ": " << keys[i];
+      EXPECT_EQ(*found, i == count / 2 ? "again" : keys[i]) << count << ": " << keys[i];
+    }
+    EXPECT_EQ(map.find("Плательщик9999РасчСчет"), nullptr) << count;
+  }
+}
+
+// A section map is handed from state to state by moves; the one left behind must be empty and
+// work, not hold an index into entries that went with the move.
+TEST(attribute_map_test, moved_from_maps_are_empty) {
+  for (size_t count : {3u, 40u}) {
+    AttributeMap source;
+    for (size_t i = 0; i < count; ++i) source.insert("k" + std::to_string(i), "v");
+    AttributeMap target = std::move(source);
+    EXPECT_EQ(target.size(), count);
+    EXPECT_TRUE(source.empty()) << count;
+    EXPECT_EQ(source.find("k0"), nullptr) << count;
+    source.insert("k1", "x");
+    EXPECT_EQ(contents(source), (Pairs{{"k1", "x"}})) << count;
+
+    AttributeMap assigned;
+    assigned.insert("other", "y");
+    assigned = std::move(target);
+    EXPECT_EQ(assigned.size(), count);
+    EXPECT_EQ(assigned.find("other"), nullptr) << count;
+    EXPECT_TRUE(target.empty()) << count;
+    EXPECT_EQ(target.find("k2"), nullptr) << count;
+  }
+}
+
 }  // namespace
 }  // namespace corvina

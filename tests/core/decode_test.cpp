@@ -5,8 +5,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <variant>
+
+#include "utf8.h"
 
 namespace corvina {
 namespace {
@@ -256,6 +259,112 @@ TEST(decode_test, samples) {
   const auto decoded = decode_input(cp1251);
   ASSERT_TRUE(decoded);
   EXPECT_EQ(decoded.value().text(), read_file(dir / "sample-02.txt"));
+}
+
+// The validator takes sixteen bytes at a time and falls back to one sequence at a time; these
+// inputs put every kind of sequence, well-formed or not, at every offset of a block and across
+// block ends, and compare with a walk that reads one code point at a time.
+bool well_formed_by_code_points(std::string_view bytes) {
+  for (size_t pos = 0; pos < bytes.size();) {
+    const CodePoint c = read_code_point(bytes, pos);
+    // U+FFFD with length 1 is the reader's mark for a bad byte; a real U+FFFD takes three.
+    if (c.value == 0xFFFD && c.length == 1) return false;
+    pos += c.length;
+  }
+  return true;
+}
+
+TEST(decode_test, well_formed_utf8_at_every_offset) {
+  const std::string_view pieces[] = {
+      "a", "=", "\n", "Я", "ё", "\xC2\x80", "\xDF\xBF", "€", "\xEF\xBF\xBD", "\xF0\x9F\x98\x80",
+      // Ill-formed: stray continuation, overlong, surrogate, cut sequences, bad leads.
+      "\x80", "\xC0\x80", "\xC1\xBF", "\xED\xA0\x80", "\xD0", "\xE2\x82", "\xF4\x90\x80\x80",
+      "\xFF", "\xF5"};
+  const std::string filler = "0123456789abcdefЖЖЖЖЖЖЖЖЖЖЖЖЖЖЖЖ";  // one ASCII block, two of Cyrillic
+  for (const std::string_view piece : pieces) {
+    for (size_t offset = 0; offset < 40; ++offset) {
+      for (const std::string_view tail : {std::string_view(), std::string_view(filler)}) {
+        std::string bytes = filler.substr(0, offset);
+        // An odd offset into the Cyrillic part splits a letter: that alone is ill-formed.
+        bytes.append(piece).append(tail);
+        EXPECT_EQ(is_well_formed_utf8(bytes), well_formed_by_code_points(bytes))
+            << "piece " << testing::PrintToString(std::string(piece)) << " at " << offset
+            << (tail.empty() ? "" : " before more text");
+      }
+    }
+  }
+}
+
+TEST(decode_test, well_formed_utf8_seeded_mixes) {
+  const std::string_view pieces[] = {"a", "1", " ", "Д", "я", "№", "€", "\xF0\x9F\x98\x80",
+                                     "\x80", "\xD0", "\xE2\x82", "\xC1\x81"};
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::string bytes;
+    const size_t count = random() % 64;
+    // Mostly well-formed pieces, so that a fault deep in a long text is reached.
+    for (size_t i = 0; i < count; ++i) bytes.append(pieces[random() % (round % 4 == 0 ? 12 : 8)]);
+    EXPECT_EQ(is_well_formed_utf8(bytes), well_formed_by_code_points(bytes))
+        << testing::PrintToString(bytes);
+  }
+}
+
+// The Windows-1251 decoder copies ASCII words whole, widens words of Cyrillic letters together
+// and sends the rest through the table, in slices of 4096 bytes; whatever path a byte takes, its
+// text must be the one it has alone.
+TEST(decode_test, cp1251_fast_paths_agree_with_single_bytes) {
+  const std::string marker = "1CClientBankExchange\n";
+  const std::string padding(200, 'A');  // keeps a lone implausible byte plausible enough
+  std::string alone[256];
+  for (int byte = 0; byte < 256; ++byte) {
+    // A byte of 0x80 and up makes the input ill-formed UTF-8 (for 0xC0-0xDF: a lead at the end).
+    const std::string input = marker + padding + static_cast<char>(byte) + "\xFF";
+    const auto decoded = decode_input(input);
+    ASSERT_TRUE(decoded) << byte;
+    const std::string_view text = decoded.value().text();
+    alone[byte] = std::string(text.substr(marker.size() + padding.size(),
+                                          text.size() - marker.size() - padding.size() - 2));
+  }
+  // Only the first 20480 characters are judged for plausibility: start past them, so that any
+  // byte may follow.
+  const std::string head = marker + std::string(20480, 'A');
+  std::mt19937 random(11);
+  for (int round = 0; round < 200; ++round) {
+    std::string input = head;
+    std::string expected = head;
+    // Runs of one class, so that whole words of each kind occur, up to several slices long.
+    const size_t runs = 1 + random() % (round % 10 == 0 ? 2000 : 40);
+    for (size_t run = 0; run < runs; ++run) {
+      const int kind = static_cast<int>(random() % 4);
+      const size_t length = 1 + random() % 20;
+      for (size_t i = 0; i < length; ++i) {
+        int byte;
+        if (kind == 0) {
+          byte = 0x20 + static_cast<int>(random() % 0x5F);  // ASCII
+        } else if (kind == 1) {
+          byte = 0xC0 + static_cast<int>(random() % 0x40);  // Cyrillic letters
+        } else if (kind == 2) {
+          byte = 0x80 + static_cast<int>(random() % 0x40);  // marks, Ё, №, three-byte forms
+        } else {
+          byte = static_cast<int>(random() % 256);
+        }
+        input += static_cast<char>(byte);
+        expected += alone[byte];
+      }
+    }
+    input += "\xFF";
+    expected += alone[0xFF];
+    const auto decoded = decode_input(input);
+    ASSERT_TRUE(decoded) << round;
+    EXPECT_EQ(decoded.value().text(), expected) << round;
+  }
+  // The output is reserved from a bound, not from the worst case of three bytes a byte: letters
+  // take two.
+  const std::string letters = head + std::string(100000, '\xC6');
+  const auto decoded = decode_input(letters);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded.value().text().size(), head.size() + 200000);
+  EXPECT_LE(decoded.value().owned.capacity(), head.size() + 200000 + 64);
 }
 
 }  // namespace

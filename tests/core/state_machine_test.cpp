@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tokenizer.h"
+
 namespace corvina {
 namespace {
 
@@ -341,6 +343,63 @@ TEST(state_machine_test, document_hooks_and_warnings) {
   EXPECT_EQ(statement.warnings[1].message,
             "invalid value: string \"\", expected a Decimal type representing a fixed-point "
             "number");
+}
+
+// parse_text reads lines as it applies them instead of reading them all first; the outcome must
+// be that of read_tokens then parse_tokens, above all when an unrecognised line comes after an
+// error of the machine, and no hook may run when any line is unrecognised.
+struct TextCase {
+  const char* name;
+  std::string text;
+};
+
+const std::string kAccountLines =
+    "СекцияРасчСчет\nДатаНачала=01.01.2024\nРасчСчет=1\nНачальныйОстаток=0\nКонецРасчСчет\n";
+
+const TextCase kTextCases[] = {
+    {"complete", "1CClientBankExchange\nA=1\n" + kAccountLines + "КонецФайла\n"},
+    {"unfinished", "1CClientBankExchange\nA=1\n" + kAccountLines},
+    {"blank lines and CR LF", "1CClientBankExchange\r\n\r\n  \nA=1\r\n" + kAccountLines +
+                                  "КонецФайла\r\n\n"},
+    {"unrecognised line only", "1CClientBankExchange\n" + kAccountLines + "строка\nКонецФайла\n"},
+    {"machine error, then an unrecognised line",
+     "1CClientBankExchange\nКонецРасчСчет\nA=1\nстрока\nКонецФайла\n"},
+    {"machine error, then good lines", "1CClientBankExchange\nКонецФайла\nA=1\n"},
+    {"unrecognised line after the end", "1CClientBankExchange\n" + kAccountLines +
+                                            "КонецФайла\n\nхвост"},
+    {"attribute after the end", "1CClientBankExchange\n" + kAccountLines + "КонецФайла\nA=1"},
+    {"bad account, then an unrecognised line",
+     "1CClientBankExchange\nСекцияРасчСчет\nДатаНачала=x\nКонецРасчСчет\nстрока\n"},
+    {"no marker", "A=1\nстрока\n"},
+    {"empty", ""},
+};
+
+TEST(state_machine_test, parse_text_agrees_with_the_token_list) {
+  int calls = 0;
+  const std::vector<SectionHook> counting = {
+      [&calls](SectionType, AttributeMap&, const AttributeMap&) -> Result<Done, std::string> {
+        ++calls;
+        return Done{};
+      }};
+  for (const TextCase& test : kTextCases) {
+    for (const bool with_hooks : {false, true}) {
+      const std::span<const SectionHook> hooks =
+          with_hooks ? std::span<const SectionHook>(counting) : std::span<const SectionHook>();
+      auto tokens = read_tokens(test.text);
+      std::string expected;
+      if (!tokens) {
+        expected = describe(tokens.error());
+      } else {
+        expected = outcome(parse_tokens(tokens.value(), Encoding::Utf8, hooks));
+      }
+      calls = 0;
+      EXPECT_EQ(outcome(parse_text(test.text, Encoding::Utf8, hooks)), expected)
+          << test.name << (with_hooks ? ", with hooks" : "");
+      if (!tokens) {
+        EXPECT_EQ(calls, 0) << test.name;
+      }
+    }
+  }
 }
 
 }  // namespace
