@@ -11,6 +11,29 @@ namespace corvina {
 
 namespace {
 
+uint64_t mix(uint64_t hash, uint64_t value) {
+  return hash ^ (value + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2));
+}
+
+uint64_t hash_date(const std::optional<Date>& date) {
+  if (!date) return 1;
+  return (static_cast<uint64_t>(static_cast<uint32_t>(date->year)) << 16) |
+         (static_cast<uint64_t>(date->month) << 8) | date->day;
+}
+
+uint64_t hash_amount(const std::optional<Amount>& amount) {
+  return amount ? hash_amount_value(*amount) : 1;
+}
+
+uint64_t hash_by_value(const Interval& interval) {
+  uint64_t hash = hash_date(interval.date_start);
+  hash = mix(hash, hash_date(interval.date_end));
+  hash = mix(hash, hash_amount(interval.start_amount));
+  hash = mix(hash, hash_amount(interval.end_amount));
+  hash = mix(hash, hash_amount(interval.total_income));
+  return mix(hash, hash_amount(interval.total_expense));
+}
+
 // Reads an optional amount: absent when the key did not occur, but a present value is always
 // parsed, so an empty one is the amount parser's failure rather than an absent amount.
 Result<std::optional<Amount>, std::string> read_amount(const AttributeMap& section,
@@ -67,39 +90,60 @@ Result<Interval, std::string> build_interval(const AttributeMap& section) {
 }
 
 void merge_interval(AccountMap& accounts, std::string_view number, Interval interval) {
-  Account* account = accounts.find(number);
-  if (account == nullptr) {
-    accounts.append(std::string(number)).intervals.push_back(interval);
-    return;
+  size_t index = accounts.index_of(number);
+  if (index == AccountMap::kAbsent) {
+    index = accounts.accounts_.size();
+    accounts.append(std::string(number));
   }
-  std::vector<Interval>& intervals = account->intervals;
-  // Equal intervals share their start date, and the list is sorted by it: only the run with
-  // this start date can hold a duplicate. Scanning the whole list made an account of one
-  // section a day quadratic in the number of days.
+  AccountMap::Filing& filing = accounts.filings_[index];
+  std::vector<Interval>& intervals = accounts.accounts_[index].intervals;
+  if (!filing.out_of_order) {
+    // Sections in date order, as banks write them: appending keeps the list sorted, and an
+    // interval with a later start date cannot repeat an earlier one.
+    if (intervals.empty() || intervals.back().date_start < interval.date_start) {
+      intervals.push_back(interval);
+      return;
+    }
+    // From now on the filing order is kept apart and the list is rebuilt from it when read.
+    filing.out_of_order = true;
+    filing.log = intervals;
+    for (size_t i = 0; i < filing.log.size(); ++i) {
+      filing.by_value.emplace(hash_by_value(filing.log[i]), i);
+    }
+  }
+  const uint64_t hash = hash_by_value(interval);
+  const auto [first, last] = filing.by_value.equal_range(hash);
+  for (auto candidate = first; candidate != last; ++candidate) {
+    if (intervals_equal(filing.log[candidate->second], interval)) return;
+  }
+  filing.by_value.emplace(hash, filing.log.size());
+  filing.log.push_back(interval);
+  filing.settled = false;
+}
+
+void AccountMap::settle() const {
   const auto by_start = [](const Interval& a, const Interval& b) {
     return a.date_start < b.date_start;
   };
-  const auto [run_begin, run_end] =
-      std::equal_range(intervals.begin(), intervals.end(), interval, by_start);
-  for (auto present = run_begin; present != run_end; ++present) {
-    if (intervals_equal(*present, interval)) return;
-  }
-  // This exact search (not lower_bound or upper_bound) decides where an interval lands among
-  // others with the same start date: just before the last of them. Results depend on it.
-  size_t position = 0;
-  if (!intervals.empty()) {
-    size_t base = 0;
-    size_t size = intervals.size();
-    while (size > 1) {
-      const size_t half = size / 2;
-      const size_t mid = base + half;
-      if (!(interval.date_start < intervals[mid].date_start)) base = mid;
-      size -= half;
+  for (size_t i = 0; i < filings_.size(); ++i) {
+    Filing& filing = filings_[i];
+    if (filing.settled) continue;
+    std::vector<Interval>& intervals = accounts_[i].intervals;
+    intervals = filing.log;
+    std::stable_sort(intervals.begin(), intervals.end(), by_start);
+    // Filed one by one, each interval would be inserted where a binary search over the start
+    // dates puts it: among intervals of its start date, just before the last of them. So the
+    // first one filed ends up last and the others keep their filing order (A, B, C give
+    // B, C, A); the sort has kept filing order, and each run only needs its first moved last.
+    for (auto run = intervals.begin(); run != intervals.end();) {
+      const auto run_end = std::find_if(run, intervals.end(), [&](const Interval& next) {
+        return run->date_start < next.date_start;
+      });
+      std::rotate(run, run + 1, run_end);
+      run = run_end;
     }
-    const Date& at_base = intervals[base].date_start;
-    position = at_base < interval.date_start ? base + 1 : base;
+    filing.settled = true;
   }
-  intervals.insert(intervals.begin() + static_cast<std::ptrdiff_t>(position), interval);
 }
 
 }  // namespace corvina

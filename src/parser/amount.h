@@ -27,6 +27,9 @@ inline constexpr uint8_t kMaxScale = 28;
 // Numeric equality: 100 equals 100.00.
 bool amounts_equal_in_value(const Amount& a, const Amount& b);
 
+// A hash that agrees with amounts_equal_in_value: amounts equal in value hash alike.
+uint64_t hash_amount_value(const Amount& amount);
+
 // Reads a plain (1_000.25, .5, 5.) or scientific (1.5e3) decimal. The only failure text is
 // "invalid value: string {quoted}, expected a Decimal type representing a fixed-point number"
 // with the whole value in its quoted form.

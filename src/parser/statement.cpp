@@ -39,14 +39,22 @@ bool intervals_equal(const Interval& a, const Interval& b) {
          optional_amounts_equal(a.end_amount, b.end_amount);
 }
 
-Account* AccountMap::find(std::string_view number) {
+size_t AccountMap::index_of(std::string_view number) const {
   const auto found = positions_.find(number);
-  return found == positions_.end() ? nullptr : &accounts_[found->second];
+  return found == positions_.end() ? kAbsent : found->second;
+}
+
+Account* AccountMap::find(std::string_view number) {
+  const size_t index = index_of(number);
+  if (index == kAbsent) return nullptr;
+  settle();
+  return &accounts_[index];
 }
 
 Account& AccountMap::append(std::string number) {
   positions_.emplace(number, accounts_.size());
   accounts_.push_back(Account{std::move(number), {}});
+  filings_.emplace_back();
   return accounts_.back();
 }
 

@@ -92,18 +92,32 @@ struct WarningEntry {
 };
 
 // Accounts in order of the first appearance of their numbers, with lookup by number.
+//
+// Intervals are filed (merge_interval) faster than they could be kept sorted: filing appends to
+// a log, and the order by start date is settled when the accounts are next read. Inserting each
+// section at its place in a sorted list instead would shift the list every time, and sections
+// that come newest first (or in any order) would make a large account quadratic.
 class AccountMap {
  public:
-  // The account stored under number, or nullptr.
+  // The account stored under number (its intervals settled), or nullptr.
   Account* find(std::string_view number);
   // Appends a new account; the number must not be present yet.
   Account& append(std::string number);
 
-  const std::vector<Account>& accounts() const { return accounts_; }
-  std::vector<Account>& accounts() { return accounts_; }
+  // Every account, each with its intervals in their settled order.
+  const std::vector<Account>& accounts() const {
+    settle();
+    return accounts_;
+  }
+  std::vector<Account>& accounts() {
+    settle();
+    return accounts_;
+  }
   size_t size() const { return accounts_.size(); }
 
  private:
+  friend void merge_interval(AccountMap& accounts, std::string_view number, Interval interval);
+
   struct NumberHash {
     using is_transparent = void;
     size_t operator()(std::string_view number) const noexcept {
@@ -111,7 +125,21 @@ class AccountMap {
     }
   };
 
-  std::vector<Account> accounts_;
+  // The intervals of one account in the order they were filed, repeats already dropped.
+  struct Filing {
+    bool out_of_order = false;  // until then, the intervals themselves are the filing order
+    bool settled = true;
+    std::vector<Interval> log;
+    std::unordered_multimap<uint64_t, size_t> by_value;  // hash of the value -> place in log
+  };
+
+  static constexpr size_t kAbsent = static_cast<size_t>(-1);
+  size_t index_of(std::string_view number) const;
+  void settle() const;
+
+  // Mutable because settling only brings the accounts up to date with what was filed.
+  mutable std::vector<Account> accounts_;
+  mutable std::vector<Filing> filings_;  // one per account, in the same order
   // Keys are copies: a view into accounts_ would dangle when the vector grows and moves a short
   // (in-place) number string.
   std::unordered_map<std::string, size_t, NumberHash, std::equal_to<>> positions_;

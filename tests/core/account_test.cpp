@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -244,6 +245,79 @@ TEST(account_test, long_account_merges_in_linear_time) {
   merge_interval(accounts, "X", repeated);
   ASSERT_EQ(accounts.size(), 1u);
   EXPECT_EQ(accounts.accounts()[0].intervals.size(), 100000u);
+}
+
+// Files each interval the slow, obvious way: drop it if an equal one is present, otherwise
+// insert it where the binary search over start dates puts it. merge_interval must agree.
+void reference_merge(std::vector<Interval>& intervals, const Interval& interval) {
+  for (const Interval& present : intervals) {
+    if (intervals_equal(present, interval)) return;
+  }
+  size_t position = 0;
+  if (!intervals.empty()) {
+    size_t base = 0;
+    size_t size = intervals.size();
+    while (size > 1) {
+      const size_t half = size / 2;
+      if (!(interval.date_start < intervals[base + half].date_start)) base += half;
+      size -= half;
+    }
+    position = intervals[base].date_start < interval.date_start ? base + 1 : base;
+  }
+  intervals.insert(intervals.begin() + static_cast<std::ptrdiff_t>(position), interval);
+}
+
+TEST(account_test, merge_agrees_with_one_by_one_insertion) {
+  // Few dates and few amounts, so runs of one start date and repeats (also 5 against 5.00)
+  // are common; reading the accounts now and then checks that settling twice loses nothing.
+  const char* const amounts[] = {"5", "5.00", "7.1", "7.10", "9", "-0.5"};
+  std::mt19937 random(20241207);
+  for (int round = 0; round < 200; ++round) {
+    AccountMap accounts;
+    std::vector<Interval> expected;
+    const int count = 1 + static_cast<int>(random() % 40);
+    for (int i = 0; i < count; ++i) {
+      Interval next;
+      next.date_start = Date{2024, 3, static_cast<uint8_t>(1 + random() % 4)};
+      next.start_amount = parse_amount(amounts[random() % 6]).value();
+      if (random() % 2) next.end_amount = parse_amount(amounts[random() % 6]).value();
+      reference_merge(expected, next);
+      merge_interval(accounts, "X", next);
+      if (random() % 8 == 0) {
+        ASSERT_EQ(accounts.find("X")->intervals.size(), expected.size());
+      }
+    }
+    const std::vector<Interval>& got = accounts.accounts()[0].intervals;
+    ASSERT_EQ(got.size(), expected.size()) << "round " << round;
+    for (size_t i = 0; i < got.size(); ++i) {
+      // Representation too, not only value: the interval kept is the one filed first.
+      EXPECT_EQ(describe(got[i]), describe(expected[i])) << "round " << round << ", place " << i;
+    }
+  }
+}
+
+TEST(account_test, newest_first_account_merges_in_linear_time) {
+  AccountMap accounts;
+  Date day{2400, 12, 28};
+  for (int i = 0; i < 200000; ++i) {
+    Interval next;
+    next.date_start = day;
+    next.start_amount = parse_amount(std::to_string(i)).value();
+    merge_interval(accounts, "X", next);
+    if (day.day > 1) {
+      --day.day;
+    } else if (day.month > 1) {
+      day.day = 28, --day.month;
+    } else {
+      day.day = 28, day.month = 12, --day.year;
+    }
+  }
+  const std::vector<Interval>& intervals = accounts.accounts()[0].intervals;
+  ASSERT_EQ(intervals.size(), 200000u);
+  for (size_t i = 1; i < intervals.size(); ++i) {
+    ASSERT_LT(intervals[i - 1].date_start, intervals[i].date_start) << "place " << i;
+  }
+  EXPECT_EQ(describe(intervals.back()).substr(0, 10), "2400-12-28");
 }
 
 }  // namespace

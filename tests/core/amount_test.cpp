@@ -214,6 +214,9 @@ TEST(amount_test, equal_in_value) {
     const Amount b = parse_amount(c.b).value();
     EXPECT_EQ(amounts_equal_in_value(a, b), c.equal);
     EXPECT_EQ(amounts_equal_in_value(b, a), c.equal);
+    if (c.equal) {
+      EXPECT_EQ(hash_amount_value(a), hash_amount_value(b));
+    }
   }
 }
 
@@ -242,7 +245,9 @@ TEST(amount_test, random_round_trip) {
     if (magnitude <= kMaxMagnitude / power_of_10[extra]) {
       const Uint128 rescaled = magnitude * power_of_10[extra];
       const auto wider = static_cast<uint8_t>(scale + extra);
-      EXPECT_TRUE(amounts_equal_in_value(amount, make_amount(rescaled, wider, negative)));
+      const Amount same = make_amount(rescaled, wider, negative);
+      EXPECT_TRUE(amounts_equal_in_value(amount, same));
+      EXPECT_EQ(hash_amount_value(amount), hash_amount_value(same));
       if (extra > 0 && rescaled < kMaxMagnitude) {
         EXPECT_FALSE(amounts_equal_in_value(amount, make_amount(rescaled + 1, wider, negative)));
       }
