@@ -166,16 +166,25 @@ std::string missing_field_message(std::string_view key) {
   return message;
 }
 
+static_assert(DocumentFields::kCount == kFieldCount);
+
+void DocumentFields::add(std::string_view key, std::string_view value) {
+  const Field field = field_of(key);
+  if (field != kNoField) raw_[field] = value;
+}
+
 Result<Document, std::string> build_document(std::string_view kind,
                                              const AttributeMap& attributes) {
-  // One pass collects the raw value of every known key; the map holds each key once, so there
-  // is nothing to overwrite. Conversions wait until after the pass because the first failure
-  // must be the first in byte order of the keys, not in file order.
-  std::array<std::optional<std::string_view>, kFieldCount> raw;
-  for (const AttributeMap::Entry& entry : attributes.entries()) {
-    const Field field = field_of(entry.key);
-    if (field != kNoField) raw[field] = entry.value;
-  }
+  // The map holds each key once, so adding its entries overwrites nothing.
+  DocumentFields fields;
+  for (const AttributeMap::Entry& entry : attributes.entries()) fields.add(entry.key, entry.value);
+  return fields.build(kind);
+}
+
+Result<Document, std::string> DocumentFields::build(std::string_view kind) const {
+  // Conversions wait until every line has been seen because the first failure must be the
+  // first in byte order of the keys, not in file order.
+  std::array<std::optional<std::string_view>, kFieldCount> raw = raw_;
   raw[kKind] = kind;
 
   Document document;
@@ -211,7 +220,8 @@ Result<Document, std::string> build_document(std::string_view kind,
   for (const auto& [field, member] : kOptionalTexts) {
     if (raw[field]) total += raw[field]->size();
   }
-  if (total > 0) document.text_block = std::make_unique<char[]>(total);
+  // Every byte of the block is written below, so it is not zero-filled first.
+  if (total > 0) document.text_block = std::make_unique_for_overwrite<char[]>(total);
   char* out = document.text_block.get();
   const auto copy = [&out](std::string_view text) {
     if (text.empty()) return std::string_view();

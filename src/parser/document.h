@@ -1,6 +1,8 @@
 // Document sections: one 26-field payment record each.
 #pragma once
 
+#include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +20,21 @@ namespace corvina {
 // into one block that the document owns.
 [[nodiscard]] Result<Document, std::string> build_document(std::string_view kind,
                                                            const AttributeMap& attributes);
+
+// The values of one document section as its lines are read, for building the document without
+// an AttributeMap: a known key keeps its last value (as the map would), unknown keys are
+// dropped at once. build(kind) == build_document(kind, map) for a map of the same lines.
+class DocumentFields {
+ public:
+  static constexpr size_t kCount = 26;
+
+  void add(std::string_view key, std::string_view value);
+  void clear() { raw_.fill(std::nullopt); }
+  [[nodiscard]] Result<Document, std::string> build(std::string_view kind) const;
+
+ private:
+  std::array<std::optional<std::string_view>, kCount> raw_;
+};
 
 // "missing field `{key}`", the builders' text for a required key that did not occur.
 std::string missing_field_message(std::string_view key);

@@ -33,12 +33,16 @@ std::string found_text(const Token& token) {
   return std::string(token.key) + "=" + std::string(token.value);
 }
 
-Result<Done, ErrorRecord> unexpected(const Token& token, const ParserState& state) {
+Result<Done, ErrorRecord> unexpected(const Token& token, ParseContext context) {
   if (token.kind == TokenKind::Attribute) {
     return fail(ErrorRecord{
         UnexpectedAttribute{token.line, std::string(token.key), std::string(token.value)}});
   }
-  return fail(ErrorRecord{UnexpectedSection{token.line, found_text(token), context_of(state)}});
+  return fail(ErrorRecord{UnexpectedSection{token.line, found_text(token), context}});
+}
+
+Result<Done, ErrorRecord> unexpected(const Token& token, const ParserState& state) {
+  return unexpected(token, context_of(state));
 }
 
 Result<Done, ErrorRecord> run_hooks(std::span<const SectionHook> hooks, SectionType type,
@@ -172,6 +176,144 @@ Result<Done, ErrorRecord> step_with(ParserState& state, const Token& token,
   return unexpected(token, state);  // finished accepts nothing
 }
 
+// The machine of step_with for a run without hooks, with the statement kept in one place
+// instead of moved from state to state at every section, and document sections collected
+// straight into their fields instead of into a map that no hook will see. The ParserState is
+// made only at the end (finish), and is the one step_with would have reached.
+class DirectMachine {
+ public:
+  DirectMachine(std::string_view text, Encoding encoding) : text_(text), encoding_(encoding) {}
+
+  Result<Done, ErrorRecord> apply(const Token& token) {
+    const TokenKind kind = token.kind;
+    switch (at_) {
+      case ParseContext::Init:
+        if (kind != TokenKind::Marker) return unexpected(token, at_);
+        at_ = ParseContext::Header;
+        return Done{};
+      case ParseContext::Header:
+        if (kind == TokenKind::Attribute) {
+          header_.insert(token.key, token.value);
+          return Done{};
+        }
+        if (kind != TokenKind::AccountStart && kind != TokenKind::DocumentStart) {
+          return unexpected(token, at_);
+        }
+        statement_.encoding = encoding_;
+        statement_.header = std::move(header_);
+        // The statement outlives the decoded text; the section maps never do.
+        statement_.header.make_owned();
+        open(token);
+        return Done{};
+      case ParseContext::Account:
+        if (kind == TokenKind::Attribute) {
+          section_.insert(token.key, token.value);
+          return Done{};
+        }
+        if (kind == TokenKind::AccountEnd) return close_account(token);
+        return unexpected(token, at_);
+      case ParseContext::Document:
+        if (kind == TokenKind::Attribute) {
+          fields_.add(token.key, token.value);
+          return Done{};
+        }
+        if (kind == TokenKind::DocumentEnd) {
+          close_document(token);
+          return Done{};
+        }
+        return unexpected(token, at_);
+      case ParseContext::ReadNextSection:
+        if (kind == TokenKind::AccountStart || kind == TokenKind::DocumentStart) {
+          open(token);
+          return Done{};
+        }
+        if (kind == TokenKind::EndOfFile) {
+          at_ = ParseContext::Finished;
+          return Done{};
+        }
+        return unexpected(token, at_);
+      case ParseContext::Finished:
+        break;
+    }
+    return unexpected(token, at_);  // finished accepts nothing
+  }
+
+  ParserState finish() && {
+    switch (at_) {
+      case ParseContext::Init:
+        return InitState{};
+      case ParseContext::Header:
+        return HeaderState{std::move(header_)};
+      case ParseContext::Account:
+        return AccountState{std::move(statement_), std::move(section_)};
+      case ParseContext::Document: {
+        // Cut off inside a document: its lines were not kept in a map, so read them again.
+        AttributeMap section;
+        TokenReader reader(text_.substr(document_lines_));
+        Token token;
+        while (reader.next(token) == TokenReader::Status::Token) {
+          section.insert(token.key, token.value);
+        }
+        return DocumentState{std::move(statement_), document_kind_, std::move(section)};
+      }
+      case ParseContext::ReadNextSection:
+        return ReadNextSectionState{std::move(statement_)};
+      case ParseContext::Finished:
+        break;
+    }
+    return FinishedState{std::move(statement_)};
+  }
+
+ private:
+  void open(const Token& token) {
+    if (token.kind == TokenKind::AccountStart) {
+      at_ = ParseContext::Account;
+      return;
+    }
+    at_ = ParseContext::Document;
+    document_kind_ = token.value;
+    // The section's lines start right after its opening line, which ends the kind.
+    document_lines_ = static_cast<size_t>(token.value.data() + token.value.size() - text_.data());
+  }
+
+  Result<Done, ErrorRecord> close_account(const Token& token) {
+    auto interval = build_interval(section_);
+    if (!interval) {
+      return fail(ErrorRecord{AccountParseError{token.line, std::move(interval).error()}});
+    }
+    const std::string_view* number = section_.find("РасчСчет");
+    if (number == nullptr) {
+      return fail(ErrorRecord{MissingField{token.line, "РасчСчет", ParseContext::Account}});
+    }
+    merge_interval(statement_.accounts, *number, std::move(interval).value());
+    section_.clear();
+    at_ = ParseContext::ReadNextSection;
+    return Done{};
+  }
+
+  void close_document(const Token& token) {
+    auto document = fields_.build(document_kind_);
+    if (document) {
+      statement_.documents.push_back(std::move(document).value());
+    } else {
+      // A document that cannot be built is dropped with a warning; the statement goes on.
+      statement_.warnings.push_back(WarningEntry{token.line, std::move(document).error()});
+    }
+    fields_.clear();
+    at_ = ParseContext::ReadNextSection;
+  }
+
+  std::string_view text_;
+  Encoding encoding_;
+  ParseContext at_ = ParseContext::Init;
+  AttributeMap header_;
+  Statement statement_;
+  AttributeMap section_;  // of the open account section
+  DocumentFields fields_;  // of the open document section
+  std::string_view document_kind_;
+  size_t document_lines_ = 0;  // where the open document's lines start in text_
+};
+
 }  // namespace
 
 ParseContext context_of(const ParserState& state) {
@@ -222,17 +364,19 @@ Result<ParserState, ErrorRecord> parse_text(std::string_view text, Encoding enco
   const MachineInput input{encoding, hooks};
   ParserState state;
   Spare spare;
+  DirectMachine direct(text, encoding);
   TokenReader reader(text);
   for (;;) {
     switch (reader.next(token)) {
       case TokenReader::Status::Token:
         break;
       case TokenReader::Status::End:
+        if (hooks.empty()) return std::move(direct).finish();
         return state;
       case TokenReader::Status::Unrecognized:
         return fail(reader.unrecognized());
     }
-    auto stepped = step_with(state, token, input, spare);
+    auto stepped = hooks.empty() ? direct.apply(token) : step_with(state, token, input, spare);
     if (stepped) continue;
     // Nothing the machine did is visible without hooks, so an unrecognised line further on may
     // still take precedence, as it does when all lines are read first.

@@ -367,5 +367,43 @@ TEST(decode_test, cp1251_fast_paths_agree_with_single_bytes) {
   EXPECT_LE(decoded.value().owned.capacity(), head.size() + 200000 + 64);
 }
 
+// Outputs of a megabyte and more have their pages mapped before decoding; sizes on both sides of
+// that, with the bound's slack and an unaligned end, must decode exactly as the small ones do.
+TEST(decode_test, cp1251_large_outputs_agree_with_single_bytes) {
+  const std::string marker = "1CClientBankExchange\n";
+  std::string alone[256];
+  for (int byte = 0; byte < 256; ++byte) {
+    const std::string input = marker + std::string(200, 'A') + static_cast<char>(byte) + "\xFF";
+    const auto decoded = decode_input(input);
+    ASSERT_TRUE(decoded) << byte;
+    alone[byte] = std::string(decoded.value().text().substr(marker.size() + 200));
+    alone[byte].resize(alone[byte].size() - 2);  // drop the decoded 0xFF ("я")
+  }
+  struct Case {
+    const char* name;
+    size_t size;
+    int spread;  // bytes are drawn from 0xC0 - spread .. 0xFF, so more or fewer are letters
+  };
+  const Case cases[] = {
+      {"just under a megabyte of output, letters only", 1000000 / 2, 64},
+      {"just over a megabyte, letters and marks", (1 << 20) / 2 + 4099, 128},
+      {"several megabytes, any byte", 3 * (1 << 20) + 17, 192},
+  };
+  std::mt19937 random(5);
+  for (const Case& test : cases) {
+    std::string input = marker + std::string(20480, 'A');
+    std::string expected = input;
+    while (input.size() < test.size) {
+      const int byte = 0x100 - 1 - static_cast<int>(random() % test.spread);
+      input += static_cast<char>(byte);
+      expected += alone[byte];
+    }
+    const auto decoded = decode_input(input);
+    ASSERT_TRUE(decoded) << test.name;
+    EXPECT_TRUE(decoded.value().text() == expected) << test.name;
+    EXPECT_LE(decoded.value().owned.capacity(), 3 * input.size()) << test.name;
+  }
+}
+
 }  // namespace
 }  // namespace corvina

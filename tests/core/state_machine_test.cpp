@@ -402,5 +402,109 @@ TEST(state_machine_test, parse_text_agrees_with_the_token_list) {
   }
 }
 
+// Without hooks parse_text keeps the statement in one place and fills a document's fields
+// without a section map; the state it ends in must still be the one parse_tokens reaches, down
+// to the documents, warnings, header and the attributes of a section the input cut off.
+std::string entries_of(const AttributeMap& map) {
+  std::string out;
+  for (const AttributeMap::Entry& entry : map.entries()) {
+    out.append(entry.key).append("=").append(entry.value).append(";");
+  }
+  return out;
+}
+
+std::string statement_of(const Statement& statement) {
+  std::string out = "header{" + entries_of(statement.header) + "}";
+  for (const Document& document : statement.documents) {
+    out += " doc{" + std::string(document.doc_type) + "|" + std::string(document.doc_number) +
+           "|" + std::string(document.purpose) + "|" +
+           std::string(document.payment_type.value_or("-")) + "|" +
+           std::string(document.counterparty.value_or("-")) + "|" +
+           std::to_string(document.doc_date.day) + "." + std::to_string(document.doc_date.month) +
+           "|" + (document.income_date ? "in" : "-") + "}";
+  }
+  for (const WarningEntry& warning : statement.warnings) {
+    out += " warning{" + std::to_string(warning.lineno) + " " + warning.message + "}";
+  }
+  for (const Account& account : statement.accounts.accounts()) {
+    out += " account{" + account.number + " x" + std::to_string(account.intervals.size()) + "}";
+  }
+  return out;
+}
+
+std::string full_outcome(const Result<ParserState, ErrorRecord>& result) {
+  if (!result) return describe(result.error());
+  std::string out = std::string("-> ") + kStateNames[result.value().index()];
+  struct Show {
+    std::string operator()(const InitState&) const { return ""; }
+    std::string operator()(const HeaderState& s) const { return " " + entries_of(s.header); }
+    std::string operator()(const DocumentState& s) const {
+      return " " + statement_of(s.statement) + " open{" + std::string(s.kind) + "|" +
+             entries_of(s.section) + "}";
+    }
+    std::string operator()(const AccountState& s) const {
+      return " " + statement_of(s.statement) + " open{" + entries_of(s.section) + "}";
+    }
+    std::string operator()(const ReadNextSectionState& s) const {
+      return " " + statement_of(s.statement);
+    }
+    std::string operator()(const FinishedState& s) const { return " " + statement_of(s.statement); }
+  };
+  return out + std::visit(Show{}, result.value());
+}
+
+const std::string kDocumentLines =
+    "СекцияДокумент=Платежное поручение\nНомер=7\nДата=02.03.2024\nСумма=10.50\n"
+    "НазначениеПлатежа=за товар\nПлательщикИНН=1\nПлательщикБИК=2\nПлательщикБанк1=Б\n"
+    "ПлательщикСчет=3\nПолучательИНН=4\nПолучательСчет=5\nПолучательБИК=6\n"
+    "ПолучательБанк1=Б2\n";
+
+const TextCase kDirectCases[] = {
+    {"documents and an account",
+     "1CClientBankExchange\nВерсия=1\n" + kDocumentLines + "КонецДокумента\n" + kAccountLines +
+         kDocumentLines + "Плательщик=ООО\nВидОплаты=01\nКонецДокумента\nКонецФайла\n"},
+    {"repeated keys keep the last value",
+     "1CClientBankExchange\n" + kDocumentLines +
+         "Номер=8\nДата=04.05.2024\nПлательщик=А\nПлательщик=Б\nКонецДокумента\nКонецФайла\n"},
+    {"unknown keys and an empty value",
+     "1CClientBankExchange\n" + kDocumentLines +
+         "Неизвестный=1\nВидОплаты=\nДатаПоступило=\nКонецДокумента\nКонецФайла\n"},
+    {"a document with a bad date is a warning",
+     "1CClientBankExchange\n" + kDocumentLines + "Дата=31.02.2024\nКонецДокумента\n" +
+         kDocumentLines + "КонецДокумента\nКонецФайла\n"},
+    {"a document with a missing field is a warning",
+     "1CClientBankExchange\nСекцияДокумент=Чек\nНомер=1\nКонецДокумента\nКонецФайла\n"},
+    {"cut off inside a document",
+     "1CClientBankExchange\n" + kDocumentLines + "КонецДокумента\n" + kDocumentLines +
+         "Номер=9\n\nДругое=x\n"},
+    {"cut off right after a document opens, CR LF",
+     "1CClientBankExchange\r\nСекцияДокумент=Чек\r\n"},
+    {"cut off at an opening line without a line break",
+     "1CClientBankExchange\nСекцияДокумент=Чек"},
+    {"cut off inside an account", "1CClientBankExchange\nСекцияРасчСчет\nРасчСчет=1\n"},
+    {"cut off in the header", "1CClientBankExchange\nА=1\nБ=2\n"},
+    {"cut off between sections", "1CClientBankExchange\n" + kDocumentLines + "КонецДокумента\n"},
+    {"section inside a document",
+     "1CClientBankExchange\n" + kDocumentLines + "СекцияРасчСчет\nКонецФайла\n"},
+    {"document end in an account", "1CClientBankExchange\nСекцияРасчСчет\nКонецДокумента\n"},
+    {"attribute between sections",
+     "1CClientBankExchange\n" + kDocumentLines + "КонецДокумента\nА=1\nКонецФайла\n"},
+    {"account without a number",
+     "1CClientBankExchange\nСекцияРасчСчет\nДатаНачала=01.01.2024\nНачальныйОстаток=0\n"
+     "КонецРасчСчет\nКонецФайла\n"},
+    {"section after the end", "1CClientBankExchange\nКонецФайла\nСекцияДокумент=Чек\n"},
+    {"end of file in the header", "1CClientBankExchange\nКонецФайла\n"},
+    {"no marker", "СекцияРасчСчет\n"},
+};
+
+TEST(state_machine_test, parse_text_without_hooks_reaches_the_same_state) {
+  for (const TextCase& test : kDirectCases) {
+    auto tokens = read_tokens(test.text);
+    ASSERT_TRUE(tokens) << test.name;
+    const std::string expected = full_outcome(parse_tokens(tokens.value(), Encoding::Utf8, {}));
+    EXPECT_EQ(full_outcome(parse_text(test.text, Encoding::Utf8, {})), expected) << test.name;
+  }
+}
+
 }  // namespace
 }  // namespace corvina
