@@ -1,4 +1,4 @@
-// The whole core parse on arbitrary bytes, with and without a hook that rewrites sections.
+// The whole core parse on arbitrary bytes, with and without hooks that rewrite or refuse sections.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -27,7 +27,18 @@ corvina::Result<corvina::Done, std::string> rewrite_section(corvina::SectionType
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   corvina::fuzz::FuzzInput input(data, size);
   std::vector<corvina::SectionHook> hooks;
-  if (input.take_byte() & 1) hooks.emplace_back(rewrite_section);
+  const uint8_t choice = input.take_byte();
+  if (choice & 1) hooks.emplace_back(rewrite_section);
+  // A hook that refuses one section, so that a parse is also abandoned half built.
+  size_t sections_left = choice >> 2;
+  if (choice & 2) {
+    hooks.emplace_back([&sections_left](corvina::SectionType, corvina::AttributeMap&,
+                                        const corvina::AttributeMap&)
+                           -> corvina::Result<corvina::Done, std::string> {
+      if (sections_left-- == 0) return corvina::fail(std::string("refused"));
+      return corvina::Done{};
+    });
+  }
   auto result = corvina::parse_statement(input.rest(), hooks);
   if (result) {
     // Touch everything that was built, so a dangling view shows up under the sanitizers.
