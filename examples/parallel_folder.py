@@ -24,18 +24,8 @@ import sys
 from typing import Any
 
 import corvina_py
-
-DOCUMENT_FIELDS = (
-    'doc_number', 'doc_type', 'doc_date', 'amount', 'purpose', 'payment_type', 'ordering',
-    'counterparty_inn', 'counterparty_kpp', 'counterparty_bic', 'counterparty_bank1',
-    'counterparty_account', 'counterparty', 'counterparty_1', 'counterparty_ras_account',
-    'counterparty_cor_account', 'outcome_date', 'payee_inn', 'payee', 'payee_account',
-    'payee_kpp', 'payee_bic', 'payee_bank1', 'payee_ras_account', 'payee_cor_account',
-    'income_date',
-)
-INTERVAL_FIELDS = (
-    'date_start', 'date_end', 'start_amount', 'end_amount', 'total_income', 'total_expense',
-)
+# The converter installed with the package names the fields in their class order.
+from corvina_convert import DOCUMENT_FIELDS, INTERVAL_FIELDS
 
 
 def parse_file(path: str) -> dict[str, Any]:

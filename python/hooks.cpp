@@ -79,22 +79,6 @@ PyObject* create_section_type_type() {
 
 // ----- the hook runner -----
 
-PyObject* new_text(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-}
-
-PyObject* new_map_dict(const AttributeMap& map) {
-  OwnedRef dict = OwnedRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& entry : map.entries()) {
-    OwnedRef key = OwnedRef::steal(new_text(entry.key));
-    if (!key) return nullptr;
-    OwnedRef value = OwnedRef::steal(new_text(entry.value));
-    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
-  }
-  return dict.release();
-}
-
 // "{qualified type name}: {str(exception)}" for the pending exception, which is cleared.
 std::string take_failure_text() {
   OwnedRef exception = OwnedRef::steal(PyErr_GetRaisedException());
@@ -183,11 +167,11 @@ class HookRunner {
  private:
   Result<Done, std::string> run(SectionType type, AttributeMap& section,
                                 const AttributeMap& header) const {
-    OwnedRef attrs = OwnedRef::steal(new_map_dict(section));
+    OwnedRef attrs = OwnedRef::steal(new_attribute_dict(section));
     if (!attrs) return fail(std::string(kAbort));
     OwnedRef outcome;
     {
-      OwnedRef header_dict = OwnedRef::steal(new_map_dict(header));
+      OwnedRef header_dict = OwnedRef::steal(new_attribute_dict(header));
       if (!header_dict) return fail(std::string(kAbort));
       OwnedRef section_type = OwnedRef::steal(new_section_type_object(type));
       if (!section_type) return fail(std::string(kAbort));

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <string_view>
 
 #include "state_machine.h"
 #include "statement.h"
@@ -45,6 +46,11 @@ PyObject* unfinished_error_type();
 
 // The method definition of parse (parse_entry.cpp), bound to the module by module.cpp.
 extern PyMethodDef parse_method;
+
+// result_types.cpp: a new str from core text (UTF-8 by construction), and a new dict of str to
+// str holding the map's entries in their order; nullptr with an exception set on failure.
+PyObject* new_text(std::string_view text);
+PyObject* new_attribute_dict(const AttributeMap& map);
 
 // result_types.cpp: a new Statement object that takes over the core statement; nullptr with an
 // exception set on failure (everything built so far is released).

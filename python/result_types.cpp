@@ -21,6 +21,24 @@
 #include "statement.h"
 
 namespace corvina::py {
+
+// Core texts are UTF-8 by construction (decoded input, or read from a str by a hook).
+PyObject* new_text(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+PyObject* new_attribute_dict(const AttributeMap& map) {
+  OwnedRef dict = OwnedRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& entry : map.entries()) {
+    OwnedRef key = OwnedRef::steal(new_text(entry.key));
+    if (!key) return nullptr;
+    OwnedRef value = OwnedRef::steal(new_text(entry.value));
+    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
 namespace {
 
 constexpr unsigned long kResultFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
@@ -28,10 +46,6 @@ constexpr unsigned long kResultFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_
 
 // ----- shared conversions -----
 
-// Core texts are UTF-8 by construction (decoded input, or read from a str by a hook).
-PyObject* new_text(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-}
 
 PyObject* new_ascii(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -490,17 +504,6 @@ PyObject* create_statement_type() { return PyType_FromSpec(&statement_spec); }
 
 // ----- conversion of a core Statement -----
 
-PyObject* new_header_dict(const AttributeMap& header) {
-  OwnedRef dict = OwnedRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& entry : header.entries()) {
-    OwnedRef key = OwnedRef::steal(new_text(entry.key));
-    if (!key) return nullptr;
-    OwnedRef value = OwnedRef::steal(new_text(entry.value));
-    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
-  }
-  return dict.release();
-}
 
 PyObject* new_accounts_dict(AccountMap& accounts) {
   OwnedRef dict = OwnedRef::steal(PyDict_New());
@@ -567,7 +570,7 @@ PyTypeObject* statement_type() {
 PyObject* new_statement_object(Statement&& statement) {
   PyTypeObject* type = statement_type();
   if (type == nullptr) return nullptr;
-  OwnedRef header = OwnedRef::steal(new_header_dict(statement.header));
+  OwnedRef header = OwnedRef::steal(new_attribute_dict(statement.header));
   if (!header) return nullptr;
   OwnedRef accounts = OwnedRef::steal(new_accounts_dict(statement.accounts));
   if (!accounts) return nullptr;
