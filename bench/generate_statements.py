@@ -6,7 +6,7 @@ payment orders, bank orders and payment requests with Cyrillic names, purposes o
 characters and identifiers of the right lengths. A few optional keys are absent or empty, as in
 real files. The output is fixed by the seed, so figures from different runs compare.
 
-    python3 bench/generate_statements.py --size 100M --encoding cp1251 -o /tmp/statement.txt
+    python3 bench/generate_statements.py --size 100M --encoding cp1251 -o statement.txt
 """
 
 from __future__ import annotations
