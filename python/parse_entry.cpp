@@ -147,12 +147,16 @@ PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
 
   // The decoded text goes before the result objects are built, as it does in parse_statement.
   auto parsed = [&]() -> Result<Statement, ErrorRecord> {
-    auto decoded = decode_input(std::string_view(
-        PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))));
+    // Without hooks, Windows-1251 is decoded a slice at a time from the copy, so the copy is
+    // all the text there is; with them, it is decoded whole and the copy let go.
+    auto decoded = decode_input(
+        std::string_view(PyBytes_AS_STRING(bytes.get()),
+                         static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))),
+        hooks.empty() ? Cp1251Decoding::Deferred : Cp1251Decoding::Whole);
     if (!decoded) return fail(std::move(decoded).error());
     // Decoded text that is not a view of the copy has no more use for it: a Windows-1251
     // statement then never holds its bytes and their larger UTF-8 form at once.
-    if (!decoded.value().in_place) bytes = OwnedRef();
+    if (!decoded.value().refers_to_input()) bytes = OwnedRef();
     return parse_decoded(decoded.value(), hooks);
   }();
   if (!parsed) return raise_error_record(parsed.error());

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -313,15 +314,21 @@ void prefault(char* data, size_t size) {
 // Windows-1251 maps every byte, so this cannot fail. Each slice is decoded into a buffer on the
 // stack, sized for its worst case, and appended: the output is reserved once from the bound, and
 // nothing is zero-filled or written twice outside the cache.
+using SliceDecoder = char* (*)(const char*, size_t, char*);
+
+SliceDecoder cp1251_slice_decoder() {
+#if defined(CORVINA_HAS_SHUFFLE_PATH)
+  if (__builtin_cpu_supports("ssse3")) return decode_cp1251_slice_shuffled;
+#endif
+  return decode_cp1251_slice;
+}
+
 std::string decode_cp1251(std::string_view bytes) {
   // Whole-word stores run past the last character: a table entry by up to three bytes, a
   // shuffled word by up to eight.
-  constexpr size_t kStoreSlack = 16;
-  char buffer[3 * kSlice + kStoreSlack];
-  char* (*decode_slice)(const char*, size_t, char*) = decode_cp1251_slice;
-#if defined(CORVINA_HAS_SHUFFLE_PATH)
-  if (__builtin_cpu_supports("ssse3")) decode_slice = decode_cp1251_slice_shuffled;
-#endif
+  static_assert(kCp1251StoreSlack >= 8);
+  char buffer[3 * kSlice + kCp1251StoreSlack];
+  const SliceDecoder decode_slice = cp1251_slice_decoder();
   std::string out;
   out.reserve(cp1251_output_bound(bytes));
   prefault(out.data(), out.capacity());
@@ -455,7 +462,23 @@ bool is_well_formed_utf8(std::string_view bytes) {
   return true;
 }
 
-Result<DecodedText, ErrorRecord> decode_input(std::string_view bytes) {
+size_t cp1251_decoded_room(std::string_view bytes) {
+  return cp1251_output_bound(bytes) + kCp1251StoreSlack;
+}
+
+char* decode_cp1251_into(std::string_view bytes, char* out) {
+  static const SliceDecoder decode_slice = cp1251_slice_decoder();
+  return decode_slice(bytes.data(), bytes.size(), out);
+}
+
+void decode_deferred(DecodedText& decoded) {
+  if (!decoded.deferred) return;
+  decoded.owned = decode_cp1251(decoded.borrowed);
+  decoded.borrowed = std::string_view();
+  decoded.deferred = false;
+}
+
+Result<DecodedText, ErrorRecord> decode_input(std::string_view bytes, Cp1251Decoding cp1251) {
   if (bytes.empty()) return fail(ErrorRecord{EmptyInput{}});
   const auto not_statement = [] { return fail(ErrorRecord{NotStatement{}}); };
 
@@ -484,6 +507,19 @@ Result<DecodedText, ErrorRecord> decode_input(std::string_view bytes) {
     auto text = decode_utf16(bytes.substr(2), bytes[0] == '\xFE');
     if (!text) return not_statement();
     decoded.owned = std::move(text).value();
+  } else if (cp1251 == Cp1251Decoding::Deferred) {
+    // One character per byte, and the decoded form of a byte is ASCII exactly when the byte is:
+    // the first characters and the first line are judged as well from the bytes' own prefix.
+    const std::string_view window = bytes.substr(0, kPlausibilityWindow);
+    const std::unique_ptr<char[]> head(new char[window.size() * 3 + kCp1251StoreSlack]);
+    const char* const end = decode_cp1251_into(window, head.get());
+    if (!is_plausible(std::string_view(head.get(), static_cast<size_t>(end - head.get())))) {
+      return not_statement();
+    }
+    if (first_line(bytes) != kMarker) return not_statement();
+    decoded.deferred = true;
+    decoded.borrowed = bytes;
+    return decoded;
   } else {
     decoded.owned = decode_cp1251(bytes);
   }

@@ -12,12 +12,15 @@
 namespace corvina {
 
 // decode_input, then parse_text (read_tokens over the whole text, then parse_tokens); a run that
-// ends before "КонецФайла" is Unfinished. The Statement owns its texts, so it outlives `bytes`.
+// ends before "КонецФайла" is Unfinished. Windows-1251 input without hooks is decoded and read a
+// slice at a time (parse_cp1251_in_slices), with the same outcome. The Statement owns its
+// texts, so it outlives `bytes`.
 [[nodiscard]] Result<Statement, ErrorRecord> parse_statement(std::string_view bytes,
                                                              std::span<const SectionHook> hooks);
 
 // parse_statement after decode_input: for a caller that wants to release the input bytes once
-// they are no longer needed (decoded text that is not in place does not refer to them).
+// they are no longer needed (decoded text that does not refers_to_input() does not need them).
+// Deferred Windows-1251 is decoded in slices without hooks and all at once with them.
 [[nodiscard]] Result<Statement, ErrorRecord> parse_decoded(const DecodedText& decoded,
                                                            std::span<const SectionHook> hooks);
 

@@ -1,8 +1,12 @@
 #include "state_machine.h"
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <utility>
 
 #include "account.h"
+#include "decode.h"
 #include "document.h"
 
 namespace corvina {
@@ -238,6 +242,30 @@ class DirectMachine {
     return unexpected(token, at_);  // finished accepts nothing
   }
 
+  ParseContext at() const { return at_; }
+  bool between_sections() const {
+    return at_ == ParseContext::ReadNextSection || at_ == ParseContext::Finished;
+  }
+
+  // The text that tokens given from now on are views of.
+  void rebase(std::string_view text) { text_ = text; }
+
+  // Back to `to`, a state this machine was in before the open section (or the header) began,
+  // so that the lines read since can be given again from another copy of their text. Nothing
+  // but the open section's views changes between the two: the statement grows only when a
+  // section closes.
+  void roll_back(ParseContext to) {
+    at_ = to;
+    header_.clear();
+    section_.clear();
+    fields_.clear();
+  }
+
+  size_t documents() const { return statement_.documents.size(); }
+  void reserve_documents(size_t count) { statement_.documents.reserve(count); }
+
+  Statement take_statement() && { return std::move(statement_); }
+
   ParserState finish() && {
     switch (at_) {
       case ParseContext::Init:
@@ -386,6 +414,135 @@ Result<ParserState, ErrorRecord> parse_text(std::string_view text, Encoding enco
     if (status == TokenReader::Status::Unrecognized) return fail(reader.unrecognized());
     return fail(std::move(stepped).error());
   }
+}
+
+}  // namespace corvina
+
+namespace corvina {
+namespace {
+
+// A slice of at least `want` bytes from pos that ends after a line break (or at the end): no
+// line is ever split between slices.
+size_t slice_end(std::string_view bytes, size_t pos, size_t want) {
+  if (bytes.size() - pos <= want) return bytes.size();
+  const size_t from = pos + want - 1;
+  const void* lf = std::memchr(bytes.data() + from, '\n', bytes.size() - from);
+  if (lf == nullptr) return bytes.size();
+  return static_cast<size_t>(static_cast<const char*>(lf) - bytes.data()) + 1;
+}
+
+// Decoded slices, with room kept at the front for text carried over from the slice before.
+class SliceBuffer {
+ public:
+  // Room for `room` more bytes after the first `kept`, which stay as they are.
+  char* reserve_after(size_t kept, size_t room) {
+    if (kept + room > capacity_) {
+      std::unique_ptr<char[]> grown(new char[kept + room]);
+      if (kept != 0) std::memcpy(grown.get(), data_.get(), kept);
+      data_ = std::move(grown);
+      capacity_ = kept + room;
+    }
+    return data_.get() + kept;
+  }
+  char* data() { return data_.get(); }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  size_t capacity_ = 0;
+};
+
+// Up to this slice size, room for the worst case (three bytes each) costs less than counting
+// what the slice needs; a longer slice (a line longer than this) gets the exact room.
+constexpr size_t kWorstCaseRoomUpTo = size_t{1} << 20;
+
+std::string_view decode_slice(std::string_view slice, SliceBuffer& buffer, size_t kept) {
+  const size_t room = slice.size() <= kWorstCaseRoomUpTo
+                          ? 3 * slice.size() + kCp1251StoreSlack
+                          : cp1251_decoded_room(slice);
+  const char* const end = decode_cp1251_into(slice, buffer.reserve_after(kept, room));
+  return std::string_view(buffer.data(), static_cast<size_t>(end - buffer.data()));
+}
+
+// Documents are large (every field a view or an optional one), so a list of them that grows by
+// doubling moves and faults in several times its final size on a big statement. The first
+// slice tells how many documents to expect; the reservation never takes more memory than the
+// input itself, whatever that slice held.
+void reserve_documents(DirectMachine& machine, size_t read, size_t total) {
+  if (machine.documents() == 0) return;
+  const double expected = static_cast<double>(machine.documents()) * 1.1 *
+                          static_cast<double>(total) / static_cast<double>(read);
+  const double most = static_cast<double>(total / sizeof(Document));
+  machine.reserve_documents(static_cast<size_t>(std::min(expected, most)));
+}
+
+}  // namespace
+
+Result<Statement, ErrorRecord> parse_cp1251_in_slices(std::string_view bytes,
+                                                      size_t slice_bytes) {
+  slice_bytes = std::max<size_t>(slice_bytes, 1);
+  DirectMachine machine(std::string_view(), Encoding::Cp1251);
+  SliceBuffer buffer;
+  // Decoded text carried to the front of the next slice: the open section (or the header) with
+  // everything after it, the state the machine goes back to, and the number of lines before it.
+  size_t carried = 0;
+  LineNumber carried_lines = 0;
+  ParseContext carried_at = ParseContext::Init;  // the state before the carried text
+  bool reserved = false;
+  size_t pos = 0;
+  Token token;
+  while (pos < bytes.size()) {
+    // A slice reads at least as much as it carries, so a section longer than many slices is
+    // read again only a bounded number of times in all (the carried part at least doubles).
+    const size_t end = slice_end(bytes, pos, std::max(slice_bytes, carried));
+    const std::string_view text = decode_slice(bytes.substr(pos, end - pos), buffer, carried);
+    pos = end;
+    machine.rebase(text);
+    TokenReader reader(text, carried_lines);
+    size_t keep_from = 0;
+    LineNumber keep_lines = carried_lines;
+    for (;;) {
+      const TokenReader::Status status = reader.next(token);
+      if (status == TokenReader::Status::End) break;
+      if (status == TokenReader::Status::Unrecognized) return fail(reader.unrecognized());
+      auto applied = machine.apply(token);
+      if (!applied) {
+        // As in parse_text: an unrecognised line further on takes precedence.
+        TokenReader::Status rest;
+        while ((rest = reader.next(token)) == TokenReader::Status::Token) {
+        }
+        if (rest == TokenReader::Status::Unrecognized) return fail(reader.unrecognized());
+        LineNumber lines = reader.lines_read();
+        while (pos < bytes.size()) {
+          const size_t next_end = slice_end(bytes, pos, slice_bytes);
+          TokenReader more(decode_slice(bytes.substr(pos, next_end - pos), buffer, 0), lines);
+          pos = next_end;
+          while ((rest = more.next(token)) == TokenReader::Status::Token) {
+          }
+          if (rest == TokenReader::Status::Unrecognized) return fail(more.unrecognized());
+          lines = more.lines_read();
+        }
+        return fail(std::move(applied).error());
+      }
+      if (machine.between_sections()) {
+        carried_at = machine.at();
+        keep_from = reader.position();
+        keep_lines = reader.lines_read();
+      }
+    }
+    if (pos == bytes.size()) break;
+    if (!reserved) {
+      reserve_documents(machine, pos, bytes.size());
+      reserved = true;
+    }
+    // The open section's views die with this slice's text: carry its text over and read it
+    // again, from the state before it.
+    machine.roll_back(carried_at);
+    carried = text.size() - keep_from;
+    if (carried != 0) std::memmove(buffer.data(), buffer.data() + keep_from, carried);
+    carried_lines = keep_lines;
+  }
+  if (machine.at() != ParseContext::Finished) return fail(ErrorRecord{Unfinished{}});
+  return std::move(machine).take_statement();
 }
 
 }  // namespace corvina

@@ -1,6 +1,7 @@
 // The section state machine: from classified lines to one Statement, or the first error.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <span>
 #include <string>
@@ -72,5 +73,17 @@ struct MachineInput {
 [[nodiscard]] Result<ParserState, ErrorRecord> parse_text(std::string_view text,
                                                           Encoding encoding,
                                                           std::span<const SectionHook> hooks);
+
+// Input bytes of a Windows-1251 statement decoded this many at a time (a little more, to end at
+// a line break) by parse_cp1251_in_slices: the slice is read while it is still in cache.
+inline constexpr size_t kCp1251SliceBytes = size_t{256} << 10;
+
+// The whole parse of Windows-1251 bytes without hooks, with the outcome of parse_text over their
+// decoded text (Unfinished when the run ends before "КонецФайла"), but with the text decoded a
+// slice at a time into one reused buffer instead of all at once. A section (or the header) that
+// a slice leaves open is read again at the front of the next one, so no view outlives its
+// slice. slice_bytes is a parameter only so that tests can make sections straddle slices.
+[[nodiscard]] Result<Statement, ErrorRecord> parse_cp1251_in_slices(
+    std::string_view bytes, size_t slice_bytes = kCp1251SliceBytes);
 
 }  // namespace corvina

@@ -45,11 +45,19 @@ class TokenReader {
   enum class Status : uint8_t { Token, End, Unrecognized };
 
   explicit TokenReader(std::string_view text) : text_(text) {}
+  // A reader of text that goes on from lines_before lines read elsewhere: it numbers its first
+  // line lines_before + 1.
+  TokenReader(std::string_view text, LineNumber lines_before)
+      : text_(text), lineno_(lines_before) {}
 
   // Token: the next token is in token. End: no lines are left. Unrecognized: the line just read
   // is the error of read_tokens, given by unrecognized(); reading on continues after it.
   Status next(Token& token);
   ErrorRecord unrecognized() const;
+
+  // Where the next line starts in the text, and the number of the last line read.
+  size_t position() const { return pos_; }
+  LineNumber lines_read() const { return lineno_; }
 
  private:
   std::string_view text_;

@@ -1,0 +1,310 @@
+// Windows-1251 without hooks is decoded and read a slice at a time; with hooks (and in
+// parse_text) the whole text is decoded first. Both roads must give the same statement or the
+// same error, whatever the slices cut: sections, the header and long lines straddling them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "decode.h"
+#include "parse_statement.h"
+#include "state_machine.h"
+
+namespace corvina {
+namespace {
+
+// Cyrillic (with Ё and ё) and ASCII only.
+std::string to_cp1251(std::string_view utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    if (byte < 0x80) {
+      out += static_cast<char>(byte);
+      ++i;
+      continue;
+    }
+    const char32_t c = ((byte & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F);
+    i += 2;
+    if (c == 0x401) {
+      out += static_cast<char>(0xA8);
+    } else if (c == 0x451) {
+      out += static_cast<char>(0xB8);
+    } else {
+      out += static_cast<char>(c - 0x410 + 0xC0);
+    }
+  }
+  return out;
+}
+
+std::string text(std::string_view view) {
+  return std::to_string(view.size()) + ":" + std::string(view) + ";";
+}
+std::string text(const std::optional<std::string_view>& view) { return view ? text(*view) : "-;"; }
+std::string text(const std::optional<Date>& date) {
+  return date ? std::string(format_date(*date).view()) + ";" : "-;";
+}
+std::string text(const std::optional<Amount>& amount) {
+  return amount ? std::string(format_amount(*amount).view()) + ";" : "-;";
+}
+
+// Everything a parse produced, including every text of an error.
+std::string describe(const Result<Statement, ErrorRecord>& result) {
+  if (!result) {
+    std::string out = "error " + std::to_string(result.error().index());
+    std::visit(
+        [&out](const auto& e) {
+          if constexpr (requires { e.lineno; }) out += " line " + std::to_string(e.lineno);
+          if constexpr (requires { e.found; }) out += " " + e.found;
+          if constexpr (requires { e.key; }) out += " " + e.key + "=" + e.value;
+          if constexpr (requires { e.line; }) out += " " + e.line;
+          if constexpr (requires { e.field; }) out += " " + e.field;
+          if constexpr (requires { e.message; }) out += " " + e.message;
+          if constexpr (requires { e.context; }) {
+            out += " context " + std::to_string(static_cast<int>(e.context));
+          }
+        },
+        result.error());
+    return out;
+  }
+  const Statement& s = result.value();
+  std::string out = s.encoding == Encoding::Utf8 ? "utf-8\n" : "cp1251\n";
+  for (const auto& entry : s.header.entries()) {
+    out += "h " + text(entry.key) + text(entry.value) + "\n";
+  }
+  for (const Account& account : s.accounts.accounts()) {
+    out += "a " + account.number;
+    for (const Interval& i : account.intervals) {
+      out += " [" + text(std::optional(i.date_start)) + text(i.date_end) + text(i.total_income) +
+             text(i.total_expense) + text(std::optional(i.start_amount)) + text(i.end_amount) +
+             "]";
+    }
+    out += "\n";
+  }
+  for (const Document& d : s.documents) {
+    out += "d ";
+    for (std::string_view t : {d.doc_number, d.doc_type, d.purpose, d.counterparty_inn,
+                               d.counterparty_bic, d.counterparty_bank1, d.counterparty_account,
+                               d.payee_inn, d.payee_account, d.payee_bic, d.payee_bank1}) {
+      out += text(t);
+    }
+    for (const auto& t : {d.payment_type, d.ordering, d.counterparty_kpp, d.counterparty,
+                          d.counterparty_1, d.counterparty_ras_account,
+                          d.counterparty_cor_account, d.payee, d.payee_kpp, d.payee_ras_account,
+                          d.payee_cor_account}) {
+      out += text(t);
+    }
+    out += text(std::optional(d.doc_date)) + text(std::optional(d.amount)) +
+           text(d.outcome_date) + text(d.income_date) + "\n";
+  }
+  for (const WarningEntry& w : s.warnings) {
+    out += "w " + std::to_string(w.lineno) + " " + w.message + "\n";
+  }
+  return out;
+}
+
+// The whole-text road: all of the input decoded, then parse_text.
+Result<Statement, ErrorRecord> parse_whole(std::string_view bytes) {
+  std::unique_ptr<char[]> buffer(new char[3 * bytes.size() + kCp1251StoreSlack]);
+  const char* const end = decode_cp1251_into(bytes, buffer.get());
+  const std::string_view decoded(buffer.get(), static_cast<size_t>(end - buffer.get()));
+  auto state = parse_text(decoded, Encoding::Cp1251, {});
+  if (!state) return fail(std::move(state).error());
+  auto* finished = std::get_if<FinishedState>(&state.value());
+  if (finished == nullptr) return fail(ErrorRecord{Unfinished{}});
+  return std::move(finished->statement);
+}
+
+constexpr size_t kSliceSizes[] = {1, 7, 13, 64, 333, 4096, kCp1251SliceBytes};
+
+void expect_slices_agree(std::string_view bytes, const std::string& name) {
+  const std::string expected = describe(parse_whole(bytes));
+  for (size_t slice : kSliceSizes) {
+    ASSERT_EQ(describe(parse_cp1251_in_slices(bytes, slice)), expected)
+        << name << ", slices of " << slice;
+  }
+}
+
+const char kDocument[] =
+    "СекцияДокумент=Платежное поручение\r\n"
+    "Номер=17\r\n"
+    "Дата=05.03.2024\r\n"
+    "Сумма=100.50\r\n"
+    "ПлательщикСчет=40702810000000000001\r\n"
+    "ПлательщикИНН=7701\r\n"
+    "ПлательщикБИК=044525000\r\n"
+    "ПлательщикБанк1=Банк\r\n"
+    "ПолучательСчет=40702810000000000002\r\n"
+    "ПолучательИНН=7702\r\n"
+    "ПолучательБИК=044525001\r\n"
+    "ПолучательБанк1=Банк получателя\r\n"
+    "НазначениеПлатежа=Оплата\r\n"
+    "КонецДокумента\r\n";
+
+const char kAccount[] =
+    "СекцияРасчСчет\r\n"
+    "ДатаНачала=01.03.2024\r\n"
+    "РасчСчет=40702810000000000001\r\n"
+    "НачальныйОстаток=1000.00\r\n"
+    "КонецРасчСчет\r\n";
+
+const std::string kHead = "1CClientBankExchange\r\nВерсияФормата=1.03\r\nКодировка=Windows\r\n\r\n";
+
+std::string statement_of(const std::string& body) {
+  return to_cp1251(kHead + body + "КонецФайла\r\n");
+}
+
+std::string long_header() {
+  std::string header = "1CClientBankExchange\r\n";
+  for (int i = 0; i < 500; ++i) header += "Ключ" + std::to_string(i) + "=Значение\r\n";
+  return to_cp1251(header + kHead.substr(std::string_view("1CClientBankExchange\r\n").size()) +
+                   kDocument + "КонецФайла\r\n");
+}
+
+TEST(cp1251_slices_test, hand_made_statements_and_errors) {
+  const std::string document = kDocument;
+  const std::string unknown = "строка без знака\r\n";
+  const std::string cut = statement_of(kDocument);
+  const std::string long_purpose = "СекцияДокумент=Платежное поручение\r\nНазначениеПлатежа=" +
+                                   std::string(10000, 'x') + "\r\nКонецДокумента\r\n";
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"one of each", statement_of(std::string(kAccount) + kDocument)},
+      {"empty", ""},
+      {"marker only", to_cp1251("1CClientBankExchange")},
+      {"header only", to_cp1251(kHead)},
+      {"no line break at the end", cut.substr(0, cut.size() - 2)},
+      {"LF only", to_cp1251("1CClientBankExchange\nА=1\n" + document + "КонецФайла\n")},
+      {"line longer than a slice", statement_of(document + long_purpose)},
+      {"a document that cannot be built",
+       statement_of("СекцияДокумент=Платежное поручение\r\nНомер=1\r\nКонецДокумента\r\n" +
+                    document)},
+      {"an account without its number",
+       statement_of("СекцияРасчСчет\r\nДатаНачала=01.03.2024\r\nНачальныйОстаток=1.00\r\n"
+                    "КонецРасчСчет\r\n" +
+                    document)},
+      {"an attribute between sections", statement_of(document + "Лишний=1\r\n" + document)},
+      {"a machine error, then an unrecognised line",
+       statement_of(document + "КонецРасчСчет\r\n" + document + document + unknown + document)},
+      {"an unrecognised line, then a machine error",
+       statement_of(document + unknown + "КонецРасчСчет\r\n" + document)},
+      {"a machine error and nothing unrecognised",
+       statement_of(document + document + "КонецДокумента\r\n" + document + document)},
+      {"lines after the end", statement_of(kDocument) + to_cp1251("\r\n  \r\nА=1\r\n")},
+      {"blank lines only after the end", statement_of(kDocument) + "\r\n \t\r\n\r\n"},
+      {"a lone CR at the end", statement_of(kDocument) + "\r"},
+      {"a section end in the header",
+       to_cp1251("1CClientBankExchange\r\nКонецДокумента\r\n")},
+      {"typographic marks", statement_of(kDocument) + "\x96\xB9\x98\x85=\x93\x94\r\n"},
+      {"a long header", long_header()},
+  };
+  for (const auto& c : cases) expect_slices_agree(c.bytes, c.name);
+}
+
+TEST(cp1251_slices_test, every_prefix_of_a_statement) {
+  const std::string bytes = statement_of(std::string(kAccount) + kDocument + kDocument);
+  for (size_t size = 0; size <= bytes.size(); ++size) {
+    expect_slices_agree(std::string_view(bytes).substr(0, size),
+                        "prefix " + std::to_string(size));
+  }
+}
+
+// Statements of random shape: sections of every size, blank lines, both line breaks, documents
+// that build and ones that do not, and now and then a line that breaks the statement.
+std::string generated_statement(std::mt19937& random) {
+  const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  std::string utf8 = "1CClientBankExchange\r\n";
+  const int header_keys = pick(30);
+  for (int i = 0; i < header_keys; ++i) {
+    utf8 += "Ключ" + std::to_string(i) + "=Значение " + std::to_string(pick(1000)) + "\r\n";
+  }
+  const int sections = pick(40);
+  for (int i = 0; i < sections; ++i) {
+    if (pick(6) == 0) utf8 += "\r\n";
+    if (pick(5) == 0) {
+      std::string account = kAccount;
+      if (pick(10) == 0) {
+        account.replace(account.find("0001"), 4, std::to_string(pick(9000) + 1000));
+      }
+      utf8 += account;
+      continue;
+    }
+    std::string document = kDocument;
+    if (pick(3) == 0) {
+      const std::string purpose = "НазначениеПлатежа=Оплата";
+      std::string filler;
+      for (int n = pick(3000); n > 0; --n) filler += "я";
+      document.insert(document.find(purpose) + purpose.size(), filler);
+    }
+    if (pick(8) == 0) document.erase(document.find("Сумма="), 14);  // dropped with a warning
+    if (pick(4) == 0) {
+      for (size_t at = 0; (at = document.find("\r\n", at)) != std::string::npos;) {
+        document.erase(at, 1);
+      }
+    }
+    utf8 += document;
+    if (pick(60) == 0) utf8 += "Лишний=1\r\n";
+    if (pick(80) == 0) utf8 += "строка без знака\r\n";
+  }
+  if (pick(10) != 0) utf8 += "КонецФайла\r\n";
+  std::string bytes = to_cp1251(utf8);
+  if (pick(5) == 0) bytes += "\x96\xB9\r\n";
+  return bytes;
+}
+
+TEST(cp1251_slices_test, generated_statements) {
+  std::mt19937 random(20240305);
+  for (int round = 0; round < 300; ++round) {
+    expect_slices_agree(generated_statement(random), "round " + std::to_string(round));
+  }
+}
+
+#ifdef CORVINA_SAMPLES_DIR
+TEST(cp1251_slices_test, samples) {
+  const std::filesystem::path dir = CORVINA_SAMPLES_DIR;
+  if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no samples";
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().extension() != ".txt") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)),
+                            std::istreambuf_iterator<char>());
+    if (is_well_formed_utf8(bytes)) continue;
+    expect_slices_agree(bytes, entry.path().filename().string());
+  }
+}
+#endif
+
+// parse_statement takes the sliced road without hooks and the whole one with them; its callers
+// see one outcome whichever they take.
+TEST(cp1251_slices_test, deferred_and_whole_decoding_agree) {
+  std::mt19937 random(7);
+  std::vector<std::string> inputs = {
+      statement_of(kDocument), statement_of(kAccount), "\xC0\xC1",
+      to_cp1251("1CClientBankExchange\r\n") + std::string(30000, '\x01')};
+  for (int round = 0; round < 30; ++round) inputs.push_back(generated_statement(random));
+  for (const std::string& bytes : inputs) {
+    const auto deferred = decode_input(bytes, Cp1251Decoding::Deferred);
+    const auto whole = decode_input(bytes, Cp1251Decoding::Whole);
+    ASSERT_EQ(static_cast<bool>(deferred), static_cast<bool>(whole));
+    if (!whole) {
+      EXPECT_EQ(deferred.error().index(), whole.error().index());
+      continue;
+    }
+    EXPECT_EQ(deferred.value().encoding, whole.value().encoding);
+    EXPECT_EQ(deferred.value().deferred, !whole.value().in_place);
+    EXPECT_EQ(describe(parse_decoded(deferred.value(), {})),
+              describe(parse_decoded(whole.value(), {})));
+    DecodedText decoded = deferred.value();
+    decode_deferred(decoded);
+    EXPECT_EQ(decoded.text(), whole.value().text());
+  }
+}
+
+}  // namespace
+}  // namespace corvina
