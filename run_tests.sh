@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ core under GoogleTest, then the extension
-# module under pytest. Works on a fresh Debian machine: missing system packages are installed
-# with apt (when run as root), Python packages go into a private virtual environment.
+# module under pytest, then the stages of .ci/stages (sanitizers, fuzzing, typing, a
+# free-threaded interpreter). Works on a fresh Debian machine: missing system packages are
+# installed with apt (when run as root), Python packages go into private virtual environments.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
