@@ -14,32 +14,13 @@
 #include "decode.h"
 #include "parse_statement.h"
 #include "state_machine.h"
+#include "test_support.h"
 
 namespace corvina {
 namespace {
 
-// Cyrillic (with Ё and ё) and ASCII only.
-std::string to_cp1251(std::string_view utf8) {
-  std::string out;
-  for (size_t i = 0; i < utf8.size();) {
-    const auto byte = static_cast<unsigned char>(utf8[i]);
-    if (byte < 0x80) {
-      out += static_cast<char>(byte);
-      ++i;
-      continue;
-    }
-    const char32_t c = ((byte & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F);
-    i += 2;
-    if (c == 0x401) {
-      out += static_cast<char>(0xA8);
-    } else if (c == 0x451) {
-      out += static_cast<char>(0xB8);
-    } else {
-      out += static_cast<char>(c - 0x410 + 0xC0);
-    }
-  }
-  return out;
-}
+using test_support::line_of;
+using test_support::to_cp1251;
 
 std::string text(std::string_view view) {
   return std::to_string(view.size()) + ":" + std::string(view) + ";";

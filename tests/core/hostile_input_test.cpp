@@ -9,9 +9,13 @@
 #include <vector>
 
 #include "parse_statement.h"
+#include "test_support.h"
 
 namespace corvina {
 namespace {
+
+using test_support::line_of;
+using test_support::to_cp1251;
 
 using namespace std::string_literals;
 
@@ -39,18 +43,6 @@ const char kStatement[] =
     "НазначениеПлатежа=Оплата\r\n"
     "КонецДокумента\r\n"
     "КонецФайла\r\n";
-
-LineNumber line_of(const ErrorRecord& error) {
-  return std::visit(
-      [](const auto& e) -> LineNumber {
-        if constexpr (requires { e.lineno; }) {
-          return e.lineno;
-        } else {
-          return 0;
-        }
-      },
-      error);
-}
 
 // Renames every value, so that hooked runs copy texts that no longer view the input.
 Result<Done, std::string> rewrite(SectionType, AttributeMap& section, const AttributeMap&) {

@@ -8,31 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace corvina {
 namespace {
 
-// Cyrillic and ASCII only: enough to write the hand-made statements below in Windows-1251.
-std::string to_cp1251(std::string_view utf8) {
-  std::string out;
-  for (size_t i = 0; i < utf8.size();) {
-    const auto byte = static_cast<unsigned char>(utf8[i]);
-    if (byte < 0x80) {
-      out += static_cast<char>(byte);
-      ++i;
-      continue;
-    }
-    const char32_t c = ((byte & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F);
-    i += 2;
-    if (c == 0x401) {
-      out += static_cast<char>(0xA8);
-    } else if (c == 0x451) {
-      out += static_cast<char>(0xB8);
-    } else {
-      out += static_cast<char>(c - 0x410 + 0xC0);
-    }
-  }
-  return out;
-}
+using test_support::line_of;
+using test_support::to_cp1251;
 
 std::string text_of(const std::optional<std::string_view>& text) {
   return text ? std::string(*text) : "None";
@@ -159,18 +141,6 @@ const ErrorCase kErrorCases[] = {
      "КонецРасчСчет\nКонецФайла\n",
      3, 5},
 };
-
-LineNumber line_of(const ErrorRecord& error) {
-  return std::visit(
-      [](const auto& e) -> LineNumber {
-        if constexpr (requires { e.lineno; }) {
-          return e.lineno;
-        } else {
-          return 0;
-        }
-      },
-      error);
-}
 
 TEST(parse_statement_test, errors) {
   for (const ErrorCase& test : kErrorCases) {

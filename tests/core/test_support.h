@@ -1,0 +1,49 @@
+// Small helpers that several core test files share.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "statement.h"
+
+namespace corvina::test_support {
+
+// Cyrillic (with Ё and ё) and ASCII only: enough to write hand-made statements in
+// Windows-1251 from UTF-8 literals.
+inline std::string to_cp1251(std::string_view utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    if (byte < 0x80) {
+      out += static_cast<char>(byte);
+      ++i;
+      continue;
+    }
+    const char32_t c = ((byte & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F);
+    i += 2;
+    if (c == 0x401) {
+      out += static_cast<char>(0xA8);
+    } else if (c == 0x451) {
+      out += static_cast<char>(0xB8);
+    } else {
+      out += static_cast<char>(c - 0x410 + 0xC0);
+    }
+  }
+  return out;
+}
+
+// The line an error names; 0 for the kinds that name none.
+inline LineNumber line_of(const ErrorRecord& error) {
+  return std::visit(
+      [](const auto& e) -> LineNumber {
+        if constexpr (requires { e.lineno; }) {
+          return e.lineno;
+        } else {
+          return 0;
+        }
+      },
+      error);
+}
+
+}  // namespace corvina::test_support
