@@ -24,8 +24,9 @@ import sys
 from typing import Any
 
 import corvina_py
-# The converter installed with the package names the fields in their class order.
-from corvina_convert import DOCUMENT_FIELDS, INTERVAL_FIELDS
+# The converter installed with the package already turns a statement into plain data, with
+# one entry per field of these lists.
+from corvina_convert import DOCUMENT_FIELDS, INTERVAL_FIELDS, statement_to_dict  # noqa: F401
 
 
 def parse_file(path: str) -> dict[str, Any]:
@@ -37,19 +38,7 @@ def parse_file(path: str) -> dict[str, Any]:
     except corvina_py.ParseError as error:
         detail = getattr(error, 'detail', None)
         return {'file': path, 'error': str(error), 'lineno': getattr(detail, 'lineno', None)}
-    return {
-        'file': path,
-        'encoding': statement.encoding,
-        'header': dict(statement.header),
-        'accounts': {
-            number: [{name: getattr(interval, name) for name in INTERVAL_FIELDS}
-                     for interval in account.intervals]
-            for number, account in statement.accounts.items()
-        },
-        'documents': [{name: getattr(document, name) for name in DOCUMENT_FIELDS}
-                      for document in statement.documents],
-        'warnings': [list(warning) for warning in statement.warnings],
-    }
+    return {'file': path, **statement_to_dict(statement)}
 
 
 def have_dask() -> bool:
