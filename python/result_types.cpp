@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "amount.h"
+#include "arrow_export.h"
 #include "date.h"
 #include "module_types.h"
 #include "owned_ref.h"
@@ -479,6 +480,22 @@ void statement_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Tables of what the containers hold now, for Arrow consumers (arrow_export.h).
+PyObject* statement_documents_table(PyObject* self, PyObject*) {
+  return new_documents_table(statement_of(self)->documents);
+}
+PyObject* statement_intervals_table(PyObject* self, PyObject*) {
+  return new_intervals_table(statement_of(self)->accounts);
+}
+
+PyMethodDef statement_methods[] = {
+    {"documents_table", statement_documents_table, METH_NOARGS,
+     "The documents as a table for Arrow consumers (pyarrow, polars, DuckDB)."},
+    {"intervals_table", statement_intervals_table, METH_NOARGS,
+     "The accounts' intervals as a table for Arrow consumers."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef statement_getset[] = {
     {"encoding", statement_encoding, nullptr, nullptr, nullptr},
     {"header", statement_header, nullptr, nullptr, nullptr},
@@ -493,6 +510,7 @@ PyType_Slot statement_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(statement_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(statement_clear)},
     {Py_tp_getset, statement_getset},
+    {Py_tp_methods, statement_methods},
     {Py_tp_repr, reinterpret_cast<void*>(statement_repr)},
     {0, nullptr},
 };
@@ -565,6 +583,16 @@ PyTypeObject* document_type() {
 PyTypeObject* statement_type() {
   static OnceObject once;
   return reinterpret_cast<PyTypeObject*>(get_once(once, create_statement_type));
+}
+
+const Document* document_value(PyObject* object) {
+  if (!Py_IS_TYPE(object, document_type())) return nullptr;
+  return &document_of(object);
+}
+
+const Account* account_value(PyObject* object) {
+  if (!Py_IS_TYPE(object, account_type())) return nullptr;
+  return &account_of(object);
 }
 
 PyObject* new_statement_object(Statement&& statement) {

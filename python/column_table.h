@@ -1,0 +1,79 @@
+// The columns of a table of records, built in the Arrow columnar layout but owned by plain C++
+// buffers, so that they outlive the records and the Python objects that held them.
+//
+// Nothing here touches Python: the module builds a table with the interpreter lock released and
+// exports it through the Arrow C Data Interface (arrow_export.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "result.h"
+#include "statement.h"
+
+namespace corvina::py {
+
+// One buffer of a column, aligned to 8 bytes; its bytes are left uninitialised until written.
+class ColumnBuffer {
+ public:
+  ColumnBuffer() = default;
+  explicit ColumnBuffer(size_t bytes)
+      : words_(bytes == 0 ? nullptr : new uint64_t[(bytes + 7) / 8]), size_(bytes) {}
+  void* data() { return words_.get(); }
+  // Never null, even when empty: some consumers read a null buffer as a missing one.
+  const void* data() const { return words_ ? words_.get() : &kEmpty; }
+  size_t size() const { return size_; }
+
+ private:
+  static constexpr uint64_t kEmpty = 0;
+  std::unique_ptr<uint64_t[]> words_;
+  size_t size_ = 0;
+};
+
+// The part of one column that lies in one batch.
+struct ColumnChunk {
+  int64_t null_count = 0;
+  ColumnBuffer validity;  // one bit per row, set when present; left empty when nothing is null
+  ColumnBuffer offsets;   // text columns: length + 1 int32 offsets into data
+  ColumnBuffer data;      // text bytes, int32 day numbers, or 16-byte decimals
+};
+
+struct ColumnBatch {
+  int64_t length = 0;
+  std::vector<ColumnChunk> columns;
+};
+
+struct ColumnSchema {
+  std::string name;
+  std::string format;  // the C Data Interface format: "u", "tdD" or "d:38,S"
+  bool nullable;
+};
+
+struct ColumnTable {
+  std::vector<ColumnSchema> columns;
+  std::vector<ColumnBatch> batches;  // at least one, possibly empty
+  int64_t rows = 0;
+};
+
+// A text column holds at most this many bytes in one batch (its offsets are int32); a table
+// starts a new batch before any of its text columns would pass it.
+inline constexpr int64_t kMaxBatchText = INT32_MAX;
+
+// One row per document, columns in the order of the Document attributes. Texts are utf8, dates
+// date32, the amount decimal128(38, S) with S the largest scale among the amounts but at least 2.
+// Failure texts (the row counts from 0): "column 'NAME', row N: VALUE at scale S: more than 38
+// digits", "column 'NAME', row N: VALUE: date out of range for date32", "column 'NAME', row N: a
+// text of B bytes is longer than a utf8 column holds". Throws std::bad_alloc.
+[[nodiscard]] Result<std::shared_ptr<const ColumnTable>, std::string> build_documents_table(
+    const std::vector<const Document*>& documents);
+
+// One row per interval, the accounts in the order given and each account's intervals in its own
+// order; an `account` column (the number) comes first, then the Interval attributes in order.
+// Failures and exceptions as above.
+[[nodiscard]] Result<std::shared_ptr<const ColumnTable>, std::string> build_intervals_table(
+    const std::vector<const Account*>& accounts);
+
+}  // namespace corvina::py
