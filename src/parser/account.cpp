@@ -5,7 +5,8 @@
 
 #include "amount.h"
 #include "date.h"
-#include "document.h"
+#include "record_builder.h"
+#include "record_schema.h"
 
 namespace corvina {
 
@@ -34,58 +35,19 @@ uint64_t hash_by_value(const Interval& interval) {
   return mix(hash, hash_amount(interval.total_expense));
 }
 
-// Reads an optional amount: absent when the key did not occur, but a present value is always
-// parsed, so an empty one is the amount parser's failure rather than an absent amount.
-Result<std::optional<Amount>, std::string> read_amount(const AttributeMap& section,
-                                                       std::string_view key) {
-  const std::string_view* value = section.find(key);
-  if (value == nullptr) return std::optional<Amount>();
-  auto amount = parse_amount(*value);
-  if (!amount) return fail(std::move(amount).error());
-  return std::optional<Amount>(amount.value());
-}
-
 }  // namespace
 
 Result<Interval, std::string> build_interval(const AttributeMap& section) {
-  // The keys are fixed, so visiting them in ascending byte order is a fixed sequence of
-  // lookups; no sorting of the section is needed.
+  // The keys are fixed, so a lookup per field finds them all; no sorting of the section.
+  RawFields<kIntervalFields> raw;
+  size_t row = 0;
+  for_each_field(kIntervalFields, [&](const auto& field) {
+    if (const std::string_view* value = section.find(field.key)) raw[row] = *value;
+    ++row;
+  });
   Interval interval;
-
-  auto income = read_amount(section, "ВсегоПоступило");
-  if (!income) return fail(std::move(income).error());
-  interval.total_income = income.value();
-
-  auto expense = read_amount(section, "ВсегоСписано");
-  if (!expense) return fail(std::move(expense).error());
-  interval.total_expense = expense.value();
-
-  if (const std::string_view* value = section.find("ДатаКонца")) {
-    auto date = parse_optional_date(*value);
-    if (!date) return fail(std::string(date.error()));
-    interval.date_end = date.value();
-  }
-
-  const std::string_view* start_date = section.find("ДатаНачала");
-  if (start_date != nullptr) {
-    auto date = parse_date(*start_date);
-    if (!date) return fail(std::string(date.error()));
-    interval.date_start = date.value();
-  }
-
-  auto end_amount = read_amount(section, "КонечныйОстаток");
-  if (!end_amount) return fail(std::move(end_amount).error());
-  interval.end_amount = end_amount.value();
-
-  const std::string_view* start_amount = section.find("НачальныйОстаток");
-  if (start_amount != nullptr) {
-    auto amount = parse_amount(*start_amount);
-    if (!amount) return fail(std::move(amount).error());
-    interval.start_amount = amount.value();
-  }
-
-  if (start_date == nullptr) return fail(missing_field_message("ДатаНачала"));
-  if (start_amount == nullptr) return fail(missing_field_message("НачальныйОстаток"));
+  auto converted = convert_fields<kIntervalFields>(raw, interval);
+  if (!converted) return fail(std::move(converted).error());
   return interval;
 }
 

@@ -5,10 +5,13 @@ from __future__ import annotations
 import datetime
 import decimal
 import gc
+import ast
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import corvina_convert
 import corvina_py
 from corvina_py import Account, Document, Interval, Statement
 
@@ -111,6 +114,27 @@ class TestClasses:
         properties = [name for name, value in vars(cls).items()
                       if type(value).__name__ == 'getset_descriptor']
         assert properties == names
+
+    @pytest.mark.parametrize(('cls', 'minimal'), [
+        (Document, lambda: document()),
+        (Interval, lambda: interval(**dict.fromkeys(
+            ['ДатаКонца', 'ВсегоПоступило', 'ВсегоСписано', 'КонечныйОстаток']))),
+    ])
+    def test_stub_and_converter_follow_the_module(self, cls, minimal):
+        # A field renamed, added or made optional in the parser must show in the stub and the
+        # converter's columns; a record with only its required keys tells which are optional.
+        record = minimal()
+        expected = [(name, 'str | None' if getattr(record, name) is None else 'str')
+                    for name, value in vars(cls).items()
+                    if type(value).__name__ == 'getset_descriptor']
+        stub = ast.parse((Path(__file__).parents[2] / 'python' / 'corvina_py.pyi').read_text())
+        [body] = [node.body for node in stub.body
+                  if isinstance(node, ast.ClassDef) and node.name == cls.__name__]
+        assert [(node.name, ast.unparse(node.returns)) for node in body
+                if isinstance(node, ast.FunctionDef) and not node.name.startswith('__')] == expected
+        columns = {Document: corvina_convert.DOCUMENT_FIELDS,
+                   Interval: corvina_convert.INTERVAL_FIELDS}[cls]
+        assert list(columns) == [name for name, _ in expected]
 
     def test_instances_read_only(self):
         parsed = sample()
