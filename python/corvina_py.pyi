@@ -127,6 +127,21 @@ class Statement:
     def documents(self) -> list[Document]: ...
     @property
     def warnings(self) -> list[tuple[int, str]]: ...
+    # Snapshots of the containers as they are now, for Arrow consumers: pyarrow.table(t),
+    # polars.DataFrame(t), or t named in a DuckDB query. Columns are the Document attributes in
+    # order (texts utf8, dates date32, amounts decimal128(38, s) with s the largest scale in the
+    # column but at least 2); the intervals table has an `account` column (each Account's number)
+    # and then the Interval attributes. ValueError when an amount needs more than 38 digits at its
+    # column's scale; TypeError when a container holds an object of another class.
+    def documents_table(self) -> _ArrowTable: ...
+    def intervals_table(self) -> _ArrowTable: ...
+
+# Not a module attribute: the type of the tables above, speaking the Arrow PyCapsule interface.
+# The requested schema is accepted and ignored; the stream always has the table's own types.
+@final
+class _ArrowTable:
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
 
 @final
 class SectionType:

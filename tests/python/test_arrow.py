@@ -1,0 +1,260 @@
+"""Statement tables through the Arrow PyCapsule interface, as pyarrow, polars, DuckDB and pandas
+consume them."""
+
+from __future__ import annotations
+
+import ctypes
+import decimal
+import gc
+import importlib.util
+import os
+from pathlib import Path
+
+import pytest
+
+import corvina_py
+
+pa = pytest.importorskip('pyarrow')
+
+ROOT = Path(__file__).resolve().parents[2]
+SAMPLES = Path(os.environ.get('CORVINA_SAMPLES_DIR', ROOT.parent / 'shared' / 'samples'))
+DOCUMENT_FIELDS = [name for name, value in vars(corvina_py.Document).items()
+                   if isinstance(value, type(corvina_py.Document.amount))]
+INTERVAL_FIELDS = [name for name, value in vars(corvina_py.Interval).items()
+                   if isinstance(value, type(corvina_py.Interval.date_start))]
+
+
+def load_generator():
+    spec = importlib.util.spec_from_file_location('generate_statements',
+                                                  ROOT / 'bench' / 'generate_statements.py')
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+ACCOUNT = ['СекцияРасчСчет', 'ДатаНачала=01.03.2024', 'РасчСчет=40702810938000012345',
+           'НачальныйОстаток={start}', 'КонецРасчСчет']
+
+
+def document(amount: str = '100.50', *extra: str) -> list[str]:
+    return ['СекцияДокумент=Платежное поручение', 'Номер=17', 'Дата=05.03.2024',
+            f'Сумма={amount}', 'НазначениеПлатежа=Оплата', 'ПлательщикИНН=7701234567',
+            'ПлательщикБИК=044525225', 'ПлательщикБанк1=ПАО СБЕРБАНК',
+            'ПлательщикСчет=40702810938000012345', 'ПолучательИНН=5009876543',
+            'ПолучательСчет=40702810100000054321', 'ПолучательБИК=044525593',
+            'ПолучательБанк1=АО "АЛЬФА-БАНК"', *extra, 'КонецДокумента']
+
+
+def statement(*documents: list[str], start: str = '1250.15') -> corvina_py.Statement:
+    lines = ['1CClientBankExchange', *[line.format(start=start) for line in ACCOUNT]]
+    for one in documents:
+        lines += one
+    return corvina_py.parse('\n'.join([*lines, 'КонецФайла']) + '\n')
+
+
+def column_texts(table, name: str) -> list[str | None]:
+    """A column in the attributes' terms: dates as ISO texts, amounts as Decimal."""
+    values = table.column(name).to_pylist()
+    if pa.types.is_date32(table.schema.field(name).type):
+        return [None if v is None else v.isoformat() for v in values]
+    return values
+
+
+def attribute_values(records, name: str) -> list:
+    values = [getattr(record, name) for record in records]
+    if name.endswith('amount') or name in ('total_income', 'total_expense'):
+        return [None if v is None else decimal.Decimal(v) for v in values]
+    return values
+
+
+def assert_tables_match(parsed: corvina_py.Statement) -> None:
+    documents = pa.table(parsed.documents_table())
+    assert documents.column_names == DOCUMENT_FIELDS
+    for name in DOCUMENT_FIELDS:
+        assert column_texts(documents, name) == attribute_values(parsed.documents, name), name
+    intervals = pa.table(parsed.intervals_table())
+    assert intervals.column_names == ['account', *INTERVAL_FIELDS]
+    rows = [(number, interval) for number, account in parsed.accounts.items()
+            for interval in account.intervals]
+    assert intervals.column('account').to_pylist() == [number for number, _ in rows]
+    for name in INTERVAL_FIELDS:
+        assert column_texts(intervals, name) == \
+            attribute_values([interval for _, interval in rows], name), name
+
+
+def sample_names() -> list[str]:
+    return sorted(path.name for path in SAMPLES.glob('*.txt')) if SAMPLES.is_dir() else []
+
+
+class TestValues:
+    @pytest.mark.skipif(not sample_names(), reason='sample statements not available')
+    @pytest.mark.parametrize('name', sample_names())
+    def test_samples(self, name):
+        try:
+            parsed = corvina_py.parse((SAMPLES / name).read_bytes())
+        except corvina_py.ParseError:
+            pytest.skip('not a statement the parser accepts')
+        assert_tables_match(parsed)
+
+    @pytest.mark.parametrize('encoding', ['cp1251', 'utf-8'])
+    def test_generated(self, encoding):
+        text = load_generator().generate(300_000, 7, encoding)
+        parsed = corvina_py.parse(text.encode(encoding))
+        assert len(parsed.documents) > 100
+        assert_tables_match(parsed)
+
+    def test_absent_and_empty_texts_and_dates(self):
+        parsed = statement(document('1', 'Плательщик1=', 'ДатаСписано='),
+                           document('2', 'ПлательщикКПП=123', 'ДатаСписано=06.03.2024'))
+        table = pa.table(parsed.documents_table())
+        assert table.column('counterparty_1').to_pylist() == ['', None]
+        assert table.column('counterparty_kpp').to_pylist() == [None, '123']
+        assert column_texts(table, 'outcome_date') == [None, '2024-03-06']
+        assert table.column('counterparty_1').null_count == 1
+        assert not table.schema.field('doc_number').nullable
+        assert table.schema.field('counterparty_1').nullable
+
+    def test_list_order_and_changes_are_followed(self):
+        parsed = statement(document('1'), document('2'), document('3'))
+        parsed.documents.reverse()
+        del parsed.documents[0]
+        table = pa.table(parsed.documents_table())
+        assert [str(v) for v in table.column('amount').to_pylist()] == ['2.00', '1.00']
+
+    def test_empty_statement(self):
+        parsed = statement()
+        documents = pa.table(parsed.documents_table())
+        assert (documents.num_rows, documents.column_names) == (0, DOCUMENT_FIELDS)
+        assert documents.schema.field('amount').type == pa.decimal128(38, 2)
+        parsed.accounts.clear()
+        intervals = pa.table(parsed.intervals_table())
+        assert (intervals.num_rows, intervals.num_columns) == (0, 7)
+
+
+class TestScale:
+    # amounts in the column -> its type's scale
+    CASES = [
+        (['700', '1.5'], 2),
+        (['0.001', '5'], 3),
+        (['-12.3456789'], 7),
+        (['79228162514264337593543950335', '0.123456789'], 9),
+    ]
+
+    @pytest.mark.parametrize(('amounts', 'scale'), CASES)
+    def test_largest_scale_but_at_least_two(self, amounts, scale):
+        parsed = statement(*(document(amount) for amount in amounts), start=amounts[-1])
+        table = pa.table(parsed.documents_table())
+        assert table.schema.field('amount').type == pa.decimal128(38, scale)
+        assert table.column('amount').to_pylist() == [decimal.Decimal(a) for a in amounts]
+        intervals = pa.table(parsed.intervals_table())
+        assert intervals.schema.field('start_amount').type == \
+            pa.decimal128(38, max(2, -decimal.Decimal(amounts[-1]).as_tuple().exponent))
+
+
+class TestErrors:
+    BIG = '79228162514264337593543950335'  # 29 digits: 38 at scale 9, 39 at scale 10
+
+    def test_amount_beyond_38_digits(self):
+        parsed = statement(document('1'), document(self.BIG), document('0.0000000001'))
+        with pytest.raises(ValueError) as caught:
+            parsed.documents_table()
+        assert str(caught.value) == \
+            f"column 'amount', row 1: {self.BIG} at scale 10: more than 38 digits"
+
+    def test_interval_amount_beyond_38_digits(self):
+        sections = [*ACCOUNT, *ACCOUNT]
+        sections[1] = 'ДатаНачала=02.03.2024'  # sorted after the second section's 01.03
+        parsed = corvina_py.parse('\n'.join(['1CClientBankExchange', *sections, 'КонецФайла'])
+                                  .format(start=self.BIG).replace(self.BIG, '-0.0000000001', 1)
+                                  + '\n')
+        with pytest.raises(ValueError) as caught:
+            parsed.intervals_table()
+        assert str(caught.value) == \
+            f"column 'start_amount', row 0: {self.BIG} at scale 10: more than 38 digits"
+
+    def test_foreign_items(self):
+        parsed = statement(document())
+        parsed.documents.append(5)
+        with pytest.raises(TypeError) as caught:
+            parsed.documents_table()
+        assert str(caught.value) == 'documents[1] is int, not Document'
+        parsed.accounts['x'] = parsed.documents[0]
+        with pytest.raises(TypeError) as caught:
+            parsed.intervals_table()
+        assert str(caught.value) == "accounts['x'] is Document, not Account"
+
+
+def capsule_is(capsule, name: bytes) -> bool:
+    is_valid = ctypes.pythonapi.PyCapsule_IsValid
+    is_valid.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    return bool(is_valid(capsule, name))
+
+
+class TestCapsules:
+    def test_names_and_requested_schema(self):
+        table = statement(document()).documents_table()
+        assert capsule_is(table.__arrow_c_schema__(), b'arrow_schema')
+        assert capsule_is(table.__arrow_c_stream__(), b'arrow_array_stream')
+        requested = pa.schema([('doc_number', pa.string())]).__arrow_c_schema__()
+        assert capsule_is(table.__arrow_c_stream__(requested), b'arrow_array_stream')
+        assert capsule_is(table.__arrow_c_stream__(requested_schema=None), b'arrow_array_stream')
+        with pytest.raises(TypeError):
+            table.__arrow_c_stream__(None, None)
+        assert pa.schema(table).names == DOCUMENT_FIELDS
+
+    def test_data_outlives_statement_and_table(self):
+        parsed = statement(document('1', 'Получатель=' + 'ж' * 5000), document('2'))
+        expected = [d.payee for d in parsed.documents]
+        table = parsed.documents_table()
+        del parsed
+        gc.collect()
+        stream = table.__arrow_c_stream__()
+        del table
+        gc.collect()
+        imported = pa.RecordBatchReader._import_from_c_capsule(stream).read_all()
+        del stream
+        gc.collect()
+        assert imported.column('payee').to_pylist() == expected
+
+    def test_no_leak_over_many_exports(self):
+        parsed = statement(*(document(str(i), 'Получатель=' + 'ж' * 4000) for i in range(8)))
+        table = parsed.documents_table()
+
+        def export():
+            pa.table(parsed.documents_table())
+            table.__arrow_c_stream__()  # never consumed: the capsule releases it
+            table.__arrow_c_schema__()
+
+        def resident() -> int:
+            with open('/proc/self/statm') as statm:
+                return int(statm.read().split()[1]) * os.sysconf('SC_PAGE_SIZE')
+
+        for _ in range(200):
+            export()
+        gc.collect()
+        before = resident()
+        for _ in range(2000):  # a leaked table would cost over 64 KiB each time
+            export()
+        gc.collect()
+        assert resident() - before < 16 << 20
+
+
+class TestConsumers:
+    def test_polars(self):
+        polars = pytest.importorskip('polars')
+        frame = polars.DataFrame(statement(document('1.5'), document('2')).documents_table())
+        assert frame['amount'].to_list() == [decimal.Decimal('1.50'), decimal.Decimal('2.00')]
+        assert frame.columns == DOCUMENT_FIELDS
+
+    def test_duckdb(self):
+        duckdb = pytest.importorskip('duckdb')
+        documents = statement(document('1.5'), document('2')).documents_table()  # noqa: F841
+        assert duckdb.sql('select sum(amount), count(*) from documents').fetchall() == \
+            [(decimal.Decimal('3.50'), 2)]
+
+    def test_pandas(self):
+        pandas = pytest.importorskip('pandas')
+        frame = pa.table(statement(document('1.5')).documents_table()).to_pandas(
+            types_mapper=pandas.ArrowDtype)
+        assert frame['amount'].iloc[0] == decimal.Decimal('1.50')
+        assert frame['payee'].isna().iloc[0]
