@@ -231,9 +231,12 @@ def build_parser() -> argparse.ArgumentParser:
         description='Convert 1CClientBankExchange statements to JSON, CSV or a summary.')
     parser.add_argument('files', nargs='+', metavar='FILE',
                         help="statement files; '-' reads standard input")
-    parser.add_argument('-f', '--format', choices=('json', 'csv', 'summary'), default='json',
+    parser.add_argument('-f', '--format', choices=('json', 'csv', 'summary', 'parquet', 'arrow'),
+                        default='json',
                         help='json: one object per statement (default); csv: one row per '
-                        'document; summary: counts and exact totals per account')
+                        'document; summary: counts and exact totals per account; parquet, '
+                        'arrow: one typed table of all documents in a Parquet or Arrow IPC '
+                        'file (needs pyarrow: the corvina_py[arrow] extra)')
     parser.add_argument('-o', '--output', metavar='OUT',
                         help='write here instead of standard output')
     parser.add_argument('--intervals', metavar='OUT',
@@ -280,10 +283,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the converter; returns 0, 1 when any input failed, 2 for a wrong command line."""
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.intervals is not None and args.format != 'csv':
-        parser.error('--intervals needs --format csv')
+    if args.intervals is not None and args.format not in ('csv', 'parquet', 'arrow'):
+        parser.error('--intervals needs --format csv, parquet or arrow')
     if args.files.count(STDIN) > 1:
         parser.error("standard input ('-') can be given only once")
+
+    if args.format in ('parquet', 'arrow'):
+        from corvina_convert import tables  # imports pyarrow only when it is asked for
+        return tables.main(args, parser)
 
     failed: list[str] = []
     outcomes = report(convert_all(args.files, args.jobs), args.strict, sys.stderr, failed)

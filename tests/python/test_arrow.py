@@ -45,11 +45,15 @@ def document(amount: str = '100.50', *extra: str) -> list[str]:
             'ПолучательБанк1=АО "АЛЬФА-БАНК"', *extra, 'КонецДокумента']
 
 
-def statement(*documents: list[str], start: str = '1250.15') -> corvina_py.Statement:
+def statement_text(*documents: list[str], start: str = '1250.15') -> str:
     lines = ['1CClientBankExchange', *[line.format(start=start) for line in ACCOUNT]]
     for one in documents:
         lines += one
-    return corvina_py.parse('\n'.join([*lines, 'КонецФайла']) + '\n')
+    return '\n'.join([*lines, 'КонецФайла']) + '\n'
+
+
+def statement(*documents: list[str], start: str = '1250.15') -> corvina_py.Statement:
+    return corvina_py.parse(statement_text(*documents, start=start))
 
 
 def column_texts(table, name: str) -> list[str | None]:
@@ -258,3 +262,49 @@ class TestConsumers:
             types_mapper=pandas.ArrowDtype)
         assert frame['amount'].iloc[0] == decimal.Decimal('1.50')
         assert frame['payee'].isna().iloc[0]
+
+
+class TestConvert:
+    @pytest.fixture
+    def files(self, tmp_path):
+        first = tmp_path / 'a.txt'
+        first.write_text(statement_text(document('1.5'), document('2')), encoding='utf-8')
+        second = tmp_path / 'b.txt'
+        second.write_bytes(statement_text(document('0.125')).encode('cp1251'))
+        return [str(first), str(second)]
+
+    @pytest.mark.parametrize('format', ['parquet', 'arrow'])
+    def test_files_become_one_table(self, tmp_path, files, format):
+        from corvina_convert import main
+        out, intervals = tmp_path / 'out', tmp_path / 'intervals'
+        assert main(['-f', format, '-o', str(out), '--intervals', str(intervals),
+                     '--file-column', *files]) == 0
+        if format == 'parquet':
+            import pyarrow.parquet
+            table = pyarrow.parquet.read_table(out)
+            intervals_table = pyarrow.parquet.read_table(intervals)
+        else:
+            table = pa.ipc.open_file(out).read_all()
+            intervals_table = pa.ipc.open_file(intervals).read_all()
+        assert table.column_names == ['file', *DOCUMENT_FIELDS]
+        assert table.column('file').to_pylist() == [files[0], files[0], files[1]]
+        # The scale of the widest statement, values unchanged.
+        assert table.schema.field('amount').type == pa.decimal128(38, 3)
+        assert [str(v) for v in table.column('amount').to_pylist()] == ['1.500', '2.000', '0.125']
+        assert intervals_table.column_names == ['file', 'account', *INTERVAL_FIELDS]
+        assert intervals_table.num_rows == 2
+
+    def test_output_file_required(self, files, capsys):
+        from corvina_convert import main
+        with pytest.raises(SystemExit) as caught:
+            main(['-f', 'parquet', *files])
+        assert caught.value.code == 2
+        assert '--format parquet writes a file: give it with -o OUT' in capsys.readouterr().err
+
+    def test_missing_pyarrow_names_the_extra(self, tmp_path, files, capsys, monkeypatch):
+        from corvina_convert import main, tables
+        monkeypatch.setattr(tables, 'have_pyarrow', lambda: False)
+        with pytest.raises(SystemExit):
+            main(['-f', 'arrow', '-o', str(tmp_path / 'out'), *files])
+        assert ("--format arrow needs pyarrow, which is not installed; install it with "
+                "`pip install 'corvina_py[arrow]'`") in capsys.readouterr().err
