@@ -2,6 +2,7 @@
 
 Usage: python parallel_folder.py FOLDER [--pattern '*.txt'] [--workers N]
                                         [--engine auto|dask|futures] [--scheduler ADDRESS]
+                                        [--table]
 
 Each worker reads and parses one file and hands back plain dicts, lists and texts, never the
 parser's objects, so the results travel between processes (or machines) as ordinary pickles.
@@ -9,6 +10,10 @@ With Dask installed the files go through a dask.bag on its local multiprocessing
 give --scheduler the address of a dask.distributed scheduler and the same bag runs on that
 cluster instead (its workers need corvina_py installed). Without Dask, concurrent.futures
 does the same on this machine.
+
+With --table (Dask, pandas and pyarrow needed) the folder becomes one Dask DataFrame instead,
+one partition per file, each built from Statement.documents_table() with exact decimals and
+real dates (documents_frame below).
 """
 
 from __future__ import annotations
@@ -16,6 +21,7 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import decimal
+import functools
 import importlib
 import importlib.util
 import os
@@ -88,6 +94,81 @@ def total_amount(results: list[dict[str, Any]]) -> decimal.Decimal:
     return total
 
 
+# A statement without documents: its table has the columns and types every file's table has,
+# and gives the empty partition of a file that does not parse.
+NO_DOCUMENTS = ('1CClientBankExchange\nСекцияРасчСчет\nДатаНачала=01.01.2024\nРасчСчет=0\n'
+                'НачальныйОстаток=0\nКонецРасчСчет\nКонецФайла\n')
+
+
+def read_documents(path: str, scale: int = 2) -> Any:
+    """One file's documents as a pandas DataFrame on Arrow types (exact decimals, dates).
+
+    Every partition of a Dask DataFrame must have the same types, so amounts are widened to
+    `scale` places; widening is exact, and a file written with more places fails the cast
+    rather than being rounded. A file that does not parse is reported and gives no rows.
+    """
+    pyarrow = importlib.import_module('pyarrow')
+    pandas = importlib.import_module('pandas')
+    try:
+        statement = corvina_py.parse(pathlib.Path(path).read_bytes())
+    except OSError as error:
+        print(f'{path}: {error.strerror or error}', file=sys.stderr)
+        statement = corvina_py.parse(NO_DOCUMENTS)
+    except corvina_py.ParseError as error:
+        lineno = getattr(getattr(error, 'detail', None), 'lineno', None)
+        print(f'{path if lineno is None else f"{path}:{lineno}"}: {error}', file=sys.stderr)
+        statement = corvina_py.parse(NO_DOCUMENTS)
+    table = pyarrow.table(statement.documents_table())
+    index = table.schema.get_field_index('amount')
+    amount = pyarrow.decimal128(38, scale)
+    table = table.set_column(index, table.schema.field(index).with_type(amount),
+                             table.column(index).cast(amount))
+    frame = table.to_pandas(types_mapper=pandas.ArrowDtype)
+    frame.insert(0, 'file', pandas.Series([path] * len(frame), dtype=pandas.ArrowDtype(
+        pyarrow.string())))
+    return frame
+
+
+def documents_frame(folder: str, pattern: str = '*.txt', scale: int = 2) -> Any:
+    """Every document of the folder's matching files as one Dask DataFrame, one partition per
+    file in file-name order. Nothing is read until the frame is computed, on whatever
+    scheduler is in use (the local one, or a dask.distributed Client's cluster)."""
+    dataframe = importlib.import_module('dask.dataframe')
+    paths = sorted(str(path) for path in pathlib.Path(folder).glob(pattern) if path.is_file())
+    return dataframe.from_map(functools.partial(read_documents, scale=scale), paths)
+
+
+def partition_total(amounts: Any) -> tuple[int, decimal.Decimal]:
+    # pyarrow sums the decimal column exactly, at its scale.
+    total = amounts.sum() if amounts.count() else decimal.Decimal(0)
+    return int(amounts.count()), decimal.Decimal(total)
+
+
+def summarize_frame(folder: str, pattern: str, workers: int | None,
+                    scheduler: str | None) -> int:
+    dask = importlib.import_module('dask')
+    frame = documents_frame(folder, pattern)
+    # Each partition's count and total are computed where the partition is, and only those
+    # travel back (Dask's own sum does not take Arrow decimals).
+    parts = [dask.delayed(partition_total)(part) for part in frame['amount'].to_delayed()]
+    if scheduler is not None:
+        client = importlib.import_module('dask.distributed').Client(scheduler)
+        try:
+            results = dask.compute(*parts)
+        finally:
+            client.close()
+    else:
+        results = dask.compute(*parts, scheduler='processes',
+                               num_workers=workers or os.cpu_count() or 1)
+    exact = decimal.Context(prec=decimal.MAX_PREC, traps=[decimal.Inexact])
+    total = decimal.Decimal(0)
+    for _, part_total in results:
+        total = exact.add(total, part_total)
+    count = sum(part_count for part_count, _ in results)
+    print(f"{len(results)} files, {count} documents, total {format(total, 'f')}")
+    return 0
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
     parser.add_argument('folder')
@@ -95,7 +176,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument('--workers', type=int)
     parser.add_argument('--engine', choices=('auto', 'dask', 'futures'), default='auto')
     parser.add_argument('--scheduler', metavar='ADDRESS')
+    parser.add_argument('--table', action='store_true',
+                        help='one Dask DataFrame of every document (needs pandas, pyarrow)')
     args = parser.parse_args(argv)
+    if args.table:
+        return summarize_frame(args.folder, args.pattern, args.workers, args.scheduler)
 
     results = parse_folder(args.folder, args.pattern, args.workers, args.engine, args.scheduler)
     failed = 0

@@ -308,3 +308,23 @@ class TestConvert:
             main(['-f', 'arrow', '-o', str(tmp_path / 'out'), *files])
         assert ("--format arrow needs pyarrow, which is not installed; install it with "
                 "`pip install 'corvina_py[arrow]'`") in capsys.readouterr().err
+
+
+class TestDaskFrame:
+    def test_folder_as_one_frame(self, tmp_path, capsys):
+        pytest.importorskip('dask.dataframe')
+        spec = importlib.util.spec_from_file_location('parallel_folder',
+                                                      ROOT / 'examples' / 'parallel_folder.py')
+        example = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(example)
+        (tmp_path / 'a.txt').write_text(statement_text(document('1.5'), document('2')),
+                                        encoding='utf-8')
+        (tmp_path / 'b.txt').write_bytes(statement_text(document('0.25')).encode('cp1251'))
+        (tmp_path / 'c.txt').write_text('1CClientBankExchange\nмусор\n', encoding='utf-8')
+        frame = example.documents_frame(str(tmp_path))
+        assert frame.npartitions == 3
+        computed = frame.compute(scheduler='sync')
+        assert list(computed.columns) == ['file', *DOCUMENT_FIELDS]
+        assert [str(v) for v in computed['amount']] == ['1.50', '2.00', '0.25']
+        assert list(computed['file']) == [str(tmp_path / 'a.txt')] * 2 + [str(tmp_path / 'b.txt')]
+        assert capsys.readouterr().err == f"{tmp_path / 'c.txt'}:2: Unrecognized line: 'мусор'\n"
