@@ -65,11 +65,15 @@ if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-"$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis
+# pyarrow, polars, duckdb and pandas are for the tests of the Arrow tables only; the module
+# itself needs none of them.
+"$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis \
+  pyarrow polars duckdb pandas
 "$venv/bin/python" -m pip install -q --no-build-isolation "$root"
 # Run from outside the source tree so that the installed module is the one imported.
 cd "$build"
 "$venv/bin/python" "$root/bench/python_bench.py" "$small" --runs 1
+"$venv/bin/python" "$root/bench/table_bench.py" "$small" --runs 1
 "$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" "$root/tests/python" -q
 
 # Further stages (sanitizers, typing, other interpreters) live one per file beside .ci/run and

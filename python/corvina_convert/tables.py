@@ -27,8 +27,13 @@ def have_pyarrow() -> bool:
     return importlib.util.find_spec('pyarrow') is not None
 
 
+def pyarrow_module(name: str = 'pyarrow') -> Any:
+    # Imported on use: the other formats must work without pyarrow installed.
+    return importlib.import_module(name)
+
+
 def convert_table_data(name: str, data: bytes, intervals: bool) -> Outcome:
-    import pyarrow
+    pyarrow = pyarrow_module()
     try:
         statement = corvina_py.parse(data)
     except corvina_py.ParseError as error:
@@ -83,7 +88,7 @@ def join_tables(named: list[tuple[str, Any]], file_column: bool) -> Any:
     column to another statement's scale is exact, and a value that would need more than 38
     digits there fails the cast (pyarrow.ArrowInvalid) rather than being rounded.
     """
-    import pyarrow
+    pyarrow = pyarrow_module()
     tables = [table for _, table in named]
     fields = []
     for index, field in enumerate(tables[0].schema):
@@ -101,11 +106,10 @@ def join_tables(named: list[tuple[str, Any]], file_column: bool) -> Any:
 
 
 def write_table(table: Any, path: str, format: str) -> None:
-    import pyarrow
     if format == 'parquet':
-        import pyarrow.parquet
-        pyarrow.parquet.write_table(table, path)
+        pyarrow_module('pyarrow.parquet').write_table(table, path)
         return
+    pyarrow = pyarrow_module()
     with pyarrow.OSFile(path, 'wb') as sink, pyarrow.ipc.new_file(sink, table.schema) as writer:
         writer.write_table(table)
 
@@ -117,17 +121,18 @@ def main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         parser.error(MISSING_PYARROW.format(format=args.format))
     if args.output is None or args.output == STDIN:
         parser.error(f'--format {args.format} writes a file: give it with -o OUT')
-    import pyarrow
+    pyarrow = pyarrow_module()
 
     failed: list[str] = []
     outcomes = report(convert_all_tables(args.files, args.jobs, args.intervals is not None),
                       args.strict, sys.stderr, failed)
-    converted = [outcome for outcome in outcomes if outcome.statement is not None]
+    converted = [(outcome.name, outcome.statement['tables']) for outcome in outcomes
+                 if outcome.statement is not None]
     targets = [('documents', args.output)]
     if args.intervals is not None:
         targets.append(('intervals', args.intervals))
     for kind, path in targets if converted else []:
-        named = [(outcome.name, outcome.statement['tables'][kind]) for outcome in converted]
+        named = [(name, tables[kind]) for name, tables in converted]
         try:
             write_table(join_tables(named, args.file_column), path, args.format)
         except pyarrow.ArrowInvalid as error:
