@@ -95,8 +95,8 @@ std::string value_error(std::string_view column, size_t row, std::string_view de
 template <typename Row, typename Columns>
 class TableBuilder {
  public:
-  TableBuilder(const std::vector<Row>& rows, const Columns& columns)
-      : rows_(rows), columns_(columns) {}
+  TableBuilder(const std::vector<Row>& rows, const Columns& columns, int64_t max_batch_text)
+      : rows_(rows), columns_(columns), max_batch_text_(max_batch_text) {}
 
   Result<std::shared_ptr<const ColumnTable>, std::string> build() {
     auto table = std::make_shared<ColumnTable>();
@@ -165,7 +165,7 @@ class TableBuilder {
           const auto& value = column.value(rows_[r]);  // a getter may return a temporary
           const std::string_view* text = item_of(value);
           const int64_t size = text ? static_cast<int64_t>(text->size()) : 0;
-          if (size > kMaxBatchText && !error) {
+          if (size > max_batch_text_ && !error) {
             error = value_error(column.name(), r,
                                 "a text of " + std::to_string(size) +
                                     " bytes is longer than a utf8 column holds");
@@ -194,7 +194,7 @@ class TableBuilder {
         if (prefix.empty()) continue;
         auto last = std::upper_bound(prefix.begin() + static_cast<ptrdiff_t>(begin),
                                      prefix.begin() + static_cast<ptrdiff_t>(end) + 1,
-                                     prefix[begin] + kMaxBatchText);
+                                     prefix[begin] + max_batch_text_);
         end = std::min(end, static_cast<size_t>(last - prefix.begin()) - 1);
       }
       ColumnBatch batch;
@@ -305,6 +305,7 @@ class TableBuilder {
 
   const std::vector<Row>& rows_;
   const Columns& columns_;
+  const int64_t max_batch_text_;
   std::vector<std::vector<int64_t>> text_prefixes_;  // per column; empty unless a text column
   std::vector<uint8_t> scales_;                      // per column; used by amount columns
   std::vector<size_t> batch_starts_;
@@ -312,27 +313,28 @@ class TableBuilder {
 
 template <typename Row, typename Columns>
 Result<std::shared_ptr<const ColumnTable>, std::string> build_table(const std::vector<Row>& rows,
-                                                                    const Columns& columns) {
-  return TableBuilder<Row, Columns>(rows, columns).build();
+                                                                    const Columns& columns,
+                                                                    int64_t max_batch_text) {
+  return TableBuilder<Row, Columns>(rows, columns, max_batch_text).build();
 }
 
 }  // namespace
 
 Result<std::shared_ptr<const ColumnTable>, std::string> build_documents_table(
-    const std::vector<const Document*>& documents) {
+    const std::vector<const Document*>& documents, int64_t max_batch_text) {
   static const auto columns = field_columns<const Document*>(kDocumentFields);
-  return build_table(documents, columns);
+  return build_table(documents, columns, max_batch_text);
 }
 
 Result<std::shared_ptr<const ColumnTable>, std::string> build_intervals_table(
-    const std::vector<const Account*>& accounts) {
+    const std::vector<const Account*>& accounts, int64_t max_batch_text) {
   static const auto columns = std::tuple_cat(std::tuple{AccountNumberColumn{}},
                                              field_columns<IntervalRow>(kIntervalFields));
   std::vector<IntervalRow> rows;
   for (const Account* account : accounts) {
     for (const Interval& interval : account->intervals) rows.push_back({account, &interval});
   }
-  return build_table(rows, columns);
+  return build_table(rows, columns, max_batch_text);
 }
 
 }  // namespace corvina::py

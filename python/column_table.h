@@ -2,7 +2,8 @@
 // buffers, so that they outlive the records and the Python objects that held them.
 //
 // Nothing here touches Python: the module builds a table with the interpreter lock released and
-// exports it through the Arrow C Data Interface (arrow_export.cpp).
+// exports it through the Arrow C Data Interface (arrow_export.cpp), and the core's GoogleTest
+// suite builds this file too (tests/core/column_table_test.cpp).
 #pragma once
 
 #include <cstddef>
@@ -59,7 +60,8 @@ struct ColumnTable {
 };
 
 // A text column holds at most this many bytes in one batch (its offsets are int32); a table
-// starts a new batch before any of its text columns would pass it.
+// starts a new batch before any of its text columns would pass it. The builders take the limit
+// as a parameter only so that tests can split small tables.
 inline constexpr int64_t kMaxBatchText = INT32_MAX;
 
 // One row per document, columns in the order of the Document attributes. Texts are utf8, dates
@@ -68,12 +70,12 @@ inline constexpr int64_t kMaxBatchText = INT32_MAX;
 // digits", "column 'NAME', row N: VALUE: date out of range for date32", "column 'NAME', row N: a
 // text of B bytes is longer than a utf8 column holds". Throws std::bad_alloc.
 [[nodiscard]] Result<std::shared_ptr<const ColumnTable>, std::string> build_documents_table(
-    const std::vector<const Document*>& documents);
+    const std::vector<const Document*>& documents, int64_t max_batch_text = kMaxBatchText);
 
 // One row per interval, the accounts in the order given and each account's intervals in its own
 // order; an `account` column (the number) comes first, then the Interval attributes in order.
 // Failures and exceptions as above.
 [[nodiscard]] Result<std::shared_ptr<const ColumnTable>, std::string> build_intervals_table(
-    const std::vector<const Account*>& accounts);
+    const std::vector<const Account*>& accounts, int64_t max_batch_text = kMaxBatchText);
 
 }  // namespace corvina::py
