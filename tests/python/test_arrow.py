@@ -220,6 +220,9 @@ class TestCapsules:
         gc.collect()
         assert imported.column('payee').to_pylist() == expected
 
+    # AddressSanitizer keeps freed memory in quarantine, so the resident size grows there anyway.
+    @pytest.mark.skipif('asan' in os.environ.get('LD_PRELOAD', ''),
+                        reason='resident size is not a leak measure under AddressSanitizer')
     def test_no_leak_over_many_exports(self):
         parsed = statement(*(document(str(i), 'Получатель=' + 'ж' * 4000) for i in range(8)))
         table = parsed.documents_table()
