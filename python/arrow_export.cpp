@@ -76,6 +76,20 @@ namespace {
 
 using TableRef = std::shared_ptr<const ColumnTable>;
 
+// An export that runs out of memory halfway releases the children it has made, which own a
+// reference to the table each, before the exception leaves.
+template <typename Struct>
+struct ReleaseChildrenOnThrow {
+  std::vector<Struct>& children;
+  bool done = false;
+  ~ReleaseChildrenOnThrow() {
+    if (done) return;
+    for (Struct& child : children) {
+      if (child.release != nullptr) child.release(&child);
+    }
+  }
+};
+
 // ----- schema -----
 
 // A child may be moved out by the consumer and released after its parent, so each child holds
@@ -109,8 +123,9 @@ void export_schema(const TableRef& table, ArrowSchema* out) {
   auto data = std::make_unique<SchemaData>();
   data->table = table;
   const size_t count = table->columns.size();
-  data->children.resize(count);
+  data->children.assign(count, ArrowSchema{});  // released (release == nullptr) until made
   data->child_pointers.resize(count);
+  ReleaseChildrenOnThrow<ArrowSchema> guard{data->children};
   for (size_t i = 0; i < count; ++i) {
     const ColumnSchema& column = table->columns[i];
     ArrowSchema& child = data->children[i];
@@ -122,6 +137,7 @@ void export_schema(const TableRef& table, ArrowSchema* out) {
     child.release = release_child_schema;
     data->child_pointers[i] = &child;
   }
+  guard.done = true;
   *out = ArrowSchema{};
   out->format = "+s";
   out->name = "";
@@ -165,8 +181,9 @@ void export_batch(const TableRef& table, size_t index, ArrowArray* out) {
   auto data = std::make_unique<ArrayData>();
   data->table = table;
   const size_t count = batch.columns.size();
-  data->children.resize(count);
+  data->children.assign(count, ArrowArray{});
   data->child_pointers.resize(count);
+  ReleaseChildrenOnThrow<ArrowArray> guard{data->children};
   for (size_t i = 0; i < count; ++i) {
     const ColumnChunk& chunk = batch.columns[i];
     const bool text = table->columns[i].format == "u";
@@ -184,6 +201,7 @@ void export_batch(const TableRef& table, size_t index, ArrowArray* out) {
     child.release = release_child_array;
     data->child_pointers[i] = &child;
   }
+  guard.done = true;
   *out = ArrowArray{};
   out->length = batch.length;
   out->n_buffers = 1;
