@@ -51,7 +51,9 @@ if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-"$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis
+# dask[distributed] for the scale-out example, whose tests start a local cluster.
+"$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis \
+  "dask[distributed]"
 "$venv/bin/python" -m pip install -q --no-build-isolation "$root"
 # Run from outside the source tree so that the installed module is the one imported.
 cd "$build"
