@@ -4,7 +4,8 @@
 #
 #   fuzz/run.sh [SECONDS_PER_TARGET] [TARGET...]
 #
-# Environment: FUZZ_BUILD (build directory, default build/fuzz-clang), CXX (a clang++),
+# Environment: FUZZ_BUILD (build directory, default build/fuzz-clang), CXX (a clang++; default
+# the newest installed one that links libFuzzer, see fuzz/find_clang.sh),
 # FUZZ_ARTIFACTS (where crash files go, default FUZZ_BUILD/artifacts), FUZZ_JOBS (build jobs).
 # Corpora grow in a temporary directory that is removed afterwards, so the tree stays clean; a
 # crash leaves its input in FUZZ_ARTIFACTS and fails the script. Replay one with
