@@ -1,7 +1,7 @@
 """Parses every statement in a folder across worker processes.
 
 Usage: python parallel_folder.py FOLDER [--pattern '*.txt'] [--workers N]
-                                        [--engine auto|dask|futures] [--scheduler ADDRESS]
+                                        [--engine auto|dask|futures|serial] [--scheduler ADDRESS]
                                         [--table]
 
 Each worker reads and parses one file and hands back plain dicts, lists and texts, never the
@@ -9,7 +9,8 @@ parser's objects, so the results travel between processes (or machines) as ordin
 With Dask installed the files go through a dask.bag on its local multiprocessing scheduler;
 give --scheduler the address of a dask.distributed scheduler and the same bag runs on that
 cluster instead (its workers need corvina_py installed). Without Dask, concurrent.futures
-does the same on this machine.
+does the same on this machine. Starting workers costs more than parsing a few megabytes, so
+--engine serial parses in this process, which is faster for a small folder.
 
 With --table (Dask, pandas and pyarrow needed) the folder becomes one Dask DataFrame instead,
 one partition per file, each built from Statement.documents_table() with exact decimals and
@@ -77,6 +78,8 @@ def parse_folder(folder: str, pattern: str = '*.txt', workers: int | None = None
     paths = sorted(str(path) for path in pathlib.Path(folder).glob(pattern) if path.is_file())
     if not paths:
         return []
+    if engine == 'serial' and scheduler is None:
+        return [parse_file(path) for path in paths]
     workers = workers or os.cpu_count() or 1
     if engine == 'dask' or (engine == 'auto' and have_dask()) or scheduler is not None:
         return parse_with_dask(paths, workers, scheduler)
@@ -174,7 +177,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument('folder')
     parser.add_argument('--pattern', default='*.txt')
     parser.add_argument('--workers', type=int)
-    parser.add_argument('--engine', choices=('auto', 'dask', 'futures'), default='auto')
+    parser.add_argument('--engine', choices=('auto', 'dask', 'futures', 'serial'), default='auto')
     parser.add_argument('--scheduler', metavar='ADDRESS')
     parser.add_argument('--table', action='store_true',
                         help='one Dask DataFrame of every document (needs pandas, pyarrow)')

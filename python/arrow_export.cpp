@@ -11,12 +11,14 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "arguments.h"
 #include "column_table.h"
+#include "guard.h"
 #include "module_types.h"
 #include "owned_ref.h"
 
@@ -287,19 +289,35 @@ struct TableObject {
 
 const TableRef& table_of(PyObject* self) { return reinterpret_cast<TableObject*>(self)->table; }
 
-PyObject* table_arrow_c_schema(PyObject* self, PyObject*) {
+PyObject* new_schema_capsule(PyObject* self) {
   auto schema = std::make_unique<ArrowSchema>();
-  try {
-    export_schema(table_of(self), schema.get());
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  export_schema(table_of(self), schema.get());
   PyObject* capsule = PyCapsule_New(schema.get(), kSchemaCapsule, destroy_schema_capsule);
   if (capsule == nullptr) {
     schema->release(schema.get());
     return nullptr;
   }
   schema.release();
+  return capsule;
+}
+
+PyObject* table_arrow_c_schema(PyObject* self, PyObject*) {
+  return guard([&] { return new_schema_capsule(self); });
+}
+
+PyObject* new_stream_capsule(PyObject* self) {
+  auto stream = std::make_unique<ArrowArrayStream>();
+  stream->private_data = new StreamData{table_of(self)};
+  stream->get_schema = stream_get_schema;
+  stream->get_next = stream_get_next;
+  stream->get_last_error = stream_get_last_error;
+  stream->release = release_stream;
+  PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream_capsule);
+  if (capsule == nullptr) {
+    stream->release(stream.get());
+    return nullptr;
+  }
+  stream.release();
   return capsule;
 }
 
@@ -315,23 +333,7 @@ PyObject* table_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t
                        &requested_schema)) {
     return nullptr;
   }
-  auto stream = std::make_unique<ArrowArrayStream>();
-  try {
-    stream->private_data = new StreamData{table_of(self)};
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  stream->get_schema = stream_get_schema;
-  stream->get_next = stream_get_next;
-  stream->get_last_error = stream_get_last_error;
-  stream->release = release_stream;
-  PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream_capsule);
-  if (capsule == nullptr) {
-    stream->release(stream.get());
-    return nullptr;
-  }
-  stream.release();
-  return capsule;
+  return guard([&] { return new_stream_capsule(self); });
 }
 
 PyObject* table_repr(PyObject* self) {
@@ -400,6 +402,8 @@ PyObject* build_unlocked(PyObject* keep, Build&& build) {
     built = build();
   } catch (const std::bad_alloc&) {
     out_of_memory = true;
+  } catch (const std::length_error&) {
+    out_of_memory = true;
   }
   Py_END_ALLOW_THREADS
   Py_XDECREF(keep);
@@ -424,11 +428,7 @@ PyObject* new_documents_table(PyObject* documents) {
   if (!items) return nullptr;
   const Py_ssize_t count = PyList_GET_SIZE(items.get());
   std::vector<const Document*> values;
-  try {
-    values.reserve(static_cast<size_t>(count));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  values.reserve(static_cast<size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = PyList_GET_ITEM(items.get(), i);
     const Document* value = document_value(item);
@@ -451,11 +451,7 @@ PyObject* new_intervals_table(PyObject* accounts) {
   if (!items) return nullptr;
   const Py_ssize_t count = PyList_GET_SIZE(items.get());
   std::vector<const Account*> values;
-  try {
-    values.reserve(static_cast<size_t>(count));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  values.reserve(static_cast<size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* pair = PyList_GET_ITEM(items.get(), i);
     PyObject* item = PyTuple_GET_ITEM(pair, 1);

@@ -13,7 +13,8 @@ namespace corvina::py {
 // The table is a snapshot: it owns copies of every value, so changing the list or dropping the
 // statement afterwards changes nothing in it. TypeError when `documents` is not a list or an
 // item is not a Document ("documents[3] is int, not Document"); ValueError when a value has no
-// place in its column (see column_table.h); nullptr with the exception set.
+// place in its column (see column_table.h); nullptr with the exception set. Throws
+// std::bad_alloc (callers go through guard()).
 PyObject* new_documents_table(PyObject* documents);
 
 // The same for the intervals of the Account values of `accounts` (a dict), in its order; the

@@ -17,6 +17,7 @@
 
 #include "amount.h"
 #include "arrow_export.h"
+#include "guard.h"
 #include "date.h"
 #include "module_types.h"
 #include "owned_ref.h"
@@ -121,7 +122,7 @@ struct FieldGetters {
 constexpr size_t kReprFields = 4;
 
 template <const auto& fields, typename Record>
-PyObject* record_repr(std::string_view class_name, const Record& record) {
+std::string record_repr_text(std::string_view class_name, const Record& record) {
   std::string out(class_name);
   out += '(';
   size_t shown = 0;
@@ -143,8 +144,14 @@ PyObject* record_repr(std::string_view class_name, const Record& record) {
     }
   });
   out += ')';
-  return new_repr(out);
+  return out;
 }
+
+template <const auto& fields, typename Record>
+PyObject* record_repr(std::string_view class_name, const Record& record) {
+  return guard([&] { return new_repr(record_repr_text<fields>(class_name, record)); });
+}
+
 
 void append_count(std::string& out, size_t count) { out += std::to_string(count); }
 
@@ -250,13 +257,15 @@ PyObject* account_intervals(PyObject* self, void*) {
 }
 
 PyObject* account_repr(PyObject* self) {
-  const Account& account = account_of(self);
-  std::string out = "Account(number=";
-  append_quoted(out, account.number);
-  out += ", intervals=[...";
-  append_count(out, account.intervals.size());
-  out += "])";
-  return new_repr(out);
+  return guard([&] {
+    const Account& account = account_of(self);
+    std::string out = "Account(number=";
+    append_quoted(out, account.number);
+    out += ", intervals=[...";
+    append_count(out, account.intervals.size());
+    out += "])";
+    return new_repr(out);
+  });
 }
 
 PyGetSetDef account_getset[] = {
@@ -371,15 +380,17 @@ PyObject* statement_warnings(PyObject* self, void*) {
 }
 
 PyObject* statement_repr(PyObject* self) {
-  StatementObject* statement = statement_of(self);
-  std::string out = "Statement(encoding=";
-  append_quoted(out, encoding_name(statement->encoding));
-  out += ", documents=[...";
-  append_count(out, static_cast<size_t>(statement->document_count));
-  out += "], warnings=[...";
-  append_count(out, static_cast<size_t>(statement->warning_count));
-  out += "])";
-  return new_repr(out);
+  return guard([&] {
+    StatementObject* statement = statement_of(self);
+    std::string out = "Statement(encoding=";
+    append_quoted(out, encoding_name(statement->encoding));
+    out += ", documents=[...";
+    append_count(out, static_cast<size_t>(statement->document_count));
+    out += "], warnings=[...";
+    append_count(out, static_cast<size_t>(statement->warning_count));
+    out += "])";
+    return new_repr(out);
+  });
 }
 
 // Python code can put a Statement into its own documents list (or a dict holding it into the
@@ -413,10 +424,10 @@ void statement_dealloc(PyObject* self) {
 
 // Tables of what the containers hold now, for Arrow consumers (arrow_export.h).
 PyObject* statement_documents_table(PyObject* self, PyObject*) {
-  return new_documents_table(statement_of(self)->documents);
+  return guard([&] { return new_documents_table(statement_of(self)->documents); });
 }
 PyObject* statement_intervals_table(PyObject* self, PyObject*) {
-  return new_intervals_table(statement_of(self)->accounts);
+  return guard([&] { return new_intervals_table(statement_of(self)->accounts); });
 }
 
 PyMethodDef statement_methods[] = {

@@ -16,7 +16,7 @@ from collections.abc import Iterator, Sequence
 from typing import Any
 
 import corvina_py
-from corvina_convert import STDIN, Outcome, report
+from corvina_convert import STDIN, Outcome, readable_name, refusal_hint, report
 
 FORMATS = ('parquet', 'arrow')
 MISSING_PYARROW = ("--format {format} needs pyarrow, which is not installed; install it with "
@@ -36,6 +36,8 @@ def convert_table_data(name: str, data: bytes, intervals: bool) -> Outcome:
     pyarrow = pyarrow_module()
     try:
         statement = corvina_py.parse(data)
+    except corvina_py.NotStatementError as error:
+        return Outcome(name, error=str(error) + refusal_hint(data))
     except corvina_py.ParseError as error:
         detail = getattr(error, 'detail', None)
         return Outcome(name, error_line=getattr(detail, 'lineno', None), error=str(error))
@@ -55,12 +57,13 @@ def convert_table_data(name: str, data: bytes, intervals: bool) -> Outcome:
 
 
 def convert_table_file(path: str, intervals: bool) -> Outcome:
+    name = readable_name(path)
     try:
         with open(path, 'rb') as stream:
             data = stream.read()
     except OSError as error:
-        return Outcome(path, error=error.strerror or str(error))
-    return convert_table_data(path, data, intervals)
+        return Outcome(name, error=error.strerror or str(error))
+    return convert_table_data(name, data, intervals)
 
 
 def convert_all_tables(paths: Sequence[str], jobs: int, intervals: bool) -> Iterator[Outcome]:

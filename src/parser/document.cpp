@@ -23,6 +23,25 @@ Result<Document, std::string> build_document(std::string_view kind,
   return fields.build(kind);
 }
 
+void DocumentFields::own_texts_within(std::string_view text) {
+  const auto within = [text](const std::optional<std::string_view>& part) {
+    return part && !part->empty() && part->data() >= text.data() &&
+           part->data() + part->size() <= text.data() + text.size();
+  };
+  size_t total = 0;
+  for (const auto& value : raw_) total += within(value) ? value->size() : 0;
+  if (total == 0) return;
+  auto block = std::make_unique_for_overwrite<char[]>(total);
+  char* out = block.get();
+  for (auto& value : raw_) {
+    if (!within(value)) continue;
+    std::memcpy(out, value->data(), value->size());
+    value = std::string_view(out, value->size());
+    out += value->size();
+  }
+  owned_.push_back(std::move(block));
+}
+
 Result<Document, std::string> DocumentFields::build(std::string_view kind) const {
   // Conversions wait until every line has been seen because the first failure must be the
   // first in byte order of the keys, not in file order.

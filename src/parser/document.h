@@ -1,8 +1,10 @@
 // Document sections: one 26-field payment record each.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "attribute_map.h"
 #include "record_builder.h"
@@ -30,11 +32,18 @@ class DocumentFields {
     const size_t row = FieldIndex<kDocumentFields>::find(key);
     if (row != FieldIndex<kDocumentFields>::kNone) raw_[row] = value;
   }
-  void clear() { raw_.fill(std::nullopt); }
+  void clear() {
+    raw_.fill(std::nullopt);
+    if (!owned_.empty()) owned_.clear();
+  }
   [[nodiscard]] Result<Document, std::string> build(std::string_view kind) const;
+
+  // As AttributeMap::own_texts_within: the values viewing into `text` are copied, once.
+  void own_texts_within(std::string_view text);
 
  private:
   RawFields<kDocumentFields> raw_;
+  std::vector<std::unique_ptr<char[]>> owned_;  // values kept past the text they were read from
 };
 
 }  // namespace corvina

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -173,29 +175,46 @@ constexpr auto converted_in_key_order() {
   return order;
 }
 
-// The indexes of the required rows in their declared order.
+// Every row index in the declared order of the fields.
 template <const auto& fields>
-constexpr auto required_in_declared_order() {
-  constexpr size_t count = [] {
-    size_t n = 0;
-    for_each_field(fields, [&](const auto& row) {
-      n += std::remove_cvref_t<decltype(row)>::required;
-    });
-    return n;
-  }();
-  std::array<size_t, count> order{};
+constexpr auto declared_order() {
+  std::array<size_t, kFieldCount<decltype(fields)>> order{};
   std::array<uint8_t, kFieldCount<decltype(fields)>> declared{};
-  size_t n = 0;
   size_t i = 0;
   for_each_field(fields, [&](const auto& row) {
     declared[i] = row.declared;
-    if (std::remove_cvref_t<decltype(row)>::required) order[n++] = i;
+    order[i] = i;
     ++i;
   });
-  for (size_t a = 1; a < count; ++a) {
+  for (size_t a = 1; a < order.size(); ++a) {
     for (size_t b = a; b > 0 && declared[order[b]] < declared[order[b - 1]]; --b) {
       std::swap(order[b], order[b - 1]);
     }
+  }
+  return order;
+}
+
+template <const auto& fields>
+constexpr size_t required_count() {
+  size_t n = 0;
+  for_each_field(fields, [&](const auto& row) {
+    n += std::remove_cvref_t<decltype(row)>::required;
+  });
+  return n;
+}
+
+// The indexes of the required rows in their declared order.
+template <const auto& fields>
+constexpr auto required_in_declared_order() {
+  std::array<bool, kFieldCount<decltype(fields)>> required{};
+  size_t i = 0;
+  for_each_field(fields, [&](const auto& row) {
+    required[i++] = std::remove_cvref_t<decltype(row)>::required;
+  });
+  std::array<size_t, required_count<fields>()> order{};
+  size_t n = 0;
+  for (size_t index : declared_order<fields>()) {
+    if (required[index]) order[n++] = index;
   }
   return order;
 }
@@ -207,23 +226,57 @@ class FieldIndex {
  public:
   static constexpr size_t kNone = kFieldCount<decltype(fields)>;
 
-  static constexpr size_t find(std::string_view key) {
-    if (key.size() > kMaxLength) return kNone;
-    const Candidates& candidates = kByLength[key.size()];
+  static size_t find(std::string_view key) {
+    const size_t size = key.size();
+    if (size > kMaxLength) return kNone;
+    const Candidates& candidates = kByLength[size];
+    if (candidates.count == 0) return kNone;
+    // Keys of one length mostly differ in their last bytes (ПлательщикИНН, ПлательщикКПП), so
+    // the last word rules out all but one candidate; the rest of that one is then compared.
+    const uint64_t tail = load_word(key.data() + size - 8);
     for (uint8_t c = 0; c < candidates.count; ++c) {
-      if (kKeys[candidates.rows[c]] == key) return candidates.rows[c];
+      if (candidates.tails[c] != tail) continue;
+      const char* const expected = kKeys[candidates.rows[c]].data();
+      size_t at = 0;
+      while (at + 8 < size && load_word(expected + at) == load_word(key.data() + at)) at += 8;
+      if (at + 8 >= size) return candidates.rows[c];
     }
     return kNone;
   }
 
  private:
+  // Eight bytes as one word, in the machine's order. Every key of a table is at least eight
+  // bytes long (a Cyrillic letter takes two), so a key's last word may overlap the one before,
+  // and a key of another length never reaches the loads.
+  static uint64_t load_word(const char* at) {
+    uint64_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+  }
+  static constexpr uint64_t constant_word(std::string_view text) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < 8; ++i) {
+      const uint64_t byte = static_cast<unsigned char>(text[i]);
+      value |= std::endian::native == std::endian::little ? byte << (8 * i)
+                                                           : byte << (8 * (7 - i));
+    }
+    return value;
+  }
+
   static constexpr auto kKeys = field_keys<fields>();
+  static_assert([] {
+    for (std::string_view key : kKeys) {
+      if (key.size() < 8) return false;
+    }
+    return true;
+  }());
   static constexpr size_t kMaxLength = [] {
     size_t longest = 0;
     for (std::string_view key : kKeys) longest = key.size() > longest ? key.size() : longest;
     return longest;
   }();
   struct Candidates {
+    std::array<uint64_t, kFieldCount<decltype(fields)>> tails{};  // each key's last word
     std::array<uint8_t, kFieldCount<decltype(fields)>> rows{};
     uint8_t count = 0;
   };
@@ -231,6 +284,7 @@ class FieldIndex {
     std::array<Candidates, kMaxLength + 1> by_length{};
     for (size_t i = 0; i < kKeys.size(); ++i) {
       Candidates& candidates = by_length[kKeys[i].size()];
+      candidates.tails[candidates.count] = constant_word(kKeys[i].substr(kKeys[i].size() - 8));
       candidates.rows[candidates.count++] = static_cast<uint8_t>(i);
     }
     return by_length;

@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
+import ast
 import datetime
 import decimal
 import gc
-import ast
 from pathlib import Path
 
 import pytest
@@ -13,6 +13,7 @@ from hypothesis import given, settings, strategies as st
 
 import corvina_convert
 import corvina_py
+from conftest import statement
 from corvina_py import Account, Document, Interval, Statement
 
 REQUIRED = {
@@ -39,17 +40,6 @@ ACCOUNT = {
     'ВсегоСписано': '129.40',
     'КонечныйОстаток': '1468.75',
 }
-
-
-def statement(*sections: tuple[str, dict[str, str]]) -> str:
-    """A statement text; a section is ('account', attrs) or (document kind, attrs)."""
-    lines = ['1CClientBankExchange', 'ВерсияФормата=1.03']
-    for kind, attrs in sections:
-        lines.append('СекцияРасчСчет' if kind == 'account' else f'СекцияДокумент={kind}')
-        lines.extend(f'{key}={value}' for key, value in attrs.items())
-        lines.append('КонецРасчСчет' if kind == 'account' else 'КонецДокумента')
-    lines.append('КонецФайла')
-    return '\n'.join(lines) + '\n'
 
 
 def document(**changes: str | None) -> Document:
