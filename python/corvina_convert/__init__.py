@@ -363,9 +363,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     # An option the chosen format would ignore is a mistake in the command line.
-    tables = ('csv', 'parquet', 'arrow')
-    for given, option, formats in ((args.intervals is not None, '--intervals', tables),
-                                   (args.file_column, '--file-column', tables),
+    tabular = ('csv', 'parquet', 'arrow')
+    for given, option, formats in ((args.intervals is not None, '--intervals', tabular),
+                                   (args.file_column, '--file-column', tabular),
                                    (args.indent is not None, '--indent', ('json',))):
         if given and args.format not in formats:
             parser.error(f"{option} needs --format {', '.join(formats[:-1])}"
