@@ -21,6 +21,14 @@ constexpr auto kPowersOf10 = [] {
   return table;
 }();
 
+// The largest magnitude that still fits after a shift by each number of places: a division per
+// value would cost more than the whole conversion.
+constexpr auto kMaxBeforeShift = [] {
+  std::array<Uint128, kDecimal128Digits + 1> table{};
+  for (unsigned i = 0; i <= kDecimal128Digits; ++i) table[i] = kMaxDecimal128 / kPowersOf10[i];
+  return table;
+}();
+
 }  // namespace
 
 Result<int32_t, std::string_view> days_since_epoch(Date date) {
@@ -45,7 +53,7 @@ Result<Decimal128, std::string_view> decimal128_at_scale(const Amount& amount, u
   Uint128 magnitude = (Uint128{amount.magnitude_high} << 64) | amount.magnitude_low;
   if (magnitude != 0) {
     const unsigned shift = scale - amount.scale;
-    if (shift > kDecimal128Digits || magnitude > kMaxDecimal128 / kPowersOf10[shift]) {
+    if (shift > kDecimal128Digits || magnitude > kMaxBeforeShift[shift]) {
       return fail(std::string_view("more than 38 digits"));
     }
     magnitude *= kPowersOf10[shift];
