@@ -1,6 +1,7 @@
 #include "account.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "amount.h"
@@ -11,28 +12,58 @@ namespace corvina {
 
 namespace {
 
-uint64_t mix(uint64_t hash, uint64_t value) {
-  return hash ^ (value + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2));
+// Collects what decides equality by value: the dates, and each amount normalised, or a
+// marker for an absent one. Equal intervals write equal bytes, so their hashes agree.
+class ValueBytes {
+ public:
+  void add_date(const Date& date) {
+    add(static_cast<uint32_t>(date.year));
+    add(date.month);
+    add(date.day);
+  }
+  void add_date(const std::optional<Date>& date) {
+    add(uint8_t{date.has_value()});
+    if (date) add_date(*date);
+  }
+  void add_amount(const Amount& amount) {
+    const Amount value = normalise_amount(amount);
+    add(value.magnitude_low);
+    add(value.magnitude_high);
+    add(value.scale);
+    add(uint8_t{value.negative});
+  }
+  void add_amount(const std::optional<Amount>& amount) {
+    add(uint8_t{amount.has_value()});
+    if (amount) add_amount(*amount);
+  }
+  std::string_view view() const { return {bytes_, size_}; }
+
+ private:
+  template <typename T>
+  void add(T value) {
+    std::memcpy(bytes_ + size_, &value, sizeof value);
+    size_ += sizeof value;
+  }
+
+  // Two dates and four amounts at most, each with its presence byte.
+  char bytes_[2 * 7 + 4 * 15];
+  size_t size_ = 0;
+};
+
+}  // namespace
+
+uint64_t hash_interval_value(const Interval& interval, const HashSeed& seed) {
+  ValueBytes bytes;
+  bytes.add_date(interval.date_start);
+  bytes.add_date(interval.date_end);
+  bytes.add_amount(interval.start_amount);
+  bytes.add_amount(interval.end_amount);
+  bytes.add_amount(interval.total_income);
+  bytes.add_amount(interval.total_expense);
+  return keyed_hash(bytes.view(), seed);
 }
 
-uint64_t hash_date(const std::optional<Date>& date) {
-  if (!date) return 1;
-  return (static_cast<uint64_t>(static_cast<uint32_t>(date->year)) << 16) |
-         (static_cast<uint64_t>(date->month) << 8) | date->day;
-}
-
-uint64_t hash_amount(const std::optional<Amount>& amount) {
-  return amount ? hash_amount_value(*amount) : 1;
-}
-
-uint64_t hash_by_value(const Interval& interval) {
-  uint64_t hash = hash_date(interval.date_start);
-  hash = mix(hash, hash_date(interval.date_end));
-  hash = mix(hash, hash_amount(interval.start_amount));
-  hash = mix(hash, hash_amount(interval.end_amount));
-  hash = mix(hash, hash_amount(interval.total_income));
-  return mix(hash, hash_amount(interval.total_expense));
-}
+namespace {
 
 // Reads an optional amount: absent when the key did not occur, but a present value is always
 // parsed, so an empty one is the amount parser's failure rather than an absent amount.
@@ -95,9 +126,9 @@ void merge_interval(AccountMap& accounts, std::string_view number, Interval inte
     index = accounts.accounts_.size();
     accounts.append(std::string(number));
   }
-  AccountMap::Filing& filing = accounts.filings_[index];
+  std::unique_ptr<AccountMap::Filing>& filing = accounts.filings_[index];
   std::vector<Interval>& intervals = accounts.accounts_[index].intervals;
-  if (!filing.out_of_order) {
+  if (!filing) {
     // Sections in date order, as banks write them: appending keeps the list sorted, and an
     // interval with a later start date cannot repeat an earlier one.
     if (intervals.empty() || intervals.back().date_start < interval.date_start) {
@@ -105,20 +136,20 @@ void merge_interval(AccountMap& accounts, std::string_view number, Interval inte
       return;
     }
     // From now on the filing order is kept apart and the list is rebuilt from it when read.
-    filing.out_of_order = true;
-    filing.log = intervals;
-    for (size_t i = 0; i < filing.log.size(); ++i) {
-      filing.by_value.emplace(hash_by_value(filing.log[i]), i);
+    filing = std::make_unique<AccountMap::Filing>();
+    filing->log = intervals;
+    for (size_t i = 0; i < filing->log.size(); ++i) {
+      filing->by_value.emplace(hash_interval_value(filing->log[i], accounts.seed_), i);
     }
   }
-  const uint64_t hash = hash_by_value(interval);
-  const auto [first, last] = filing.by_value.equal_range(hash);
+  const uint64_t hash = hash_interval_value(interval, accounts.seed_);
+  const auto [first, last] = filing->by_value.equal_range(hash);
   for (auto candidate = first; candidate != last; ++candidate) {
-    if (intervals_equal(filing.log[candidate->second], interval)) return;
+    if (intervals_equal(filing->log[candidate->second], interval)) return;
   }
-  filing.by_value.emplace(hash, filing.log.size());
-  filing.log.push_back(interval);
-  filing.settled = false;
+  filing->by_value.emplace(hash, filing->log.size());
+  filing->log.push_back(interval);
+  filing->settled = false;
 }
 
 void AccountMap::settle() const {
@@ -126,10 +157,10 @@ void AccountMap::settle() const {
     return a.date_start < b.date_start;
   };
   for (size_t i = 0; i < filings_.size(); ++i) {
-    Filing& filing = filings_[i];
-    if (filing.settled) continue;
+    Filing* filing = filings_[i].get();
+    if (filing == nullptr || filing->settled) continue;
     std::vector<Interval>& intervals = accounts_[i].intervals;
-    intervals = filing.log;
+    intervals = filing->log;
     std::stable_sort(intervals.begin(), intervals.end(), by_start);
     // Filed one by one, each interval would be inserted where a binary search over the start
     // dates puts it: among intervals of its start date, just before the last of them. So the
@@ -142,7 +173,7 @@ void AccountMap::settle() const {
       std::rotate(run, run + 1, run_end);
       run = run_end;
     }
-    filing.settled = true;
+    filing->settled = true;
   }
 }
 

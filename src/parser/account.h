@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "attribute_map.h"
+#include "keyed_hash.h"
 #include "result.h"
 #include "statement.h"
 
@@ -16,6 +17,9 @@ namespace corvina {
 // `ДатаНачала`" or "missing field `НачальныйОстаток`". Other keys, РасчСчет included, are
 // ignored here.
 [[nodiscard]] Result<Interval, std::string> build_interval(const AttributeMap& section);
+
+// A hash under seed that agrees with intervals_equal: intervals equal by value hash alike.
+uint64_t hash_interval_value(const Interval& interval, const HashSeed& seed);
 
 // Files the interval under number: a new account at the end, nothing when an equal interval is
 // already there, otherwise by date_start, among equal start dates just before the last of them

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <utility>
@@ -217,6 +218,25 @@ TEST(account_test, many_accounts) {
     EXPECT_EQ(account->intervals.size(), 2u) << i;
   }
   EXPECT_EQ(accounts.find("500"), nullptr);
+}
+
+// As for section keys (attribute_map_test): intervals that differ only in one amount, chosen to
+// share the low bits of their hash under a key the input aimed at, spread under another key.
+TEST(account_test, intervals_aimed_at_one_seed_spread_under_another) {
+  constexpr HashSeed kAimed{5, 6};
+  constexpr HashSeed kOther{7, 8};
+  constexpr uint64_t kMask = 4095;
+  Interval interval;
+  interval.total_expense = Amount{};
+  std::vector<uint64_t> other_slots;
+  for (uint64_t magnitude = 1; other_slots.size() < 200; ++magnitude) {
+    interval.total_expense->magnitude_low = magnitude;
+    if ((hash_interval_value(interval, kAimed) & kMask) != 0) continue;
+    other_slots.push_back(hash_interval_value(interval, kOther) & kMask);
+  }
+  std::sort(other_slots.begin(), other_slots.end());
+  const auto distinct = std::unique(other_slots.begin(), other_slots.end()) - other_slots.begin();
+  EXPECT_GT(distinct, 180);
 }
 
 // One section a day for a long period: merging must not rescan the whole account each time.
