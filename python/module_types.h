@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <memory>
 #include <string_view>
 
 #include "state_machine.h"
@@ -61,8 +62,11 @@ PyObject* new_statement_object(Statement&& statement);
 PyObject* raise_syntax_error(const ErrorRecord& record);
 
 // hooks.cpp: a new SectionType instance, and the runner that presents a Python callable to the
-// core as a SectionHook (holding a strong reference until the runner is destroyed).
+// core as a SectionHook (holding a strong reference until the runner is destroyed). The runners
+// of one parse share one HeaderCopies, which converts the header once for all their calls.
 PyObject* new_section_type_object(SectionType type);
-SectionHook make_hook_runner(PyObject* callable);
+class HeaderCopies;
+std::shared_ptr<HeaderCopies> make_header_copies();
+SectionHook make_hook_runner(PyObject* callable, std::shared_ptr<HeaderCopies> header);
 
 }  // namespace corvina::py
