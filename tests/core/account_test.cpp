@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <random>
 #include <string>
 #include <utility>
@@ -10,6 +13,11 @@
 
 namespace corvina {
 namespace {
+
+// Bytes live through operator new while counting is on (see the replacement at the end of this
+// file; it serves the whole test binary, but only counts for the test that switches it on).
+std::atomic<bool> counting{false};
+std::atomic<long long> live_bytes{0};
 
 using Attributes = std::vector<std::pair<std::string, std::string>>;
 
@@ -239,6 +247,26 @@ TEST(account_test, intervals_aimed_at_one_seed_spread_under_another) {
   EXPECT_GT(distinct, 180);
 }
 
+// A statement may hold a million accounts of one section each, so an account may cost its record
+// (with the slack of a growing vector), its number and its interval, and not much more: no copy
+// of the number for the lookup, no empty filing.
+TEST(account_test, an_account_of_one_section_costs_little_beyond_its_record) {
+  constexpr long long kCount = 10000;
+  std::vector<std::string> numbers;
+  for (long long i = 0; i < kCount; ++i) {
+    numbers.push_back("4070281000" + std::to_string(1000000000 + i));
+  }
+  const Interval one = interval("01.01.2024", "1");
+  live_bytes = 0;
+  counting = true;
+  AccountMap accounts;
+  for (const std::string& number : numbers) merge_interval(accounts, number, one);
+  counting = false;
+  ASSERT_EQ(accounts.size(), static_cast<size_t>(kCount));
+  const long long budget = 2 * sizeof(Account) + 24 + sizeof(Interval) + 32;
+  EXPECT_LT(live_bytes / kCount, budget) << live_bytes / kCount;
+}
+
 // One section a day for a long period: merging must not rescan the whole account each time.
 // Quadratic merging took minutes here; linear takes milliseconds.
 TEST(account_test, long_account_merges_in_linear_time) {
@@ -342,3 +370,24 @@ TEST(account_test, newest_first_account_merges_in_linear_time) {
 
 }  // namespace
 }  // namespace corvina
+
+// Each block carries its size in front, so that unsized deletes can subtract it.
+void* operator new(size_t size) {
+  constexpr size_t kFront = alignof(std::max_align_t);
+  auto* block = static_cast<char*>(std::malloc(size + kFront));
+  if (block == nullptr) throw std::bad_alloc();
+  *reinterpret_cast<size_t*>(block) = size;
+  if (corvina::counting) corvina::live_bytes += static_cast<long long>(size);
+  return block + kFront;
+}
+
+void operator delete(void* pointer) noexcept {
+  if (pointer == nullptr) return;
+  char* block = static_cast<char*>(pointer) - alignof(std::max_align_t);
+  if (corvina::counting) {
+    corvina::live_bytes -= static_cast<long long>(*reinterpret_cast<size_t*>(block));
+  }
+  std::free(block);
+}
+
+void operator delete(void* pointer, size_t) noexcept { operator delete(pointer); }
