@@ -14,6 +14,8 @@ beside random ones of the same shape:
                   hook that does nothing, and without hooks
   accounts        --accounts accounts of one section each: peak memory above the baseline of
                   the imported module and the read input, as a multiple of the input
+  re-entry        a hook that calls parse again without end, under sys.setrecursionlimit(100000):
+                  how deep it went and how it ended
 """
 
 from __future__ import annotations
@@ -50,6 +52,22 @@ statement = corvina_py.parse(data, hooks=hooks)
 seconds = time.perf_counter() - start
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 print(json.dumps({'seconds': seconds, 'peak': peak - baseline, 'size': len(data)}))
+'''
+
+
+REENTRY_CHILD = r'''
+import os, sys
+import corvina_py
+sys.setrecursionlimit(100_000)
+text = '1CClientBankExchange\nСекцияРасчСчет\nДатаНачала=01.03.2024\nРасчСчет=1\n' \
+       'НачальныйОстаток=0\nКонецРасчСчет\nКонецФайла\n'
+def hook(section_type, attrs, header):
+    os.write(1, b'.')
+    corvina_py.parse(text, [hook])
+try:
+    corvina_py.parse(text, [hook])
+except corvina_py.SyntaxError as error:
+    os.write(1, ('\n' + str(error).rsplit('Hook error: ', 1)[-1]).encode())
 '''
 
 
@@ -127,6 +145,12 @@ def main() -> None:
     print(f'{args.accounts} accounts: peak {result["peak"] / 1e6:.0f} MB above baseline, '
           f'{result["peak"] / result["size"]:.2f}x the input ({result["size"] / 1e6:.0f} MB), '
           f'{result["seconds"]:.2f} s')
+
+    done = subprocess.run([sys.executable, '-c', REENTRY_CHILD], capture_output=True, text=True,
+                          check=False)
+    levels, _, message = done.stdout.partition('\n')
+    ending = message or f'exit status {done.returncode}'
+    print(f'endless re-entry from a hook: {len(levels)} levels, then {ending}')
 
 
 if __name__ == '__main__':
