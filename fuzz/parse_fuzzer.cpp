@@ -8,13 +8,15 @@
 
 #include "fuzz_input.h"
 #include "parse_statement.h"
+#include "record_printer.h"
 
 namespace {
 
+using corvina::test_support::describe;
+
 // Rewrites a section the way real hooks do: renames a key, drops one, adds one.
-corvina::Result<corvina::Done, std::string> rewrite_section(corvina::SectionType,
-                                                           corvina::AttributeMap& section,
-                                                           const corvina::AttributeMap& header) {
+corvina::HookOutcome rewrite_section(corvina::SectionType, corvina::AttributeMap& section,
+                                     const corvina::AttributeMap& header) {
   corvina::AttributeMap rewritten;
   for (const auto& entry : section.entries()) {
     if (entry.key == "Сумма") continue;
@@ -23,86 +25,6 @@ corvina::Result<corvina::Done, std::string> rewrite_section(corvina::SectionType
   rewritten.insert_copy("Сумма", header.empty() ? "1.00" : header.entries().front().value);
   section = std::move(rewritten);
   return corvina::Done{};
-}
-
-void append_text(std::string& out, std::string_view text) {
-  out += std::to_string(text.size());
-  out += ':';
-  out += text;
-}
-
-void append_optional(std::string& out, const std::optional<std::string_view>& text) {
-  if (text) {
-    append_text(out, *text);
-  } else {
-    out += '-';
-  }
-}
-
-template <typename Value>
-void append_value(std::string& out, const std::optional<Value>& value) {
-  if (!value) {
-    out += '-';
-  } else if constexpr (std::is_same_v<Value, corvina::Date>) {
-    out += corvina::format_date(*value).view();
-  } else {
-    out += corvina::format_amount(*value).view();
-  }
-  out += ';';
-}
-
-// Everything a parse produced, as one text: two parses agree when their texts do.
-std::string describe(const corvina::Result<corvina::Statement, corvina::ErrorRecord>& result) {
-  std::string out;
-  if (!result) {
-    out = "error " + std::to_string(result.error().index());
-    std::visit(
-        [&out](const auto& record) {
-          if constexpr (requires { record.lineno; }) out += " line " + std::to_string(record.lineno);
-        },
-        result.error());
-    return out;
-  }
-  const corvina::Statement& statement = result.value();
-  out += statement.encoding == corvina::Encoding::Utf8 ? "utf-8\n" : "cp1251\n";
-  for (const auto& entry : statement.header.entries()) {
-    append_text(out, entry.key);
-    append_text(out, entry.value);
-  }
-  for (const corvina::Account& account : statement.accounts.accounts()) {
-    append_text(out, account.number);
-    for (const corvina::Interval& interval : account.intervals) {
-      append_value(out, std::optional(interval.date_start));
-      append_value(out, interval.date_end);
-      append_value(out, interval.total_income);
-      append_value(out, interval.total_expense);
-      append_value(out, std::optional(interval.start_amount));
-      append_value(out, interval.end_amount);
-    }
-  }
-  for (const corvina::Document& d : statement.documents) {
-    for (std::string_view text : {d.doc_number, d.doc_type, d.purpose, d.counterparty_inn,
-                                  d.counterparty_bic, d.counterparty_bank1,
-                                  d.counterparty_account, d.payee_inn, d.payee_account,
-                                  d.payee_bic, d.payee_bank1}) {
-      append_text(out, text);
-    }
-    for (const auto& text : {d.payment_type, d.ordering, d.counterparty_kpp, d.counterparty,
-                             d.counterparty_1, d.counterparty_ras_account,
-                             d.counterparty_cor_account, d.payee, d.payee_kpp,
-                             d.payee_ras_account, d.payee_cor_account}) {
-      append_optional(out, text);
-    }
-    append_value(out, std::optional(d.doc_date));
-    append_value(out, std::optional(d.amount));
-    append_value(out, d.outcome_date);
-    append_value(out, d.income_date);
-  }
-  for (const corvina::WarningEntry& warning : statement.warnings) {
-    out += std::to_string(warning.lineno);
-    append_text(out, warning.message);
-  }
-  return out;
 }
 
 }  // namespace
@@ -117,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (choice & 2) {
     hooks.emplace_back([&sections_left](corvina::SectionType, corvina::AttributeMap&,
                                         const corvina::AttributeMap&)
-                           -> corvina::Result<corvina::Done, std::string> {
+                           -> corvina::HookOutcome {
       if (sections_left-- == 0) return corvina::fail(std::string("refused"));
       return corvina::Done{};
     });
@@ -128,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // them; a hook that changes nothing must not change the outcome.
     const corvina::SectionHook keep = [](corvina::SectionType, corvina::AttributeMap&,
                                          const corvina::AttributeMap&)
-        -> corvina::Result<corvina::Done, std::string> { return corvina::Done{}; };
+        -> corvina::HookOutcome { return corvina::Done{}; };
     const auto hooked = corvina::parse_statement(input.rest(), std::span(&keep, 1));
     if (describe(result) != describe(hooked)) std::abort();
     // Windows-1251 without hooks is read a slice at a time, with hooks all at once; slices far

@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstdint>
-#include <initializer_list>
 #include <new>
 #include <string>
 #include <string_view>
@@ -15,6 +14,7 @@
 #include <variant>
 
 #include "arguments.h"
+#include "guard.h"
 #include "module_types.h"
 #include "owned_ref.h"
 #include "quoted.h"
@@ -157,18 +157,20 @@ PyObject* get_text(PyObject* self, void* closure) {
 }
 
 PyObject* detail_repr(PyObject* self) {
-  const DetailFields& fields = fields_of(self);
-  std::string out = fields.detail_class->name;
-  out += "(lineno=";
-  out += std::to_string(fields.lineno);
-  for (size_t i = 0; i < fields.detail_class->text_count; ++i) {
-    out += ", ";
-    out += fields.detail_class->parameters[1 + i];
-    out += '=';
-    append_quoted(out, fields.texts[i]);
-  }
-  out += ')';
-  return text_object(out);
+  return guard([&] {
+    const DetailFields& fields = fields_of(self);
+    std::string out = fields.detail_class->name;
+    out += "(lineno=";
+    out += std::to_string(fields.lineno);
+    for (size_t i = 0; i < fields.detail_class->text_count; ++i) {
+      out += ", ";
+      out += fields.detail_class->parameters[1 + i];
+      out += '=';
+      append_quoted(out, fields.texts[i]);
+    }
+    out += ')';
+    return text_object(out);
+  });
 }
 
 PyObject* detail_getnewargs(PyObject* self, PyObject*) {
@@ -236,12 +238,11 @@ struct DetailType {
   }
 };
 
-// A record plus the message of its SyntaxError, as the visitor below produces them.
-struct SyntaxErrorParts {
+// A record's row and the texts of its detail, as the visitor below finds them.
+struct DetailParts {
   size_t row;
   LineNumber lineno;
   std::array<std::string_view, kMaxTexts> texts;
-  std::string message;
 };
 
 PyTypeObject* detail_type(size_t row) {
@@ -256,23 +257,9 @@ PyTypeObject* detail_type(size_t row) {
   }
 }
 
-std::string concat(std::initializer_list<std::string_view> pieces) {
-  size_t size = 0;
-  for (std::string_view piece : pieces) size += piece.size();
-  std::string out;
-  out.reserve(size);
-  for (std::string_view piece : pieces) out += piece;
-  return out;
-}
-
-PyObject* raise_with_message(PyObject* type, const char* message) {
-  if (type != nullptr) PyErr_SetString(type, message);
-  return nullptr;
-}
-
 // The attribute is best effort: a SyntaxError without `detail` still reports the failure, while
 // an error raised in place of it would hide what went wrong with the statement.
-void attach_detail(PyObject* exception, const SyntaxErrorParts& parts) {
+void attach_detail(PyObject* exception, const DetailParts& parts) {
   PyTypeObject* type = detail_type(parts.row);
   if (type == nullptr) {
     PyErr_Clear();
@@ -298,31 +285,47 @@ PyTypeObject* account_parse_error_type() { return DetailType<kAccountParseError>
 PyTypeObject* document_parse_error_type() { return DetailType<kDocumentParseError>::get(); }
 PyTypeObject* hook_error_type() { return DetailType<kHookError>::get(); }
 
-PyObject* raise_syntax_error(const ErrorRecord& record) {
-  SyntaxErrorParts parts{};
-  bool has_detail = std::visit(
+namespace {
+
+// An instance made by calling the class with the message, so that args is (message,).
+OwnedRef new_exception(PyObject* type, std::string_view message) {
+  if (type == nullptr) return OwnedRef();
+  OwnedRef text = OwnedRef::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return OwnedRef();
+  return OwnedRef::steal(PyObject_CallOneArg(type, text.get()));
+}
+
+PyObject* raise(const OwnedRef& exception) {
+  // Unlike PyErr_SetRaisedException, this links the exception being handled as __context__.
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* raise_exception(PyObject* type, std::string_view message) {
+  OwnedRef exception = new_exception(type, message);
+  return exception ? raise(exception) : nullptr;
+}
+
+PyObject* raise_syntax_error(const ErrorRecord& record, std::string_view message) {
+  DetailParts parts{};
+  const bool has_detail = std::visit(
       [&](const auto& error) {
         using T = std::decay_t<decltype(error)>;
         if constexpr (std::is_same_v<T, corvina::UnexpectedSection>) {
-          std::string_view context = context_name(error.context);
-          parts = {kUnexpectedSection, error.lineno, {error.found, context},
-                   concat({"Unexpected section '", error.found, "' in context '", context, "'"})};
+          parts = {kUnexpectedSection, error.lineno, {error.found, context_name(error.context)}};
         } else if constexpr (std::is_same_v<T, corvina::UnexpectedAttribute>) {
-          parts = {kUnexpectedAttribute, error.lineno, {error.key, error.value},
-                   concat({"Unexpected attribute '", error.key, "' = '", error.value, "'"})};
+          parts = {kUnexpectedAttribute, error.lineno, {error.key, error.value}};
         } else if constexpr (std::is_same_v<T, corvina::UnrecognizedLine>) {
-          parts = {kUnrecognizedLine, error.lineno, {error.line, {}},
-                   concat({"Unrecognized line: '", error.line, "'"})};
+          parts = {kUnrecognizedLine, error.lineno, {error.line, {}}};
         } else if constexpr (std::is_same_v<T, corvina::MissingField>) {
-          std::string_view context = context_name(error.context);
-          parts = {kMissingField, error.lineno, {error.field, context},
-                   concat({"Missing field '", error.field, "' in context '", context, "'"})};
+          parts = {kMissingField, error.lineno, {error.field, context_name(error.context)}};
         } else if constexpr (std::is_same_v<T, corvina::AccountParseError>) {
-          parts = {kAccountParseError, error.lineno, {error.message, {}},
-                   concat({"Account parse error: ", error.message})};
+          parts = {kAccountParseError, error.lineno, {error.message, {}}};
         } else if constexpr (std::is_same_v<T, corvina::HookError>) {
-          parts = {kHookError, error.lineno, {error.message, {}},
-                   concat({"Hook error: ", error.message})};
+          parts = {kHookError, error.lineno, {error.message, {}}};
         } else {
           return false;
         }
@@ -330,28 +333,10 @@ PyObject* raise_syntax_error(const ErrorRecord& record) {
       },
       record);
 
-  if (!has_detail) {
-    // Only the six kinds above carry a line; should another reach us, it still gets its own
-    // exception rather than a SyntaxError without detail.
-    if (std::holds_alternative<Unfinished>(record)) {
-      return raise_with_message(unfinished_error_type(), "Statement is not finished");
-    }
-    if (std::holds_alternative<NotStatement>(record)) {
-      return raise_with_message(not_statement_error_type(), "Input is not a 1C statement");
-    }
-    return raise_with_message(empty_input_error_type(), "Input is empty");
-  }
-
-  PyObject* syntax_error = syntax_error_type();
-  if (syntax_error == nullptr) return nullptr;
-  OwnedRef message = OwnedRef::steal(PyUnicode_FromStringAndSize(
-      parts.message.data(), static_cast<Py_ssize_t>(parts.message.size())));
-  if (!message) return nullptr;
-  OwnedRef exception = OwnedRef::steal(PyObject_CallOneArg(syntax_error, message.get()));
+  OwnedRef exception = new_exception(syntax_error_type(), message);
   if (!exception) return nullptr;
-  attach_detail(exception.get(), parts);
-  PyErr_SetRaisedException(exception.release());
-  return nullptr;
+  if (has_detail) attach_detail(exception.get(), parts);
+  return raise(exception);
 }
 
 }  // namespace corvina::py

@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -166,28 +167,34 @@ class HookRunner {
   HookRunner& operator=(HookRunner&&) = delete;
   ~HookRunner() { Py_XDECREF(callable_); }
 
-  // A failure with an exception still pending is not the hook's failure but an abort of the
-  // whole parse (the dict changed while being read, or the interpreter could not build the
-  // arguments): the parse entry raises that exception as it is instead of a SyntaxError.
-  Result<Done, std::string> operator()(SectionType type, AttributeMap& section,
-                                       const AttributeMap& header) const {
+  // What the hook raised is its failure (a HookError). When the runner itself cannot go on
+  // (attrs could not be copied for reading back, the interpreter could not build the arguments,
+  // or memory ran out) the parse is abandoned with that exception left pending, and the parse
+  // entry raises it as it is.
+  HookOutcome operator()(SectionType type, AttributeMap& section,
+                         const AttributeMap& header) const {
     PyGILState_STATE gil = PyGILState_Ensure();
-    auto result = run(type, section, header);
+    HookOutcome result = Done{};
+    try {
+      result = run(type, section, header);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      result = fail(HookFailure::abandoned());
+    }
     PyGILState_Release(gil);
     return result;
   }
 
  private:
-  Result<Done, std::string> run(SectionType type, AttributeMap& section,
-                                const AttributeMap& header) const {
+  HookOutcome run(SectionType type, AttributeMap& section, const AttributeMap& header) const {
     OwnedRef attrs = OwnedRef::steal(new_attribute_dict(section));
-    if (!attrs) return fail(std::string(kAbort));
+    if (!attrs) return fail(HookFailure::abandoned());
     OwnedRef outcome;
     {
       OwnedRef header_dict = OwnedRef::steal(header_->copy_of(header));
-      if (!header_dict) return fail(std::string(kAbort));
+      if (!header_dict) return fail(HookFailure::abandoned());
       OwnedRef section_type = OwnedRef::steal(new_section_type_object(type));
-      if (!section_type) return fail(std::string(kAbort));
+      if (!section_type) return fail(HookFailure::abandoned());
       PyObject* args[] = {section_type.get(), attrs.get(), header_dict.get()};
       outcome = OwnedRef::steal(PyObject_Vectorcall(callable_, args, 3, nullptr));
     }
@@ -201,12 +208,10 @@ class HookRunner {
       case ReadBack::BadText:
         return fail(take_failure_text());
       case ReadBack::Aborted:
-        return fail(std::string(kAbort));
+        return fail(HookFailure::abandoned());
     }
     return Done{};
   }
-
-  static constexpr std::string_view kAbort = "<parse aborted>";
 
   PyObject* callable_;
   std::shared_ptr<HeaderCopies> header_;

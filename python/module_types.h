@@ -57,9 +57,14 @@ PyObject* new_attribute_dict(const AttributeMap& map);
 // exception set on failure (everything built so far is released).
 PyObject* new_statement_object(Statement&& statement);
 
-// error_details.cpp: raises the module's SyntaxError with its `detail` for the six record kinds
-// that carry a line number; always returns nullptr.
-PyObject* raise_syntax_error(const ErrorRecord& record);
+// error_details.cpp: raises the module's SyntaxError with `message` and the `detail` of the
+// record, one of the six kinds that carry a line number; always returns nullptr.
+PyObject* raise_syntax_error(const ErrorRecord& record, std::string_view message);
+
+// error_details.cpp: raises an instance of `type` made by calling it with the message (so its
+// args are (message,)), as the interpreter raises any exception: one being handled becomes its
+// __context__. Always returns nullptr; `type` may be nullptr with an exception set.
+PyObject* raise_exception(PyObject* type, std::string_view message);
 
 // hooks.cpp: a new SectionType instance, and the runner that presents a Python callable to the
 // core as a SectionHook (holding a strong reference until the runner is destroyed). The runners

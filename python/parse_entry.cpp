@@ -1,11 +1,13 @@
 // parse(statement, hooks=None): arguments in, a Statement object or one exception out.
 #include <Python.h>
 
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 #include "arguments.h"
+#include "guard.h"
 #include "module_types.h"
 #include "owned_ref.h"
 #include "parse_statement.h"
@@ -105,31 +107,22 @@ PyObject* copy_statement_bytes(PyObject* statement) {
   return nullptr;
 }
 
-// An instance made by calling the class with the message, so that args is (message,).
-PyObject* raise_plain(PyObject* type, const char* message) {
-  if (type == nullptr) return nullptr;
-  OwnedRef text = OwnedRef::steal(PyUnicode_FromString(message));
-  if (!text) return nullptr;
-  OwnedRef exception = OwnedRef::steal(PyObject_CallOneArg(type, text.get()));
-  if (!exception) return nullptr;
-  PyErr_SetRaisedException(exception.release());
-  return nullptr;
-}
-
+// The exception of a failed parse: the message comes from the core, the class from its kind.
 PyObject* raise_error_record(const ErrorRecord& record) {
-  // A hook runner that aborts the parse leaves its exception pending (only a runner can leave
-  // one); it goes out as it is instead of becoming a SyntaxError.
-  if (std::holds_alternative<HookError>(record) && PyErr_Occurred()) return nullptr;
+  // The hook runner that abandoned the parse left its own exception pending; it goes out as it
+  // is instead of becoming a SyntaxError.
+  if (std::holds_alternative<Abandoned>(record)) return nullptr;
+  const std::string message = error_message(record);
   if (std::holds_alternative<Unfinished>(record)) {
-    return raise_plain(unfinished_error_type(), "Statement is not finished");
+    return raise_exception(unfinished_error_type(), message);
   }
   if (std::holds_alternative<NotStatement>(record)) {
-    return raise_plain(not_statement_error_type(), "Input is not a 1C statement");
+    return raise_exception(not_statement_error_type(), message);
   }
   if (std::holds_alternative<EmptyInput>(record)) {
-    return raise_plain(empty_input_error_type(), "Input is empty");
+    return raise_exception(empty_input_error_type(), message);
   }
-  return raise_syntax_error(record);
+  return raise_syntax_error(record, message);
 }
 
 PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -189,7 +182,7 @@ PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
   }
-  PyObject* result = parse_unguarded(args, nargs, kwnames);
+  PyObject* result = guard([&] { return parse_unguarded(args, nargs, kwnames); });
   for (int entered = 0; entered < kStackWeight; ++entered) Py_LeaveRecursiveCall();
   return result;
 }

@@ -5,19 +5,23 @@
 // documents costs ten thousand small objects, not a quarter of a million strings nobody reads.
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "amount.h"
+#include "guard.h"
 #include "date.h"
 #include "module_types.h"
 #include "owned_ref.h"
 #include "quoted.h"
+#include "record_schema.h"
 #include "statement.h"
 
 namespace corvina::py {
@@ -56,27 +60,97 @@ PyObject* new_amount_text(const Amount& amount) {
   return new_ascii(format_amount(amount).view());
 }
 
-template <typename T, PyObject* (*convert)(const T&)>
-PyObject* new_optional(const std::optional<T>& value) {
-  if (!value) Py_RETURN_NONE;
-  return convert(*value);
-}
-
-PyObject* new_text_ref(const std::string_view& text) { return new_text(text); }
-
 PyObject* new_repr(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
-void append_optional(std::string& out, const std::optional<std::string_view>& text) {
-  if (!text) {
-    out += "None";
-    return;
+// ----- fields, as the schema tables describe them -----
+
+template <FieldKind kind, typename Item>
+PyObject* new_item_text(const Item& item) {
+  if constexpr (kind == FieldKind::Text) {
+    return new_text(item);
+  } else if constexpr (kind == FieldKind::Date) {
+    return new_date_text(item);
+  } else {
+    return new_amount_text(item);
   }
-  out += "Some(";
-  append_quoted(out, *text);
-  out += ')';
 }
+
+template <FieldKind kind, typename Item>
+void append_item_quoted(std::string& out, const Item& item) {
+  if constexpr (kind == FieldKind::Text) {
+    append_quoted(out, item);
+  } else if constexpr (kind == FieldKind::Date) {
+    append_quoted(out, format_date(item).view());
+  } else {
+    append_quoted(out, format_amount(item).view());
+  }
+}
+
+// The getter of one field: its canonical text, None where an optional field is absent.
+template <typename Row, typename Object>
+PyObject* get_field(PyObject* self, void*) {
+  const auto& value = Row::of(reinterpret_cast<Object*>(self)->value);
+  if constexpr (Row::required) {
+    return new_item_text<Row::kind>(value);
+  } else {
+    if (!value) Py_RETURN_NONE;
+    return new_item_text<Row::kind>(*value);
+  }
+}
+
+// The getset table of a record class, one getter per row in the table's order. The type keeps
+// pointers into it, hence static storage.
+template <const auto& fields, typename Object>
+struct FieldGetters {
+  static inline std::array<PyGetSetDef, kFieldCount<decltype(fields)> + 1> table = [] {
+    std::array<PyGetSetDef, kFieldCount<decltype(fields)> + 1> getset{};
+    size_t i = 0;
+    for_each_field(fields, [&](const auto& row) {
+      using Row = std::remove_cvref_t<decltype(row)>;
+      getset[i++] = PyGetSetDef{row.name.data(), get_field<Row, Object>, nullptr, nullptr, nullptr};
+    });
+    getset[i] = PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr};
+    return getset;
+  }();
+};
+
+// The first fields of each record identify it, so its repr shows those four: required ones
+// quoted, optional ones as None or Some("...").
+constexpr size_t kReprFields = 4;
+
+template <const auto& fields, typename Record>
+std::string record_repr_text(std::string_view class_name, const Record& record) {
+  std::string out(class_name);
+  out += '(';
+  size_t shown = 0;
+  for_each_field(fields, [&](const auto& row) {
+    using Row = std::remove_cvref_t<decltype(row)>;
+    if (shown == kReprFields) return;
+    if (shown++ != 0) out += ", ";
+    out += row.name;
+    out += '=';
+    const auto& value = Row::of(record);
+    if constexpr (Row::required) {
+      append_item_quoted<Row::kind>(out, value);
+    } else if (!value) {
+      out += "None";
+    } else {
+      out += "Some(";
+      append_item_quoted<Row::kind>(out, *value);
+      out += ')';
+    }
+  });
+  out += ')';
+  return out;
+}
+
+template <const auto& fields, typename Record>
+PyObject* record_repr(std::string_view class_name, const Record& record) {
+  return guard([&] { return new_repr(record_repr_text<fields>(class_name, record)); });
+}
+
 
 void append_count(std::string& out, size_t count) { out += std::to_string(count); }
 
@@ -112,70 +186,19 @@ const Interval& interval_of(PyObject* self) {
 // Texts compare exactly, and the canonical texts of two dates or two amounts are equal exactly
 // when the values are equal member by member (the scale is kept, zero is never negative).
 bool same_interval(const Interval& a, const Interval& b) {
-  return a.date_start == b.date_start && a.date_end == b.date_end &&
-         a.start_amount == b.start_amount && a.end_amount == b.end_amount &&
-         a.total_income == b.total_income && a.total_expense == b.total_expense;
+  return records_equal<kIntervalFields>(a, b, /*amounts_by_value=*/false);
 }
 
 bool same_interval_object(const IntervalObject& a, const IntervalObject& b) {
   return same_interval(a.value, b.value);
 }
 
-PyObject* interval_date_start(PyObject* self, void*) {
-  return new_date_text(interval_of(self).date_start);
-}
-PyObject* interval_date_end(PyObject* self, void*) {
-  return new_optional<Date, new_date_text>(interval_of(self).date_end);
-}
-PyObject* interval_start_amount(PyObject* self, void*) {
-  return new_amount_text(interval_of(self).start_amount);
-}
-PyObject* interval_end_amount(PyObject* self, void*) {
-  return new_optional<Amount, new_amount_text>(interval_of(self).end_amount);
-}
-PyObject* interval_total_income(PyObject* self, void*) {
-  return new_optional<Amount, new_amount_text>(interval_of(self).total_income);
-}
-PyObject* interval_total_expense(PyObject* self, void*) {
-  return new_optional<Amount, new_amount_text>(interval_of(self).total_expense);
-}
-
 PyObject* interval_repr(PyObject* self) {
-  const Interval& interval = interval_of(self);
-  auto text_of_date = [](const std::optional<Date>& date) -> std::optional<DateText> {
-    if (!date) return std::nullopt;
-    return format_date(*date);
-  };
-  auto text_of_amount = [](const std::optional<Amount>& amount) -> std::optional<AmountText> {
-    if (!amount) return std::nullopt;
-    return format_amount(*amount);
-  };
-  auto date_end = text_of_date(interval.date_end);
-  auto end_amount = text_of_amount(interval.end_amount);
-  std::string out = "Interval(date_start=";
-  append_quoted(out, format_date(interval.date_start).view());
-  out += ", date_end=";
-  append_optional(out, date_end ? std::optional(date_end->view()) : std::nullopt);
-  out += ", start_amount=";
-  append_quoted(out, format_amount(interval.start_amount).view());
-  out += ", end_amount=";
-  append_optional(out, end_amount ? std::optional(end_amount->view()) : std::nullopt);
-  out += ')';
-  return new_repr(out);
+  return record_repr<kIntervalFields>("Interval", interval_of(self));
 }
-
-PyGetSetDef interval_getset[] = {
-    {"date_start", interval_date_start, nullptr, nullptr, nullptr},
-    {"date_end", interval_date_end, nullptr, nullptr, nullptr},
-    {"start_amount", interval_start_amount, nullptr, nullptr, nullptr},
-    {"end_amount", interval_end_amount, nullptr, nullptr, nullptr},
-    {"total_income", interval_total_income, nullptr, nullptr, nullptr},
-    {"total_expense", interval_total_expense, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
 
 PyType_Slot interval_slots[] = {
-    {Py_tp_getset, interval_getset},
+    {Py_tp_getset, FieldGetters<kIntervalFields, IntervalObject>::table.data()},
     {Py_tp_repr, reinterpret_cast<void*>(interval_repr)},
     {Py_tp_richcompare,
      reinterpret_cast<void*>(compare_values<IntervalObject, same_interval_object>)},
@@ -233,13 +256,15 @@ PyObject* account_intervals(PyObject* self, void*) {
 }
 
 PyObject* account_repr(PyObject* self) {
-  const Account& account = account_of(self);
-  std::string out = "Account(number=";
-  append_quoted(out, account.number);
-  out += ", intervals=[...";
-  append_count(out, account.intervals.size());
-  out += "])";
-  return new_repr(out);
+  return guard([&] {
+    const Account& account = account_of(self);
+    std::string out = "Account(number=";
+    append_quoted(out, account.number);
+    out += ", intervals=[...";
+    append_count(out, account.intervals.size());
+    out += "])";
+    return new_repr(out);
+  });
 }
 
 PyGetSetDef account_getset[] = {
@@ -287,101 +312,16 @@ const Document& document_of(PyObject* self) {
 
 // Structural equality of the core values is equality of the texts the getters return.
 bool same_document_object(const DocumentObject& a, const DocumentObject& b) {
-  const Document& x = a.value;
-  const Document& y = b.value;
-  return x.doc_number == y.doc_number && x.doc_type == y.doc_type &&
-         x.payment_type == y.payment_type && x.doc_date == y.doc_date &&
-         x.purpose == y.purpose && x.ordering == y.ordering && x.amount == y.amount &&
-         x.counterparty_inn == y.counterparty_inn && x.counterparty_kpp == y.counterparty_kpp &&
-         x.counterparty_bic == y.counterparty_bic &&
-         x.counterparty_bank1 == y.counterparty_bank1 &&
-         x.counterparty_account == y.counterparty_account && x.counterparty == y.counterparty &&
-         x.counterparty_1 == y.counterparty_1 && x.outcome_date == y.outcome_date &&
-         x.counterparty_ras_account == y.counterparty_ras_account &&
-         x.counterparty_cor_account == y.counterparty_cor_account &&
-         x.payee_inn == y.payee_inn && x.payee == y.payee && x.payee_account == y.payee_account &&
-         x.payee_kpp == y.payee_kpp && x.payee_bic == y.payee_bic &&
-         x.payee_bank1 == y.payee_bank1 && x.payee_ras_account == y.payee_ras_account &&
-         x.payee_cor_account == y.payee_cor_account && x.income_date == y.income_date;
-}
-
-template <std::string_view Document::* field>
-PyObject* document_text(PyObject* self, void*) {
-  return new_text(document_of(self).*field);
-}
-template <std::optional<std::string_view> Document::* field>
-PyObject* document_optional_text(PyObject* self, void*) {
-  return new_optional<std::string_view, new_text_ref>(document_of(self).*field);
-}
-template <std::optional<Date> Document::* field>
-PyObject* document_optional_date(PyObject* self, void*) {
-  return new_optional<Date, new_date_text>(document_of(self).*field);
-}
-PyObject* document_doc_date(PyObject* self, void*) {
-  return new_date_text(document_of(self).doc_date);
-}
-PyObject* document_amount(PyObject* self, void*) {
-  return new_amount_text(document_of(self).amount);
+  return records_equal<kDocumentFields>(a.value, b.value, /*amounts_by_value=*/false);
 }
 
 PyObject* document_repr(PyObject* self) {
-  const Document& document = document_of(self);
-  std::string out = "Document(doc_number=";
-  append_quoted(out, document.doc_number);
-  out += ", doc_type=";
-  append_quoted(out, document.doc_type);
-  out += ", doc_date=";
-  append_quoted(out, format_date(document.doc_date).view());
-  out += ", amount=";
-  append_quoted(out, format_amount(document.amount).view());
-  out += ')';
-  return new_repr(out);
+  return record_repr<kDocumentFields>("Document", document_of(self));
 }
-
-#define CORVINA_TEXT(name) {#name, document_text<&Document::name>, nullptr, nullptr, nullptr}
-#define CORVINA_OPTIONAL_TEXT(name) \
-  {#name, document_optional_text<&Document::name>, nullptr, nullptr, nullptr}
-#define CORVINA_OPTIONAL_DATE(name) \
-  {#name, document_optional_date<&Document::name>, nullptr, nullptr, nullptr}
-
-// The Python order of the attributes, which is not the order of the core record.
-PyGetSetDef document_getset[] = {
-    CORVINA_TEXT(doc_number),
-    CORVINA_TEXT(doc_type),
-    {"doc_date", document_doc_date, nullptr, nullptr, nullptr},
-    {"amount", document_amount, nullptr, nullptr, nullptr},
-    CORVINA_TEXT(purpose),
-    CORVINA_OPTIONAL_TEXT(payment_type),
-    CORVINA_OPTIONAL_TEXT(ordering),
-    CORVINA_TEXT(counterparty_inn),
-    CORVINA_OPTIONAL_TEXT(counterparty_kpp),
-    CORVINA_TEXT(counterparty_bic),
-    CORVINA_TEXT(counterparty_bank1),
-    CORVINA_TEXT(counterparty_account),
-    CORVINA_OPTIONAL_TEXT(counterparty),
-    CORVINA_OPTIONAL_TEXT(counterparty_1),
-    CORVINA_OPTIONAL_TEXT(counterparty_ras_account),
-    CORVINA_OPTIONAL_TEXT(counterparty_cor_account),
-    CORVINA_OPTIONAL_DATE(outcome_date),
-    CORVINA_TEXT(payee_inn),
-    CORVINA_OPTIONAL_TEXT(payee),
-    CORVINA_TEXT(payee_account),
-    CORVINA_OPTIONAL_TEXT(payee_kpp),
-    CORVINA_TEXT(payee_bic),
-    CORVINA_TEXT(payee_bank1),
-    CORVINA_OPTIONAL_TEXT(payee_ras_account),
-    CORVINA_OPTIONAL_TEXT(payee_cor_account),
-    CORVINA_OPTIONAL_DATE(income_date),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-#undef CORVINA_TEXT
-#undef CORVINA_OPTIONAL_TEXT
-#undef CORVINA_OPTIONAL_DATE
 
 PyType_Slot document_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy_value_object<DocumentObject>)},
-    {Py_tp_getset, document_getset},
+    {Py_tp_getset, FieldGetters<kDocumentFields, DocumentObject>::table.data()},
     {Py_tp_repr, reinterpret_cast<void*>(document_repr)},
     {Py_tp_richcompare,
      reinterpret_cast<void*>(compare_values<DocumentObject, same_document_object>)},
@@ -439,15 +379,17 @@ PyObject* statement_warnings(PyObject* self, void*) {
 }
 
 PyObject* statement_repr(PyObject* self) {
-  StatementObject* statement = statement_of(self);
-  std::string out = "Statement(encoding=";
-  append_quoted(out, encoding_name(statement->encoding));
-  out += ", documents=[...";
-  append_count(out, static_cast<size_t>(statement->document_count));
-  out += "], warnings=[...";
-  append_count(out, static_cast<size_t>(statement->warning_count));
-  out += "])";
-  return new_repr(out);
+  return guard([&] {
+    StatementObject* statement = statement_of(self);
+    std::string out = "Statement(encoding=";
+    append_quoted(out, encoding_name(statement->encoding));
+    out += ", documents=[...";
+    append_count(out, static_cast<size_t>(statement->document_count));
+    out += "], warnings=[...";
+    append_count(out, static_cast<size_t>(statement->warning_count));
+    out += "])";
+    return new_repr(out);
+  });
 }
 
 // Python code can put a Statement into its own documents list (or a dict holding it into the

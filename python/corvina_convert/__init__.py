@@ -16,6 +16,7 @@ import io
 import json
 import os
 import sys
+import types
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
@@ -23,18 +24,16 @@ from typing import Any, TextIO
 
 import corvina_py
 
-# The attributes of Document in the order the class declares them: the CSV column order.
-DOCUMENT_FIELDS = (
-    'doc_number', 'doc_type', 'doc_date', 'amount', 'purpose', 'payment_type', 'ordering',
-    'counterparty_inn', 'counterparty_kpp', 'counterparty_bic', 'counterparty_bank1',
-    'counterparty_account', 'counterparty', 'counterparty_1', 'counterparty_ras_account',
-    'counterparty_cor_account', 'outcome_date', 'payee_inn', 'payee', 'payee_account',
-    'payee_kpp', 'payee_bic', 'payee_bank1', 'payee_ras_account', 'payee_cor_account',
-    'income_date',
-)
-INTERVAL_FIELDS = (
-    'date_start', 'date_end', 'start_amount', 'end_amount', 'total_income', 'total_expense',
-)
+
+def _attributes(cls: type) -> tuple[str, ...]:
+    """The properties of a result class, in the order the class declares them."""
+    return tuple(name for name, value in vars(cls).items()
+                 if isinstance(value, types.GetSetDescriptorType))
+
+
+# The CSV column orders: the module's own, so a field added to the parser appears here too.
+DOCUMENT_FIELDS = _attributes(corvina_py.Document)
+INTERVAL_FIELDS = _attributes(corvina_py.Interval)
 STDIN = '-'
 
 

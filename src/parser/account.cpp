@@ -6,47 +6,46 @@
 
 #include "amount.h"
 #include "date.h"
-#include "document.h"
+#include "record_builder.h"
+#include "record_schema.h"
 
 namespace corvina {
 
 namespace {
 
-// Collects what decides equality by value: the dates, and each amount normalised, or a
-// marker for an absent one. Equal intervals write equal bytes, so their hashes agree.
+// Collects what decides equality by value, field by field: dates as they are, amounts
+// normalised (100.00 as 100), and a presence byte before each optional field. Intervals that
+// intervals_equal finds equal collect equal bytes, so their hashes agree.
 class ValueBytes {
  public:
-  void add_date(const Date& date) {
-    add(static_cast<uint32_t>(date.year));
-    add(date.month);
-    add(date.day);
+  void add(const Date& date) {
+    put(static_cast<uint32_t>(date.year));
+    put(date.month);
+    put(date.day);
   }
-  void add_date(const std::optional<Date>& date) {
-    add(uint8_t{date.has_value()});
-    if (date) add_date(*date);
-  }
-  void add_amount(const Amount& amount) {
+  void add(const Amount& amount) {
     const Amount value = normalise_amount(amount);
-    add(value.magnitude_low);
-    add(value.magnitude_high);
-    add(value.scale);
-    add(uint8_t{value.negative});
+    put(value.magnitude_low);
+    put(value.magnitude_high);
+    put(value.scale);
+    put(uint8_t{value.negative});
   }
-  void add_amount(const std::optional<Amount>& amount) {
-    add(uint8_t{amount.has_value()});
-    if (amount) add_amount(*amount);
+  template <typename T>
+  void add(const std::optional<T>& value) {
+    put(uint8_t{value.has_value()});
+    if (value) add(*value);
   }
   std::string_view view() const { return {bytes_, size_}; }
 
  private:
   template <typename T>
-  void add(T value) {
+  void put(T value) {
     std::memcpy(bytes_ + size_, &value, sizeof value);
     size_ += sizeof value;
   }
 
-  // Two dates and four amounts at most, each with its presence byte.
-  char bytes_[2 * 7 + 4 * 15];
+  // An optional amount, the longest field, takes 15 bytes.
+  char bytes_[16 * kFieldCount<decltype(kIntervalFields)>];
   size_t size_ = 0;
 };
 
@@ -54,69 +53,25 @@ class ValueBytes {
 
 uint64_t hash_interval_value(const Interval& interval, const HashSeed& seed) {
   ValueBytes bytes;
-  bytes.add_date(interval.date_start);
-  bytes.add_date(interval.date_end);
-  bytes.add_amount(interval.start_amount);
-  bytes.add_amount(interval.end_amount);
-  bytes.add_amount(interval.total_income);
-  bytes.add_amount(interval.total_expense);
+  for_each_field(kIntervalFields, [&](const auto& row) {
+    using Row = std::remove_cvref_t<decltype(row)>;
+    static_assert(Row::kind != FieldKind::Text, "an interval has dates and amounts only");
+    bytes.add(Row::of(interval));
+  });
   return keyed_hash(bytes.view(), seed);
 }
 
-namespace {
-
-// Reads an optional amount: absent when the key did not occur, but a present value is always
-// parsed, so an empty one is the amount parser's failure rather than an absent amount.
-Result<std::optional<Amount>, std::string> read_amount(const AttributeMap& section,
-                                                       std::string_view key) {
-  const std::string_view* value = section.find(key);
-  if (value == nullptr) return std::optional<Amount>();
-  auto amount = parse_amount(*value);
-  if (!amount) return fail(std::move(amount).error());
-  return std::optional<Amount>(amount.value());
-}
-
-}  // namespace
-
 Result<Interval, std::string> build_interval(const AttributeMap& section) {
-  // The keys are fixed, so visiting them in ascending byte order is a fixed sequence of
-  // lookups; no sorting of the section is needed.
+  // The keys are fixed, so a lookup per field finds them all; no sorting of the section.
+  RawFields<kIntervalFields> raw;
+  size_t row = 0;
+  for_each_field(kIntervalFields, [&](const auto& field) {
+    if (const std::string_view* value = section.find(field.key)) raw[row] = *value;
+    ++row;
+  });
   Interval interval;
-
-  auto income = read_amount(section, "ВсегоПоступило");
-  if (!income) return fail(std::move(income).error());
-  interval.total_income = income.value();
-
-  auto expense = read_amount(section, "ВсегоСписано");
-  if (!expense) return fail(std::move(expense).error());
-  interval.total_expense = expense.value();
-
-  if (const std::string_view* value = section.find("ДатаКонца")) {
-    auto date = parse_optional_date(*value);
-    if (!date) return fail(std::string(date.error()));
-    interval.date_end = date.value();
-  }
-
-  const std::string_view* start_date = section.find("ДатаНачала");
-  if (start_date != nullptr) {
-    auto date = parse_date(*start_date);
-    if (!date) return fail(std::string(date.error()));
-    interval.date_start = date.value();
-  }
-
-  auto end_amount = read_amount(section, "КонечныйОстаток");
-  if (!end_amount) return fail(std::move(end_amount).error());
-  interval.end_amount = end_amount.value();
-
-  const std::string_view* start_amount = section.find("НачальныйОстаток");
-  if (start_amount != nullptr) {
-    auto amount = parse_amount(*start_amount);
-    if (!amount) return fail(std::move(amount).error());
-    interval.start_amount = amount.value();
-  }
-
-  if (start_date == nullptr) return fail(missing_field_message("ДатаНачала"));
-  if (start_amount == nullptr) return fail(missing_field_message("НачальныйОстаток"));
+  auto converted = convert_fields<kIntervalFields>(raw, interval);
+  if (!converted) return fail(std::move(converted).error());
   return interval;
 }
 

@@ -201,6 +201,32 @@ size_t AttributeMap::probe_length(std::string_view key) const {
   return probe(key, key_tag(key)).visited;
 }
 
+void AttributeMap::own_texts_within(std::string_view text) {
+  const auto within = [text](std::string_view part) {
+    return !part.empty() && part.data() >= text.data() &&
+           part.data() + part.size() <= text.data() + text.size();
+  };
+  size_t total = 0;
+  for (const Entry& entry : entries_) {
+    if (within(entry.key)) total += entry.key.size();
+    if (within(entry.value)) total += entry.value.size();
+  }
+  if (total == 0) return;
+  auto block = std::make_unique_for_overwrite<char[]>(total);
+  char* out = block.get();
+  const auto copy = [&](std::string_view& part) {
+    if (!within(part)) return;
+    std::memcpy(out, part.data(), part.size());
+    part = std::string_view(out, part.size());
+    out += part.size();
+  };
+  for (Entry& entry : entries_) {
+    copy(entry.key);
+    copy(entry.value);
+  }
+  owned_.push_back(std::move(block));
+}
+
 std::string_view AttributeMap::store(std::string_view text) {
   if (text.empty()) return std::string_view();
   auto block = std::make_unique<char[]>(text.size());

@@ -54,6 +54,10 @@ class AttributeMap {
 
   // Copies every text into the map's own storage; afterwards the map depends on nothing else.
   void make_owned();
+  // Copies only the texts that view into `text` (a buffer about to be reused), in one block;
+  // texts already owned or viewing elsewhere are left alone, so a map that outlives many
+  // buffers copies each text once.
+  void own_texts_within(std::string_view text);
 
   // How many slots a lookup of key visits; lets tests check that no input lengthens the runs.
   size_t probe_length(std::string_view key) const;

@@ -1,12 +1,14 @@
 // Document sections: one 26-field payment record each.
 #pragma once
 
-#include <array>
-#include <optional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "attribute_map.h"
+#include "record_builder.h"
+#include "record_schema.h"
 #include "result.h"
 #include "statement.h"
 
@@ -26,17 +28,22 @@ namespace corvina {
 // dropped at once. build(kind) == build_document(kind, map) for a map of the same lines.
 class DocumentFields {
  public:
-  static constexpr size_t kCount = 26;
-
-  void add(std::string_view key, std::string_view value);
-  void clear() { raw_.fill(std::nullopt); }
+  void add(std::string_view key, std::string_view value) {
+    const size_t row = FieldIndex<kDocumentFields>::find(key);
+    if (row != FieldIndex<kDocumentFields>::kNone) raw_[row] = value;
+  }
+  void clear() {
+    raw_.fill(std::nullopt);
+    if (!owned_.empty()) owned_.clear();
+  }
   [[nodiscard]] Result<Document, std::string> build(std::string_view kind) const;
 
- private:
-  std::array<std::optional<std::string_view>, kCount> raw_;
-};
+  // As AttributeMap::own_texts_within: the values viewing into `text` are copied, once.
+  void own_texts_within(std::string_view text);
 
-// "missing field `{key}`", the builders' text for a required key that did not occur.
-std::string missing_field_message(std::string_view key);
+ private:
+  RawFields<kDocumentFields> raw_;
+  std::vector<std::unique_ptr<char[]>> owned_;  // values kept past the text they were read from
+};
 
 }  // namespace corvina

@@ -1,9 +1,22 @@
 #include "parse_statement.h"
 
-#include "decode.h"
+#include "section_machine.h"
 #include "tokenizer.h"
 
 namespace corvina {
+namespace {
+
+template <typename Source, typename HookStep>
+Result<Statement, ErrorRecord> run_to_statement(Source& source, Encoding encoding,
+                                                HookStep hook_step) {
+  SectionMachine<HookStep> machine(encoding, hook_step);
+  auto fed = feed_lines(source, machine);
+  if (!fed) return fail(std::move(fed).error());
+  if (!machine.finished()) return fail(ErrorRecord{Unfinished{}});
+  return std::move(machine).take_statement();
+}
+
+}  // namespace
 
 Result<Statement, ErrorRecord> parse_statement(std::string_view bytes,
                                                std::span<const SectionHook> hooks) {
@@ -22,13 +35,17 @@ Result<Statement, ErrorRecord> parse_decoded(const DecodedText& decoded,
     decode_deferred(whole);
     return parse_decoded(whole, hooks);
   }
-  // An unrecognised line anywhere ends the parse before a single hook has been called;
-  // parse_text keeps that without holding a token per line.
-  auto state = parse_text(decoded.text(), decoded.encoding, hooks);
-  if (!state) return fail(std::move(state).error());
-  auto* finished = std::get_if<FinishedState>(&state.value());
-  if (finished == nullptr) return fail(ErrorRecord{Unfinished{}});
-  return std::move(finished->statement);
+  TokenReader source(decoded.text());
+  if (hooks.empty()) return run_to_statement(source, decoded.encoding, NoHooks{});
+  // Hooks are seen to run, so every line is checked before the first of them.
+  if (auto unrecognized = find_unrecognized_line(decoded.text())) return fail(*unrecognized);
+  return run_to_statement(source, decoded.encoding, WithHooks{hooks});
+}
+
+Result<Statement, ErrorRecord> parse_cp1251_in_slices(std::string_view bytes,
+                                                      size_t slice_bytes) {
+  Cp1251Slices source(bytes, slice_bytes);
+  return run_to_statement(source, Encoding::Cp1251, NoHooks{});
 }
 
 }  // namespace corvina

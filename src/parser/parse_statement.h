@@ -4,6 +4,7 @@
 #include <span>
 #include <string_view>
 
+#include "cp1251_slices.h"
 #include "decode.h"
 #include "result.h"
 #include "state_machine.h"
@@ -11,9 +12,10 @@
 
 namespace corvina {
 
-// decode_input, then parse_text (read_tokens over the whole text, then parse_tokens); a run that
-// ends before "КонецФайла" is Unfinished. Windows-1251 input without hooks is decoded and read a
-// slice at a time (parse_cp1251_in_slices), with the same outcome. The Statement owns its
+// decode_input, then every line through the section machine; a run that ends before
+// "КонецФайла" is Unfinished. An unrecognised line anywhere wins over every other error and
+// ends the parse before any hook has run. Windows-1251 input without hooks is decoded and read
+// a slice at a time (parse_cp1251_in_slices), with the same outcome. The Statement owns its
 // texts, so it outlives `bytes`.
 [[nodiscard]] Result<Statement, ErrorRecord> parse_statement(std::string_view bytes,
                                                              std::span<const SectionHook> hooks);
@@ -23,5 +25,9 @@ namespace corvina {
 // Deferred Windows-1251 is decoded in slices without hooks and all at once with them.
 [[nodiscard]] Result<Statement, ErrorRecord> parse_decoded(const DecodedText& decoded,
                                                            std::span<const SectionHook> hooks);
+
+// The parse of Windows-1251 bytes without hooks, decoded a slice at a time (Cp1251Slices).
+[[nodiscard]] Result<Statement, ErrorRecord> parse_cp1251_in_slices(
+    std::string_view bytes, size_t slice_bytes = kCp1251SliceBytes);
 
 }  // namespace corvina

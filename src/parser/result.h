@@ -32,13 +32,16 @@ class [[nodiscard]] Result {
   bool ok() const { return storage_.index() == 0; }
   explicit operator bool() const { return ok(); }
 
-  T& value() & { return *std::get_if<0>(&storage_); }
-  const T& value() const& { return *std::get_if<0>(&storage_); }
-  T&& value() && { return std::move(*std::get_if<0>(&storage_)); }
+  // Asking a failure for its value (or a value for its error) is a fault of the caller; it
+  // throws std::bad_variant_access, which the module's boundary reports, rather than reading
+  // memory that holds something else.
+  T& value() & { return std::get<0>(storage_); }
+  const T& value() const& { return std::get<0>(storage_); }
+  T&& value() && { return std::get<0>(std::move(storage_)); }
 
-  E& error() & { return *std::get_if<1>(&storage_); }
-  const E& error() const& { return *std::get_if<1>(&storage_); }
-  E&& error() && { return std::move(*std::get_if<1>(&storage_)); }
+  E& error() & { return std::get<1>(storage_); }
+  const E& error() const& { return std::get<1>(storage_); }
+  E&& error() && { return std::get<1>(std::move(storage_)); }
 
  private:
   std::variant<T, E> storage_;

@@ -1,11 +1,15 @@
-// The section state machine: from classified lines to one Statement, or the first error.
+// The section state machine's interface: the states a run passes through, the hooks it calls,
+// and the runs over a token list or a whole text that end in a state.
+//
+// The machine itself is section_machine.h; parse_statement.h runs it over an input's bytes.
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "attribute_map.h"
@@ -18,10 +22,32 @@ namespace corvina {
 // Values are part of the interface (the module shows them as SectionType.Document/Account).
 enum class SectionType : uint8_t { Document = 0, Account = 1 };
 
+// How a hook call that did not succeed ended.
+struct HookFailure {
+  enum class Kind : uint8_t {
+    Failed,     // the hook failed: the parse ends with HookError and this message
+    Abandoned,  // the hook's host gave up the parse and keeps the reason (ends with Abandoned)
+  };
+
+  // A hook's failure with its message, so that `return fail("…")` reads naturally in a hook.
+  HookFailure(std::string failure_message)  // NOLINT: implicit
+      : kind(Kind::Failed), message(std::move(failure_message)) {}
+  static HookFailure abandoned() {
+    HookFailure failure{std::string()};
+    failure.kind = Kind::Abandoned;
+    return failure;
+  }
+
+  Kind kind;
+  std::string message;  // for Failed
+};
+
+using HookOutcome = Result<Done, HookFailure>;
+
 // Called when a section closes, before it is built: may read and rewrite the section's
-// attributes, may only read the header. A failure message ends the parse with HookError.
-using SectionHook = std::function<Result<Done, std::string>(
-    SectionType type, AttributeMap& section, const AttributeMap& header)>;
+// attributes, may only read the header.
+using SectionHook =
+    std::function<HookOutcome(SectionType type, AttributeMap& section, const AttributeMap& header)>;
 
 // One alternative per state, in the interface's order: init, header, document, account,
 // read_next_section, finished. The statement being built moves from state to state.
@@ -73,17 +99,5 @@ struct MachineInput {
 [[nodiscard]] Result<ParserState, ErrorRecord> parse_text(std::string_view text,
                                                           Encoding encoding,
                                                           std::span<const SectionHook> hooks);
-
-// Input bytes of a Windows-1251 statement decoded this many at a time (a little more, to end at
-// a line break) by parse_cp1251_in_slices: the slice is read while it is still in cache.
-inline constexpr size_t kCp1251SliceBytes = size_t{256} << 10;
-
-// The whole parse of Windows-1251 bytes without hooks, with the outcome of parse_text over their
-// decoded text (Unfinished when the run ends before "КонецФайла"), but with the text decoded a
-// slice at a time into one reused buffer instead of all at once. A section (or the header) that
-// a slice leaves open is read again at the front of the next one, so no view outlives its
-// slice. slice_bytes is a parameter only so that tests can make sections straddle slices.
-[[nodiscard]] Result<Statement, ErrorRecord> parse_cp1251_in_slices(
-    std::string_view bytes, size_t slice_bytes = kCp1251SliceBytes);
 
 }  // namespace corvina

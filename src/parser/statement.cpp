@@ -2,16 +2,9 @@
 
 #include <utility>
 
+#include "record_schema.h"
+
 namespace corvina {
-
-namespace {
-
-bool optional_amounts_equal(const std::optional<Amount>& a, const std::optional<Amount>& b) {
-  if (a.has_value() != b.has_value()) return false;
-  return !a.has_value() || amounts_equal_in_value(*a, *b);
-}
-
-}  // namespace
 
 std::string_view context_name(ParseContext context) {
   switch (context) {
@@ -32,11 +25,7 @@ std::string_view context_name(ParseContext context) {
 }
 
 bool intervals_equal(const Interval& a, const Interval& b) {
-  return a.date_start == b.date_start && a.date_end == b.date_end &&
-         optional_amounts_equal(a.total_income, b.total_income) &&
-         optional_amounts_equal(a.total_expense, b.total_expense) &&
-         amounts_equal_in_value(a.start_amount, b.start_amount) &&
-         optional_amounts_equal(a.end_amount, b.end_amount);
+  return records_equal<kIntervalFields>(a, b, /*amounts_by_value=*/true);
 }
 
 size_t AccountMap::index_of(std::string_view number) const {

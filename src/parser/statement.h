@@ -190,10 +190,17 @@ struct HookError {
 struct Unfinished {};    // the input ended before "КонецФайла" closed the statement
 struct NotStatement {};  // not a statement in a supported encoding
 struct EmptyInput {};    // no bytes at all
+// A hook gave up the parse for a reason of its host's (a Python exception, say) that the host
+// keeps and reports itself; the record carries no text of its own.
+struct Abandoned {};
 
 // Alternative order is part of the interface.
 using ErrorRecord = std::variant<UnexpectedSection, UnexpectedAttribute, UnrecognizedLine,
                                  MissingField, AccountParseError, HookError, Unfinished,
-                                 NotStatement, EmptyInput>;
+                                 NotStatement, EmptyInput, Abandoned>;
+
+// The message of a failed parse, the one text for each kind: "Unexpected section '…' in context
+// '…'", "Input is empty" and so on. Empty for Abandoned, whose reason is the host's.
+std::string error_message(const ErrorRecord& error);
 
 }  // namespace corvina

@@ -143,12 +143,13 @@ Result<std::vector<Token>, ErrorRecord> read_tokens(std::string_view text) {
   Token token;
   for (;;) {
     switch (reader.next(token)) {
-      case TokenReader::Status::Token:
+      case LineStatus::Token:
         tokens.push_back(token);
         break;
-      case TokenReader::Status::End:
+      case LineStatus::TextEnds:  // the text is the caller's: never reported
+      case LineStatus::End:
         return tokens;
-      case TokenReader::Status::Unrecognized:
+      case LineStatus::Unrecognized:
         return fail(reader.unrecognized());
     }
   }

@@ -21,6 +21,15 @@ enum class TokenKind : uint8_t {
   Attribute,      // key "=" value
 };
 
+// What a source of lines (a TokenReader, a token list, decoded slices) yields next.
+enum class LineStatus : uint8_t {
+  Token,         // the next classified line is in the token
+  End,           // no lines are left
+  Unrecognized,  // the line just read has no "=" and is no keyword line: the parse's error
+  TextEnds,      // the text of every token given so far is about to be reused: whoever keeps
+                 // views into it must copy them now (only sources that decode in slices)
+};
+
 // Views into the decoded text: a token list must not outlive the text it was read from.
 struct Token {
   std::string_view key;    // attribute key; empty for other kinds
@@ -42,7 +51,7 @@ struct Token {
 // 100 MB statement is about as large as the text itself).
 class TokenReader {
  public:
-  enum class Status : uint8_t { Token, End, Unrecognized };
+  using Status = LineStatus;  // never TextEnds: the text is the caller's and stays
 
   explicit TokenReader(std::string_view text) : text_(text) {}
   // A reader of text that goes on from lines_before lines read elsewhere: it numbers its first

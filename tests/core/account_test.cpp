@@ -11,8 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "record_printer.h"
+
 namespace corvina {
 namespace {
+
+using test_support::describe;
 
 // Bytes live through operator new while counting is on (see the replacement at the end of this
 // file; it serves the whole test binary, but only counts for the test that switches it on).
@@ -25,20 +29,6 @@ AttributeMap map_of(const Attributes& attributes) {
   AttributeMap map;
   for (const auto& [key, value] : attributes) map.insert(key, value);
   return map;
-}
-
-std::string text_of(const std::optional<Date>& date) {
-  return date ? std::string(format_date(*date).view()) : "-";
-}
-std::string text_of(const std::optional<Amount>& amount) {
-  return amount ? std::string(format_amount(*amount).view()) : "-";
-}
-
-// date_start date_end income expense start_amount end_amount
-std::string describe(const Interval& interval) {
-  return text_of(std::optional(interval.date_start)) + " " + text_of(interval.date_end) + " " +
-         text_of(interval.total_income) + " " + text_of(interval.total_expense) + " " +
-         text_of(std::optional(interval.start_amount)) + " " + text_of(interval.end_amount);
 }
 
 std::string build(const Attributes& attributes) {

@@ -14,79 +14,15 @@
 #include "decode.h"
 #include "parse_statement.h"
 #include "state_machine.h"
+#include "record_printer.h"
 #include "test_support.h"
 
 namespace corvina {
 namespace {
 
+using test_support::describe;
 using test_support::line_of;
 using test_support::to_cp1251;
-
-std::string text(std::string_view view) {
-  return std::to_string(view.size()) + ":" + std::string(view) + ";";
-}
-std::string text(const std::optional<std::string_view>& view) { return view ? text(*view) : "-;"; }
-std::string text(const std::optional<Date>& date) {
-  return date ? std::string(format_date(*date).view()) + ";" : "-;";
-}
-std::string text(const std::optional<Amount>& amount) {
-  return amount ? std::string(format_amount(*amount).view()) + ";" : "-;";
-}
-
-// Everything a parse produced, including every text of an error.
-std::string describe(const Result<Statement, ErrorRecord>& result) {
-  if (!result) {
-    std::string out = "error " + std::to_string(result.error().index());
-    std::visit(
-        [&out](const auto& e) {
-          if constexpr (requires { e.lineno; }) out += " line " + std::to_string(e.lineno);
-          if constexpr (requires { e.found; }) out += " " + e.found;
-          if constexpr (requires { e.key; }) out += " " + e.key + "=" + e.value;
-          if constexpr (requires { e.line; }) out += " " + e.line;
-          if constexpr (requires { e.field; }) out += " " + e.field;
-          if constexpr (requires { e.message; }) out += " " + e.message;
-          if constexpr (requires { e.context; }) {
-            out += " context " + std::to_string(static_cast<int>(e.context));
-          }
-        },
-        result.error());
-    return out;
-  }
-  const Statement& s = result.value();
-  std::string out = s.encoding == Encoding::Utf8 ? "utf-8\n" : "cp1251\n";
-  for (const auto& entry : s.header.entries()) {
-    out += "h " + text(entry.key) + text(entry.value) + "\n";
-  }
-  for (const Account& account : s.accounts.accounts()) {
-    out += "a " + account.number;
-    for (const Interval& i : account.intervals) {
-      out += " [" + text(std::optional(i.date_start)) + text(i.date_end) + text(i.total_income) +
-             text(i.total_expense) + text(std::optional(i.start_amount)) + text(i.end_amount) +
-             "]";
-    }
-    out += "\n";
-  }
-  for (const Document& d : s.documents) {
-    out += "d ";
-    for (std::string_view t : {d.doc_number, d.doc_type, d.purpose, d.counterparty_inn,
-                               d.counterparty_bic, d.counterparty_bank1, d.counterparty_account,
-                               d.payee_inn, d.payee_account, d.payee_bic, d.payee_bank1}) {
-      out += text(t);
-    }
-    for (const auto& t : {d.payment_type, d.ordering, d.counterparty_kpp, d.counterparty,
-                          d.counterparty_1, d.counterparty_ras_account,
-                          d.counterparty_cor_account, d.payee, d.payee_kpp, d.payee_ras_account,
-                          d.payee_cor_account}) {
-      out += text(t);
-    }
-    out += text(std::optional(d.doc_date)) + text(std::optional(d.amount)) +
-           text(d.outcome_date) + text(d.income_date) + "\n";
-  }
-  for (const WarningEntry& w : s.warnings) {
-    out += "w " + std::to_string(w.lineno) + " " + w.message + "\n";
-  }
-  return out;
-}
 
 // The whole-text road: all of the input decoded, then parse_text.
 Result<Statement, ErrorRecord> parse_whole(std::string_view bytes) {

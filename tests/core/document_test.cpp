@@ -7,8 +7,12 @@
 #include <utility>
 #include <vector>
 
+#include "record_printer.h"
+
 namespace corvina {
 namespace {
+
+using test_support::describe;
 
 using Attributes = std::vector<std::pair<std::string, std::string>>;
 
@@ -45,48 +49,6 @@ Result<Document, std::string> build(const Attributes& attributes,
   AttributeMap map;
   for (const auto& [key, value] : attributes) map.insert(key, value);
   return build_document(kind, map);
-}
-
-std::string optional_text(const std::optional<std::string_view>& text) {
-  return text ? "\"" + std::string(*text) + "\"" : "-";
-}
-std::string optional_text(const std::optional<Date>& date) {
-  return date ? std::string(format_date(*date).view()) : "-";
-}
-
-// All 26 fields, one per line, in declaration order.
-std::string describe(const Document& d) {
-  const std::string fields[] = {
-      std::string(d.doc_number),
-      std::string(d.doc_type),
-      optional_text(d.payment_type),
-      std::string(format_date(d.doc_date).view()),
-      std::string(d.purpose),
-      optional_text(d.ordering),
-      std::string(format_amount(d.amount).view()),
-      std::string(d.counterparty_inn),
-      optional_text(d.counterparty_kpp),
-      std::string(d.counterparty_bic),
-      std::string(d.counterparty_bank1),
-      std::string(d.counterparty_account),
-      optional_text(d.counterparty),
-      optional_text(d.counterparty_1),
-      optional_text(d.outcome_date),
-      optional_text(d.counterparty_ras_account),
-      optional_text(d.counterparty_cor_account),
-      std::string(d.payee_inn),
-      optional_text(d.payee),
-      std::string(d.payee_account),
-      optional_text(d.payee_kpp),
-      std::string(d.payee_bic),
-      std::string(d.payee_bank1),
-      optional_text(d.payee_ras_account),
-      optional_text(d.payee_cor_account),
-      optional_text(d.income_date),
-  };
-  std::string out;
-  for (const std::string& field : fields) out += field + "\n";
-  return out;
 }
 
 const char kRequiredOnly[] =

@@ -45,7 +45,7 @@ const char kStatement[] =
     "КонецФайла\r\n";
 
 // Renames every value, so that hooked runs copy texts that no longer view the input.
-Result<Done, std::string> rewrite(SectionType, AttributeMap& section, const AttributeMap&) {
+HookOutcome rewrite(SectionType, AttributeMap& section, const AttributeMap&) {
   AttributeMap rewritten;
   for (const auto& entry : section.entries()) rewritten.insert_copy(entry.key, entry.value);
   rewritten.insert_copy("Номер", "перезаписан");

@@ -8,52 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "record_printer.h"
 #include "test_support.h"
 
 namespace corvina {
 namespace {
 
+using test_support::describe;
 using test_support::line_of;
 using test_support::to_cp1251;
-
-std::string text_of(const std::optional<std::string_view>& text) {
-  return text ? std::string(*text) : "None";
-}
-std::string text_of(const std::optional<Date>& date) {
-  return date ? std::string(format_date(*date).view()) : "None";
-}
-std::string text_of(const std::optional<Amount>& amount) {
-  return amount ? std::string(format_amount(*amount).view()) : "None";
-}
-
-// Everything in a statement but its encoding, one record per line.
-std::string describe(const Statement& statement) {
-  std::string out = "header:";
-  for (const auto& entry : statement.header.entries()) {
-    out += " " + std::string(entry.key) + "=" + std::string(entry.value) + ";";
-  }
-  out += "\n";
-  for (const Account& account : statement.accounts.accounts()) {
-    out += "account " + account.number + ":";
-    for (const Interval& i : account.intervals) {
-      out += " [" + text_of(std::optional(i.date_start)) + " " + text_of(i.date_end) + " " +
-             text_of(i.total_income) + " " + text_of(i.total_expense) + " " +
-             text_of(std::optional(i.start_amount)) + " " + text_of(i.end_amount) + "]";
-    }
-    out += "\n";
-  }
-  for (const Document& d : statement.documents) {
-    out += "document " + std::string(d.doc_number) + " " + std::string(d.doc_type) + " " +
-           text_of(std::optional(d.doc_date)) + " " +
-           std::string(format_amount(d.amount).view()) + " " + std::string(d.purpose) + " " +
-           text_of(d.payment_type) + " " + text_of(d.outcome_date) + " " +
-           std::string(d.counterparty_account) + " " + std::string(d.payee_account) + "\n";
-  }
-  for (const WarningEntry& warning : statement.warnings) {
-    out += "warning " + std::to_string(warning.lineno) + " " + warning.message + "\n";
-  }
-  return out;
-}
 
 const char kStatement[] =
     "1CClientBankExchange\r\n"
@@ -98,10 +61,11 @@ const char kStatement[] =
     "КонецФайла";
 
 const char kExpected[] =
-    "header: ВерсияФормата=1.03; Кодировка=Windows ; РасчСчет=40702810000000000001;\n"
+    "header: ВерсияФормата=1.03;Кодировка=Windows ;РасчСчет=40702810000000000001;\n"
     "account 40702810000000000001: [2024-03-01 2024-03-31 500 100.50 1000.00 1399.50]\n"
-    "document 17 Платежное поручение 2024-03-05 100.50 Оплата = по счету  2024-03-05 "
-    "40702810000000000001 40702810000000000002\n"
+    "document 17|Платежное поручение|\"\"|2024-03-05|Оплата = по счету|-|100.50|7701|-|044525000|"
+    "Банк|40702810000000000001|-|-|2024-03-05|-|-|7702|-|40702810000000000002|-|044525001|"
+    "Банк получателя|-|-|-|\n"
     "warning 36 invalid value: string \"1,5\", expected a Decimal type representing a "
     "fixed-point number\n"
     "warning 39 missing field `Дата`\n";

@@ -5,10 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "record_printer.h"
 #include "tokenizer.h"
 
 namespace corvina {
 namespace {
+
+using test_support::describe;
 
 // Tokens are built by hand so these tests do not depend on the line reader.
 Token marker(LineNumber line) { return {{}, {}, line, TokenKind::Marker}; }
@@ -25,35 +28,6 @@ Token attribute(LineNumber line, std::string_view key, std::string_view value) {
 
 const char* const kStateNames[] = {"init",    "header",           "document",
                                    "account", "read_next_section", "finished"};
-
-std::string describe(const ErrorRecord& error) {
-  struct Describe {
-    std::string operator()(const UnexpectedSection& e) const {
-      return "UnexpectedSection " + std::to_string(e.lineno) + " " + e.found + " " +
-             std::string(context_name(e.context));
-    }
-    std::string operator()(const UnexpectedAttribute& e) const {
-      return "UnexpectedAttribute " + std::to_string(e.lineno) + " " + e.key + "=" + e.value;
-    }
-    std::string operator()(const UnrecognizedLine& e) const {
-      return "UnrecognizedLine " + std::to_string(e.lineno) + " " + e.line;
-    }
-    std::string operator()(const MissingField& e) const {
-      return "MissingField " + std::to_string(e.lineno) + " " + e.field + " " +
-             std::string(context_name(e.context));
-    }
-    std::string operator()(const AccountParseError& e) const {
-      return "AccountParseError " + std::to_string(e.lineno) + " " + e.message;
-    }
-    std::string operator()(const HookError& e) const {
-      return "HookError " + std::to_string(e.lineno) + " " + e.message;
-    }
-    std::string operator()(const Unfinished&) const { return "Unfinished"; }
-    std::string operator()(const NotStatement&) const { return "NotStatement"; }
-    std::string operator()(const EmptyInput&) const { return "EmptyInput"; }
-  };
-  return std::visit(Describe{}, error);
-}
 
 // "-> state" for a run that ended without error, else the error.
 std::string outcome(const Result<ParserState, ErrorRecord>& result) {
@@ -242,11 +216,11 @@ TEST(state_machine_test, hooks_run_in_order_and_see_each_others_changes) {
                         std::string(number ? *number : "-") + " " +
                         std::string(*header.find("Отправитель")));
         section.insert_copy("РасчСчет", "X" + std::string(number ? *number : "-"));
-        return Result<Done, std::string>(Done{});
+        return HookOutcome(Done{});
       },
       [&](SectionType, AttributeMap& section, const AttributeMap&) {
         calls.push_back("second " + std::string(*section.find("РасчСчет")));
-        return Result<Done, std::string>(Done{});
+        return HookOutcome(Done{});
       },
   };
   auto result = run(three_accounts(), hooks);
@@ -264,12 +238,12 @@ TEST(state_machine_test, hook_failure_stops_at_that_section) {
   int first_calls = 0;
   int second_calls = 0;
   const SectionHook hooks[] = {
-      [&](SectionType, AttributeMap& section, const AttributeMap&) -> Result<Done, std::string> {
+      [&](SectionType, AttributeMap& section, const AttributeMap&) -> HookOutcome {
         ++first_calls;
         if (*section.find("РасчСчет") == "B") return fail(std::string("нельзя"));
         return Done{};
       },
-      [&](SectionType, AttributeMap&, const AttributeMap&) -> Result<Done, std::string> {
+      [&](SectionType, AttributeMap&, const AttributeMap&) -> HookOutcome {
         ++second_calls;
         return Done{};
       },
@@ -281,7 +255,7 @@ TEST(state_machine_test, hook_failure_stops_at_that_section) {
 
 TEST(state_machine_test, hook_supplies_missing_account_number) {
   const SectionHook hooks[] = {
-      [](SectionType, AttributeMap& section, const AttributeMap&) -> Result<Done, std::string> {
+      [](SectionType, AttributeMap& section, const AttributeMap&) -> HookOutcome {
         if (section.find("РасчСчет") == nullptr) section.insert_copy("РасчСчет", "40702");
         return Done{};
       },
@@ -304,7 +278,7 @@ TEST(state_machine_test, document_hooks_and_warnings) {
         seen.push_back(std::to_string(section.size()) + " " +
                        (section.find("СекцияДокумент") ? "kind" : "no kind"));
         section.insert_copy("СекцияДокумент", "Подмена");
-        return Result<Done, std::string>(Done{});
+        return HookOutcome(Done{});
       },
   };
   const std::vector<std::pair<std::string_view, std::string_view>> good = {
@@ -377,7 +351,7 @@ const TextCase kTextCases[] = {
 TEST(state_machine_test, parse_text_agrees_with_the_token_list) {
   int calls = 0;
   const std::vector<SectionHook> counting = {
-      [&calls](SectionType, AttributeMap&, const AttributeMap&) -> Result<Done, std::string> {
+      [&calls](SectionType, AttributeMap&, const AttributeMap&) -> HookOutcome {
         ++calls;
         return Done{};
       }};
@@ -405,50 +379,23 @@ TEST(state_machine_test, parse_text_agrees_with_the_token_list) {
 // Without hooks parse_text keeps the statement in one place and fills a document's fields
 // without a section map; the state it ends in must still be the one parse_tokens reaches, down
 // to the documents, warnings, header and the attributes of a section the input cut off.
-std::string entries_of(const AttributeMap& map) {
-  std::string out;
-  for (const AttributeMap::Entry& entry : map.entries()) {
-    out.append(entry.key).append("=").append(entry.value).append(";");
-  }
-  return out;
-}
-
-std::string statement_of(const Statement& statement) {
-  std::string out = "header{" + entries_of(statement.header) + "}";
-  for (const Document& document : statement.documents) {
-    out += " doc{" + std::string(document.doc_type) + "|" + std::string(document.doc_number) +
-           "|" + std::string(document.purpose) + "|" +
-           std::string(document.payment_type.value_or("-")) + "|" +
-           std::string(document.counterparty.value_or("-")) + "|" +
-           std::to_string(document.doc_date.day) + "." + std::to_string(document.doc_date.month) +
-           "|" + (document.income_date ? "in" : "-") + "}";
-  }
-  for (const WarningEntry& warning : statement.warnings) {
-    out += " warning{" + std::to_string(warning.lineno) + " " + warning.message + "}";
-  }
-  for (const Account& account : statement.accounts.accounts()) {
-    out += " account{" + account.number + " x" + std::to_string(account.intervals.size()) + "}";
-  }
-  return out;
-}
-
 std::string full_outcome(const Result<ParserState, ErrorRecord>& result) {
   if (!result) return describe(result.error());
   std::string out = std::string("-> ") + kStateNames[result.value().index()];
   struct Show {
     std::string operator()(const InitState&) const { return ""; }
-    std::string operator()(const HeaderState& s) const { return " " + entries_of(s.header); }
+    std::string operator()(const HeaderState& s) const { return " " + describe(s.header); }
     std::string operator()(const DocumentState& s) const {
-      return " " + statement_of(s.statement) + " open{" + std::string(s.kind) + "|" +
-             entries_of(s.section) + "}";
+      return " " + describe(s.statement) + " open{" + std::string(s.kind) + "|" +
+             describe(s.section) + "}";
     }
     std::string operator()(const AccountState& s) const {
-      return " " + statement_of(s.statement) + " open{" + entries_of(s.section) + "}";
+      return " " + describe(s.statement) + " open{" + describe(s.section) + "}";
     }
     std::string operator()(const ReadNextSectionState& s) const {
-      return " " + statement_of(s.statement);
+      return " " + describe(s.statement);
     }
-    std::string operator()(const FinishedState& s) const { return " " + statement_of(s.statement); }
+    std::string operator()(const FinishedState& s) const { return " " + describe(s.statement); }
   };
   return out + std::visit(Show{}, result.value());
 }

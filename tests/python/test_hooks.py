@@ -11,6 +11,7 @@ import textwrap
 import pytest
 
 import corvina_py
+from conftest import statement as build_statement
 from corvina_py import SectionType
 
 HEADER = {'ВерсияФормата': '1.03', 'Отправитель': 'Бухгалтерия'}
@@ -36,14 +37,7 @@ DOCUMENT = {
 
 
 def statement(*sections: tuple[str, dict[str, str]]) -> str:
-    """A statement text; a section is ('account', attrs) or (document kind, attrs)."""
-    lines = ['1CClientBankExchange', *(f'{k}={v}' for k, v in HEADER.items())]
-    for kind, attrs in sections:
-        lines.append('СекцияРасчСчет' if kind == 'account' else f'СекцияДокумент={kind}')
-        lines.extend(f'{key}={value}' for key, value in attrs.items())
-        lines.append('КонецРасчСчет' if kind == 'account' else 'КонецДокумента')
-    lines.append('КонецФайла')
-    return '\n'.join(lines) + '\n'
+    return build_statement(*sections, header=HEADER)
 
 
 TWO_SECTIONS = statement(('account', ACCOUNT), ('Платежное поручение', DOCUMENT))

@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+from pathlib import Path
+
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import corvina_py
+from conftest import FREE_THREADED, UNDER_ASAN, run_python
 from corvina_py import parse
 
 MARKER = '1CClientBankExchange'
@@ -250,6 +253,18 @@ class TestFailures:
             parse(lines(*HEADER, 'строка без знака'))
         assert (caught.value.detail.lineno, caught.value.detail.line) == (4, 'строка без знака')
 
+    @pytest.mark.parametrize('data', [b'', lines(*BODY), lines(*BODY, 'КонецФайла', 'junk')])
+    def test_raised_like_any_exception(self, data):
+        # An error raised while another is handled chains to it, and adds nothing of its own.
+        handled = KeyError('handled')
+        try:
+            raise handled
+        except KeyError:
+            with pytest.raises(corvina_py.ParseError) as caught:
+                parse(data)
+        assert caught.value.__context__ is handled
+        assert caught.value.__cause__ is None
+
     def test_hook_failure_leaves_no_pending_error(self):
         for _ in range(3):
             with pytest.raises(corvina_py.SyntaxError):
@@ -258,6 +273,43 @@ class TestFailures:
 
 
 VALID = TEXT.encode()
+
+
+@pytest.mark.skipif(UNDER_ASAN or FREE_THREADED, reason='needs a plain allocator')
+class TestOutOfMemory:
+    # Memory running out inside the parser must reach the caller as MemoryError, not end the
+    # process; afterwards the input is intact and the next parse works.
+    SCRIPT = """
+import resource, sys
+import corvina_py
+sys.path.insert(0, {tests!r})
+from conftest import lines
+document = {document!r}
+data = lines({header!r}, *document * 40000, 'КонецФайла', end='\\r\\n').encode('cp1251')
+copy = bytes(data)
+hooks = [lambda *a: None] if {hooks!r} else None
+with open('/proc/self/statm') as f:
+    pages = int(f.read().split()[0])
+limit = pages * resource.getpagesize() + 3 * len(data) // 2
+resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+try:
+    corvina_py.parse(data, hooks)
+    print('parsed')
+except MemoryError:
+    print('MemoryError')
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+assert data == copy
+print(len(corvina_py.parse(data, hooks).documents))
+"""
+
+    @pytest.mark.parametrize('hooks', [False, True], ids=['without hooks', 'with hooks'])
+    def test_memory_error(self, hooks):
+        header = '\r\n'.join(HEADER + ACCOUNT)
+        script = self.SCRIPT.format(tests=str(Path(__file__).parent), document=DOCUMENT,
+                                    header=header, hooks=hooks)
+        done = run_python(script)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.split() == ['MemoryError', '40000']
 
 
 class TestHostileInput:

@@ -2,14 +2,18 @@
 
 from __future__ import annotations
 
+import ast
 import datetime
 import decimal
 import gc
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import corvina_convert
 import corvina_py
+from conftest import statement
 from corvina_py import Account, Document, Interval, Statement
 
 REQUIRED = {
@@ -36,17 +40,6 @@ ACCOUNT = {
     'ВсегоСписано': '129.40',
     'КонечныйОстаток': '1468.75',
 }
-
-
-def statement(*sections: tuple[str, dict[str, str]]) -> str:
-    """A statement text; a section is ('account', attrs) or (document kind, attrs)."""
-    lines = ['1CClientBankExchange', 'ВерсияФормата=1.03']
-    for kind, attrs in sections:
-        lines.append('СекцияРасчСчет' if kind == 'account' else f'СекцияДокумент={kind}')
-        lines.extend(f'{key}={value}' for key, value in attrs.items())
-        lines.append('КонецРасчСчет' if kind == 'account' else 'КонецДокумента')
-    lines.append('КонецФайла')
-    return '\n'.join(lines) + '\n'
 
 
 def document(**changes: str | None) -> Document:
@@ -111,6 +104,27 @@ class TestClasses:
         properties = [name for name, value in vars(cls).items()
                       if type(value).__name__ == 'getset_descriptor']
         assert properties == names
+
+    @pytest.mark.parametrize(('cls', 'minimal'), [
+        (Document, lambda: document()),
+        (Interval, lambda: interval(**dict.fromkeys(
+            ['ДатаКонца', 'ВсегоПоступило', 'ВсегоСписано', 'КонечныйОстаток']))),
+    ])
+    def test_stub_and_converter_follow_the_module(self, cls, minimal):
+        # A field renamed, added or made optional in the parser must show in the stub and the
+        # converter's columns; a record with only its required keys tells which are optional.
+        record = minimal()
+        expected = [(name, 'str | None' if getattr(record, name) is None else 'str')
+                    for name, value in vars(cls).items()
+                    if type(value).__name__ == 'getset_descriptor']
+        stub = ast.parse((Path(__file__).parents[2] / 'python' / 'corvina_py.pyi').read_text())
+        [body] = [node.body for node in stub.body
+                  if isinstance(node, ast.ClassDef) and node.name == cls.__name__]
+        assert [(node.name, ast.unparse(node.returns)) for node in body
+                if isinstance(node, ast.FunctionDef) and not node.name.startswith('__')] == expected
+        columns = {Document: corvina_convert.DOCUMENT_FIELDS,
+                   Interval: corvina_convert.INTERVAL_FIELDS}[cls]
+        assert list(columns) == [name for name, _ in expected]
 
     def test_instances_read_only(self):
         parsed = sample()

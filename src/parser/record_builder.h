@@ -1,0 +1,74 @@
+// Building a record from the raw texts of its fields, one per row of its schema table: the
+// conversions and checks that documents and intervals share.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "amount.h"
+#include "date.h"
+#include "record_schema.h"
+#include "result.h"
+
+namespace corvina {
+
+// The value of each row as written, by row index; absent when its key did not occur.
+template <const auto& fields>
+using RawFields = std::array<std::optional<std::string_view>, kFieldCount<decltype(fields)>>;
+
+// "missing field `{key}`", the builders' text for a required key that did not occur.
+std::string missing_field_message(std::string_view key);
+
+namespace builder_detail {
+
+// Parses one date or amount into its member. A blank optional date is absent; a present amount
+// is always parsed, so an empty one fails rather than being absent.
+template <typename Row, typename Record>
+Result<Done, std::string> convert_value(std::string_view text, Record& record) {
+  if constexpr (Row::kind == FieldKind::Date) {
+    if constexpr (Row::required) {
+      auto date = parse_date(text);
+      if (!date) return fail(std::string(date.error()));
+      Row::of(record) = date.value();
+    } else {
+      auto date = parse_optional_date(text);
+      if (!date) return fail(std::string(date.error()));
+      Row::of(record) = date.value();
+    }
+  } else {
+    static_assert(Row::kind == FieldKind::Amount);
+    auto amount = parse_amount(text);
+    if (!amount) return fail(std::move(amount).error());
+    Row::of(record) = amount.value();
+  }
+  return Done{};
+}
+
+}  // namespace builder_detail
+
+// Converts every present date and amount in ascending byte order of the keys, then checks the
+// required keys in declared order: the first failure of that sequence is the result. Texts are
+// left to the caller, which decides where they are kept. Inlined into each builder, which runs
+// once per section, so the unrolled rows cost no call.
+template <const auto& fields, typename Record>
+[[gnu::always_inline]] inline Result<Done, std::string> convert_fields(const RawFields<fields>& raw, Record& record) {
+  static constexpr auto kConverted = converted_in_key_order<fields>();
+  static constexpr auto kRequired = required_in_declared_order<fields>();
+  static constexpr auto kKeys = field_keys<fields>();
+  Result<Done, std::string> outcome = Done{};
+  for_each_index_in<kConverted>([&](auto index) {
+    using Row = std::remove_cvref_t<decltype(std::get<index>(fields))>;
+    if (!outcome || !raw[index]) return;
+    outcome = builder_detail::convert_value<Row>(*raw[index], record);
+  });
+  if (!outcome) return outcome;
+  for (size_t index : kRequired) {
+    if (!raw[index]) return fail(missing_field_message(kKeys[index]));
+  }
+  return Done{};
+}
+
+}  // namespace corvina

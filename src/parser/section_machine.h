@@ -1,0 +1,354 @@
+// The section machine, written once, and the loop that feeds it lines.
+//
+// Data flows one way: a line source (a token list, a TokenReader over the whole text, or
+// Windows-1251 decoded in slices) yields classified lines; feed_lines hands them to the machine;
+// the machine collects sections and hands them to the builders. The machine knows no decoder
+// and no source: when a source is about to reuse its text, the loop tells the machine which
+// text is going, and the machine copies what it still views there.
+//
+// The hook step is a compile-time policy: without hooks nobody sees a document section's
+// attributes, so they go straight into the document's fields instead of a map, and no hook
+// machinery is compiled into that path at all.
+#pragma once
+
+#include <algorithm>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "account.h"
+#include "document.h"
+#include "state_machine.h"
+#include "statement.h"
+#include "tokenizer.h"
+
+namespace corvina {
+
+struct NoHooks {};
+struct WithHooks {
+  std::span<const SectionHook> hooks;  // may be empty: sections are still kept in maps
+};
+
+// A token list as a line source (it holds classified lines only, so it never reports an
+// unrecognised one).
+class TokenListSource {
+ public:
+  explicit TokenListSource(std::span<const Token> tokens) : tokens_(tokens) {}
+  LineStatus next(Token& token) {
+    if (next_ == tokens_.size()) return LineStatus::End;
+    token = tokens_[next_++];
+    return LineStatus::Token;
+  }
+  ErrorRecord unrecognized() const { return ErrorRecord{UnrecognizedLine{}}; }  // never asked
+
+ private:
+  std::span<const Token> tokens_;
+  size_t next_ = 0;
+};
+
+template <typename HookStep>
+class SectionMachine {
+ public:
+  static constexpr bool kHooks = std::is_same_v<HookStep, WithHooks>;
+
+  SectionMachine(Encoding encoding, HookStep hook_step)
+      : encoding_(encoding), hook_step_(hook_step) {}
+
+  // One transition. On failure the machine is spent.
+  [[nodiscard]] Result<Done, ErrorRecord> apply(const Token& token) {
+    // Most lines are attributes of an open section: that case is kept this short so that it
+    // is inlined into the loop that reads the lines, and the rest is a call.
+    if (token.kind == TokenKind::Attribute) {
+      if (at_ == ParseContext::Document) {
+        if constexpr (kHooks) {
+          section_.insert(token.key, token.value);
+        } else {
+          fields_.add(token.key, token.value);
+        }
+        return Done{};
+      }
+      if (at_ == ParseContext::Account) {
+        section_.insert(token.key, token.value);
+        return Done{};
+      }
+    }
+    return apply_other(token);
+  }
+
+  // `text` is about to be reused by its source, which has read `read` of its `total` input
+  // bytes: the open section (or the header) copies the texts it views there.
+  void text_ends(std::string_view text, size_t read, size_t total) {
+    header_.own_texts_within(text);
+    section_.own_texts_within(text);
+    if constexpr (!kHooks) fields_.own_texts_within(text);
+    if (!kind_.empty() && kind_.data() >= text.data() &&
+        kind_.data() + kind_.size() <= text.data() + text.size()) {
+      kind_storage_.assign(kind_);
+      kind_ = kind_storage_;
+    }
+    if (!reserved_) reserve_documents(read, total);
+  }
+
+  bool finished() const { return at_ == ParseContext::Finished; }
+  Statement take_statement() && { return std::move(statement_); }
+
+  // The state of the transition table, for a machine fed from a text that outlives the state
+  // (a DocumentState's kind views that text). Only a machine with the hook step keeps every
+  // section in a map, as the states do.
+  ParserState into_state() &&
+    requires kHooks
+  {
+    switch (at_) {
+      case ParseContext::Init:
+        return InitState{};
+      case ParseContext::Header:
+        return HeaderState{std::move(header_)};
+      case ParseContext::Document:
+        return DocumentState{std::move(statement_), kind_, std::move(section_)};
+      case ParseContext::Account:
+        return AccountState{std::move(statement_), std::move(section_)};
+      case ParseContext::ReadNextSection:
+        return ReadNextSectionState{std::move(statement_)};
+      case ParseContext::Finished:
+        break;
+    }
+    return FinishedState{std::move(statement_)};
+  }
+
+  // A machine in `state`, which it takes over.
+  static SectionMachine resume(ParserState&& state, Encoding encoding, HookStep hook_step)
+    requires kHooks
+  {
+    SectionMachine machine(encoding, hook_step);
+    machine.at_ = context_of(state);
+    std::visit(
+        [&machine](auto& held) {
+          using T = std::decay_t<decltype(held)>;
+          if constexpr (std::is_same_v<T, HeaderState>) {
+            machine.header_ = std::move(held.header);
+          } else if constexpr (!std::is_same_v<T, InitState>) {
+            machine.statement_ = std::move(held.statement);
+            if constexpr (requires { held.section; }) machine.section_ = std::move(held.section);
+            if constexpr (requires { held.kind; }) machine.kind_ = held.kind;
+          }
+        },
+        state);
+    return machine;
+  }
+
+ private:
+  Result<Done, ErrorRecord> apply_other(const Token& token) {
+    const TokenKind kind = token.kind;
+    switch (at_) {
+      case ParseContext::Init:
+        if (kind != TokenKind::Marker) break;
+        at_ = ParseContext::Header;
+        return Done{};
+      case ParseContext::Header:
+        if (kind == TokenKind::Attribute) {
+          header_.insert(token.key, token.value);
+          return Done{};
+        }
+        if (kind != TokenKind::AccountStart && kind != TokenKind::DocumentStart) break;
+        statement_.encoding = encoding_;
+        statement_.header = std::move(header_);
+        // The statement outlives the decoded text; the section maps never do.
+        statement_.header.make_owned();
+        open(token);
+        return Done{};
+      case ParseContext::Account:  // its attributes are taken by apply()
+        if (kind == TokenKind::AccountEnd) return close_account(token.line);
+        break;
+      case ParseContext::Document:
+        if (kind == TokenKind::DocumentEnd) return close_document(token.line);
+        break;
+      case ParseContext::ReadNextSection:
+        if (kind == TokenKind::AccountStart || kind == TokenKind::DocumentStart) {
+          open(token);
+          return Done{};
+        }
+        if (kind == TokenKind::EndOfFile) {
+          at_ = ParseContext::Finished;
+          return Done{};
+        }
+        break;
+      case ParseContext::Finished:
+        break;
+    }
+    return fail(unexpected(token));
+  }
+
+  void open(const Token& token) {
+    if (token.kind == TokenKind::AccountStart) {
+      at_ = ParseContext::Account;
+      return;
+    }
+    at_ = ParseContext::Document;
+    kind_ = token.value;
+  }
+
+  ErrorRecord unexpected(const Token& token) const {
+    if (token.kind == TokenKind::Attribute) {
+      return UnexpectedAttribute{token.line, std::string(token.key), std::string(token.value)};
+    }
+    return UnexpectedSection{token.line, found_text(token), at_};
+  }
+
+  // The section line as written.
+  static std::string found_text(const Token& token) {
+    switch (token.kind) {
+      case TokenKind::Marker:
+        return "1CClientBankExchange";
+      case TokenKind::AccountStart:
+        return "СекцияРасчСчет";
+      case TokenKind::AccountEnd:
+        return "КонецРасчСчет";
+      case TokenKind::DocumentStart:
+        return "СекцияДокумент=" + std::string(token.value);
+      case TokenKind::DocumentEnd:
+        return "КонецДокумента";
+      case TokenKind::EndOfFile:
+        return "КонецФайла";
+      case TokenKind::Attribute:
+        break;
+    }
+    return std::string(token.key) + "=" + std::string(token.value);
+  }
+
+  Result<Done, ErrorRecord> run_hooks(SectionType type, LineNumber end_line)
+    requires kHooks
+  {
+    for (const SectionHook& hook : hook_step_.hooks) {
+      auto outcome = hook(type, section_, statement_.header);
+      if (outcome) continue;
+      HookFailure failure = std::move(outcome).error();
+      if (failure.kind == HookFailure::Kind::Abandoned) return fail(ErrorRecord{Abandoned{}});
+      return fail(ErrorRecord{HookError{end_line, std::move(failure.message)}});
+    }
+    return Done{};
+  }
+
+  Result<Done, ErrorRecord> close_account(LineNumber end_line) {
+    if constexpr (kHooks) {
+      auto hooked = run_hooks(SectionType::Account, end_line);
+      if (!hooked) return hooked;
+    }
+    auto interval = build_interval(section_);
+    if (!interval) {
+      return fail(ErrorRecord{AccountParseError{end_line, std::move(interval).error()}});
+    }
+    const std::string_view* number = section_.find("РасчСчет");
+    if (number == nullptr) {
+      return fail(ErrorRecord{MissingField{end_line, "РасчСчет", ParseContext::Account}});
+    }
+    merge_interval(statement_.accounts, *number, std::move(interval).value());
+    // Cleared, not replaced: the next section reuses the entry storage.
+    section_.clear();
+    at_ = ParseContext::ReadNextSection;
+    return Done{};
+  }
+
+  Result<Done, ErrorRecord> close_document(LineNumber end_line) {
+    if constexpr (kHooks) {
+      auto hooked = run_hooks(SectionType::Document, end_line);
+      if (!hooked) return hooked;
+    }
+    auto document = kHooks ? build_document(kind_, section_) : fields_.build(kind_);
+    if (document) {
+      statement_.documents.push_back(std::move(document).value());
+    } else {
+      // A document that cannot be built is dropped with a warning; the statement goes on.
+      statement_.warnings.push_back(WarningEntry{end_line, std::move(document).error()});
+    }
+    if constexpr (kHooks) {
+      section_.clear();
+    } else {
+      fields_.clear();
+    }
+    at_ = ParseContext::ReadNextSection;
+    return Done{};
+  }
+
+  // Documents are large, so a list of them that grows by doubling moves and faults in several
+  // times its final size on a big statement. The first slice of a long input tells how many
+  // documents to expect; the reservation never takes more memory than the input itself.
+  void reserve_documents(size_t read, size_t total) {
+    reserved_ = true;
+    const size_t seen = statement_.documents.size();
+    if (seen == 0 || read == 0) return;
+    const double expected = static_cast<double>(seen) * 1.1 * static_cast<double>(total) /
+                            static_cast<double>(read);
+    const double most = static_cast<double>(total / sizeof(Document));
+    statement_.documents.reserve(static_cast<size_t>(std::min(expected, most)));
+  }
+
+  Encoding encoding_;
+  HookStep hook_step_;
+  ParseContext at_ = ParseContext::Init;
+  AttributeMap header_;  // until the first section opens the statement
+  Statement statement_;
+  AttributeMap section_;  // the open account section; with hooks, every open section
+  DocumentFields fields_;  // the open document section, without hooks
+  std::string_view kind_;  // of the open document section
+  std::string kind_storage_;  // the kind, once its line's text has gone
+  bool reserved_ = false;
+};
+
+// The first unrecognised line the source still holds, which takes precedence over `error`: the
+// machine's error has not been seen by anyone yet, so the outcome is that of reading every line
+// before running the machine.
+template <typename Source>
+ErrorRecord first_unrecognized_or(Source& source, ErrorRecord error) {
+  Token token;
+  for (;;) {
+    switch (source.next(token)) {
+      case LineStatus::Token:
+      case LineStatus::TextEnds:
+        continue;
+      case LineStatus::End:
+        return error;
+      case LineStatus::Unrecognized:
+        return source.unrecognized();
+    }
+  }
+}
+
+// The first unrecognised line of a whole text, read before any hook may run.
+inline std::optional<ErrorRecord> find_unrecognized_line(std::string_view text) {
+  TokenReader reader(text);
+  Token token;
+  LineStatus status;
+  while ((status = reader.next(token)) == LineStatus::Token) {
+  }
+  if (status == LineStatus::Unrecognized) return reader.unrecognized();
+  return std::nullopt;
+}
+
+// Every line of the source through the machine: the one loop of every parse.
+template <typename Source, typename Machine>
+Result<Done, ErrorRecord> feed_lines(Source& source, Machine& machine) {
+  Token token;
+  for (;;) {
+    switch (source.next(token)) {
+      case LineStatus::Token: {
+        auto applied = machine.apply(token);
+        if (!applied) return fail(first_unrecognized_or(source, std::move(applied).error()));
+        continue;
+      }
+      case LineStatus::TextEnds:
+        if constexpr (requires { source.text(); }) {
+          machine.text_ends(source.text(), source.bytes_read(), source.bytes_total());
+        }
+        continue;
+      case LineStatus::End:
+        return Done{};
+      case LineStatus::Unrecognized:
+        return fail(source.unrecognized());
+    }
+  }
+}
+
+}  // namespace corvina
