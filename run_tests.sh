@@ -8,22 +8,8 @@ cd "$(dirname "$0")"
 root=$(pwd)
 build="$root/build"
 
-# A Python of version 3.13 or later.
-find_python() {
-  for candidate in "${PYTHON:-}" python3.13 python3.14 python3; do
-    [ -n "$candidate" ] || continue
-    if "$candidate" -c 'import sys; sys.exit(sys.version_info < (3, 13))' 2>/dev/null; then
-      command -v "$candidate"
-      return
-    fi
-  done
-  # pyenv keeps versions it was not told to activate; look there too.
-  for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.1[3-9]*/bin/python3; do
-    if [ -x "$candidate" ]; then echo "$candidate"; return; fi
-  done
-  echo "no Python 3.13 or later found; set PYTHON" >&2
-  exit 1
-}
+# shellcheck source=tools/find-python.sh
+source "$root/tools/find-python.sh"
 
 need_packages=()
 command -v cmake >/dev/null || need_packages+=(cmake)
@@ -65,7 +51,9 @@ if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-"$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis
+# dask[distributed] for the scale-out example, whose tests start a local cluster.
+"$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis \
+  "dask[distributed]"
 "$venv/bin/python" -m pip install -q --no-build-isolation "$root"
 # Run from outside the source tree so that the installed module is the one imported.
 cd "$build"

@@ -4,7 +4,8 @@
 #
 #   fuzz/run.sh [SECONDS_PER_TARGET] [TARGET...]
 #
-# Environment: FUZZ_BUILD (build directory, default build/fuzz-clang), CXX (a clang++),
+# Environment: FUZZ_BUILD (build directory, default build/fuzz-clang), CXX (a clang++; default
+# the newest installed one that links libFuzzer, see fuzz/find_clang.sh),
 # FUZZ_ARTIFACTS (where crash files go, default FUZZ_BUILD/artifacts), FUZZ_JOBS (build jobs).
 # Corpora grow in a temporary directory that is removed afterwards, so the tree stays clean; a
 # crash leaves its input in FUZZ_ARTIFACTS and fails the script. Replay one with
@@ -19,13 +20,16 @@ build=${FUZZ_BUILD:-$root/build/fuzz-clang}
 artifacts=${FUZZ_ARTIFACTS:-$build/artifacts}
 python=${python:-python3}
 
+# shellcheck source=find_clang.sh
+source "$root/fuzz/find_clang.sh"
 if [ -z "${CXX:-}" ]; then
-  for candidate in clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15 clang++-14; do
-    if command -v "$candidate" >/dev/null; then CXX=$candidate; break; fi
-  done
-fi
-if [ -z "${CXX:-}" ] || ! "$CXX" --version 2>/dev/null | grep -q clang; then
-  echo "fuzz/run.sh needs clang++ (set CXX)" >&2
+  CXX=$(find_fuzzing_clang) || {
+    echo "fuzz/run.sh needs a clang++ that links libFuzzer (set CXX; on Debian install" \
+      "clang-N and libclang-rt-N-dev)" >&2
+    exit 2
+  }
+elif ! clang_can_fuzz "$CXX"; then
+  echo "fuzz/run.sh: $CXX cannot link a libFuzzer target" >&2
   exit 2
 fi
 
@@ -39,6 +43,25 @@ trap 'rm -rf "$work"' EXIT
 "$python" "$root/fuzz/collect_seeds.py" "$work/seeds"
 mkdir -p "$artifacts"
 
+# One line per target from libFuzzer's log: executions from the final statistics, coverage
+# (edges and features) and corpus size from its last status line. A log without them means the
+# target never fuzzed, which fails the run as a crash would.
+figures() {
+  local status executions rate
+  status=$(grep -E '^#[0-9]+' "$2" | tail -1)
+  executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$2" | tail -1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$2" | tail -1)
+  if [ -z "$status" ] || [ -z "$executions" ]; then
+    echo "$1: no libFuzzer statistics in its log, tail:" >&2
+    tail -20 "$2" >&2
+    return 1
+  fi
+  echo "$1: ok in ${seconds}s: $executions executions ($rate/s)," \
+    "coverage $(field cov "$status") edges, $(field ft "$status") features," \
+    "corpus $(field corp "$status") (inputs/bytes)"
+}
+field() { sed -n "s/.* $1: \([^ ]*\).*/\1/p" <<<"$2"; }
+
 failed=0
 for target in "${targets[@]}"; do
   mkdir -p "$work/corpus/$target"
@@ -50,9 +73,7 @@ for target in "${targets[@]}"; do
   if "$build/fuzz/$target" "$work/corpus/$target" "$work/seeds/$target" "${options[@]}" \
       -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=25 \
       -print_final_stats=1 -artifact_prefix="$artifacts/$target-" >"$log" 2>&1; then
-    # The last status line holds the execution count and the coverage reached.
-    summary=$(grep -E '^#[0-9]+' "$log" | tail -1)
-    echo "$target: ok in ${seconds}s: $summary"
+    figures "$target" "$log" || failed=1
   else
     failed=1
     echo "$target: FAILED, log tail:" >&2

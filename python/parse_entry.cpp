@@ -92,19 +92,19 @@ bool convert_hooks(PyObject* hooks, std::vector<SectionHook>& out) {
   return true;
 }
 
-// The statement's bytes as a private object that no caller can reach: a str by its UTF-8
-// encoding, bytes (or a subclass) copied.
-PyObject* copy_statement_bytes(PyObject* statement) {
+// The statement's bytes: a bytes object (or a subclass) itself, since nothing can change its
+// contents while the parse runs, hooks included; a str by its UTF-8 encoding, made for this call
+// (the str's own cached UTF-8 form would stay with the caller's str after the call).
+OwnedRef statement_bytes(PyObject* statement) {
+  if (PyBytes_Check(statement)) return OwnedRef::borrow(statement);
   if (PyUnicode_Check(statement)) {
-    PyObject* encoded = PyUnicode_AsUTF8String(statement);
-    if (encoded != nullptr) return encoded;
+    OwnedRef encoded = OwnedRef::steal(PyUnicode_AsUTF8String(statement));
+    if (encoded) return encoded;
     // Lone surrogates have no UTF-8 form; such a str is no statement text.
     PyErr_Clear();
-  } else if (PyBytes_Check(statement)) {
-    return PyBytes_FromStringAndSize(PyBytes_AS_STRING(statement), PyBytes_GET_SIZE(statement));
   }
   PyErr_SetString(PyExc_TypeError, "statement must be bytes or str");
-  return nullptr;
+  return OwnedRef();
 }
 
 // The exception of a failed parse: the message comes from the core, the class from its kind.
@@ -135,20 +135,19 @@ PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   // by their destructors with the interpreter lock held.
   std::vector<SectionHook> hooks;
   if (!convert_hooks(bound[1], hooks)) return nullptr;
-  OwnedRef bytes = OwnedRef::steal(copy_statement_bytes(bound[0]));
+  OwnedRef bytes = statement_bytes(bound[0]);
   if (!bytes) return nullptr;
 
   // The decoded text goes before the result objects are built, as it does in parse_statement.
   auto parsed = [&]() -> Result<Statement, ErrorRecord> {
-    // Without hooks, Windows-1251 is decoded a slice at a time from the copy, so the copy is
-    // all the text there is; with them, it is decoded whole and the copy let go.
+    // Without hooks, Windows-1251 is decoded a slice at a time from the bytes, so they are all
+    // the text there is; with hooks, it is decoded whole and the bytes let go.
     auto decoded = decode_input(
         std::string_view(PyBytes_AS_STRING(bytes.get()),
                          static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))),
         hooks.empty() ? Cp1251Decoding::Deferred : Cp1251Decoding::Whole);
     if (!decoded) return fail(std::move(decoded).error());
-    // Decoded text that is not a view of the copy has no more use for it: a Windows-1251
-    // statement then never holds its bytes and their larger UTF-8 form at once.
+    // Decoded text that is not a view of the bytes has no more use for them.
     if (!decoded.value().refers_to_input()) bytes = OwnedRef();
     return parse_decoded(decoded.value(), hooks);
   }();

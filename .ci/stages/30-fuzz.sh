@@ -1,46 +1,55 @@
 #!/usr/bin/env bash
 # A minute of libFuzzer for each fuzz target, with AddressSanitizer and UndefinedBehaviorSanitizer
-# on the parser library (fuzz/run.sh does the work). Without clang, the seed corpus is at least
-# replayed through the targets built by the plain compiler, so the stage never silently passes on
-# nothing. FUZZ_SECONDS changes the time per target.
+# (fuzz/run.sh does the work and prints each target's executions and coverage). FUZZ_SECONDS
+# changes the time per target.
+#
+# Any installed clang that can link libFuzzer will do. Without one, a machine where this stage
+# may install packages (root with apt) gets the newest clang Debian offers with its libFuzzer
+# runtime, and failing to fuzz after that fails the stage: CI must never pass on fuzzing nothing.
+# Only where nothing can be installed is the seed corpus replayed through the targets the plain
+# compiler built, so that they are at least run.
 set -euo pipefail
 : "${root:?}" "${build:?}" "${python:?}" "${jobs:=2}"
 seconds=${FUZZ_SECONDS:-60}
+# shellcheck source=../../fuzz/find_clang.sh
+source "$root/fuzz/find_clang.sh"
 
-find_clang() {
-  for candidate in clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15 clang++-14; do
-    if command -v "$candidate" >/dev/null; then echo "$candidate"; return; fi
-  done
-}
-
-# libFuzzer ships with clang's runtime libraries; on Debian they are a package of their own.
-has_libfuzzer() {
-  echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' |
-    "$1" -x c++ -fsanitize=fuzzer -o /dev/null - 2>/dev/null
-}
-
-cxx=$(find_clang)
-if { [ -z "$cxx" ] || ! has_libfuzzer "$cxx"; } && [ "$(id -u)" -eq 0 ] &&
-    command -v apt-get >/dev/null; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq >/dev/null 2>&1 || true
-  version=$(apt-cache search --names-only '^libclang-rt-[0-9]+-dev$' 2>/dev/null |
-    sed -n 's/^libclang-rt-\([0-9]*\)-dev.*/\1/p' | sort -n | tail -1)
-  if [ -n "$version" ]; then
-    apt-get install -y -qq "clang-$version" "libclang-rt-$version-dev" >/dev/null 2>&1 || true
-  else
-    apt-get install -y -qq clang >/dev/null 2>&1 || true
-  fi
-  cxx=$(find_clang)
-fi
-
-if [ -n "$cxx" ] && has_libfuzzer "$cxx"; then
-  FUZZ_BUILD="$build/fuzz-clang" FUZZ_JOBS="$jobs" CXX="$cxx" python="$python" \
+fuzz() {
+  echo "fuzzing with $1 ($("$1" --version | head -1))"
+  FUZZ_BUILD="$build/fuzz-clang" FUZZ_JOBS="$jobs" CXX="$1" python="$python" \
     bash "$root/fuzz/run.sh" "$seconds"
+}
+
+if cxx=$(find_fuzzing_clang); then
+  fuzz "$cxx"
   exit
 fi
 
-echo "no clang with libFuzzer; replaying the seed corpus instead" >&2
+if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq >/dev/null || echo "apt-get update failed; trying the lists at hand" >&2
+  # libFuzzer ships with clang's runtime libraries, which Debian packages on their own.
+  version=$(apt-cache search --names-only '^libclang-rt-[0-9]+-dev$' |
+    sed -n 's/^libclang-rt-\([0-9]*\)-dev.*/\1/p' | sort -n | tail -1)
+  if [ -n "$version" ]; then
+    packages=("clang-$version" "libclang-rt-$version-dev")
+    preferred=("clang++-$version" "/usr/lib/llvm-$version/bin/clang++")
+  else
+    packages=(clang)
+    preferred=()
+  fi
+  echo "installing ${packages[*]}"
+  apt-get install -y -qq "${packages[@]}" >/dev/null
+  if cxx=$(find_fuzzing_clang "${preferred[@]}"); then
+    fuzz "$cxx"
+    exit
+  fi
+  echo "installed ${packages[*]}, but no clang here links a libFuzzer target" >&2
+  exit 1
+fi
+
+echo "no clang with libFuzzer, and no root with apt-get to install one:" \
+  "replaying the seed corpus instead" >&2
 replay="$build/core/fuzz"
 seeds=$(mktemp -d)
 trap 'rm -rf "$seeds"' EXIT

@@ -9,12 +9,16 @@ float, and the summary adds amounts with decimal.Decimal in a context that canno
 from __future__ import annotations
 
 import argparse
+import codecs
 import concurrent.futures
 import csv
+import dataclasses
 import decimal
 import io
 import json
 import os
+import re
+import stat
 import sys
 import types
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -35,6 +39,7 @@ def _attributes(cls: type) -> tuple[str, ...]:
 DOCUMENT_FIELDS = _attributes(corvina_py.Document)
 INTERVAL_FIELDS = _attributes(corvina_py.Interval)
 STDIN = '-'
+STDIN_NAME = '<stdin>'
 
 
 def statement_to_dict(statement: corvina_py.Statement) -> dict[str, Any]:
@@ -67,9 +72,49 @@ class Outcome:
     error: str | None = None
 
 
+def readable_name(path: str) -> str:
+    """The file name as text that any UTF-8 output can hold.
+
+    Linux allows any bytes in a name, and Python keeps those that are not UTF-8 as lone
+    surrogates, which no UTF-8 writer accepts; they become backslash escapes (b'\\xff' is
+    written as the four characters \\xff), so the name stays readable and its bytes known.
+    """
+    return os.fsencode(path).decode('utf-8', 'backslashreplace')
+
+
+# Line breaks (splitlines() breaks on all of these) and the other control characters.
+CONTROL_CHARACTERS = re.compile('[\x00-\x1f\x7f-\x9f\u2028\u2029]')
+
+
+def one_line(text: str) -> str:
+    """The text with control characters escaped, so that a file name or a line quoted from a
+    statement can neither split a `file:line: message` line nor drive the terminal."""
+    return CONTROL_CHARACTERS.sub(
+        lambda match: match.group().encode('unicode_escape').decode('ascii'), text)
+
+
+# UTF-32 first: its little-endian mark starts with the UTF-16 one.
+BYTE_ORDER_MARKS = (
+    (codecs.BOM_UTF32_LE, 'UTF-32'), (codecs.BOM_UTF32_BE, 'UTF-32'),
+    (codecs.BOM_UTF16_LE, 'UTF-16'), (codecs.BOM_UTF16_BE, 'UTF-16'), (codecs.BOM_UTF8, 'UTF-8'),
+)
+
+
+def refusal_hint(data: bytes) -> str:
+    """Why a refused file may still be a statement: editors on Windows like to start a file
+    with a byte-order mark, and then its first line is no longer the statement's marker."""
+    for mark, encoding in BYTE_ORDER_MARKS:
+        if data.startswith(mark):
+            return (f' (the file starts with a {encoding} byte-order mark; save it as '
+                    'Windows-1251, or as UTF-8 without a byte-order mark)')
+    return ''
+
+
 def convert_data(name: str, data: bytes) -> Outcome:
     try:
         statement = corvina_py.parse(data)
+    except corvina_py.NotStatementError as error:
+        return Outcome(name, error=str(error) + refusal_hint(data))
     except corvina_py.ParseError as error:
         # Only the module's SyntaxError carries a detail, and it may lack one if attaching it
         # failed; the other parse errors are about the file as a whole and have no line.
@@ -80,19 +125,20 @@ def convert_data(name: str, data: bytes) -> Outcome:
 
 def convert_file(path: str) -> Outcome:
     """Reads and converts one file; runs in a worker process, so it returns plain data only."""
+    name = readable_name(path)
     try:
         with open(path, 'rb') as stream:
             data = stream.read()
     except OSError as error:
-        return Outcome(path, error=error.strerror or str(error))
-    return convert_data(path, data)
+        return Outcome(name, error=error.strerror or str(error))
+    return convert_data(name, data)
 
 
 def convert_all(paths: Sequence[str], jobs: int) -> Iterator[Outcome]:
     """Yields one outcome per path, in the order given, whatever order the workers finish in."""
     def convert_one(path: str) -> Outcome:
         if path == STDIN:
-            return convert_data('<stdin>', sys.stdin.buffer.read())
+            return convert_data(STDIN_NAME, sys.stdin.buffer.read())
         return convert_file(path)
 
     files = [path for path in paths if path != STDIN]
@@ -172,7 +218,7 @@ def summarize(name: str, statement: dict[str, Any]) -> list[str]:
     """Per account: documents paid in (payee account) and out (payer account) with totals."""
     documents = statement['documents']
     accounts = statement['accounts']
-    lines = [f"{name}: {statement['encoding']}, {plural(len(accounts), 'account')}, "
+    lines = [f"{one_line(name)}: {statement['encoding']}, {plural(len(accounts), 'account')}, "
              f"{plural(len(documents), 'document')}, "
              f"{plural(len(statement['warnings']), 'warning')}"]
     incoming = {number: Tally() for number in accounts}
@@ -258,32 +304,73 @@ def positive_int(text: str) -> int:
 
 def report(outcomes: Iterable[Outcome], strict: bool, err: TextIO,
            failed: list[str]) -> Iterator[Outcome]:
-    """Prints each problem as it passes by and remembers which inputs failed."""
+    """Prints each problem as it passes by and remembers which inputs failed.
+
+    Under strict, a statement with dropped documents has failed: it goes on without its
+    statement, so that no writer puts any of it into the output.
+    """
+    def say(where: str, message: str) -> None:
+        print(one_line(f'{where}: {message}'), file=err)
+
     for outcome in outcomes:
         if outcome.error is not None:
             where = outcome.name if outcome.error_line is None \
                 else f'{outcome.name}:{outcome.error_line}'
-            print(f'{where}: {outcome.error}', file=err)
+            say(where, outcome.error)
             failed.append(outcome.name)
         elif outcome.statement is not None:
             # A document that cannot be built is left out of every output: say so.
             for warning in outcome.statement['warnings']:
                 kind = 'error' if strict else 'warning'
-                print(f"{outcome.name}:{warning['lineno']}: {kind}: {warning['message']}",
-                      file=err)
+                say(f"{outcome.name}:{warning['lineno']}", f"{kind}: {warning['message']}")
             if strict and outcome.statement['warnings']:
                 failed.append(outcome.name)
+                outcome = dataclasses.replace(outcome, statement=None)
         yield outcome
+
+
+def overwritten_input(outputs: Iterable[str | None], inputs: Iterable[str]) -> str | None:
+    """The first output that is already one of the inputs (or another output), if any.
+
+    Files are compared, not names: a link or another spelling of the path is caught too.
+    Opening an output truncates it before the inputs are read, which would destroy the input.
+    """
+    def identity(path: str) -> os.stat_result | None:
+        try:
+            status = os.fstat(sys.stdin.fileno()) if path == STDIN else os.stat(path)
+        except (OSError, ValueError, AttributeError):
+            return None  # not there yet, or no standard input to speak of
+        # Only a regular file loses its content when opened for writing (/dev/null does not).
+        return status if stat.S_ISREG(status.st_mode) else None
+
+    seen = [status for status in map(identity, inputs) if status is not None]
+    for output in outputs:
+        if output is None or output == STDIN:
+            continue
+        status = identity(output)
+        if status is not None and any(os.path.samestat(status, other) for other in seen):
+            return output
+        if status is not None:
+            seen.append(status)
+    return None
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the converter; returns 0, 1 when any input failed, 2 for a wrong command line."""
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.intervals is not None and args.format != 'csv':
-        parser.error('--intervals needs --format csv')
+    # An option the chosen format would ignore is a mistake in the command line.
+    for given, option, needed in ((args.intervals is not None, '--intervals', 'csv'),
+                                  (args.file_column, '--file-column', 'csv'),
+                                  (args.indent is not None, '--indent', 'json')):
+        if given and args.format != needed:
+            parser.error(f'{option} needs --format {needed}')
     if args.files.count(STDIN) > 1:
         parser.error("standard input ('-') can be given only once")
+    clobbered = overwritten_input((args.output, args.intervals), args.files)
+    if clobbered is not None:
+        parser.error(f'{one_line(readable_name(clobbered))} is an input or another output: '
+                     'refusing to overwrite it')
 
     failed: list[str] = []
     outcomes = report(convert_all(args.files, args.jobs), args.strict, sys.stderr, failed)
@@ -308,8 +395,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         raise  # the reader left: not an output error worth a message
     except OSError as error:
-        target = error.filename if error.filename is not None else 'output'
-        print(f'{target}: {error.strerror or error}', file=sys.stderr)
+        target = readable_name(error.filename) if error.filename is not None else 'output'
+        print(one_line(f'{target}: {error.strerror or error}'), file=sys.stderr)
         return 1
     return 1 if failed else 0
 

@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import codecs
 import csv
 import io
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -57,6 +59,10 @@ def read_csv(path: Path | str) -> list[list[str | None]]:
     # The converter's quoting tells an absent field (bare empty cell) from an empty text.
     with open(path, encoding='utf-8', newline='') as stream:
         return list(csv.reader(stream, quoting=csv.QUOTE_NOTNULL))
+
+
+def read_csv_text(text: str) -> list[list[str | None]]:
+    return list(csv.reader(io.StringIO(text, newline=''), quoting=csv.QUOTE_NOTNULL))
 
 
 def json_lines(text: str) -> list[dict]:
@@ -154,6 +160,10 @@ class TestCsv:
     @pytest.mark.parametrize('argv', [
         ['--intervals', 'x.csv', 'a.txt'],
         ['-f', 'summary', '--intervals', 'x.csv', 'a.txt'],
+        ['--file-column', 'a.txt'],
+        ['-f', 'summary', '--file-column', 'a.txt'],
+        ['-f', 'csv', '--indent', '2', 'a.txt'],
+        ['-f', 'summary', '--indent', '0', 'a.txt'],
         ['-', '-'],
         ['--jobs', '0', 'a.txt'],
         [],
@@ -204,6 +214,8 @@ class TestErrors:
         (statement(document('1')).replace('КонецФайла\n', ''), ' Statement is not finished'),
         (statement(document('1')).replace(f'РасчСчет={OWN}\n', ''),
          "{n}: Missing field 'РасчСчет' in context 'account'"),
+        # A line quoted from the file cannot clear the screen or start a line of its own.
+        (statement(document('1')) + '\x1b[2J\rx\n', "{n}: Unrecognized line: '\\x1b[2J\\rx'"),
     ]
 
     @pytest.mark.parametrize(('text', 'message'), CASES)
@@ -235,11 +247,80 @@ class TestErrors:
         assert main(['-f', 'csv', '--strict', path]) == 1
         assert capsys.readouterr().err == f'{path}:{lineno}: error: {message}\n'
 
+    @pytest.mark.parametrize('argv', [['-f', 'json'], ['-f', 'csv'], ['-f', 'summary']])
+    def test_strict_writes_nothing_of_a_failing_file(self, tmp_path, argv):
+        bad = write(tmp_path, 'bad.txt', statement(document('7.77'), document('1,5')))
+        good = write(tmp_path, 'good.txt', statement(document('2.22')))
+        out = tmp_path / 'out'
+        assert main([*argv, '--strict', '-o', str(out), bad, good]) == 1
+        written = out.read_text(encoding='utf-8')
+        assert '2.22' in written and '7.77' not in written
+
+    # byte-order mark, text after it, the mark named in the hint
+    BOM_CASES = [
+        (codecs.BOM_UTF8, statement(document('1')).encode(), 'UTF-8'),
+        (codecs.BOM_UTF16_BE, 'hello\n'.encode('utf-16-be'), 'UTF-16'),
+        (codecs.BOM_UTF32_LE, statement(document('1')).encode('utf-32-le'), 'UTF-32'),
+    ]
+
+    @pytest.mark.parametrize(('mark', 'data', 'encoding'), BOM_CASES,
+                             ids=[case[2] for case in BOM_CASES])
+    def test_refused_file_with_byte_order_mark_gets_a_hint(self, tmp_path, capsys, mark, data,
+                                                           encoding):
+        path = write(tmp_path, 'a.txt', mark + data)
+        assert main([path]) == 1
+        assert capsys.readouterr().err == (
+            f'{path}: Input is not a 1C statement (the file starts with a {encoding} byte-order '
+            'mark; save it as Windows-1251, or as UTF-8 without a byte-order mark)\n')
+
+    @pytest.mark.parametrize('argv', [
+        ['-o', '{input}'], ['-f', 'csv', '-o', '{input}'], ['--jobs', '2', '-o', '{input}'],
+        ['-o', '{link}'], ['-f', 'csv', '--intervals', '{link}'],
+        ['-f', 'csv', '-o', '{output}', '--intervals', '{output}'],
+    ])
+    def test_output_that_is_an_input_is_refused(self, tmp_path, argv):
+        text = statement(document('1'))
+        path = write(tmp_path, 'a.txt', text)
+        other = write(tmp_path, 'b.txt', text)
+        os.link(path, tmp_path / 'link.txt')
+        names = {'input': path, 'link': str(tmp_path / 'link.txt'), 'output': other}
+        with pytest.raises(SystemExit) as caught:
+            main([arg.format(**names) for arg in argv] + [path])
+        assert caught.value.code == 2
+        assert Path(path).read_text(encoding='utf-8') == text
+
     def test_unwritable_output(self, tmp_path, capsys):
         path = write(tmp_path, 'a.txt', statement(document('1')))
         target = tmp_path / 'no' / 'such' / 'dir.json'
         assert main([path, '-o', str(target)]) == 1
         assert capsys.readouterr().err == f'{target}: No such file or directory\n'
+
+
+class TestFileNames:
+    # Bytes that are not UTF-8, a newline and an escape: allowed in a Linux file name.
+    RAW = b'bad\xff\n\x1b.txt'
+    IN_DATA = 'bad\\xff\n\x1b.txt'      # readable, and data formats escape the rest
+    IN_LINES = 'bad\\xff\\n\\x1b.txt'  # one line of text on standard error and in summaries
+
+    @pytest.mark.parametrize('argv', [['-f', 'json'], ['-f', 'csv', '--file-column'],
+                                      ['-f', 'summary']])
+    def test_any_name_is_written_readably_in_every_format(self, tmp_path, capsys, argv):
+        path = os.path.join(tmp_path, os.fsdecode(self.RAW))
+        write(tmp_path, os.fsdecode(self.RAW), statement(document('1'), document('1,5')))
+        after = write(tmp_path, 'after.txt', statement(document('2')))
+        assert main([*argv, path, after]) == 0
+        captured = capsys.readouterr()
+        where, message = captured.err.split(': warning: ')
+        assert where.rsplit(':', 1)[0] == f'{tmp_path}/{self.IN_LINES}'
+        assert message.startswith('invalid value') and message.count('\n') == 1
+        outputs = {
+            'json': lambda: [r['file'] for r in json_lines(captured.out)],
+            'csv': lambda: [row[0] for row in read_csv_text(captured.out)[1:]],
+            'summary': lambda: [line.split(': ')[0] for line in captured.out.splitlines()
+                                if not line.startswith(' ')],
+        }
+        expected = self.IN_LINES if argv[1] == 'summary' else self.IN_DATA
+        assert outputs[argv[1]]() == [f'{tmp_path}/{expected}', after]
 
 
 def console_script() -> list[str]:
