@@ -361,17 +361,21 @@ TEST(account_test, newest_first_account_merges_in_linear_time) {
 }  // namespace
 }  // namespace corvina
 
-// Each block carries its size in front, so that unsized deletes can subtract it.
-void* operator new(size_t size) {
+// Every non-aligned form is replaced, so that no block is freed by another allocator than the
+// one that made it (a sanitizer's runtime would otherwise serve the forms left out). Each block
+// carries its size in front, so that unsized deletes can subtract it.
+namespace {
+
+void* counted_new(size_t size) noexcept {
   constexpr size_t kFront = alignof(std::max_align_t);
   auto* block = static_cast<char*>(std::malloc(size + kFront));
-  if (block == nullptr) throw std::bad_alloc();
+  if (block == nullptr) return nullptr;
   *reinterpret_cast<size_t*>(block) = size;
   if (corvina::counting) corvina::live_bytes += static_cast<long long>(size);
   return block + kFront;
 }
 
-void operator delete(void* pointer) noexcept {
+void counted_delete(void* pointer) noexcept {
   if (pointer == nullptr) return;
   char* block = static_cast<char*>(pointer) - alignof(std::max_align_t);
   if (corvina::counting) {
@@ -380,4 +384,18 @@ void operator delete(void* pointer) noexcept {
   std::free(block);
 }
 
-void operator delete(void* pointer, size_t) noexcept { operator delete(pointer); }
+}  // namespace
+
+void* operator new(size_t size) {
+  if (void* pointer = counted_new(size)) return pointer;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return counted_new(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return counted_new(size); }
+void operator delete(void* pointer) noexcept { counted_delete(pointer); }
+void operator delete[](void* pointer) noexcept { counted_delete(pointer); }
+void operator delete(void* pointer, size_t) noexcept { counted_delete(pointer); }
+void operator delete[](void* pointer, size_t) noexcept { counted_delete(pointer); }
+void operator delete(void* pointer, const std::nothrow_t&) noexcept { counted_delete(pointer); }
+void operator delete[](void* pointer, const std::nothrow_t&) noexcept { counted_delete(pointer); }
