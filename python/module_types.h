@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "state_machine.h"
@@ -58,8 +59,9 @@ PyObject* new_attribute_dict(const AttributeMap& map);
 PyObject* new_statement_object(Statement&& statement);
 
 // error_details.cpp: raises the module's SyntaxError with `message` and the `detail` of the
-// record, one of the six kinds that carry a line number; always returns nullptr.
-PyObject* raise_syntax_error(const ErrorRecord& record, std::string_view message);
+// record, one of the six kinds that carry a line number, taking over the record's texts; always
+// returns nullptr.
+PyObject* raise_syntax_error(ErrorRecord&& record, std::string&& message);
 
 // error_details.cpp: raises an instance of `type` made by calling it with the message (so its
 // args are (message,)), as the interpreter raises any exception: one being handled becomes its

@@ -108,11 +108,11 @@ OwnedRef statement_bytes(PyObject* statement) {
 }
 
 // The exception of a failed parse: the message comes from the core, the class from its kind.
-PyObject* raise_error_record(const ErrorRecord& record) {
+PyObject* raise_error_record(ErrorRecord&& record) {
   // The hook runner that abandoned the parse left its own exception pending; it goes out as it
   // is instead of becoming a SyntaxError.
   if (std::holds_alternative<Abandoned>(record)) return nullptr;
-  const std::string message = error_message(record);
+  std::string message = error_message(record);
   if (std::holds_alternative<Unfinished>(record)) {
     return raise_exception(unfinished_error_type(), message);
   }
@@ -122,7 +122,7 @@ PyObject* raise_error_record(const ErrorRecord& record) {
   if (std::holds_alternative<EmptyInput>(record)) {
     return raise_exception(empty_input_error_type(), message);
   }
-  return raise_syntax_error(record, message);
+  return raise_syntax_error(std::move(record), std::move(message));
 }
 
 PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -151,7 +151,9 @@ PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (!decoded.value().refers_to_input()) bytes = OwnedRef();
     return parse_decoded(decoded.value(), hooks);
   }();
-  if (!parsed) return raise_error_record(parsed.error());
+  // The bytes (a str's UTF-8 form, made for this call) are not needed past the core parse.
+  bytes = OwnedRef();
+  if (!parsed) return raise_error_record(std::move(parsed).error());
   return new_statement_object(std::move(parsed).value());
 }
 

@@ -62,15 +62,15 @@ uint64_t hash_interval_value(const Interval& interval, const HashSeed& seed) {
 }
 
 Result<Interval, std::string> build_interval(const AttributeMap& section) {
-  // The keys are fixed, so a lookup per field finds them all; no sorting of the section.
-  RawFields<kIntervalFields> raw;
-  size_t row = 0;
-  for_each_field(kIntervalFields, [&](const auto& field) {
-    if (const std::string_view* value = section.find(field.key)) raw[row] = *value;
-    ++row;
-  });
+  // The map holds each key once, so adding its entries overwrites nothing.
+  AccountFields fields;
+  for (const AttributeMap::Entry& entry : section.entries()) fields.add(entry.key, entry.value);
+  return fields.build();
+}
+
+Result<Interval, std::string> AccountFields::build() const {
   Interval interval;
-  auto converted = convert_fields<kIntervalFields>(raw, interval);
+  auto converted = convert_fields<kIntervalFields>(raw_, interval);
   if (!converted) return fail(std::move(converted).error());
   return interval;
 }

@@ -8,38 +8,12 @@
 
 namespace corvina {
 
-std::string missing_field_message(std::string_view key) {
-  std::string message;
-  message.reserve(16 + key.size());
-  message.append("missing field `").append(key).append("`");
-  return message;
-}
-
 Result<Document, std::string> build_document(std::string_view kind,
                                              const AttributeMap& attributes) {
   // The map holds each key once, so adding its entries overwrites nothing.
   DocumentFields fields;
   for (const AttributeMap::Entry& entry : attributes.entries()) fields.add(entry.key, entry.value);
   return fields.build(kind);
-}
-
-void DocumentFields::own_texts_within(std::string_view text) {
-  const auto within = [text](const std::optional<std::string_view>& part) {
-    return part && !part->empty() && part->data() >= text.data() &&
-           part->data() + part->size() <= text.data() + text.size();
-  };
-  size_t total = 0;
-  for (const auto& value : raw_) total += within(value) ? value->size() : 0;
-  if (total == 0) return;
-  auto block = std::make_unique_for_overwrite<char[]>(total);
-  char* out = block.get();
-  for (auto& value : raw_) {
-    if (!within(value)) continue;
-    std::memcpy(out, value->data(), value->size());
-    value = std::string_view(out, value->size());
-    out += value->size();
-  }
-  owned_.push_back(std::move(block));
 }
 
 Result<Document, std::string> DocumentFields::build(std::string_view kind) const {

@@ -39,7 +39,7 @@ class DocumentFields {
   [[nodiscard]] Result<Document, std::string> build(std::string_view kind) const;
 
   // As AttributeMap::own_texts_within: the values viewing into `text` are copied, once.
-  void own_texts_within(std::string_view text);
+  void own_texts_within(std::string_view text) { own_values_within(raw_, text, owned_); }
 
  private:
   RawFields<kDocumentFields> raw_;
