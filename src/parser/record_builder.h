@@ -40,17 +40,17 @@ Result<Done, std::string> convert_value(std::string_view text, Record& record) {
     if constexpr (Row::required) {
       auto date = parse_date(text);
       if (!date) return fail(std::string(date.error()));
-      Row::of(record) = date.value();
+      Row::member(record) = date.value();
     } else {
       auto date = parse_optional_date(text);
       if (!date) return fail(std::string(date.error()));
-      Row::of(record) = date.value();
+      Row::member(record) = date.value();
     }
   } else {
     static_assert(Row::kind == FieldKind::Amount);
     auto amount = parse_amount(text);
     if (!amount) return fail(std::move(amount).error());
-    Row::of(record) = amount.value();
+    Row::member(record) = amount.value();
   }
   return Done{};
 }
