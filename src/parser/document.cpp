@@ -22,11 +22,11 @@ Result<Document, std::string> build_document(std::string_view kind,
   return fields.build(kind);
 }
 
-Result<Document, std::string> DocumentFields::build(std::string_view kind) const {
+Result<Document, std::string> DocumentFields::build(std::string_view kind) {
   // Conversions wait until every line has been seen because the first failure must be the
   // first in byte order of the keys, not in file order.
-  RawFields<kDocumentFields> raw = raw_;
-  raw[kDocumentKindField] = kind;
+  raw_[kDocumentKindField] = kind;
+  const RawFields<kDocumentFields>& raw = raw_;
 
   Document document;
   auto converted = convert_fields<kDocumentFields>(raw, document);
