@@ -79,22 +79,29 @@ struct DetailObject {
 
 DetailFields& fields_of(PyObject* self) { return reinterpret_cast<DetailObject*>(self)->fields; }
 
-// Nothing is allocated until every argument has been converted, so a bad argument never leaves
-// a half-built instance behind.
+// Takes over the texts, so an error's texts (a whole unrecognised line, say) are not copied
+// again for its detail.
 PyObject* new_detail(PyTypeObject* type, const DetailClass& detail_class, LineNumber lineno,
-                     const std::array<std::string_view, kMaxTexts>& texts) {
+                     std::array<std::string, kMaxTexts>&& texts) {
   allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
   DetailObject* object = reinterpret_cast<DetailObject*>(self);
-  new (&object->fields) DetailFields{&detail_class, lineno, {}};
+  new (&object->fields) DetailFields{&detail_class, lineno, std::move(texts)};
+  return self;
+}
+
+// Nothing is allocated until every argument has been converted, so a bad argument never leaves
+// a half-built instance behind.
+PyObject* new_detail(PyTypeObject* type, const DetailClass& detail_class, LineNumber lineno,
+                     const std::array<std::string_view, kMaxTexts>& texts) {
+  std::array<std::string, kMaxTexts> owned;
   try {
-    for (size_t i = 0; i < detail_class.text_count; ++i) object->fields.texts[i] = texts[i];
+    for (size_t i = 0; i < detail_class.text_count; ++i) owned[i] = texts[i];
   } catch (const std::bad_alloc&) {
-    Py_DECREF(self);  // dealloc destroys the fields, which are constructed by now
     return PyErr_NoMemory();
   }
-  return self;
+  return new_detail(type, detail_class, lineno, std::move(owned));
 }
 
 // lineno goes through __index__ like any integer argument; the 32-bit limit is ours and gets
@@ -242,7 +249,7 @@ struct DetailType {
 struct DetailParts {
   size_t row;
   LineNumber lineno;
-  std::array<std::string_view, kMaxTexts> texts;
+  std::array<std::string, kMaxTexts> texts;
 };
 
 PyTypeObject* detail_type(size_t row) {
@@ -259,14 +266,14 @@ PyTypeObject* detail_type(size_t row) {
 
 // The attribute is best effort: a SyntaxError without `detail` still reports the failure, while
 // an error raised in place of it would hide what went wrong with the statement.
-void attach_detail(PyObject* exception, const DetailParts& parts) {
+void attach_detail(PyObject* exception, DetailParts&& parts) {
   PyTypeObject* type = detail_type(parts.row);
   if (type == nullptr) {
     PyErr_Clear();
     return;
   }
   OwnedRef detail = OwnedRef::steal(new_detail(type, kClasses[parts.row], parts.lineno,
-                                               parts.texts));
+                                               std::move(parts.texts)));
   if (!detail) {
     PyErr_Clear();
     return;
@@ -309,33 +316,38 @@ PyObject* raise_exception(PyObject* type, std::string_view message) {
   return exception ? raise(exception) : nullptr;
 }
 
-PyObject* raise_syntax_error(const ErrorRecord& record, std::string_view message) {
+PyObject* raise_syntax_error(ErrorRecord&& record, std::string&& message) {
+  OwnedRef exception = new_exception(syntax_error_type(), message);
+  if (!exception) return nullptr;
+  // The message may be as long as the line it quotes: let it go before the detail is made.
+  std::string().swap(message);
+  const auto text = [](std::string_view view) { return std::string(view); };
   DetailParts parts{};
   const bool has_detail = std::visit(
-      [&](const auto& error) {
+      [&](auto& error) {
         using T = std::decay_t<decltype(error)>;
         if constexpr (std::is_same_v<T, corvina::UnexpectedSection>) {
-          parts = {kUnexpectedSection, error.lineno, {error.found, context_name(error.context)}};
+          parts = {kUnexpectedSection, error.lineno,
+                   {std::move(error.found), text(context_name(error.context))}};
         } else if constexpr (std::is_same_v<T, corvina::UnexpectedAttribute>) {
-          parts = {kUnexpectedAttribute, error.lineno, {error.key, error.value}};
+          parts = {kUnexpectedAttribute, error.lineno,
+                   {std::move(error.key), std::move(error.value)}};
         } else if constexpr (std::is_same_v<T, corvina::UnrecognizedLine>) {
-          parts = {kUnrecognizedLine, error.lineno, {error.line, {}}};
+          parts = {kUnrecognizedLine, error.lineno, {std::move(error.line), {}}};
         } else if constexpr (std::is_same_v<T, corvina::MissingField>) {
-          parts = {kMissingField, error.lineno, {error.field, context_name(error.context)}};
+          parts = {kMissingField, error.lineno,
+                   {std::move(error.field), text(context_name(error.context))}};
         } else if constexpr (std::is_same_v<T, corvina::AccountParseError>) {
-          parts = {kAccountParseError, error.lineno, {error.message, {}}};
+          parts = {kAccountParseError, error.lineno, {std::move(error.message), {}}};
         } else if constexpr (std::is_same_v<T, corvina::HookError>) {
-          parts = {kHookError, error.lineno, {error.message, {}}};
+          parts = {kHookError, error.lineno, {std::move(error.message), {}}};
         } else {
           return false;
         }
         return true;
       },
       record);
-
-  OwnedRef exception = new_exception(syntax_error_type(), message);
-  if (!exception) return nullptr;
-  if (has_detail) attach_detail(exception.get(), parts);
+  if (has_detail) attach_detail(exception.get(), std::move(parts));
   return raise(exception);
 }
 

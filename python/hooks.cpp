@@ -1,6 +1,7 @@
 // SectionType and the hook runner that presents a Python callable to the core as a SectionHook.
 #include <Python.h>
 
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -107,56 +108,68 @@ std::string take_failure_text() {
 }
 
 // How a read-back of attrs ended.
-enum class ReadBack { Done, BadText, ChangedSize, ChangedKeys };
+enum class ReadBack { Done, BadText, Aborted };
 
-// Walks attrs into the (emptied) section map. No Python code runs during the walk, so with the
-// interpreter lock in force the dict cannot change; the checks guard interpreters without it.
+// Reads attrs into the (emptied) section map from a copy of it. Converting a str may lock that
+// str, and without the interpreter lock a thread that waits for one lock gives up the others it
+// holds: a walk over attrs that converted as it went would let another thread change the dict,
+// and free keys and values the walk only borrowed, halfway through. PyDict_Copy copies every
+// item at once under the dict's own lock, and the copy, which no other thread can reach, holds
+// them: the dict is read whole however other threads change it, and every text stays alive
+// while it is converted.
 ReadBack read_back(PyObject* attrs, AttributeMap& section) {
-  ReadBack outcome = ReadBack::Done;
-  Py_BEGIN_CRITICAL_SECTION(attrs);
-  const Py_ssize_t size = PyDict_GET_SIZE(attrs);
+  OwnedRef items = OwnedRef::steal(PyDict_Copy(attrs));
+  if (!items) return ReadBack::Aborted;
   Py_ssize_t position = 0;
-  Py_ssize_t seen = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
-  while (PyDict_Next(attrs, &position, &key, &value)) {
-    if (PyDict_GET_SIZE(attrs) != size) {
-      outcome = ReadBack::ChangedSize;
-      break;
-    }
-    if (++seen > size) {
-      outcome = ReadBack::ChangedKeys;
-      break;
-    }
+  while (PyDict_Next(items.get(), &position, &key, &value)) {
     std::string_view key_text;
     std::string_view value_text;
-    if (!read_text(key, key_text) || !read_text(value, value_text)) {
-      outcome = ReadBack::BadText;
-      break;
-    }
+    if (!read_text(key, key_text) || !read_text(value, value_text)) return ReadBack::BadText;
     section.insert_copy(key_text, value_text);
   }
-  if (outcome == ReadBack::Done && PyDict_GET_SIZE(attrs) != size) {
-    outcome = ReadBack::ChangedSize;
-  }
-  Py_END_CRITICAL_SECTION();
-  return outcome;
+  return ReadBack::Done;
 }
+
+}  // namespace
+
+// The header's dict for the hook calls of one parse. The header is complete before the first
+// section, so it is converted at the first call, and each call gets a copy of that dict (changes
+// to a copy are ignored): copying a dict of strs is far cheaper than making every str again,
+// which a large header would otherwise cost on every section. Released with the runners, under
+// the interpreter lock.
+class HeaderCopies {
+ public:
+  // A new dict equal to header; nullptr with an exception set.
+  PyObject* copy_of(const AttributeMap& header) {
+    if (!dict_) dict_ = OwnedRef::steal(new_attribute_dict(header));
+    return dict_ ? PyDict_Copy(dict_.get()) : nullptr;
+  }
+
+ private:
+  OwnedRef dict_;
+};
+
+namespace {
 
 // Holds one strong reference; copies share it by incref. Runners are made, copied and destroyed
 // only by the parse entry, which holds the interpreter lock throughout.
 class HookRunner {
  public:
-  explicit HookRunner(PyObject* callable) : callable_(Py_NewRef(callable)) {}
-  HookRunner(const HookRunner& other) : callable_(Py_NewRef(other.callable_)) {}
-  HookRunner(HookRunner&& other) noexcept : callable_(std::exchange(other.callable_, nullptr)) {}
+  HookRunner(PyObject* callable, std::shared_ptr<HeaderCopies> header)
+      : callable_(Py_NewRef(callable)), header_(std::move(header)) {}
+  HookRunner(const HookRunner& other)
+      : callable_(Py_NewRef(other.callable_)), header_(other.header_) {}
+  HookRunner(HookRunner&& other) noexcept
+      : callable_(std::exchange(other.callable_, nullptr)), header_(std::move(other.header_)) {}
   HookRunner& operator=(const HookRunner&) = delete;
   HookRunner& operator=(HookRunner&&) = delete;
   ~HookRunner() { Py_XDECREF(callable_); }
 
   // What the hook raised is its failure (a HookError). When the runner itself cannot go on
-  // (the dict changed while being read, or the interpreter could not build the arguments, or
-  // memory ran out) the parse is abandoned with that exception left pending, and the parse
+  // (attrs could not be copied for reading back, the interpreter could not build the arguments,
+  // or memory ran out) the parse is abandoned with that exception left pending, and the parse
   // entry raises it as it is.
   HookOutcome operator()(SectionType type, AttributeMap& section,
                          const AttributeMap& header) const {
@@ -178,7 +191,7 @@ class HookRunner {
     if (!attrs) return fail(HookFailure::abandoned());
     OwnedRef outcome;
     {
-      OwnedRef header_dict = OwnedRef::steal(new_attribute_dict(header));
+      OwnedRef header_dict = OwnedRef::steal(header_->copy_of(header));
       if (!header_dict) return fail(HookFailure::abandoned());
       OwnedRef section_type = OwnedRef::steal(new_section_type_object(type));
       if (!section_type) return fail(HookFailure::abandoned());
@@ -194,17 +207,14 @@ class HookRunner {
         return Done{};
       case ReadBack::BadText:
         return fail(take_failure_text());
-      case ReadBack::ChangedSize:
-        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-        return fail(HookFailure::abandoned());
-      case ReadBack::ChangedKeys:
-        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+      case ReadBack::Aborted:
         return fail(HookFailure::abandoned());
     }
     return Done{};
   }
 
   PyObject* callable_;
+  std::shared_ptr<HeaderCopies> header_;
 };
 
 }  // namespace
@@ -220,6 +230,10 @@ PyObject* new_section_type_object(SectionType type) {
   return allocate_section_type(section_type, type);
 }
 
-SectionHook make_hook_runner(PyObject* callable) { return HookRunner(callable); }
+std::shared_ptr<HeaderCopies> make_header_copies() { return std::make_shared<HeaderCopies>(); }
+
+SectionHook make_hook_runner(PyObject* callable, std::shared_ptr<HeaderCopies> header) {
+  return HookRunner(callable, std::move(header));
+}
 
 }  // namespace corvina::py

@@ -4,6 +4,8 @@
 #include <Python.h>
 
 #include <atomic>
+#include <memory>
+#include <string>
 #include <string_view>
 
 #include "state_machine.h"
@@ -57,8 +59,9 @@ PyObject* new_attribute_dict(const AttributeMap& map);
 PyObject* new_statement_object(Statement&& statement);
 
 // error_details.cpp: raises the module's SyntaxError with `message` and the `detail` of the
-// record, one of the six kinds that carry a line number; always returns nullptr.
-PyObject* raise_syntax_error(const ErrorRecord& record, std::string_view message);
+// record, one of the six kinds that carry a line number, taking over the record's texts; always
+// returns nullptr.
+PyObject* raise_syntax_error(ErrorRecord&& record, std::string&& message);
 
 // error_details.cpp: raises an instance of `type` made by calling it with the message (so its
 // args are (message,)), as the interpreter raises any exception: one being handled becomes its
@@ -66,8 +69,11 @@ PyObject* raise_syntax_error(const ErrorRecord& record, std::string_view message
 PyObject* raise_exception(PyObject* type, std::string_view message);
 
 // hooks.cpp: a new SectionType instance, and the runner that presents a Python callable to the
-// core as a SectionHook (holding a strong reference until the runner is destroyed).
+// core as a SectionHook (holding a strong reference until the runner is destroyed). The runners
+// of one parse share one HeaderCopies, which converts the header once for all their calls.
 PyObject* new_section_type_object(SectionType type);
-SectionHook make_hook_runner(PyObject* callable);
+class HeaderCopies;
+std::shared_ptr<HeaderCopies> make_header_copies();
+SectionHook make_hook_runner(PyObject* callable, std::shared_ptr<HeaderCopies> header);
 
 }  // namespace corvina::py

@@ -1,6 +1,7 @@
 #include "account.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "amount.h"
@@ -12,41 +13,64 @@ namespace corvina {
 
 namespace {
 
-uint64_t mix(uint64_t hash, uint64_t value) {
-  return hash ^ (value + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2));
-}
+// Collects what decides equality by value, field by field: dates as they are, amounts
+// normalised (100.00 as 100), and a presence byte before each optional field. Intervals that
+// intervals_equal finds equal collect equal bytes, so their hashes agree.
+class ValueBytes {
+ public:
+  void add(const Date& date) {
+    put(static_cast<uint32_t>(date.year));
+    put(date.month);
+    put(date.day);
+  }
+  void add(const Amount& amount) {
+    const Amount value = normalise_amount(amount);
+    put(value.magnitude_low);
+    put(value.magnitude_high);
+    put(value.scale);
+    put(uint8_t{value.negative});
+  }
+  template <typename T>
+  void add(const std::optional<T>& value) {
+    put(uint8_t{value.has_value()});
+    if (value) add(*value);
+  }
+  std::string_view view() const { return {bytes_, size_}; }
 
-uint64_t hash_date(const std::optional<Date>& date) {
-  if (!date) return 1;
-  return (static_cast<uint64_t>(static_cast<uint32_t>(date->year)) << 16) |
-         (static_cast<uint64_t>(date->month) << 8) | date->day;
-}
+ private:
+  template <typename T>
+  void put(T value) {
+    std::memcpy(bytes_ + size_, &value, sizeof value);
+    size_ += sizeof value;
+  }
 
-uint64_t hash_amount(const std::optional<Amount>& amount) {
-  return amount ? hash_amount_value(*amount) : 1;
-}
-
-uint64_t hash_by_value(const Interval& interval) {
-  uint64_t hash = hash_date(interval.date_start);
-  hash = mix(hash, hash_date(interval.date_end));
-  hash = mix(hash, hash_amount(interval.start_amount));
-  hash = mix(hash, hash_amount(interval.end_amount));
-  hash = mix(hash, hash_amount(interval.total_income));
-  return mix(hash, hash_amount(interval.total_expense));
-}
+  // An optional amount, the longest field, takes 15 bytes.
+  char bytes_[16 * kFieldCount<decltype(kIntervalFields)>];
+  size_t size_ = 0;
+};
 
 }  // namespace
 
-Result<Interval, std::string> build_interval(const AttributeMap& section) {
-  // The keys are fixed, so a lookup per field finds them all; no sorting of the section.
-  RawFields<kIntervalFields> raw;
-  size_t row = 0;
-  for_each_field(kIntervalFields, [&](const auto& field) {
-    if (const std::string_view* value = section.find(field.key)) raw[row] = *value;
-    ++row;
+uint64_t hash_interval_value(const Interval& interval, const HashSeed& seed) {
+  ValueBytes bytes;
+  for_each_field(kIntervalFields, [&](const auto& row) {
+    using Row = std::remove_cvref_t<decltype(row)>;
+    static_assert(Row::kind != FieldKind::Text, "an interval has dates and amounts only");
+    bytes.add(Row::of(interval));
   });
+  return keyed_hash(bytes.view(), seed);
+}
+
+Result<Interval, std::string> build_interval(const AttributeMap& section) {
+  // The map holds each key once, so adding its entries overwrites nothing.
+  AccountFields fields;
+  for (const AttributeMap::Entry& entry : section.entries()) fields.add(entry.key, entry.value);
+  return fields.build();
+}
+
+Result<Interval, std::string> AccountFields::build() const {
   Interval interval;
-  auto converted = convert_fields<kIntervalFields>(raw, interval);
+  auto converted = convert_fields<kIntervalFields>(raw_, interval);
   if (!converted) return fail(std::move(converted).error());
   return interval;
 }
@@ -57,9 +81,9 @@ void merge_interval(AccountMap& accounts, std::string_view number, Interval inte
     index = accounts.accounts_.size();
     accounts.append(std::string(number));
   }
-  AccountMap::Filing& filing = accounts.filings_[index];
+  std::unique_ptr<AccountMap::Filing>& filing = accounts.filings_[index];
   std::vector<Interval>& intervals = accounts.accounts_[index].intervals;
-  if (!filing.out_of_order) {
+  if (!filing) {
     // Sections in date order, as banks write them: appending keeps the list sorted, and an
     // interval with a later start date cannot repeat an earlier one.
     if (intervals.empty() || intervals.back().date_start < interval.date_start) {
@@ -67,20 +91,20 @@ void merge_interval(AccountMap& accounts, std::string_view number, Interval inte
       return;
     }
     // From now on the filing order is kept apart and the list is rebuilt from it when read.
-    filing.out_of_order = true;
-    filing.log = intervals;
-    for (size_t i = 0; i < filing.log.size(); ++i) {
-      filing.by_value.emplace(hash_by_value(filing.log[i]), i);
+    filing = std::make_unique<AccountMap::Filing>();
+    filing->log = intervals;
+    for (size_t i = 0; i < filing->log.size(); ++i) {
+      filing->by_value.emplace(hash_interval_value(filing->log[i], accounts.seed_), i);
     }
   }
-  const uint64_t hash = hash_by_value(interval);
-  const auto [first, last] = filing.by_value.equal_range(hash);
+  const uint64_t hash = hash_interval_value(interval, accounts.seed_);
+  const auto [first, last] = filing->by_value.equal_range(hash);
   for (auto candidate = first; candidate != last; ++candidate) {
-    if (intervals_equal(filing.log[candidate->second], interval)) return;
+    if (intervals_equal(filing->log[candidate->second], interval)) return;
   }
-  filing.by_value.emplace(hash, filing.log.size());
-  filing.log.push_back(interval);
-  filing.settled = false;
+  filing->by_value.emplace(hash, filing->log.size());
+  filing->log.push_back(interval);
+  filing->settled = false;
 }
 
 void AccountMap::settle() const {
@@ -88,10 +112,10 @@ void AccountMap::settle() const {
     return a.date_start < b.date_start;
   };
   for (size_t i = 0; i < filings_.size(); ++i) {
-    Filing& filing = filings_[i];
-    if (filing.settled) continue;
+    Filing* filing = filings_[i].get();
+    if (filing == nullptr || filing->settled) continue;
     std::vector<Interval>& intervals = accounts_[i].intervals;
-    intervals = filing.log;
+    intervals = filing->log;
     std::stable_sort(intervals.begin(), intervals.end(), by_start);
     // Filed one by one, each interval would be inserted where a binary search over the start
     // dates puts it: among intervals of its start date, just before the last of them. So the
@@ -104,7 +128,7 @@ void AccountMap::settle() const {
       std::rotate(run, run + 1, run_end);
       run = run_end;
     }
-    filing.settled = true;
+    filing->settled = true;
   }
 }
 

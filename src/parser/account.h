@@ -1,10 +1,17 @@
 // Account sections: one dated interval each, filed under the account number.
 #pragma once
 
+#include <array>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "attribute_map.h"
+#include "record_builder.h"
+#include "record_schema.h"
+#include "keyed_hash.h"
 #include "result.h"
 #include "statement.h"
 
@@ -16,6 +23,43 @@ namespace corvina {
 // `ДатаНачала`" or "missing field `НачальныйОстаток`". Other keys, РасчСчет included, are
 // ignored here.
 [[nodiscard]] Result<Interval, std::string> build_interval(const AttributeMap& section);
+
+// The key of the account number in an account section.
+inline constexpr std::string_view kAccountNumberKey = "РасчСчет";
+
+// The values of one account section as its lines are read, for a run without hooks: the six
+// interval keys and the account number keep their last value (as a map would), every other key
+// is dropped at once, so a section of millions of unknown keys costs nothing to hold.
+// build() == build_interval(map) and number() == map.find("РасчСчет") for a map of the same
+// lines.
+class AccountFields {
+ public:
+  void add(std::string_view key, std::string_view value) {
+    const size_t row = FieldIndex<kIntervalFields>::find(key);
+    if (row != FieldIndex<kIntervalFields>::kNone) {
+      raw_[row] = value;
+    } else if (key == kAccountNumberKey) {
+      raw_[kNumber] = value;
+    }
+  }
+  void clear() {
+    raw_.fill(std::nullopt);
+    if (!owned_.empty()) owned_.clear();
+  }
+  [[nodiscard]] Result<Interval, std::string> build() const;
+  const std::optional<std::string_view>& number() const { return raw_[kNumber]; }
+
+  // As AttributeMap::own_texts_within: the values viewing into `text` are copied, once.
+  void own_texts_within(std::string_view text) { own_values_within(raw_, text, owned_); }
+
+ private:
+  static constexpr size_t kNumber = kFieldCount<decltype(kIntervalFields)>;
+  std::array<std::optional<std::string_view>, kNumber + 1> raw_;  // the fields, then the number
+  std::vector<std::unique_ptr<char[]>> owned_;
+};
+
+// A hash under seed that agrees with intervals_equal: intervals equal by value hash alike.
+uint64_t hash_interval_value(const Interval& interval, const HashSeed& seed);
 
 // Files the interval under number: a new account at the end, nothing when an equal interval is
 // already there, otherwise by date_start, among equal start dates just before the last of them

@@ -162,18 +162,21 @@ bool amounts_equal_in_value(const Amount& a, const Amount& b) {
   return high_scale % factor == 0 && high_scale / factor == low_scale;
 }
 
-uint64_t hash_amount_value(const Amount& amount) {
+Amount normalise_amount(const Amount& amount) {
   Uint128 magnitude = magnitude_of(amount);
-  if (magnitude == 0) return 0;  // zero has no sign, whatever its scale
+  if (magnitude == 0) return Amount{};  // zero has no sign, whatever its scale
   unsigned scale = scale_of(amount);
-  // Trailing zeros after the point do not change the value: 100.00 hashes as 100.
+  // Trailing zeros after the point do not change the value: 100.00 is 100.
   while (scale > 0 && magnitude % 10 == 0) {
     magnitude /= 10;
     --scale;
   }
-  uint64_t hash = static_cast<uint64_t>(magnitude) * 0x9e3779b97f4a7c15ULL;
-  hash ^= static_cast<uint64_t>(magnitude >> 64) + 0x632be59bd9b4e019ULL + (hash << 6);
-  return hash ^ (scale * 2 + (amount.negative ? 1 : 0));
+  Amount normalised;
+  normalised.magnitude_low = static_cast<uint64_t>(magnitude);
+  normalised.magnitude_high = static_cast<uint32_t>(magnitude >> 64);
+  normalised.scale = static_cast<uint8_t>(scale);
+  normalised.negative = amount.negative;
+  return normalised;
 }
 
 Result<Amount, std::string> parse_amount(std::string_view value) {

@@ -27,8 +27,10 @@ inline constexpr uint8_t kMaxScale = 28;
 // Numeric equality: 100 equals 100.00.
 bool amounts_equal_in_value(const Amount& a, const Amount& b);
 
-// A hash that agrees with amounts_equal_in_value: amounts equal in value hash alike.
-uint64_t hash_amount_value(const Amount& amount);
+// The amount of the same value with the fewest digits after the point (zero without a sign):
+// amounts are equal in value exactly when their normalised forms are equal, so a table that
+// merges amounts by value hashes this form (under its own key: see keyed_hash.h).
+Amount normalise_amount(const Amount& amount);
 
 // Reads a plain (1_000.25, .5, 5.) or scientific (1.5e3) decimal. The only failure text is
 // "invalid value: string {quoted}, expected a Decimal type representing a fixed-point number"

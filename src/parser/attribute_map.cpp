@@ -36,30 +36,11 @@ uint64_t key_tag(std::string_view key) {
   return (head ^ (tail * 0x9E3779B97F4A7C15ull)) + size;
 }
 
-// Keys are a few dozen bytes and hashed on every insert into a large section, so the hash takes
-// eight bytes a step (multiply, fold the high half down) instead of the byte-wise standard one.
-// Every byte and the length go in, so keys that share a long prefix (Плательщик...) still spread;
-// the shifts bring high bits down, since the table indexes by the low ones.
-size_t hash_key(std::string_view key) {
-  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
-  const auto mix = [](uint64_t h, uint64_t word) {
-    h = (h ^ word) * kMultiplier;
-    return h ^ (h >> 29);
-  };
-  uint64_t h = key.size();
-  size_t pos = 0;
-  for (; key.size() - pos >= 8; pos += 8) {
-    uint64_t word;
-    std::memcpy(&word, key.data() + pos, 8);
-    h = mix(h, word);
-  }
-  if (pos < key.size()) {
-    uint64_t word = 0;
-    std::memcpy(&word, key.data() + pos, key.size() - pos);
-    h = mix(h, word);
-  }
-  h *= kMultiplier;
-  return static_cast<size_t>(h ^ (h >> 32));
+// Keys that share a slot of the index share its probe run, so a fixed hash would let an input
+// line up thousands of keys in one run and make every insert walk it. A keyed hash leaves the
+// input no way to know which keys meet.
+size_t hash_key(std::string_view key, const HashSeed& seed) {
+  return static_cast<size_t>(keyed_hash(key, seed));
 }
 
 bool same_text(std::string_view a, std::string_view b) {
@@ -69,7 +50,8 @@ bool same_text(std::string_view a, std::string_view b) {
 }  // namespace
 
 AttributeMap::AttributeMap(AttributeMap&& other) noexcept
-    : entries_(std::move(other.entries_)),
+    : seed_(other.seed_),
+      entries_(std::move(other.entries_)),
       tags_(std::move(other.tags_)),
       small_index_(other.small_index_),
       index_(std::move(other.index_)),
@@ -83,6 +65,7 @@ AttributeMap::AttributeMap(AttributeMap&& other) noexcept
 
 AttributeMap& AttributeMap::operator=(AttributeMap&& other) noexcept {
   if (this == &other) return *this;
+  seed_ = other.seed_;
   entries_ = std::move(other.entries_);
   tags_ = std::move(other.tags_);
   small_index_ = other.small_index_;
@@ -96,22 +79,29 @@ AttributeMap& AttributeMap::operator=(AttributeMap&& other) noexcept {
   return *this;
 }
 
-size_t AttributeMap::find_index(std::string_view key, uint64_t tag) const {
+// One walk serves lookups and probe_length; a lookup ignores the count, which the inlined
+// walk then does not keep.
+AttributeMap::Probe AttributeMap::probe(std::string_view key, uint64_t tag) const {
+  size_t visited = 1;
   if (index_.empty()) {
-    for (size_t slot = small_slot(tag);; slot = (slot + 1) & kSmallMask) {
+    for (size_t slot = small_slot(tag);; slot = (slot + 1) & kSmallMask, ++visited) {
       const size_t position = small_index_[slot];
-      if (position == 0) return entries_.size();
+      if (position == 0) return {entries_.size(), visited};
       if (tags_[position - 1] == tag && same_text(entries_[position - 1].key, key)) {
-        return position - 1;
+        return {position - 1, visited};
       }
     }
   }
   const size_t mask = index_.size() - 1;
-  for (size_t slot = hash_key(key) & mask;; slot = (slot + 1) & mask) {
+  for (size_t slot = hash_key(key, seed_) & mask;; slot = (slot + 1) & mask, ++visited) {
     const uint32_t position = index_[slot];
-    if (position == 0) return entries_.size();
-    if (same_text(entries_[position - 1].key, key)) return position - 1;
+    if (position == 0) return {entries_.size(), visited};
+    if (same_text(entries_[position - 1].key, key)) return {position - 1, visited};
   }
+}
+
+size_t AttributeMap::find_index(std::string_view key, uint64_t tag) const {
+  return probe(key, tag).index;
 }
 
 void AttributeMap::rebuild_index() {
@@ -121,7 +111,7 @@ void AttributeMap::rebuild_index() {
   index_.assign(capacity, 0);
   const size_t mask = capacity - 1;
   for (size_t i = 0; i < entries_.size(); ++i) {
-    size_t slot = hash_key(entries_[i].key) & mask;
+    size_t slot = hash_key(entries_[i].key, seed_) & mask;
     while (index_[slot] != 0) slot = (slot + 1) & mask;
     index_[slot] = static_cast<uint32_t>(i + 1);
   }
@@ -147,7 +137,7 @@ void AttributeMap::insert(std::string_view key, std::string_view value) {
     return;
   }
   const size_t mask = index_.size() - 1;
-  size_t slot = hash_key(key) & mask;
+  size_t slot = hash_key(key, seed_) & mask;
   while (index_[slot] != 0) slot = (slot + 1) & mask;
   index_[slot] = static_cast<uint32_t>(entries_.size());
 }
@@ -205,6 +195,10 @@ void AttributeMap::make_owned() {
   }
   owned_.clear();
   owned_.push_back(std::move(block));
+}
+
+size_t AttributeMap::probe_length(std::string_view key) const {
+  return probe(key, key_tag(key)).visited;
 }
 
 void AttributeMap::own_texts_within(std::string_view text) {

@@ -10,11 +10,15 @@
 #include <string_view>
 #include <vector>
 
+#include "keyed_hash.h"
+
 namespace corvina {
 
 // Keeps keys in order of first insertion; inserting a present key replaces its value in place.
 // Lookup is by hash once the map grows past a few dozen keys, so a section with thousands of
-// distinct keys stays linear, while the usual 20-30 keys need no index at all.
+// distinct keys stays linear, while the usual 20-30 keys need no index at all. The hash is keyed
+// (process_hash_seed unless a test gives its own), so keys written to share one slot cannot be
+// computed ahead and turn a large section quadratic.
 //
 // Texts are views. insert() stores the caller's views as they are (the decoded input outlives
 // every map built from it); insert_copy() and make_owned() copy into storage the map owns, for
@@ -26,7 +30,8 @@ class AttributeMap {
     std::string_view value;
   };
 
-  AttributeMap() = default;
+  AttributeMap() : AttributeMap(process_hash_seed()) {}
+  explicit AttributeMap(const HashSeed& seed) : seed_(seed) {}
   // A moved-from map is empty and usable (a table left behind would point at entries that went).
   AttributeMap(AttributeMap&& other) noexcept;
   AttributeMap& operator=(AttributeMap&& other) noexcept;
@@ -54,11 +59,20 @@ class AttributeMap {
   // buffers copies each text once.
   void own_texts_within(std::string_view text);
 
+  // How many slots a lookup of key visits; lets tests check that no input lengthens the runs.
+  size_t probe_length(std::string_view key) const;
+
  private:
   std::string_view store(std::string_view text);
+  struct Probe {
+    size_t index;    // entries_.size() when absent
+    size_t visited;  // slots looked at
+  };
+  Probe probe(std::string_view key, uint64_t tag) const;
   size_t find_index(std::string_view key, uint64_t tag) const;  // entries_.size() when absent
   void rebuild_index();
 
+  HashSeed seed_;
   std::vector<Entry> entries_;
   // A cheap summary of each entry's key (see key_tag), parallel to entries_: a scan compares
   // these words and looks at key bytes only when they match.

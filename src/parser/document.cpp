@@ -7,13 +7,12 @@
 #include <utility>
 
 namespace corvina {
+namespace {
 
-std::string missing_field_message(std::string_view key) {
-  std::string message;
-  message.reserve(16 + key.size());
-  message.append("missing field `").append(key).append("`");
-  return message;
-}
+// A document's texts are spans of 32-bit offsets into its block.
+constexpr std::string_view kDocumentTooLarge = "document texts exceed 4 GiB";
+
+}  // namespace
 
 Result<Document, std::string> build_document(std::string_view kind,
                                              const AttributeMap& attributes) {
@@ -23,36 +22,18 @@ Result<Document, std::string> build_document(std::string_view kind,
   return fields.build(kind);
 }
 
-void DocumentFields::own_texts_within(std::string_view text) {
-  const auto within = [text](const std::optional<std::string_view>& part) {
-    return part && !part->empty() && part->data() >= text.data() &&
-           part->data() + part->size() <= text.data() + text.size();
-  };
-  size_t total = 0;
-  for (const auto& value : raw_) total += within(value) ? value->size() : 0;
-  if (total == 0) return;
-  auto block = std::make_unique_for_overwrite<char[]>(total);
-  char* out = block.get();
-  for (auto& value : raw_) {
-    if (!within(value)) continue;
-    std::memcpy(out, value->data(), value->size());
-    value = std::string_view(out, value->size());
-    out += value->size();
-  }
-  owned_.push_back(std::move(block));
-}
-
-Result<Document, std::string> DocumentFields::build(std::string_view kind) const {
+Result<Document, std::string> DocumentFields::build(std::string_view kind) {
   // Conversions wait until every line has been seen because the first failure must be the
   // first in byte order of the keys, not in file order.
-  RawFields<kDocumentFields> raw = raw_;
-  raw[kDocumentKindField] = kind;
+  raw_[kDocumentKindField] = kind;
+  const RawFields<kDocumentFields>& raw = raw_;
 
   Document document;
   auto converted = convert_fields<kDocumentFields>(raw, document);
   if (!converted) return fail(std::move(converted).error());
 
-  // Every text of the document goes into one block sized in advance; the fields view into it.
+  // Every text of the document goes into one block sized in advance; the fields are spans of
+  // it.
   size_t total = 0;
   size_t row = 0;
   for_each_field(kDocumentFields, [&](const auto& field) {
@@ -61,25 +42,22 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind) const
     }
     ++row;
   });
+  if (total >= OptionalTextSpan::kAbsent) return fail(std::string(kDocumentTooLarge));
   // Every byte of the block is written below, so it is not zero-filled first.
   if (total > 0) document.text_block = std::make_unique_for_overwrite<char[]>(total);
-  char* out = document.text_block.get();
+  uint32_t offset = 0;
   row = 0;
   for_each_field(kDocumentFields, [&](const auto& field) {
     using Row = std::remove_cvref_t<decltype(field)>;
     const std::optional<std::string_view>& text = raw[row++];
     if constexpr (Row::kind == FieldKind::Text) {
       if (!text) return;  // an optional text left absent; required ones were checked above
-      std::string_view copied;
-      if (!text->empty()) {
-        std::memcpy(out, text->data(), text->size());
-        copied = std::string_view(out, text->size());
-        out += text->size();
-      }
-      Row::of(document) = copied;
+      const auto size = static_cast<uint32_t>(text->size());
+      if (size != 0) std::memcpy(document.text_block.get() + offset, text->data(), size);
+      Row::member(document) = {offset, size};
+      offset += size;
     }
   });
-  (void)out;
   return document;
 }
 

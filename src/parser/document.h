@@ -36,10 +36,11 @@ class DocumentFields {
     raw_.fill(std::nullopt);
     if (!owned_.empty()) owned_.clear();
   }
-  [[nodiscard]] Result<Document, std::string> build(std::string_view kind) const;
+  // The kind becomes the doc_type whatever the lines said under its key.
+  [[nodiscard]] Result<Document, std::string> build(std::string_view kind);
 
   // As AttributeMap::own_texts_within: the values viewing into `text` are copied, once.
-  void own_texts_within(std::string_view text);
+  void own_texts_within(std::string_view text) { own_values_within(raw_, text, owned_); }
 
  private:
   RawFields<kDocumentFields> raw_;

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "amount.h"
 #include "date.h"
@@ -18,6 +21,11 @@ namespace corvina {
 // The value of each row as written, by row index; absent when its key did not occur.
 template <const auto& fields>
 using RawFields = std::array<std::optional<std::string_view>, kFieldCount<decltype(fields)>>;
+
+// Copies the values that view into `text` (a buffer about to be reused) into one new block
+// kept in `owned`; values already copied, or viewing elsewhere, are left alone.
+void own_values_within(std::span<std::optional<std::string_view>> values, std::string_view text,
+                       std::vector<std::unique_ptr<char[]>>& owned);
 
 // "missing field `{key}`", the builders' text for a required key that did not occur.
 std::string missing_field_message(std::string_view key);
@@ -32,17 +40,17 @@ Result<Done, std::string> convert_value(std::string_view text, Record& record) {
     if constexpr (Row::required) {
       auto date = parse_date(text);
       if (!date) return fail(std::string(date.error()));
-      Row::of(record) = date.value();
+      Row::member(record) = date.value();
     } else {
       auto date = parse_optional_date(text);
       if (!date) return fail(std::string(date.error()));
-      Row::of(record) = date.value();
+      Row::member(record) = date.value();
     }
   } else {
     static_assert(Row::kind == FieldKind::Amount);
     auto amount = parse_amount(text);
     if (!amount) return fail(std::move(amount).error());
-    Row::of(record) = amount.value();
+    Row::member(record) = amount.value();
   }
   return Done{};
 }
@@ -53,8 +61,9 @@ Result<Done, std::string> convert_value(std::string_view text, Record& record) {
 // required keys in declared order: the first failure of that sequence is the result. Texts are
 // left to the caller, which decides where they are kept. Inlined into each builder, which runs
 // once per section, so the unrolled rows cost no call.
-template <const auto& fields, typename Record>
-[[gnu::always_inline]] inline Result<Done, std::string> convert_fields(const RawFields<fields>& raw, Record& record) {
+template <const auto& fields, typename Raw, typename Record>
+[[gnu::always_inline]] inline Result<Done, std::string> convert_fields(const Raw& raw,
+                                                                      Record& record) {
   static constexpr auto kConverted = converted_in_key_order<fields>();
   static constexpr auto kRequired = required_in_declared_order<fields>();
   static constexpr auto kKeys = field_keys<fields>();

@@ -37,6 +37,20 @@ struct Unwrap<std::optional<T>> {
   static constexpr bool optional = true;
 };
 
+// The value a member stands for: a document keeps its texts as spans of its block.
+template <typename Member>
+struct ValueOf {
+  using type = Member;
+};
+template <>
+struct ValueOf<TextSpan> {
+  using type = std::string_view;
+};
+template <>
+struct ValueOf<OptionalTextSpan> {
+  using type = std::optional<std::string_view>;
+};
+
 template <typename T>
 constexpr FieldKind kind_of() {
   if constexpr (std::is_same_v<T, std::string_view>) {
@@ -56,13 +70,15 @@ struct Field;
 
 // One row. A field is required exactly when its member cannot be absent, so the type says it
 // and no column of the row can contradict it.
-template <typename Record, typename Value, Value Record::* Member>
+template <typename Record, typename Member_type, Member_type Record::* Member>
 struct Field<Member> {
   using record_type = Record;
-  using value_type = Value;
+  using member_type = Member_type;
+  // std::string_view, Date or Amount, or std::optional of one of them.
+  using value_type = typename schema_detail::ValueOf<Member_type>::type;
   // std::string_view, Date or Amount: the value without its optional wrapper.
-  using item_type = typename schema_detail::Unwrap<Value>::type;
-  static constexpr bool required = !schema_detail::Unwrap<Value>::optional;
+  using item_type = typename schema_detail::Unwrap<value_type>::type;
+  static constexpr bool required = !schema_detail::Unwrap<value_type>::optional;
   static constexpr FieldKind kind = schema_detail::kind_of<item_type>();
 
   std::string_view key;   // the format's key, compared byte for byte
@@ -71,8 +87,16 @@ struct Field<Member> {
   // keys are reported in this order, which is not the order the attributes are shown in.
   uint8_t declared;
 
-  static const Value& of(const Record& record) { return record.*Member; }
-  static Value& of(Record& record) { return record.*Member; }
+  // The field's value: a reference to the member, or for a text the view of its span.
+  static decltype(auto) of(const Record& record) {
+    if constexpr (std::is_same_v<Member_type, value_type>) {
+      return (record.*Member);
+    } else {
+      return record.text(record.*Member);
+    }
+  }
+  // The member itself, for the builders that fill it.
+  static Member_type& member(Record& record) { return record.*Member; }
 };
 
 // In the order of the Python attributes and of the table's columns.

@@ -71,7 +71,11 @@ class SectionMachine {
         return Done{};
       }
       if (at_ == ParseContext::Account) {
-        section_.insert(token.key, token.value);
+        if constexpr (kHooks) {
+          section_.insert(token.key, token.value);
+        } else {
+          account_fields_.add(token.key, token.value);
+        }
         return Done{};
       }
     }
@@ -83,7 +87,10 @@ class SectionMachine {
   void text_ends(std::string_view text, size_t read, size_t total) {
     header_.own_texts_within(text);
     section_.own_texts_within(text);
-    if constexpr (!kHooks) fields_.own_texts_within(text);
+    if constexpr (!kHooks) {
+      fields_.own_texts_within(text);
+      account_fields_.own_texts_within(text);
+    }
     if (!kind_.empty() && kind_.data() >= text.data() &&
         kind_.data() + kind_.size() <= text.data() + text.size()) {
       kind_storage_.assign(kind_);
@@ -236,17 +243,29 @@ class SectionMachine {
       auto hooked = run_hooks(SectionType::Account, end_line);
       if (!hooked) return hooked;
     }
-    auto interval = build_interval(section_);
+    auto interval = kHooks ? build_interval(section_) : account_fields_.build();
     if (!interval) {
       return fail(ErrorRecord{AccountParseError{end_line, std::move(interval).error()}});
     }
-    const std::string_view* number = section_.find("РасчСчет");
-    if (number == nullptr) {
-      return fail(ErrorRecord{MissingField{end_line, "РасчСчет", ParseContext::Account}});
+    const std::optional<std::string_view> number = [&]() -> std::optional<std::string_view> {
+      if constexpr (kHooks) {
+        const std::string_view* found = section_.find(kAccountNumberKey);
+        return found ? std::optional(*found) : std::nullopt;
+      } else {
+        return account_fields_.number();
+      }
+    }();
+    if (!number) {
+      return fail(ErrorRecord{
+          MissingField{end_line, std::string(kAccountNumberKey), ParseContext::Account}});
     }
     merge_interval(statement_.accounts, *number, std::move(interval).value());
-    // Cleared, not replaced: the next section reuses the entry storage.
-    section_.clear();
+    // Cleared, not replaced: the next section reuses the storage.
+    if constexpr (kHooks) {
+      section_.clear();
+    } else {
+      account_fields_.clear();
+    }
     at_ = ParseContext::ReadNextSection;
     return Done{};
   }
@@ -290,8 +309,9 @@ class SectionMachine {
   ParseContext at_ = ParseContext::Init;
   AttributeMap header_;  // until the first section opens the statement
   Statement statement_;
-  AttributeMap section_;  // the open account section; with hooks, every open section
-  DocumentFields fields_;  // the open document section, without hooks
+  AttributeMap section_;  // with hooks, the open section
+  DocumentFields fields_;  // without hooks, the open document section
+  AccountFields account_fields_;  // without hooks, the open account section
   std::string_view kind_;  // of the open document section
   std::string kind_storage_;  // the kind, once its line's text has gone
   bool reserved_ = false;

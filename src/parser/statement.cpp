@@ -29,8 +29,27 @@ bool intervals_equal(const Interval& a, const Interval& b) {
 }
 
 size_t AccountMap::index_of(std::string_view number) const {
-  const auto found = positions_.find(number);
-  return found == positions_.end() ? kAbsent : found->second;
+  if (index_.empty()) return kAbsent;
+  const size_t mask = index_.size() - 1;
+  for (size_t slot = keyed_hash(number, seed_) & mask;; slot = (slot + 1) & mask) {
+    const uint32_t position = index_[slot];
+    if (position == 0) return kAbsent;
+    if (accounts_[position - 1].number == number) return position - 1;
+  }
+}
+
+void AccountMap::place(size_t position) {
+  const size_t mask = index_.size() - 1;
+  size_t slot = keyed_hash(accounts_[position].number, seed_) & mask;
+  while (index_[slot] != 0) slot = (slot + 1) & mask;
+  index_[slot] = static_cast<uint32_t>(position + 1);
+}
+
+void AccountMap::rebuild_index() {
+  size_t capacity = 16;
+  while (capacity < accounts_.size() * 2) capacity *= 2;
+  index_.assign(capacity, 0);
+  for (size_t i = 0; i < accounts_.size(); ++i) place(i);
 }
 
 Account* AccountMap::find(std::string_view number) {
@@ -41,9 +60,13 @@ Account* AccountMap::find(std::string_view number) {
 }
 
 Account& AccountMap::append(std::string number) {
-  positions_.emplace(number, accounts_.size());
   accounts_.push_back(Account{std::move(number), {}});
   filings_.emplace_back();
+  if (accounts_.size() * 2 > index_.size()) {
+    rebuild_index();
+  } else {
+    place(accounts_.size() - 1);
+  }
   return accounts_.back();
 }
 

@@ -18,6 +18,7 @@
 #include "amount.h"
 #include "attribute_map.h"
 #include "date.h"
+#include "keyed_hash.h"
 
 namespace corvina {
 
@@ -52,38 +53,62 @@ struct Account {
   std::vector<Interval> intervals;  // sorted by date_start
 };
 
-// One payment document. Every text field is a view into text_block, which the document owns:
-// building a document makes exactly one allocation for all of its texts. Documents can be moved
-// (the block does not move) but not copied.
+// Where one text of a document lies in the document's block: eight bytes where a view takes
+// sixteen (and an optional view twenty-four), which halves the record a statement keeps per
+// document. A block holds at most 4 GiB of texts.
+struct TextSpan {
+  uint32_t offset = 0;
+  uint32_t size = 0;
+};
+// An optional text: absent, or a span of the block.
+struct OptionalTextSpan {
+  static constexpr uint32_t kAbsent = UINT32_MAX;
+  uint32_t offset = 0;
+  uint32_t size = kAbsent;
+  bool present() const { return size != kAbsent; }
+};
+
+// One payment document. Its texts lie in text_block, which the document owns: building a
+// document makes exactly one allocation for all of its texts. Documents can be moved (the block
+// does not move) but not copied. Read the texts with text().
 struct Document {
-  std::string_view doc_number;
-  std::string_view doc_type;
-  std::optional<std::string_view> payment_type;
+  TextSpan doc_number;
+  TextSpan doc_type;
+  OptionalTextSpan payment_type;
   Date doc_date;
-  std::string_view purpose;
-  std::optional<std::string_view> ordering;
+  TextSpan purpose;
+  OptionalTextSpan ordering;
   Amount amount;
-  std::string_view counterparty_inn;
-  std::optional<std::string_view> counterparty_kpp;
-  std::string_view counterparty_bic;
-  std::string_view counterparty_bank1;
-  std::string_view counterparty_account;
-  std::optional<std::string_view> counterparty;
-  std::optional<std::string_view> counterparty_1;
+  TextSpan counterparty_inn;
+  OptionalTextSpan counterparty_kpp;
+  TextSpan counterparty_bic;
+  TextSpan counterparty_bank1;
+  TextSpan counterparty_account;
+  OptionalTextSpan counterparty;
+  OptionalTextSpan counterparty_1;
   std::optional<Date> outcome_date;
-  std::optional<std::string_view> counterparty_ras_account;
-  std::optional<std::string_view> counterparty_cor_account;
-  std::string_view payee_inn;
-  std::optional<std::string_view> payee;
-  std::string_view payee_account;
-  std::optional<std::string_view> payee_kpp;
-  std::string_view payee_bic;
-  std::string_view payee_bank1;
-  std::optional<std::string_view> payee_ras_account;
-  std::optional<std::string_view> payee_cor_account;
+  OptionalTextSpan counterparty_ras_account;
+  OptionalTextSpan counterparty_cor_account;
+  TextSpan payee_inn;
+  OptionalTextSpan payee;
+  TextSpan payee_account;
+  OptionalTextSpan payee_kpp;
+  TextSpan payee_bic;
+  TextSpan payee_bank1;
+  OptionalTextSpan payee_ras_account;
+  OptionalTextSpan payee_cor_account;
   std::optional<Date> income_date;
 
   std::unique_ptr<char[]> text_block;
+
+  std::string_view text(TextSpan span) const {
+    return span.size == 0 ? std::string_view() : std::string_view(text_block.get() + span.offset,
+                                                                  span.size);
+  }
+  std::optional<std::string_view> text(OptionalTextSpan span) const {
+    if (!span.present()) return std::nullopt;
+    return text(TextSpan{span.offset, span.size});
+  }
 };
 
 struct WarningEntry {
@@ -97,8 +122,16 @@ struct WarningEntry {
 // a log, and the order by start date is settled when the accounts are next read. Inserting each
 // section at its place in a sorted list instead would shift the list every time, and sections
 // that come newest first (or in any order) would make a large account quadratic.
+//
+// A statement may hold a million accounts of one section each, so an account costs little
+// beyond its own record: one slot of the number index and one pointer for a filing that only
+// accounts with sections out of date order ever get. Numbers and interval values are hashed
+// under a key (keyed_hash.h), so an input cannot line its accounts or intervals up in one run.
 class AccountMap {
  public:
+  AccountMap() : AccountMap(process_hash_seed()) {}
+  explicit AccountMap(const HashSeed& seed) : seed_(seed) {}
+
   // The account stored under number (its intervals settled), or nullptr.
   Account* find(std::string_view number);
   // Appends a new account; the number must not be present yet.
@@ -118,31 +151,28 @@ class AccountMap {
  private:
   friend void merge_interval(AccountMap& accounts, std::string_view number, Interval interval);
 
-  struct NumberHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view number) const noexcept {
-      return std::hash<std::string_view>{}(number);
-    }
-  };
-
   // The intervals of one account in the order they were filed, repeats already dropped.
   struct Filing {
-    bool out_of_order = false;  // until then, the intervals themselves are the filing order
     bool settled = true;
     std::vector<Interval> log;
-    std::unordered_multimap<uint64_t, size_t> by_value;  // hash of the value -> place in log
+    std::unordered_multimap<uint64_t, size_t> by_value;  // keyed hash of the value -> place in log
   };
 
   static constexpr size_t kAbsent = static_cast<size_t>(-1);
   size_t index_of(std::string_view number) const;
+  void place(size_t position);
+  void rebuild_index();
   void settle() const;
 
+  HashSeed seed_;
   // Mutable because settling only brings the accounts up to date with what was filed.
   mutable std::vector<Account> accounts_;
-  mutable std::vector<Filing> filings_;  // one per account, in the same order
-  // Keys are copies: a view into accounts_ would dangle when the vector grows and moves a short
-  // (in-place) number string.
-  std::unordered_map<std::string, size_t, NumberHash, std::equal_to<>> positions_;
+  // One per account, in the same order; null while the account's sections came in date order
+  // (its intervals are then themselves the filing order).
+  mutable std::vector<std::unique_ptr<Filing>> filings_;
+  // Open-addressing table of account positions + 1 (0 = empty slot), placed by a keyed hash of
+  // the number and at most half full. The numbers are read from accounts_, so none is copied.
+  std::vector<uint32_t> index_;
 };
 
 struct Statement {

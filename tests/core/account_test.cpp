@@ -2,17 +2,28 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "parse_statement.h"
 #include "record_printer.h"
 
 namespace corvina {
 namespace {
 
 using test_support::describe;
+
+// Bytes live through operator new while counting is on (see the replacement at the end of this
+// file; it serves the whole test binary, but only counts for the test that switches it on).
+std::atomic<bool> counting{false};
+std::atomic<long long> live_bytes{0};
+std::atomic<long long> peak_bytes{0};  // the most live_bytes reached
 
 using Attributes = std::vector<std::pair<std::string, std::string>>;
 
@@ -209,6 +220,60 @@ TEST(account_test, many_accounts) {
   EXPECT_EQ(accounts.find("500"), nullptr);
 }
 
+// As for section keys (attribute_map_test): intervals that differ only in one amount, chosen to
+// share the low bits of their hash under a key the input aimed at, spread under another key.
+TEST(account_test, intervals_aimed_at_one_seed_spread_under_another) {
+  constexpr HashSeed kAimed{5, 6};
+  constexpr HashSeed kOther{7, 8};
+  constexpr uint64_t kMask = 4095;
+  Interval interval;
+  interval.total_expense = Amount{};
+  std::vector<uint64_t> other_slots;
+  for (uint64_t magnitude = 1; other_slots.size() < 200; ++magnitude) {
+    interval.total_expense->magnitude_low = magnitude;
+    if ((hash_interval_value(interval, kAimed) & kMask) != 0) continue;
+    other_slots.push_back(hash_interval_value(interval, kOther) & kMask);
+  }
+  std::sort(other_slots.begin(), other_slots.end());
+  const auto distinct = std::unique(other_slots.begin(), other_slots.end()) - other_slots.begin();
+  EXPECT_GT(distinct, 180);
+}
+
+// A statement may hold a million accounts of one section each, so an account may cost its record
+// (with the slack of a growing vector), its number and its interval, and not much more: no copy
+// of the number for the lookup, no empty filing.
+TEST(account_test, an_account_of_one_section_costs_little_beyond_its_record) {
+  constexpr long long kCount = 10000;
+  std::vector<std::string> numbers;
+  for (long long i = 0; i < kCount; ++i) {
+    numbers.push_back("4070281000" + std::to_string(1000000000 + i));
+  }
+  const Interval one = interval("01.01.2024", "1");
+  live_bytes = 0;
+  counting = true;
+  AccountMap accounts;
+  for (const std::string& number : numbers) merge_interval(accounts, number, one);
+  counting = false;
+  ASSERT_EQ(accounts.size(), static_cast<size_t>(kCount));
+  const long long budget = 2 * sizeof(Account) + 24 + sizeof(Interval) + 32;
+  EXPECT_LT(live_bytes / kCount, budget) << live_bytes / kCount;
+}
+
+// Without hooks nobody sees an account section's other keys, so they are not kept while the
+// section is open: a section of many unknown keys costs far less than its own text.
+TEST(account_test, unknown_keys_of_an_account_section_are_not_held) {
+  std::string text = "1CClientBankExchange\nСекцияРасчСчет\nДатаНачала=01.01.2024\n";
+  for (int i = 0; i < 20000; ++i) text += "Ключ" + std::to_string(i) + "=значение\n";
+  text += "РасчСчет=40702\nНачальныйОстаток=1\nКонецРасчСчет\nКонецФайла\n";
+  live_bytes = 0;
+  peak_bytes = 0;
+  counting = true;
+  auto statement = parse_statement(text, {});
+  counting = false;
+  ASSERT_TRUE(statement.ok());
+  EXPECT_LT(peak_bytes, static_cast<long long>(text.size() / 4)) << text.size();
+}
+
 // One section a day for a long period: merging must not rescan the whole account each time.
 // Quadratic merging took minutes here; linear takes milliseconds.
 TEST(account_test, long_account_merges_in_linear_time) {
@@ -312,3 +377,45 @@ TEST(account_test, newest_first_account_merges_in_linear_time) {
 
 }  // namespace
 }  // namespace corvina
+
+// Every non-aligned form is replaced, so that no block is freed by another allocator than the
+// one that made it (a sanitizer's runtime would otherwise serve the forms left out). Each block
+// carries its size in front, so that unsized deletes can subtract it.
+namespace {
+
+void* counted_new(size_t size) noexcept {
+  constexpr size_t kFront = alignof(std::max_align_t);
+  auto* block = static_cast<char*>(std::malloc(size + kFront));
+  if (block == nullptr) return nullptr;
+  *reinterpret_cast<size_t*>(block) = size;
+  if (corvina::counting) {
+    const long long live = corvina::live_bytes += static_cast<long long>(size);
+    if (live > corvina::peak_bytes) corvina::peak_bytes = live;
+  }
+  return block + kFront;
+}
+
+void counted_delete(void* pointer) noexcept {
+  if (pointer == nullptr) return;
+  char* block = static_cast<char*>(pointer) - alignof(std::max_align_t);
+  if (corvina::counting) {
+    corvina::live_bytes -= static_cast<long long>(*reinterpret_cast<size_t*>(block));
+  }
+  std::free(block);
+}
+
+}  // namespace
+
+void* operator new(size_t size) {
+  if (void* pointer = counted_new(size)) return pointer;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return counted_new(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return counted_new(size); }
+void operator delete(void* pointer) noexcept { counted_delete(pointer); }
+void operator delete[](void* pointer) noexcept { counted_delete(pointer); }
+void operator delete(void* pointer, size_t) noexcept { counted_delete(pointer); }
+void operator delete[](void* pointer, size_t) noexcept { counted_delete(pointer); }
+void operator delete(void* pointer, const std::nothrow_t&) noexcept { counted_delete(pointer); }
+void operator delete[](void* pointer, const std::nothrow_t&) noexcept { counted_delete(pointer); }

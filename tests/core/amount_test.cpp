@@ -214,9 +214,7 @@ TEST(amount_test, equal_in_value) {
     const Amount b = parse_amount(c.b).value();
     EXPECT_EQ(amounts_equal_in_value(a, b), c.equal);
     EXPECT_EQ(amounts_equal_in_value(b, a), c.equal);
-    if (c.equal) {
-      EXPECT_EQ(hash_amount_value(a), hash_amount_value(b));
-    }
+    EXPECT_EQ(normalise_amount(a) == normalise_amount(b), c.equal);
   }
 }
 
@@ -247,7 +245,7 @@ TEST(amount_test, random_round_trip) {
       const auto wider = static_cast<uint8_t>(scale + extra);
       const Amount same = make_amount(rescaled, wider, negative);
       EXPECT_TRUE(amounts_equal_in_value(amount, same));
-      EXPECT_EQ(hash_amount_value(amount), hash_amount_value(same));
+      EXPECT_EQ(normalise_amount(amount), normalise_amount(same));
       if (extra > 0 && rescaled < kMaxMagnitude) {
         EXPECT_FALSE(amounts_equal_in_value(amount, make_amount(rescaled + 1, wider, negative)));
       }

@@ -136,10 +136,32 @@ TEST(attribute_map_test, keys_alike_at_both_ends) {
 
 // A section map is handed from state to state by moves; the one left behind must be empty and
 // work, not hold an index into entries that went with the move.
+// An input cannot know the process's key, so the most it can do is aim its keys at some other
+// key: under the one it aimed at they share one probe run, under any other they spread.
+TEST(attribute_map_test, keys_aimed_at_one_seed_spread_under_another) {
+  constexpr HashSeed kAimed{1, 2};
+  constexpr HashSeed kOther{3, 4};
+  constexpr size_t kCount = 1000;  // indexed in 2048 slots
+  std::vector<std::string> keys;
+  for (size_t i = 0; keys.size() < kCount; ++i) {
+    std::string key = "k" + std::to_string(i);
+    if ((keyed_hash(key, kAimed) & 2047) == 0) keys.push_back(std::move(key));
+  }
+  const auto total_probes = [&keys](const HashSeed& seed) {
+    AttributeMap map(seed);
+    for (const std::string& key : keys) map.insert(key, "v");
+    size_t total = 0;
+    for (const std::string& key : keys) total += map.probe_length(key);
+    return total;
+  };
+  EXPECT_GT(total_probes(kAimed), kCount * kCount / 4);
+  EXPECT_LT(total_probes(kOther), kCount * 3);
+}
+
 TEST(attribute_map_test, moved_from_maps_are_empty) {
   for (size_t count : {3u, 40u}) {
     AttributeMap source;
-    for (size_t i = 0; i < count; ++i) source.insert("k" + std::to_string(i), "v");
+    for (size_t i = 0; i < count; ++i) source.insert_copy("k" + std::to_string(i), "v");
     AttributeMap target = std::move(source);
     EXPECT_EQ(target.size(), count);
     EXPECT_TRUE(source.empty()) << count;

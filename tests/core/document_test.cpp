@@ -109,14 +109,14 @@ TEST(document_test, empty_values) {
   auto document = build(with(kRequired, changes), "");
   ASSERT_TRUE(document.ok()) << document.error();
   const Document& d = document.value();
-  EXPECT_EQ(d.doc_number, "");
-  EXPECT_EQ(d.doc_type, "");
-  EXPECT_EQ(d.counterparty_inn, "");
-  EXPECT_EQ(d.payment_type, std::optional<std::string_view>(""));
-  EXPECT_EQ(d.payee, std::optional<std::string_view>(""));
+  EXPECT_EQ(d.text(d.doc_number), "");
+  EXPECT_EQ(d.text(d.doc_type), "");
+  EXPECT_EQ(d.text(d.counterparty_inn), "");
+  EXPECT_EQ(d.text(d.payment_type), std::optional<std::string_view>(""));
+  EXPECT_EQ(d.text(d.payee), std::optional<std::string_view>(""));
   EXPECT_EQ(d.outcome_date, std::nullopt);
   EXPECT_EQ(d.income_date, std::nullopt);
-  EXPECT_EQ(d.ordering, std::nullopt);
+  EXPECT_EQ(d.text(d.ordering), std::nullopt);
 }
 
 const char kBadAmount[] =

@@ -80,7 +80,7 @@ Outcome parse_checked(std::string_view input, std::span<const SectionHook> hooks
   if (result.ok()) {
     size_t total = 0;
     for (const auto& document : result.value().documents) {
-      total += document.doc_number.size() + document.purpose.size();
+      total += document.text(document.doc_number).size() + document.text(document.purpose).size();
     }
     for (const auto& entry : result.value().header.entries()) total += entry.value.size();
     EXPECT_LT(total, input.size() + 64) << label;

@@ -306,8 +306,8 @@ TEST(state_machine_test, document_hooks_and_warnings) {
   EXPECT_EQ(seen, std::vector<std::string>(4, "12 no kind"));
   const Statement& statement = finished_statement(result);
   ASSERT_EQ(statement.documents.size(), 2u);
-  EXPECT_EQ(statement.documents[0].doc_type, "Платежное поручение");
-  EXPECT_EQ(statement.documents[1].doc_type, "Мемориальный ордер");
+  EXPECT_EQ(statement.documents[0].text(statement.documents[0].doc_type), "Платежное поручение");
+  EXPECT_EQ(statement.documents[1].text(statement.documents[1].doc_type), "Мемориальный ордер");
   ASSERT_EQ(statement.warnings.size(), 2u);
   EXPECT_EQ(statement.warnings[0].lineno, 29u);
   EXPECT_EQ(statement.warnings[0].message,

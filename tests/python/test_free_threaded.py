@@ -280,6 +280,61 @@ RACING_SCRIPT = STATEMENT_CODE + '''
                       'counts': counts}))
 '''
 
+# Three threads a round. The read-backs of A and B both need the UTF-8 form of one fresh large
+# str, which one of them makes while holding that str's lock; the other waits for it, and a
+# thread that waits gives up the locks it holds, among them, for B, the lock of its attrs. C then
+# deletes a key from B's attrs and drops it. A read-back that walked attrs in place would see the
+# dict change under it (and read a freed key); one that copies it first reads it whole.
+SUSPENDED_SCRIPT = STATEMENT_CODE + '''
+    import time
+    data = statement(1)
+    problems = []
+    for round_ in range(50):
+        big = 'Ж' * (1 << 19) + str(round_)
+        owned = [''.join(['Ключ', str(round_)])]
+        start = threading.Barrier(3, timeout=30)
+        handed, extras = [], []
+
+        def converting(section_type, attrs, header):
+            if section_type == SectionType.Document:
+                attrs.clear()
+                attrs[big] = 'x'
+                start.wait()
+
+        def sharing(section_type, attrs, header):
+            if section_type == SectionType.Document:
+                attrs[owned[0]] = big
+                handed.append(attrs)
+                start.wait()
+
+        def checking(section_type, attrs, header):
+            if section_type == SectionType.Document:
+                extras.append({key: len(value) for key, value in attrs.items()
+                               if key.startswith('Ключ')})
+
+        def deleting():
+            start.wait()
+            time.sleep(0.0003)
+            handed[0].pop(owned.pop())
+
+        def parsing(hooks):
+            try:
+                corvina_py.parse(data, hooks)
+            except BaseException as error:
+                problems.append(repr(error)[:300])
+
+        threads = [threading.Thread(target=parsing, args=([converting],)),
+                   threading.Thread(target=parsing, args=([sharing, checking],)),
+                   threading.Thread(target=deleting)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        if extras not in ([{}], [{f'Ключ{round_}': len(big)}]):
+            problems.append(('not whole', repr(extras)[:300]))
+    print(json.dumps({'lock': sys._is_gil_enabled(), 'problems': problems[:5]}))
+'''
+
 
 @pytest.mark.parametrize(('options', 'env'), FORCED_OFF)
 class TestLockForcedOff:
@@ -301,3 +356,9 @@ class TestLockForcedOff:
         assert counts['parses'] > 0
         # The writers really ran during the read-backs, not only before or after them.
         assert counts['updates'] >= counts['sections'] > 0
+
+    def test_read_back_whole_while_waiting_for_a_str(self, options, env):
+        # The debug allocator fills freed memory, so a freed key read back would show.
+        seen = run_python(SUSPENDED_SCRIPT, options, {**env, 'PYTHONMALLOC': 'mimalloc_debug'})
+        assert seen['lock'] is False
+        assert seen['problems'] == []

@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import operator
+import os
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -155,6 +158,42 @@ class TestHookCalls:
         assert parsed.header['ВерсияФормата'] == '1.03'
         assert [d.doc_number for d in parsed.documents] == ['17', '17']
         assert kept[0] is not kept[1]
+
+    def test_header_converted_once_and_copied_for_each_call(self):
+        headers = []
+
+        def first(section_type, attrs, header):
+            headers.append(header)
+            header['Отправитель'] = 'changed'
+            del header['ВерсияФормата']
+
+        def second(section_type, attrs, header):
+            headers.append(header)
+
+        corvina_py.parse(TWO_SECTIONS, [first, second])
+        assert [dict(h) for h in headers[1::2]] == [HEADER, HEADER]
+        assert len({id(h) for h in headers}) == 4
+        # One set of strs for the whole parse: a large header is not converted again per call.
+        assert all(headers[1][key] is headers[3][key] for key in HEADER)
+
+    def test_deep_reentry_raises_recursion_error(self):
+        # In a child process: without the recursion guard the C stack overflowed, killing it.
+        script = textwrap.dedent('''
+            import sys, corvina_py
+            sys.setrecursionlimit(100_000)
+            def hook(section_type, attrs, header):
+                corvina_py.parse(sys.argv[1], [hook])
+            try:
+                corvina_py.parse(sys.argv[1], [hook])
+            except corvina_py.SyntaxError as error:
+                print(str(error).rsplit('Hook error: ', 1)[-1])
+        ''')
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            [os.path.dirname(corvina_py.__file__), os.environ.get('PYTHONPATH', '')]))
+        done = subprocess.run([sys.executable, '-c', script, TWO_SECTIONS], env=env,
+                              capture_output=True, text=True, timeout=300, check=False)
+        assert done.returncode == 0, done.stderr[-2000:]
+        assert done.stdout.startswith('RecursionError: maximum recursion depth exceeded')
 
     def test_no_sections_no_calls(self):
         header_only = '\n'.join(['1CClientBankExchange', 'ВерсияФормата=1.03'])
