@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,20 +18,23 @@
 
 namespace corvina::py {
 
-// One buffer of a column, aligned to 8 bytes; its bytes are left uninitialised until written.
+// One buffer of a column, aligned to 64 bytes; its bytes are left uninitialised until written.
+// Throws std::bad_alloc.
 class ColumnBuffer {
  public:
   ColumnBuffer() = default;
-  explicit ColumnBuffer(size_t bytes)
-      : words_(bytes == 0 ? nullptr : new uint64_t[(bytes + 7) / 8]), size_(bytes) {}
-  void* data() { return words_.get(); }
+  explicit ColumnBuffer(size_t bytes);
+  void* data() { return bytes_.get(); }
   // Never null, even when empty: some consumers read a null buffer as a missing one.
-  const void* data() const { return words_ ? words_.get() : &kEmpty; }
+  const void* data() const { return bytes_ ? bytes_.get() : &kEmpty; }
   size_t size() const { return size_; }
 
  private:
+  struct Free {
+    void operator()(void* bytes) const { std::free(bytes); }
+  };
   static constexpr uint64_t kEmpty = 0;
-  std::unique_ptr<uint64_t[]> words_;
+  std::unique_ptr<void, Free> bytes_;
   size_t size_ = 0;
 };
 
