@@ -110,9 +110,10 @@ def refusal_hint(data: bytes) -> str:
     return ''
 
 
-def convert_data(name: str, data: bytes) -> Outcome:
+def parse_or_refuse(name: str, data: bytes) -> corvina_py.Statement | Outcome:
+    """The parsed statement, or the Outcome that reports why the file was refused."""
     try:
-        statement = corvina_py.parse(data)
+        return corvina_py.parse(data)
     except corvina_py.NotStatementError as error:
         return Outcome(name, error=str(error) + refusal_hint(data))
     except corvina_py.ParseError as error:
@@ -120,6 +121,12 @@ def convert_data(name: str, data: bytes) -> Outcome:
         # failed; the other parse errors are about the file as a whole and have no line.
         detail = getattr(error, 'detail', None)
         return Outcome(name, error_line=getattr(detail, 'lineno', None), error=str(error))
+
+
+def convert_data(name: str, data: bytes) -> Outcome:
+    statement = parse_or_refuse(name, data)
+    if isinstance(statement, Outcome):
+        return statement
     return Outcome(name, statement=statement_to_dict(statement))
 
 

@@ -15,8 +15,7 @@ import sys
 from collections.abc import Iterator, Sequence
 from typing import Any
 
-import corvina_py
-from corvina_convert import STDIN, Outcome, readable_name, refusal_hint, report
+from corvina_convert import STDIN, Outcome, parse_or_refuse, readable_name, report
 
 FORMATS = ('parquet', 'arrow')
 MISSING_PYARROW = ("--format {format} needs pyarrow, which is not installed; install it with "
@@ -34,13 +33,9 @@ def pyarrow_module(name: str = 'pyarrow') -> Any:
 
 def convert_table_data(name: str, data: bytes, intervals: bool) -> Outcome:
     pyarrow = pyarrow_module()
-    try:
-        statement = corvina_py.parse(data)
-    except corvina_py.NotStatementError as error:
-        return Outcome(name, error=str(error) + refusal_hint(data))
-    except corvina_py.ParseError as error:
-        detail = getattr(error, 'detail', None)
-        return Outcome(name, error_line=getattr(detail, 'lineno', None), error=str(error))
+    statement = parse_or_refuse(name, data)
+    if isinstance(statement, Outcome):
+        return statement
     try:
         tables = {'documents': pyarrow.table(statement.documents_table())}
         if intervals:
