@@ -295,12 +295,9 @@ PyTypeObject* hook_error_type() { return DetailType<kHookError>::get(); }
 namespace {
 
 // An instance made by calling the class with the message, so that args is (message,).
-OwnedRef new_exception(PyObject* type, std::string_view message) {
+OwnedRef new_exception(PyObject* type, PyObject* message) {
   if (type == nullptr) return OwnedRef();
-  OwnedRef text = OwnedRef::steal(
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!text) return OwnedRef();
-  return OwnedRef::steal(PyObject_CallOneArg(type, text.get()));
+  return OwnedRef::steal(PyObject_CallOneArg(type, message));
 }
 
 PyObject* raise(const OwnedRef& exception) {
@@ -311,16 +308,14 @@ PyObject* raise(const OwnedRef& exception) {
 
 }  // namespace
 
-PyObject* raise_exception(PyObject* type, std::string_view message) {
+PyObject* raise_exception(PyObject* type, PyObject* message) {
   OwnedRef exception = new_exception(type, message);
   return exception ? raise(exception) : nullptr;
 }
 
-PyObject* raise_syntax_error(ErrorRecord&& record, std::string&& message) {
+PyObject* raise_syntax_error(ErrorRecord&& record, PyObject* message) {
   OwnedRef exception = new_exception(syntax_error_type(), message);
   if (!exception) return nullptr;
-  // The message may be as long as the line it quotes: let it go before the detail is made.
-  std::string().swap(message);
   const auto text = [](std::string_view view) { return std::string(view); };
   DetailParts parts{};
   const bool has_detail = std::visit(

@@ -52,6 +52,9 @@ extern PyMethodDef parse_method;
 // result_types.cpp: a new str from core text (UTF-8 by construction), and a new dict of str to
 // str holding the map's entries in their order; nullptr with an exception set on failure.
 PyObject* new_text(std::string_view text);
+// The str of a message's pieces joined, written straight from them: an error that quotes a line
+// as long as the input costs no joined copy of it besides the str.
+PyObject* new_message_text(const MessagePieces& message);
 PyObject* new_attribute_dict(const AttributeMap& map);
 
 // result_types.cpp: a new Statement object that takes over the core statement; nullptr with an
@@ -61,12 +64,12 @@ PyObject* new_statement_object(Statement&& statement);
 // error_details.cpp: raises the module's SyntaxError with `message` and the `detail` of the
 // record, one of the six kinds that carry a line number, taking over the record's texts; always
 // returns nullptr.
-PyObject* raise_syntax_error(ErrorRecord&& record, std::string&& message);
+PyObject* raise_syntax_error(ErrorRecord&& record, PyObject* message);
 
 // error_details.cpp: raises an instance of `type` made by calling it with the message (so its
 // args are (message,)), as the interpreter raises any exception: one being handled becomes its
 // __context__. Always returns nullptr; `type` may be nullptr with an exception set.
-PyObject* raise_exception(PyObject* type, std::string_view message);
+PyObject* raise_exception(PyObject* type, PyObject* message);
 
 // hooks.cpp: a new SectionType instance, and the runner that presents a Python callable to the
 // core as a SectionHook (holding a strong reference until the runner is destroyed). The runners

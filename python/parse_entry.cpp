@@ -112,17 +112,18 @@ PyObject* raise_error_record(ErrorRecord&& record) {
   // The hook runner that abandoned the parse left its own exception pending; it goes out as it
   // is instead of becoming a SyntaxError.
   if (std::holds_alternative<Abandoned>(record)) return nullptr;
-  std::string message = error_message(record);
+  OwnedRef message = OwnedRef::steal(new_message_text(error_message_pieces(record)));
+  if (!message) return nullptr;
   if (std::holds_alternative<Unfinished>(record)) {
-    return raise_exception(unfinished_error_type(), message);
+    return raise_exception(unfinished_error_type(), message.get());
   }
   if (std::holds_alternative<NotStatement>(record)) {
-    return raise_exception(not_statement_error_type(), message);
+    return raise_exception(not_statement_error_type(), message.get());
   }
   if (std::holds_alternative<EmptyInput>(record)) {
-    return raise_exception(empty_input_error_type(), message);
+    return raise_exception(empty_input_error_type(), message.get());
   }
-  return raise_syntax_error(std::move(record), std::move(message));
+  return raise_syntax_error(std::move(record), message.get());
 }
 
 PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -1,6 +1,5 @@
 // Every message of a failed parse, rendered from its record in this one place: the module shows
 // these texts as they are and only chooses the exception class.
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -9,49 +8,48 @@
 #include "statement.h"
 
 namespace corvina {
-namespace {
 
-std::string concat(std::initializer_list<std::string_view> pieces) {
-  size_t size = 0;
-  for (std::string_view piece : pieces) size += piece.size();
-  std::string out;
-  out.reserve(size);
-  for (std::string_view piece : pieces) out += piece;
-  return out;
-}
-
-}  // namespace
-
-std::string error_message(const ErrorRecord& error) {
+MessagePieces error_message_pieces(const ErrorRecord& error) {
   return std::visit(
-      [](const auto& e) -> std::string {
+      [](const auto& e) -> MessagePieces {
         using T = std::decay_t<decltype(e)>;
         if constexpr (std::is_same_v<T, UnexpectedSection>) {
-          return concat({"Unexpected section '", e.found, "' in context '",
-                         context_name(e.context), "'"});
+          return {{"Unexpected section '", e.found, "' in context '", context_name(e.context),
+                   "'"},
+                  5};
         } else if constexpr (std::is_same_v<T, UnexpectedAttribute>) {
-          return concat({"Unexpected attribute '", e.key, "' = '", e.value, "'"});
+          return {{"Unexpected attribute '", e.key, "' = '", e.value, "'"}, 5};
         } else if constexpr (std::is_same_v<T, UnrecognizedLine>) {
-          return concat({"Unrecognized line: '", e.line, "'"});
+          return {{"Unrecognized line: '", e.line, "'"}, 3};
         } else if constexpr (std::is_same_v<T, MissingField>) {
-          return concat({"Missing field '", e.field, "' in context '", context_name(e.context),
-                         "'"});
+          return {{"Missing field '", e.field, "' in context '", context_name(e.context), "'"},
+                  5};
         } else if constexpr (std::is_same_v<T, AccountParseError>) {
-          return concat({"Account parse error: ", e.message});
+          return {{"Account parse error: ", e.message}, 2};
         } else if constexpr (std::is_same_v<T, HookError>) {
-          return concat({"Hook error: ", e.message});
+          return {{"Hook error: ", e.message}, 2};
         } else if constexpr (std::is_same_v<T, Unfinished>) {
-          return "Statement is not finished";
+          return {{"Statement is not finished"}, 1};
         } else if constexpr (std::is_same_v<T, NotStatement>) {
-          return "Input is not a 1C statement";
+          return {{"Input is not a 1C statement"}, 1};
         } else if constexpr (std::is_same_v<T, EmptyInput>) {
-          return "Input is empty";
+          return {{"Input is empty"}, 1};
         } else {
           static_assert(std::is_same_v<T, Abandoned>);
-          return std::string();
+          return {{}, 0};
         }
       },
       error);
+}
+
+std::string error_message(const ErrorRecord& error) {
+  const MessagePieces message = error_message_pieces(error);
+  size_t size = 0;
+  for (size_t i = 0; i < message.count; ++i) size += message.pieces[i].size();
+  std::string out;
+  out.reserve(size);
+  for (size_t i = 0; i < message.count; ++i) out += message.pieces[i];
+  return out;
 }
 
 }  // namespace corvina

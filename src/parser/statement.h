@@ -5,6 +5,7 @@
 // each), so it outlives the input buffer and the token list; so does an ErrorRecord.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -226,5 +227,14 @@ using ErrorRecord = std::variant<UnexpectedSection, UnexpectedAttribute, Unrecog
 // The message of a failed parse, the one text for each kind: "Unexpected section '…' in context
 // '…'", "Input is empty" and so on. Empty for Abandoned, whose reason is the host's.
 std::string error_message(const ErrorRecord& error);
+
+// The same message as the pieces it joins: views of fixed texts and of the record's own, valid
+// while the record lives. A caller that makes its own string of the message (a Python str) needs
+// no intermediate copy of a text that may be as long as the input.
+struct MessagePieces {
+  std::array<std::string_view, 5> pieces;
+  size_t count = 0;
+};
+MessagePieces error_message_pieces(const ErrorRecord& error);
 
 }  // namespace corvina

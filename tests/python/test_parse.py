@@ -248,6 +248,15 @@ class TestFailures:
             assert type(error.detail) is detail
             assert error.detail.lineno == lineno
 
+    # The message is written straight from the line's UTF-8: every width of character.
+    @pytest.mark.parametrize('line', ['plain', 'café ÿ', 'строка', 'Ā ӿ', '行 €', 'emoji 😀 ok',
+                                      '\x7f\x80'])
+    def test_message_quotes_the_line(self, line):
+        with pytest.raises(corvina_py.SyntaxError) as caught:
+            parse(lines(*HEADER, line))
+        assert caught.value.args == (f"Unrecognized line: '{line}'",)
+        assert caught.value.detail.line == line
+
     def test_unrecognized_line_detail(self):
         with pytest.raises(corvina_py.SyntaxError) as caught:
             parse(lines(*HEADER, 'строка без знака'))
