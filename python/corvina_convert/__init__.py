@@ -130,7 +130,8 @@ def convert_data(name: str, data: bytes) -> Outcome:
     return Outcome(name, statement=statement_to_dict(statement))
 
 
-def convert_file(path: str) -> Outcome:
+def convert_file(path: str,
+                 convert: Callable[[str, bytes], Outcome] = convert_data) -> Outcome:
     """Reads and converts one file; runs in a worker process, so it returns plain data only."""
     name = readable_name(path)
     try:
@@ -138,7 +139,7 @@ def convert_file(path: str) -> Outcome:
             data = stream.read()
     except OSError as error:
         return Outcome(name, error=error.strerror or str(error))
-    return convert_data(name, data)
+    return convert(name, data)
 
 
 def convert_all(paths: Sequence[str], jobs: int) -> Iterator[Outcome]:

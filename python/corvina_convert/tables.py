@@ -15,7 +15,7 @@ import sys
 from collections.abc import Iterator, Sequence
 from typing import Any
 
-from corvina_convert import STDIN, Outcome, parse_or_refuse, readable_name, report
+from corvina_convert import STDIN, Outcome, convert_file, parse_or_refuse, report
 
 FORMATS = ('parquet', 'arrow')
 MISSING_PYARROW = ("--format {format} needs pyarrow, which is not installed; install it with "
@@ -52,13 +52,7 @@ def convert_table_data(name: str, data: bytes, intervals: bool) -> Outcome:
 
 
 def convert_table_file(path: str, intervals: bool) -> Outcome:
-    name = readable_name(path)
-    try:
-        with open(path, 'rb') as stream:
-            data = stream.read()
-    except OSError as error:
-        return Outcome(name, error=error.strerror or str(error))
-    return convert_table_data(name, data, intervals)
+    return convert_file(path, functools.partial(convert_table_data, intervals=intervals))
 
 
 def convert_all_tables(paths: Sequence[str], jobs: int, intervals: bool) -> Iterator[Outcome]:
