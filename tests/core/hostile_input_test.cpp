@@ -19,30 +19,15 @@ using test_support::to_cp1251;
 
 using namespace std::string_literals;
 
-const char kStatement[] =
-    "1CClientBankExchange\r\n"
-    "ВерсияФормата=1.03\r\n"
-    "\r\n"
-    "СекцияРасчСчет\r\n"
-    "ДатаНачала=01.03.2024\r\n"
-    "РасчСчет=40702810000000000001\r\n"
-    "НачальныйОстаток=1000.00\r\n"
-    "КонецРасчСчет\r\n"
-    "СекцияДокумент=Платежное поручение\r\n"
-    "Номер=17\r\n"
-    "Дата=05.03.2024\r\n"
-    "Сумма=100.50\r\n"
-    "ПлательщикСчет=40702810000000000001\r\n"
-    "ПлательщикИНН=7701\r\n"
-    "ПлательщикБИК=044525000\r\n"
-    "ПлательщикБанк1=Банк\r\n"
-    "ПолучательСчет=40702810000000000002\r\n"
-    "ПолучательИНН=7702\r\n"
-    "ПолучательБИК=044525001\r\n"
-    "ПолучательБанк1=Банк получателя\r\n"
-    "НазначениеПлатежа=Оплата\r\n"
-    "КонецДокумента\r\n"
-    "КонецФайла\r\n";
+const std::string kStatement = std::string("1CClientBankExchange\r\n"
+                                           "ВерсияФормата=1.03\r\n"
+                                           "\r\n"
+                                           "СекцияРасчСчет\r\n"
+                                           "ДатаНачала=01.03.2024\r\n"
+                                           "РасчСчет=40702810000000000001\r\n"
+                                           "НачальныйОстаток=1000.00\r\n"
+                                           "КонецРасчСчет\r\n") +
+                               test_support::kPaymentDocument + "КонецФайла\r\n";
 
 // Renames every value, so that hooked runs copy texts that no longer view the input.
 HookOutcome rewrite(SectionType, AttributeMap& section, const AttributeMap&) {

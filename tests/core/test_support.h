@@ -9,6 +9,23 @@
 
 namespace corvina::test_support {
 
+// A payment document section with every required key, CR LF line breaks.
+inline constexpr char kPaymentDocument[] =
+    "СекцияДокумент=Платежное поручение\r\n"
+    "Номер=17\r\n"
+    "Дата=05.03.2024\r\n"
+    "Сумма=100.50\r\n"
+    "ПлательщикСчет=40702810000000000001\r\n"
+    "ПлательщикИНН=7701\r\n"
+    "ПлательщикБИК=044525000\r\n"
+    "ПлательщикБанк1=Банк\r\n"
+    "ПолучательСчет=40702810000000000002\r\n"
+    "ПолучательИНН=7702\r\n"
+    "ПолучательБИК=044525001\r\n"
+    "ПолучательБанк1=Банк получателя\r\n"
+    "НазначениеПлатежа=Оплата\r\n"
+    "КонецДокумента\r\n";
+
 // Cyrillic (with Ё and ё) and ASCII only: enough to write hand-made statements in
 // Windows-1251 from UTF-8 literals.
 inline std::string to_cp1251(std::string_view utf8) {
