@@ -61,23 +61,16 @@ class SectionMachine {
   [[nodiscard]] Result<Done, ErrorRecord> apply(const Token& token) {
     // Most lines are attributes of an open section: that case is kept this short so that it
     // is inlined into the loop that reads the lines, and the rest is a call.
-    if (token.kind == TokenKind::Attribute) {
-      if (at_ == ParseContext::Document) {
-        if constexpr (kHooks) {
-          section_.insert(token.key, token.value);
-        } else {
-          fields_.add(token.key, token.value);
-        }
-        return Done{};
+    const bool in_document = at_ == ParseContext::Document;
+    if (token.kind == TokenKind::Attribute && (in_document || at_ == ParseContext::Account)) {
+      if constexpr (kHooks) {
+        section_.insert(token.key, token.value);
+      } else if (in_document) {
+        fields_.add(token.key, token.value);
+      } else {
+        account_fields_.add(token.key, token.value);
       }
-      if (at_ == ParseContext::Account) {
-        if constexpr (kHooks) {
-          section_.insert(token.key, token.value);
-        } else {
-          account_fields_.add(token.key, token.value);
-        }
-        return Done{};
-      }
+      return Done{};
     }
     return apply_other(token);
   }
