@@ -15,14 +15,16 @@ constexpr std::string_view kDocumentTooLarge = "document texts exceed 4 GiB";
 }  // namespace
 
 Result<Document, std::string> build_document(std::string_view kind,
-                                             const AttributeMap& attributes) {
+                                             const AttributeMap& attributes,
+                                             std::shared_ptr<TextArena>& texts) {
   // The map holds each key once, so adding its entries overwrites nothing.
   DocumentFields fields;
   for (const AttributeMap::Entry& entry : attributes.entries()) fields.add(entry.key, entry.value);
-  return fields.build(kind);
+  return fields.build(kind, texts);
 }
 
-Result<Document, std::string> DocumentFields::build(std::string_view kind) {
+Result<Document, std::string> DocumentFields::build(std::string_view kind,
+                                                    std::shared_ptr<TextArena>& texts) {
   // Conversions wait until every line has been seen because the first failure must be the
   // first in byte order of the keys, not in file order.
   raw_[kDocumentKindField] = kind;
@@ -32,8 +34,8 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind) {
   auto converted = convert_fields<kDocumentFields>(raw, document);
   if (!converted) return fail(std::move(converted).error());
 
-  // Every text of the document goes into one block sized in advance; the fields are spans of
-  // it.
+  // The texts of the document go one after another into a block of the arena sized in
+  // advance; the fields are spans of it.
   size_t total = 0;
   size_t row = 0;
   for_each_field(kDocumentFields, [&](const auto& field) {
@@ -43,8 +45,10 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind) {
     ++row;
   });
   if (total >= OptionalTextSpan::kAbsent) return fail(std::string(kDocumentTooLarge));
-  // Every byte of the block is written below, so it is not zero-filled first.
-  if (total > 0) document.text_block = std::make_unique_for_overwrite<char[]>(total);
+  if (texts == nullptr) texts = std::make_shared<TextArena>();
+  char* const block = texts->allocate(total);
+  document.text_base = block;
+  document.texts = texts;
   uint32_t offset = 0;
   row = 0;
   for_each_field(kDocumentFields, [&](const auto& field) {
@@ -53,7 +57,7 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind) {
     if constexpr (Row::kind == FieldKind::Text) {
       if (!text) return;  // an optional text left absent; required ones were checked above
       const auto size = static_cast<uint32_t>(text->size());
-      if (size != 0) std::memcpy(document.text_block.get() + offset, text->data(), size);
+      if (size != 0) std::memcpy(block + offset, text->data(), size);
       Row::member(document) = {offset, size};
       offset += size;
     }

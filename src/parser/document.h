@@ -18,10 +18,17 @@ namespace corvina {
 // under "СекцияДокумент") and its attributes. Values are converted in ascending byte order of
 // their keys (Дата, ДатаПоступило, ДатаСписано, Сумма), and the first conversion failure is the
 // result, with the converter's text; only then are required keys checked, in declaration order,
-// with "missing field `{key}`". Unknown keys are ignored. All texts of the document are copied
-// into one block that the document owns.
+// with "missing field `{key}`". Unknown keys are ignored. All texts of the document are copied,
+// one after another, into `texts`, which the document then shares (made when null).
 [[nodiscard]] Result<Document, std::string> build_document(std::string_view kind,
-                                                           const AttributeMap& attributes);
+                                                           const AttributeMap& attributes,
+                                                           std::shared_ptr<TextArena>& texts);
+// The same, into an arena of its own.
+[[nodiscard]] inline Result<Document, std::string> build_document(
+    std::string_view kind, const AttributeMap& attributes) {
+  std::shared_ptr<TextArena> texts;
+  return build_document(kind, attributes, texts);
+}
 
 // The values of one document section as its lines are read, for building the document without
 // an AttributeMap: a known key keeps its last value (as the map would), unknown keys are
@@ -36,8 +43,10 @@ class DocumentFields {
     raw_.fill(std::nullopt);
     if (!owned_.empty()) owned_.clear();
   }
-  // The kind becomes the doc_type whatever the lines said under its key.
-  [[nodiscard]] Result<Document, std::string> build(std::string_view kind);
+  // The kind becomes the doc_type whatever the lines said under its key. The texts go into
+  // `texts`, a new arena when it is null.
+  [[nodiscard]] Result<Document, std::string> build(std::string_view kind,
+                                                    std::shared_ptr<TextArena>& texts);
 
   // As AttributeMap::own_texts_within: the values viewing into `text` are copied, once.
   void own_texts_within(std::string_view text) { own_values_within(raw_, text, owned_); }

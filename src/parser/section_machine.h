@@ -268,7 +268,7 @@ class SectionMachine {
       auto hooked = run_hooks(SectionType::Document, end_line);
       if (!hooked) return hooked;
     }
-    auto document = kHooks ? build_document(kind_, section_) : fields_.build(kind_);
+    auto document = kHooks ? build_document(kind_, section_, texts_) : fields_.build(kind_, texts_);
     if (document) {
       statement_.documents.push_back(std::move(document).value());
     } else {
@@ -305,6 +305,7 @@ class SectionMachine {
   AttributeMap section_;  // with hooks, the open section
   DocumentFields fields_;  // without hooks, the open document section
   AccountFields account_fields_;  // without hooks, the open account section
+  std::shared_ptr<TextArena> texts_;  // of every document built, made with the first
   std::string_view kind_;  // of the open document section
   std::string kind_storage_;  // the kind, once its line's text has gone
   bool reserved_ = false;

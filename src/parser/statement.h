@@ -20,6 +20,7 @@
 #include "attribute_map.h"
 #include "date.h"
 #include "keyed_hash.h"
+#include "text_arena.h"
 
 namespace corvina {
 
@@ -69,9 +70,9 @@ struct OptionalTextSpan {
   bool present() const { return size != kAbsent; }
 };
 
-// One payment document. Its texts lie in text_block, which the document owns: building a
-// document makes exactly one allocation for all of its texts. Documents can be moved (the block
-// does not move) but not copied. Read the texts with text().
+// One payment document. Its texts lie one after another from text_base, in the arena of the
+// statement it was read from, which it shares: the arena goes with the last document holding
+// it. Read the texts with text().
 struct Document {
   TextSpan doc_number;
   TextSpan doc_type;
@@ -100,10 +101,11 @@ struct Document {
   OptionalTextSpan payee_cor_account;
   std::optional<Date> income_date;
 
-  std::unique_ptr<char[]> text_block;
+  std::shared_ptr<const TextArena> texts;
+  const char* text_base = nullptr;
 
   std::string_view text(TextSpan span) const {
-    return span.size == 0 ? std::string_view() : std::string_view(text_block.get() + span.offset,
+    return span.size == 0 ? std::string_view() : std::string_view(text_base + span.offset,
                                                                   span.size);
   }
   std::optional<std::string_view> text(OptionalTextSpan span) const {

@@ -1,0 +1,77 @@
+#include "text_arena.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace corvina {
+namespace {
+
+// Chunks start small, so a statement of a few documents keeps a few kilobytes, and double up to
+// one huge page, so a large one takes a page fault per 2 MiB instead of per 4 KiB.
+constexpr size_t kFirstChunk = size_t{4} << 10;
+constexpr size_t kHugePage = size_t{2} << 20;
+
+#if defined(__linux__)
+// A chunk of exactly one huge page, aligned to it so that the kernel can back it with one.
+// Maps twice the size and returns the rest; nullptr when the mapping fails.
+char* map_huge_chunk() {
+  void* const mapped = mmap(nullptr, 2 * kHugePage, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  const auto begin = reinterpret_cast<uintptr_t>(mapped);
+  const uintptr_t aligned = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned > begin) munmap(mapped, aligned - begin);
+  const uintptr_t tail = aligned + kHugePage;
+  const uintptr_t mapped_end = begin + 2 * kHugePage;
+  if (mapped_end > tail) munmap(reinterpret_cast<void*>(tail), mapped_end - tail);
+  // Where transparent huge pages are off this fails, and the chunk is backed by small pages.
+  (void)madvise(reinterpret_cast<void*>(aligned), kHugePage, MADV_HUGEPAGE);
+  return reinterpret_cast<char*>(aligned);
+}
+#endif
+
+}  // namespace
+
+TextArena::~TextArena() {
+  for (const Chunk& chunk : chunks_) {
+#if defined(__linux__)
+    if (chunk.mapped) {
+      munmap(chunk.data, chunk.size);
+      continue;
+    }
+#endif
+    delete[] chunk.data;
+  }
+}
+
+char* TextArena::allocate_in_new_chunk(size_t size) {
+  const size_t chunk_size =
+      next_chunk_size_ == 0 ? kFirstChunk : std::min(2 * next_chunk_size_, kHugePage);
+  chunks_.reserve(chunks_.size() + 1);  // so that a failure below leaks nothing
+  if (size > chunk_size) {
+    // A text longer than a chunk gets a chunk of its own; the current one stays open.
+    char* const data = new char[size];
+    chunks_.push_back({data, size, false});
+    return data;
+  }
+  next_chunk_size_ = chunk_size;
+  Chunk chunk{nullptr, chunk_size, false};
+#if defined(__linux__)
+  if (chunk.size == kHugePage) {
+    chunk.data = map_huge_chunk();
+    chunk.mapped = chunk.data != nullptr;
+  }
+#endif
+  if (chunk.data == nullptr) chunk.data = new char[chunk.size];
+  chunks_.push_back(chunk);
+  next_ = chunk.data + size;
+  end_ = chunk.data + chunk.size;
+  return chunk.data;
+}
+
+}  // namespace corvina
