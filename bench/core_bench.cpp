@@ -78,51 +78,19 @@ int main(int argc, char** argv) {
     while (reader.next(token) == corvina::TokenReader::Status::Token) ++count;
     return count;
   }, sink);
-  // Windows-1251 without hooks is decoded and read a slice at a time (parse_cp1251_in_slices):
-  // the same two stages as that parse runs them, into one reused buffer.
-  const bool sliced = [&] {
+  // Windows-1251 without hooks is read in its own bytes (parse_cp1251_bytes): its lines, with
+  // nothing decoded.
+  const bool raw = [&] {
     auto decoded = corvina::decode_input(data, corvina::Cp1251Decoding::Deferred);
     return decoded && decoded.value().deferred;
   }();
-  const auto slices = [&](bool read_lines) {
-    const size_t room = 3 * corvina::kCp1251SliceBytes + corvina::kCp1251StoreSlack;
-    std::unique_ptr<char[]> buffer;
-    size_t capacity = 0;
+  const double raw_tokens_time = raw ? median_seconds(runs, [&] {
+    corvina::Cp1251TokenReader reader(data);
+    corvina::Token token;
     size_t count = 0;
-    corvina::LineNumber lines = 0;
-    for (size_t pos = 0; pos < data.size();) {
-      size_t end = data.size();
-      if (data.size() - pos > corvina::kCp1251SliceBytes) {
-        const size_t from = pos + corvina::kCp1251SliceBytes - 1;
-        const void* lf = std::memchr(data.data() + from, '\n', data.size() - from);
-        if (lf != nullptr) {
-          end = static_cast<size_t>(static_cast<const char*>(lf) - data.data()) + 1;
-        }
-      }
-      const std::string_view slice(data.data() + pos, end - pos);
-      const size_t needed = std::max(room, 3 * slice.size() + corvina::kCp1251StoreSlack);
-      if (needed > capacity) {
-        buffer.reset(new char[needed]);
-        capacity = needed;
-      }
-      const char* text_end = corvina::decode_cp1251_into(slice, buffer.get());
-      pos = end;
-      const std::string_view text(buffer.get(), static_cast<size_t>(text_end - buffer.get()));
-      if (!read_lines) {
-        count += text.size();
-        continue;
-      }
-      corvina::TokenReader reader(text, lines);
-      corvina::Token token;
-      while (reader.next(token) == corvina::TokenReader::Status::Token) ++count;
-      lines = reader.lines_read();
-    }
+    while (reader.next(token) == corvina::LineStatus::Token) ++count;
     return count;
-  };
-  const double sliced_decode_time =
-      sliced ? median_seconds(runs, [&] { return slices(false); }, sink) : 0;
-  const double sliced_tokens_time =
-      sliced ? median_seconds(runs, [&] { return slices(true); }, sink) : 0;
+  }, sink) : 0;
   size_t documents = 0;
   const double parse_time = median_seconds(runs, [&] {
     auto statement = corvina::parse_statement(data, {});
@@ -138,10 +106,7 @@ int main(int argc, char** argv) {
   report("memchr line count", memchr_time);
   report("decode, whole text", decode_time);
   report("decode + lines, whole text", tokens_time);
-  if (sliced) {
-    report("decode, in slices", sliced_decode_time);
-    report("decode + lines, in slices", sliced_tokens_time);
-  }
+  if (raw) report("lines of the bytes", raw_tokens_time);
   report("whole parse", parse_time);
   return sink == 0 ? 1 : 0;
 }

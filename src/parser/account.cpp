@@ -68,7 +68,8 @@ Result<Interval, std::string> build_interval(const AttributeMap& section) {
   return fields.build();
 }
 
-Result<Interval, std::string> AccountFields::build() const {
+Result<Interval, std::string> AccountFields::build() {
+  if (form_ == LineForm::Cp1251) decode_converted_values<kIntervalFields>(raw_, decoded_);
   Interval interval;
   auto converted = convert_fields<kIntervalFields>(raw_, interval);
   if (!converted) return fail(std::move(converted).error());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "attribute_map.h"
+#include "line_form.h"
 #include "record_builder.h"
 #include "record_schema.h"
 #include "keyed_hash.h"
@@ -31,31 +32,33 @@ inline constexpr std::string_view kAccountNumberKey = "РасчСчет";
 // interval keys and the account number keep their last value (as a map would), every other key
 // is dropped at once, so a section of millions of unknown keys costs nothing to hold.
 // build() == build_interval(map) and number() == map.find("РасчСчет") for a map of the same
-// lines.
+// lines. Values are written in `form`; number() is as written.
 class AccountFields {
  public:
+  explicit AccountFields(LineForm form = LineForm::Utf8) : form_(form) {}
+
+  template <LineForm key_form = LineForm::Utf8>
   void add(std::string_view key, std::string_view value) {
-    const size_t row = FieldIndex<kIntervalFields>::find(key);
-    if (row != FieldIndex<kIntervalFields>::kNone) {
+    static constexpr FixedText kNumberKey = written_as<key_form>(kAccountNumberKey);
+    const size_t row = FieldIndex<kIntervalFields, key_form>::find(key);
+    if (row != FieldIndex<kIntervalFields, key_form>::kNone) {
       raw_[row] = value;
-    } else if (key == kAccountNumberKey) {
+    } else if (key == kNumberKey.view()) {
       raw_[kNumber] = value;
     }
   }
   void clear() {
     raw_.fill(std::nullopt);
-    if (!owned_.empty()) owned_.clear();
+    if (!decoded_.empty()) decoded_.clear();
   }
-  [[nodiscard]] Result<Interval, std::string> build() const;
+  [[nodiscard]] Result<Interval, std::string> build();
   const std::optional<std::string_view>& number() const { return raw_[kNumber]; }
-
-  // As AttributeMap::own_texts_within: the values viewing into `text` are copied, once.
-  void own_texts_within(std::string_view text) { own_values_within(raw_, text, owned_); }
 
  private:
   static constexpr size_t kNumber = kFieldCount<decltype(kIntervalFields)>;
+  LineForm form_;
   std::array<std::optional<std::string_view>, kNumber + 1> raw_;  // the fields, then the number
-  std::vector<std::unique_ptr<char[]>> owned_;
+  std::vector<std::string> decoded_;  // values with other than ASCII, decoded
 };
 
 // A hash under seed that agrees with intervals_equal: intervals equal by value hash alike.

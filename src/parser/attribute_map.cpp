@@ -4,6 +4,8 @@
 #include <functional>
 #include <utility>
 
+#include "decode.h"
+
 namespace corvina {
 
 namespace {
@@ -197,34 +199,42 @@ void AttributeMap::make_owned() {
   owned_.push_back(std::move(block));
 }
 
-size_t AttributeMap::probe_length(std::string_view key) const {
-  return probe(key, key_tag(key)).visited;
-}
-
-void AttributeMap::own_texts_within(std::string_view text) {
-  const auto within = [text](std::string_view part) {
-    return !part.empty() && part.data() >= text.data() &&
-           part.data() + part.size() <= text.data() + text.size();
-  };
-  size_t total = 0;
+void AttributeMap::make_owned_from_cp1251() {
+  // One block with room for every text decoded; the decoder's whole-word stores need their
+  // slack only past the last one.
+  size_t total = kCp1251StoreSlack;
   for (const Entry& entry : entries_) {
-    if (within(entry.key)) total += entry.key.size();
-    if (within(entry.value)) total += entry.value.size();
+    total += cp1251_decoded_room(entry.key) + cp1251_decoded_room(entry.value) -
+             2 * kCp1251StoreSlack;
   }
-  if (total == 0) return;
   auto block = std::make_unique_for_overwrite<char[]>(total);
   char* out = block.get();
-  const auto copy = [&](std::string_view& part) {
-    if (!within(part)) return;
-    std::memcpy(out, part.data(), part.size());
-    part = std::string_view(out, part.size());
-    out += part.size();
+  const auto decode = [&out](std::string_view text) {
+    char* const end = decode_cp1251_into(text, out);
+    const std::string_view decoded(out, static_cast<size_t>(end - out));
+    out = end;
+    return decoded;
   };
   for (Entry& entry : entries_) {
-    copy(entry.key);
-    copy(entry.value);
+    entry.key = decode(entry.key);
+    entry.value = decode(entry.value);
   }
+  owned_.clear();
   owned_.push_back(std::move(block));
+  // The keys' bytes changed, and with them their tags and places.
+  small_index_.fill(0);
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    tags_[i] = key_tag(entries_[i].key);
+    if (entries_.size() > kSmallLimit) continue;
+    size_t slot = small_slot(tags_[i]);
+    while (small_index_[slot] != 0) slot = (slot + 1) & kSmallMask;
+    small_index_[slot] = static_cast<uint8_t>(i + 1);
+  }
+  if (entries_.size() > kSmallLimit) rebuild_index();
+}
+
+size_t AttributeMap::probe_length(std::string_view key) const {
+  return probe(key, key_tag(key)).visited;
 }
 
 std::string_view AttributeMap::store(std::string_view text) {

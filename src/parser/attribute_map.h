@@ -54,10 +54,10 @@ class AttributeMap {
 
   // Copies every text into the map's own storage; afterwards the map depends on nothing else.
   void make_owned();
-  // Copies only the texts that view into `text` (a buffer about to be reused), in one block;
-  // texts already owned or viewing elsewhere are left alone, so a map that outlives many
-  // buffers copies each text once.
-  void own_texts_within(std::string_view text);
+  // The same for a map whose texts are Windows-1251 bytes: each is decoded as it is copied, and
+  // the map is then one of UTF-8 texts. Decoding maps distinct keys to distinct keys, so no two
+  // entries merge.
+  void make_owned_from_cp1251();
 
   // How many slots a lookup of key visits; lets tests check that no input lengthens the runs.
   size_t probe_length(std::string_view key) const;

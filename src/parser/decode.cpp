@@ -323,7 +323,7 @@ SliceDecoder cp1251_slice_decoder() {
   return decode_cp1251_slice;
 }
 
-std::string decode_cp1251(std::string_view bytes) {
+std::string decode_cp1251_whole(std::string_view bytes) {
   // Whole-word stores run past the last character: a table entry by up to three bytes, a
   // shuffled word by up to eight.
   static_assert(kCp1251StoreSlack >= 8);
@@ -462,6 +462,8 @@ bool is_well_formed_utf8(std::string_view bytes) {
   return true;
 }
 
+std::string decode_cp1251(std::string_view bytes) { return decode_cp1251_whole(bytes); }
+
 size_t cp1251_decoded_room(std::string_view bytes) {
   return cp1251_output_bound(bytes) + kCp1251StoreSlack;
 }
@@ -473,7 +475,7 @@ char* decode_cp1251_into(std::string_view bytes, char* out) {
 
 void decode_deferred(DecodedText& decoded) {
   if (!decoded.deferred) return;
-  decoded.owned = decode_cp1251(decoded.borrowed);
+  decoded.owned = decode_cp1251_whole(decoded.borrowed);
   decoded.borrowed = std::string_view();
   decoded.deferred = false;
 }
@@ -521,7 +523,7 @@ Result<DecodedText, ErrorRecord> decode_input(std::string_view bytes, Cp1251Deco
     decoded.borrowed = bytes;
     return decoded;
   } else {
-    decoded.owned = decode_cp1251(bytes);
+    decoded.owned = decode_cp1251_whole(bytes);
   }
 
   if (!is_plausible(decoded.owned)) return not_statement();

@@ -47,6 +47,9 @@ enum class Cp1251Decoding : uint8_t { Whole, Deferred };
 // Decodes deferred Windows-1251 bytes into `owned`; does nothing to any other text.
 void decode_deferred(DecodedText& decoded);
 
+// Windows-1251 bytes as UTF-8 (every byte has a character, so this cannot fail).
+std::string decode_cp1251(std::string_view bytes);
+
 // Room that decode_cp1251_into needs for bytes: the decoded size, a little over for
 // typographic marks, plus kCp1251StoreSlack.
 size_t cp1251_decoded_room(std::string_view bytes);

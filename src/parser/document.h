@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "attribute_map.h"
+#include "line_form.h"
 #include "record_builder.h"
 #include "record_schema.h"
 #include "result.h"
@@ -32,28 +33,32 @@ namespace corvina {
 
 // The values of one document section as its lines are read, for building the document without
 // an AttributeMap: a known key keeps its last value (as the map would), unknown keys are
-// dropped at once. build(kind) == build_document(kind, map) for a map of the same lines.
+// dropped at once. build(kind) == build_document(kind, map) for a map of the same lines. The
+// kind and the values are written in `form`; a Windows-1251 text is decoded as it is copied
+// into the document's block.
 class DocumentFields {
  public:
+  explicit DocumentFields(LineForm form = LineForm::Utf8) : form_(form) {}
+
+  // `key_form` is the fields' own form, given at compile time so that the key table is.
+  template <LineForm key_form = LineForm::Utf8>
   void add(std::string_view key, std::string_view value) {
-    const size_t row = FieldIndex<kDocumentFields>::find(key);
-    if (row != FieldIndex<kDocumentFields>::kNone) raw_[row] = value;
+    const size_t row = FieldIndex<kDocumentFields, key_form>::find(key);
+    if (row != FieldIndex<kDocumentFields, key_form>::kNone) raw_[row] = value;
   }
   void clear() {
     raw_.fill(std::nullopt);
-    if (!owned_.empty()) owned_.clear();
+    if (!decoded_.empty()) decoded_.clear();
   }
   // The kind becomes the doc_type whatever the lines said under its key. The texts go into
-  // `texts`, a new arena when it is null.
+  // `texts`, made when null.
   [[nodiscard]] Result<Document, std::string> build(std::string_view kind,
                                                     std::shared_ptr<TextArena>& texts);
 
-  // As AttributeMap::own_texts_within: the values viewing into `text` are copied, once.
-  void own_texts_within(std::string_view text) { own_values_within(raw_, text, owned_); }
-
  private:
+  LineForm form_;
   RawFields<kDocumentFields> raw_;
-  std::vector<std::unique_ptr<char[]>> owned_;  // values kept past the text they were read from
+  std::vector<std::string> decoded_;  // dates and amounts with other than ASCII, decoded
 };
 
 }  // namespace corvina

@@ -6,10 +6,10 @@
 namespace corvina {
 namespace {
 
-template <typename Source, typename HookStep>
+template <LineForm form = LineForm::Utf8, typename Source, typename HookStep>
 Result<Statement, ErrorRecord> run_to_statement(Source& source, Encoding encoding,
                                                 HookStep hook_step) {
-  SectionMachine<HookStep> machine(encoding, hook_step);
+  SectionMachine<HookStep, form> machine(encoding, hook_step);
   auto fed = feed_lines(source, machine);
   if (!fed) return fail(std::move(fed).error());
   if (!machine.finished()) return fail(ErrorRecord{Unfinished{}});
@@ -29,7 +29,7 @@ Result<Statement, ErrorRecord> parse_statement(std::string_view bytes,
 Result<Statement, ErrorRecord> parse_decoded(const DecodedText& decoded,
                                              std::span<const SectionHook> hooks) {
   if (decoded.deferred) {
-    if (hooks.empty()) return parse_cp1251_in_slices(decoded.borrowed);
+    if (hooks.empty()) return parse_cp1251_bytes(decoded.borrowed);
     // Hooks see whole sections and the header at once: they get the whole text.
     DecodedText whole = decoded;
     decode_deferred(whole);
@@ -42,10 +42,9 @@ Result<Statement, ErrorRecord> parse_decoded(const DecodedText& decoded,
   return run_to_statement(source, decoded.encoding, WithHooks{hooks});
 }
 
-Result<Statement, ErrorRecord> parse_cp1251_in_slices(std::string_view bytes,
-                                                      size_t slice_bytes) {
-  Cp1251Slices source(bytes, slice_bytes);
-  return run_to_statement(source, Encoding::Cp1251, NoHooks{});
+Result<Statement, ErrorRecord> parse_cp1251_bytes(std::string_view bytes) {
+  Cp1251TokenReader source(bytes);
+  return run_to_statement<LineForm::Cp1251>(source, Encoding::Cp1251, NoHooks{});
 }
 
 }  // namespace corvina

@@ -4,7 +4,6 @@
 #include <span>
 #include <string_view>
 
-#include "cp1251_slices.h"
 #include "decode.h"
 #include "result.h"
 #include "state_machine.h"
@@ -14,20 +13,20 @@ namespace corvina {
 
 // decode_input, then every line through the section machine; a run that ends before
 // "КонецФайла" is Unfinished. An unrecognised line anywhere wins over every other error and
-// ends the parse before any hook has run. Windows-1251 input without hooks is decoded and read
-// a slice at a time (parse_cp1251_in_slices), with the same outcome. The Statement owns its
-// texts, so it outlives `bytes`.
+// ends the parse before any hook has run. Windows-1251 input without hooks is read in its own
+// bytes (parse_cp1251_bytes), with the same outcome. The Statement owns its texts, so it
+// outlives `bytes`.
 [[nodiscard]] Result<Statement, ErrorRecord> parse_statement(std::string_view bytes,
                                                              std::span<const SectionHook> hooks);
 
 // parse_statement after decode_input: for a caller that wants to release the input bytes once
 // they are no longer needed (decoded text that does not refers_to_input() does not need them).
-// Deferred Windows-1251 is decoded in slices without hooks and all at once with them.
+// Deferred Windows-1251 is read in its own bytes without hooks and decoded whole with them.
 [[nodiscard]] Result<Statement, ErrorRecord> parse_decoded(const DecodedText& decoded,
                                                            std::span<const SectionHook> hooks);
 
-// The parse of Windows-1251 bytes without hooks, decoded a slice at a time (Cp1251Slices).
-[[nodiscard]] Result<Statement, ErrorRecord> parse_cp1251_in_slices(
-    std::string_view bytes, size_t slice_bytes = kCp1251SliceBytes);
+// The parse of Windows-1251 bytes without hooks, read as they are: only the texts that the
+// statement keeps, or an error quotes, are decoded.
+[[nodiscard]] Result<Statement, ErrorRecord> parse_cp1251_bytes(std::string_view bytes);
 
 }  // namespace corvina

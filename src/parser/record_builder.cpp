@@ -1,5 +1,6 @@
 #include "record_builder.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace corvina {
@@ -11,24 +12,17 @@ std::string missing_field_message(std::string_view key) {
   return message;
 }
 
-void own_values_within(std::span<std::optional<std::string_view>> values, std::string_view text,
-                       std::vector<std::unique_ptr<char[]>>& owned) {
-  const auto within = [text](const std::optional<std::string_view>& value) {
-    return value && !value->empty() && value->data() >= text.data() &&
-           value->data() + value->size() <= text.data() + text.size();
-  };
-  size_t total = 0;
-  for (const auto& value : values) total += within(value) ? value->size() : 0;
-  if (total == 0) return;
-  auto block = std::make_unique_for_overwrite<char[]>(total);
-  char* out = block.get();
-  for (auto& value : values) {
-    if (!within(value)) continue;
-    std::memcpy(out, value->data(), value->size());
-    value = std::string_view(out, value->size());
-    out += value->size();
+bool has_byte_above_ascii(std::string_view text) {
+  size_t pos = 0;
+  for (; pos + 8 <= text.size(); pos += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + pos, 8);
+    if ((word & 0x8080808080808080ull) != 0) return true;
   }
-  owned.push_back(std::move(block));
+  for (; pos < text.size(); ++pos) {
+    if (static_cast<unsigned char>(text[pos]) >= 0x80) return true;
+  }
+  return false;
 }
 
 }  // namespace corvina

@@ -13,6 +13,7 @@
 
 #include "amount.h"
 #include "date.h"
+#include "decode.h"
 #include "record_schema.h"
 #include "result.h"
 
@@ -22,13 +23,18 @@ namespace corvina {
 template <const auto& fields>
 using RawFields = std::array<std::optional<std::string_view>, kFieldCount<decltype(fields)>>;
 
-// Copies the values that view into `text` (a buffer about to be reused) into one new block
-// kept in `owned`; values already copied, or viewing elsewhere, are left alone.
-void own_values_within(std::span<std::optional<std::string_view>> values, std::string_view text,
-                       std::vector<std::unique_ptr<char[]>>& owned);
+// For values written in Windows-1251: each value of a date or amount row that holds a byte
+// above ASCII is decoded into `decoded` and viewed there, so the converters read (and their
+// messages quote) UTF-8 as for any other input. Digits and signs are ASCII, so the values of a
+// good statement are left as they are.
+template <const auto& fields, typename Raw>
+void decode_converted_values(Raw& raw, std::vector<std::string>& decoded);
 
 // "missing field `{key}`", the builders' text for a required key that did not occur.
 std::string missing_field_message(std::string_view key);
+
+// Whether text holds a byte at or above 0x80.
+bool has_byte_above_ascii(std::string_view text);
 
 namespace builder_detail {
 
@@ -56,6 +62,19 @@ Result<Done, std::string> convert_value(std::string_view text, Record& record) {
 }
 
 }  // namespace builder_detail
+
+template <const auto& fields, typename Raw>
+void decode_converted_values(Raw& raw, std::vector<std::string>& decoded) {
+  static constexpr auto kConverted = converted_in_key_order<fields>();
+  for (size_t index : kConverted) {
+    if (!raw[index] || !has_byte_above_ascii(*raw[index])) continue;
+    // Reserved first, so that no string moves (a short one would take its text along) while
+    // a view of it is held.
+    if (decoded.empty()) decoded.reserve(kConverted.size());
+    decoded.push_back(decode_cp1251(*raw[index]));
+    raw[index] = decoded.back();
+  }
+}
 
 // Converts every present date and amount in ascending byte order of the keys, then checks the
 // required keys in declared order: the first failure of that sequence is the result. Texts are

@@ -17,6 +17,7 @@
 
 #include "amount.h"
 #include "date.h"
+#include "line_form.h"
 #include "statement.h"
 
 namespace corvina {
@@ -244,8 +245,9 @@ constexpr auto required_in_declared_order() {
 }
 
 // Key -> row index, narrowed by the key's length first: no two keys of a record share a length
-// with more than a handful of others, so most lines compare against one candidate or none.
-template <const auto& fields>
+// with more than a handful of others, so most lines compare against one candidate or none. Keys
+// are matched as the lines of `form` write them.
+template <const auto& fields, LineForm form = LineForm::Utf8>
 class FieldIndex {
  public:
   static constexpr size_t kNone = kFieldCount<decltype(fields)>;
@@ -255,12 +257,21 @@ class FieldIndex {
     if (size > kMaxLength) return kNone;
     const Candidates& candidates = kByLength[size];
     if (candidates.count == 0) return kNone;
+    if (size < 8) {
+      // Only Windows-1251 has keys this short (Дата, Сумма): a few bytes, compared whole.
+      for (uint8_t c = 0; c < candidates.count; ++c) {
+        if (std::memcmp(kKeys[candidates.rows[c]].bytes.data(), key.data(), size) == 0) {
+          return candidates.rows[c];
+        }
+      }
+      return kNone;
+    }
     // Keys of one length mostly differ in their last bytes (ПлательщикИНН, ПлательщикКПП), so
     // the last word rules out all but one candidate; the rest of that one is then compared.
     const uint64_t tail = load_word(key.data() + size - 8);
     for (uint8_t c = 0; c < candidates.count; ++c) {
       if (candidates.tails[c] != tail) continue;
-      const char* const expected = kKeys[candidates.rows[c]].data();
+      const char* const expected = kKeys[candidates.rows[c]].bytes.data();
       size_t at = 0;
       while (at + 8 < size && load_word(expected + at) == load_word(key.data() + at)) at += 8;
       if (at + 8 >= size) return candidates.rows[c];
@@ -269,9 +280,8 @@ class FieldIndex {
   }
 
  private:
-  // Eight bytes as one word, in the machine's order. Every key of a table is at least eight
-  // bytes long (a Cyrillic letter takes two), so a key's last word may overlap the one before,
-  // and a key of another length never reaches the loads.
+  // Eight bytes as one word, in the machine's order. A key's last word may overlap the one
+  // before, and a key of another length never reaches the loads.
   static uint64_t load_word(const char* at) {
     uint64_t value;
     std::memcpy(&value, at, sizeof value);
@@ -287,16 +297,15 @@ class FieldIndex {
     return value;
   }
 
-  static constexpr auto kKeys = field_keys<fields>();
-  static_assert([] {
-    for (std::string_view key : kKeys) {
-      if (key.size() < 8) return false;
-    }
-    return true;
-  }());
+  static constexpr auto kKeys = [] {
+    std::array<FixedText, kFieldCount<decltype(fields)>> keys{};
+    const auto utf8 = field_keys<fields>();
+    for (size_t i = 0; i < keys.size(); ++i) keys[i] = written_as<form>(utf8[i]);
+    return keys;
+  }();
   static constexpr size_t kMaxLength = [] {
     size_t longest = 0;
-    for (std::string_view key : kKeys) longest = key.size() > longest ? key.size() : longest;
+    for (const FixedText& key : kKeys) longest = key.size > longest ? key.size : longest;
     return longest;
   }();
   struct Candidates {
@@ -307,8 +316,9 @@ class FieldIndex {
   static constexpr auto kByLength = [] {
     std::array<Candidates, kMaxLength + 1> by_length{};
     for (size_t i = 0; i < kKeys.size(); ++i) {
-      Candidates& candidates = by_length[kKeys[i].size()];
-      candidates.tails[candidates.count] = constant_word(kKeys[i].substr(kKeys[i].size() - 8));
+      const std::string_view key = kKeys[i].view();
+      Candidates& candidates = by_length[key.size()];
+      if (key.size() >= 8) candidates.tails[candidates.count] = constant_word(key.substr(key.size() - 8));
       candidates.rows[candidates.count++] = static_cast<uint8_t>(i);
     }
     return by_length;

@@ -1,10 +1,11 @@
 // The section machine, written once, and the loop that feeds it lines.
 //
-// Data flows one way: a line source (a token list, a TokenReader over the whole text, or
-// Windows-1251 decoded in slices) yields classified lines; feed_lines hands them to the machine;
-// the machine collects sections and hands them to the builders. The machine knows no decoder
-// and no source: when a source is about to reuse its text, the loop tells the machine which
-// text is going, and the machine copies what it still views there.
+// Data flows one way: a line source (a token list, or a reader over the whole text) yields
+// classified lines; feed_lines hands them to the machine; the machine collects sections and
+// hands them to the builders. The lines are UTF-8, or (without hooks) the raw bytes of a
+// Windows-1251 input: then keys are matched in that form, and the texts that leave the machine
+// (the header, account numbers, error messages) are decoded as they leave it, while a
+// document's texts are decoded as its builder copies them into its block.
 //
 // The hook step is a compile-time policy: without hooks nobody sees a document section's
 // attributes, so they go straight into the document's fields instead of a map, and no hook
@@ -20,7 +21,9 @@
 #include <utility>
 
 #include "account.h"
+#include "decode.h"
 #include "document.h"
+#include "line_form.h"
 #include "state_machine.h"
 #include "statement.h"
 #include "tokenizer.h"
@@ -49,13 +52,15 @@ class TokenListSource {
   size_t next_ = 0;
 };
 
-template <typename HookStep>
+template <typename HookStep, LineForm form = LineForm::Utf8>
 class SectionMachine {
  public:
   static constexpr bool kHooks = std::is_same_v<HookStep, WithHooks>;
+  // Hooks see sections as maps of UTF-8 texts.
+  static_assert(!kHooks || form == LineForm::Utf8);
 
   SectionMachine(Encoding encoding, HookStep hook_step)
-      : encoding_(encoding), hook_step_(hook_step) {}
+      : encoding_(encoding), hook_step_(hook_step), fields_(form), account_fields_(form) {}
 
   // One transition. On failure the machine is spent.
   [[nodiscard]] Result<Done, ErrorRecord> apply(const Token& token) {
@@ -66,30 +71,32 @@ class SectionMachine {
       if constexpr (kHooks) {
         section_.insert(token.key, token.value);
       } else if (in_document) {
-        fields_.add(token.key, token.value);
+        fields_.template add<form>(token.key, token.value);
       } else {
-        account_fields_.add(token.key, token.value);
+        account_fields_.template add<form>(token.key, token.value);
       }
       return Done{};
     }
     return apply_other(token);
   }
 
-  // `text` is about to be reused by its source, which has read `read` of its `total` input
-  // bytes: the open section (or the header) copies the texts it views there.
-  void text_ends(std::string_view text, size_t read, size_t total) {
-    header_.own_texts_within(text);
-    section_.own_texts_within(text);
-    if constexpr (!kHooks) {
-      fields_.own_texts_within(text);
-      account_fields_.own_texts_within(text);
-    }
-    if (!kind_.empty() && kind_.data() >= text.data() &&
-        kind_.data() + kind_.size() <= text.data() + text.size()) {
-      kind_storage_.assign(kind_);
-      kind_ = kind_storage_;
-    }
-    if (!reserved_) reserve_documents(read, total);
+  // Once a few hundred documents have been read, the share of the input they took tells how
+  // many to expect: feed_lines asks, and reserve_documents makes room for them.
+  bool wants_document_estimate() const {
+    return !reserved_ && statement_.documents.size() >= kDocumentsBeforeEstimate;
+  }
+  // Documents are large, so a list of them that grows by doubling moves and faults in several
+  // times its final size on a big statement. The reservation never takes more memory than the
+  // input itself.
+  void reserve_documents(size_t read, size_t total) {
+    reserved_ = true;
+    const size_t seen = statement_.documents.size();
+    if (seen == 0 || read == 0) return;
+    const double expected = static_cast<double>(seen) * 1.1 * static_cast<double>(total) /
+                            static_cast<double>(read);
+    const double most = static_cast<double>(total / sizeof(Document));
+    const auto wanted = static_cast<size_t>(std::min(expected, most));
+    if (wanted > seen) statement_.documents.reserve(wanted);
   }
 
   bool finished() const { return at_ == ParseContext::Finished; }
@@ -155,8 +162,12 @@ class SectionMachine {
         if (kind != TokenKind::AccountStart && kind != TokenKind::DocumentStart) break;
         statement_.encoding = encoding_;
         statement_.header = std::move(header_);
-        // The statement outlives the decoded text; the section maps never do.
-        statement_.header.make_owned();
+        // The statement outlives the text read; the section maps never do.
+        if constexpr (form == LineForm::Cp1251) {
+          statement_.header.make_owned_from_cp1251();
+        } else {
+          statement_.header.make_owned();
+        }
         open(token);
         return Done{};
       case ParseContext::Account:  // its attributes are taken by apply()
@@ -190,14 +201,23 @@ class SectionMachine {
     kind_ = token.value;
   }
 
+  // A text of a line as UTF-8, for what leaves the machine.
+  static std::string utf8_of(std::string_view text) {
+    if constexpr (form == LineForm::Cp1251) {
+      return decode_cp1251(text);
+    } else {
+      return std::string(text);
+    }
+  }
+
   ErrorRecord unexpected(const Token& token) const {
     if (token.kind == TokenKind::Attribute) {
-      return UnexpectedAttribute{token.line, std::string(token.key), std::string(token.value)};
+      return UnexpectedAttribute{token.line, utf8_of(token.key), utf8_of(token.value)};
     }
     return UnexpectedSection{token.line, found_text(token), at_};
   }
 
-  // The section line as written.
+  // The section line as written, in UTF-8.
   static std::string found_text(const Token& token) {
     switch (token.kind) {
       case TokenKind::Marker:
@@ -207,7 +227,7 @@ class SectionMachine {
       case TokenKind::AccountEnd:
         return "КонецРасчСчет";
       case TokenKind::DocumentStart:
-        return "СекцияДокумент=" + std::string(token.value);
+        return "СекцияДокумент=" + utf8_of(token.value);
       case TokenKind::DocumentEnd:
         return "КонецДокумента";
       case TokenKind::EndOfFile:
@@ -215,7 +235,7 @@ class SectionMachine {
       case TokenKind::Attribute:
         break;
     }
-    return std::string(token.key) + "=" + std::string(token.value);
+    return utf8_of(token.key) + "=" + utf8_of(token.value);
   }
 
   Result<Done, ErrorRecord> run_hooks(SectionType type, LineNumber end_line)
@@ -252,7 +272,11 @@ class SectionMachine {
       return fail(ErrorRecord{
           MissingField{end_line, std::string(kAccountNumberKey), ParseContext::Account}});
     }
-    merge_interval(statement_.accounts, *number, std::move(interval).value());
+    if constexpr (form == LineForm::Cp1251) {
+      merge_interval(statement_.accounts, decode_cp1251(*number), std::move(interval).value());
+    } else {
+      merge_interval(statement_.accounts, *number, std::move(interval).value());
+    }
     // Cleared, not replaced: the next section reuses the storage.
     if constexpr (kHooks) {
       section_.clear();
@@ -284,19 +308,6 @@ class SectionMachine {
     return Done{};
   }
 
-  // Documents are large, so a list of them that grows by doubling moves and faults in several
-  // times its final size on a big statement. The first slice of a long input tells how many
-  // documents to expect; the reservation never takes more memory than the input itself.
-  void reserve_documents(size_t read, size_t total) {
-    reserved_ = true;
-    const size_t seen = statement_.documents.size();
-    if (seen == 0 || read == 0) return;
-    const double expected = static_cast<double>(seen) * 1.1 * static_cast<double>(total) /
-                            static_cast<double>(read);
-    const double most = static_cast<double>(total / sizeof(Document));
-    statement_.documents.reserve(static_cast<size_t>(std::min(expected, most)));
-  }
-
   Encoding encoding_;
   HookStep hook_step_;
   ParseContext at_ = ParseContext::Init;
@@ -306,9 +317,9 @@ class SectionMachine {
   DocumentFields fields_;  // without hooks, the open document section
   AccountFields account_fields_;  // without hooks, the open account section
   std::shared_ptr<TextArena> texts_;  // of every document built, made with the first
-  std::string_view kind_;  // of the open document section
-  std::string kind_storage_;  // the kind, once its line's text has gone
+  std::string_view kind_;  // of the open document section, as written
   bool reserved_ = false;
+  static constexpr size_t kDocumentsBeforeEstimate = 256;
 };
 
 // The first unrecognised line the source still holds, which takes precedence over `error`: the
@@ -320,7 +331,6 @@ ErrorRecord first_unrecognized_or(Source& source, ErrorRecord error) {
   for (;;) {
     switch (source.next(token)) {
       case LineStatus::Token:
-      case LineStatus::TextEnds:
         continue;
       case LineStatus::End:
         return error;
@@ -350,13 +360,13 @@ Result<Done, ErrorRecord> feed_lines(Source& source, Machine& machine) {
       case LineStatus::Token: {
         auto applied = machine.apply(token);
         if (!applied) return fail(first_unrecognized_or(source, std::move(applied).error()));
-        continue;
-      }
-      case LineStatus::TextEnds:
-        if constexpr (requires { source.text(); }) {
-          machine.text_ends(source.text(), source.bytes_read(), source.bytes_total());
+        if constexpr (requires { source.bytes_read(); }) {
+          if (machine.wants_document_estimate()) {
+            machine.reserve_documents(source.bytes_read(), source.bytes_total());
+          }
         }
         continue;
+      }
       case LineStatus::End:
         return Done{};
       case LineStatus::Unrecognized:

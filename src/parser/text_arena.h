@@ -27,6 +27,12 @@ class TextArena {
     next_ += size;
     return block;
   }
+  // Returns the end of the last allocation, `allocated` bytes at block, past its first `used`:
+  // room taken for a worst case that did not happen. A block that has been followed by another
+  // allocation, or that got a chunk of its own, keeps its size.
+  void give_back(char* block, size_t allocated, size_t used) {
+    if (block + allocated == next_) next_ = block + used;
+  }
 
  private:
   struct Chunk {

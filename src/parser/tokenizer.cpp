@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "decode.h"
 #include "whitespace.h"
 
 #if defined(__SSE2__)
@@ -15,40 +16,35 @@
 namespace corvina {
 namespace {
 
-constexpr std::string_view kMarker = "1CClientBankExchange";
-constexpr std::string_view kAccountStart = "СекцияРасчСчет";
-constexpr std::string_view kAccountEnd = "КонецРасчСчет";
-constexpr std::string_view kDocumentStartKey = "СекцияДокумент";
-constexpr std::string_view kDocumentEnd = "КонецДокумента";
-constexpr std::string_view kEndOfFile = "КонецФайла";
+// The keyword lines, as the lines of `form` write them.
+template <LineForm form>
+struct Keywords {
+  static constexpr FixedText kMarker = written_as<form>("1CClientBankExchange");
+  static constexpr FixedText kAccountStart = written_as<form>("СекцияРасчСчет");
+  static constexpr FixedText kAccountEnd = written_as<form>("КонецРасчСчет");
+  static constexpr FixedText kDocumentStartKey = written_as<form>("СекцияДокумент");
+  static constexpr FixedText kDocumentEnd = written_as<form>("КонецДокумента");
+  static constexpr FixedText kEndOfFile = written_as<form>("КонецФайла");
+};
 
-// The keyword lines come in three lengths (20, 26 and 28 bytes, the marker and "КонецФайла"
-// sharing one): the length rules out almost every line before a single byte is compared.
+// The keyword lines come in few lengths: the length rules out almost every line before a
+// single byte is compared.
+template <LineForm form>
 std::optional<TokenKind> keyword_kind(std::string_view line) {
-  const auto is = [&](std::string_view keyword) {
-    return std::memcmp(line.data(), keyword.data(), keyword.size()) == 0;
+  using K = Keywords<form>;
+  const auto is = [&](const FixedText& keyword) {
+    return line.size() == keyword.size &&
+           std::memcmp(line.data(), keyword.bytes.data(), keyword.size) == 0;
   };
-  static_assert(kMarker.size() == kEndOfFile.size());
-  static_assert(kAccountStart.size() == kDocumentEnd.size());
-  switch (line.size()) {
-    case kMarker.size():
-      if (is(kMarker)) return TokenKind::Marker;
-      if (is(kEndOfFile)) return TokenKind::EndOfFile;
-      break;
-    case kAccountEnd.size():
-      if (is(kAccountEnd)) return TokenKind::AccountEnd;
-      break;
-    case kAccountStart.size():
-      if (is(kAccountStart)) return TokenKind::AccountStart;
-      if (is(kDocumentEnd)) return TokenKind::DocumentEnd;
-      break;
-    default:
-      break;
-  }
+  if (is(K::kMarker)) return TokenKind::Marker;
+  if (is(K::kEndOfFile)) return TokenKind::EndOfFile;
+  if (is(K::kAccountEnd)) return TokenKind::AccountEnd;
+  if (is(K::kAccountStart)) return TokenKind::AccountStart;
+  if (is(K::kDocumentEnd)) return TokenKind::DocumentEnd;
   return std::nullopt;
 }
 
-bool is_blank_line(std::string_view line) {
+bool is_blank_utf8_line(std::string_view line) {
   if (line.empty()) return true;
   // Most lines start with a letter of a key: decide those without decoding anything.
   const unsigned char first = static_cast<unsigned char>(line[0]);
@@ -59,9 +55,28 @@ bool is_blank_line(std::string_view line) {
   return is_blank(line);
 }
 
+// The White_Space characters Windows-1251 has are the ASCII ones and U+00A0 (byte A0).
+bool is_blank_cp1251_line(std::string_view line) {
+  for (const char c : line) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte != 0xA0 && !is_white_space(byte)) return false;
+  }
+  return true;
+}
+
+template <LineForm form>
+bool is_blank_line(std::string_view line) {
+  if constexpr (form == LineForm::Cp1251) {
+    return is_blank_cp1251_line(line);
+  } else {
+    return is_blank_utf8_line(line);
+  }
+}
+
 }  // namespace
 
-TokenReader::Status TokenReader::next(Token& token) {
+template <LineForm form>
+LineStatus BasicTokenReader<form>::next(Token& token) {
   const char* const data = text_.data();
   const size_t size = text_.size();
   while (pos_ < size) {
@@ -104,35 +119,43 @@ TokenReader::Status TokenReader::next(Token& token) {
     pos_ = has_lf ? end + 1 : size;
     if (lineno_ != std::numeric_limits<LineNumber>::max()) ++lineno_;
 
-    if (is_blank_line(line)) continue;
+    if (is_blank_line<form>(line)) continue;
 
     line_ = line;
     token.line = lineno_;
     if (has_eq) {
       const std::string_view key = line.substr(0, key_length);
       token.value = line.substr(key_length + 1);
-      if (key == kDocumentStartKey) {
+      if (key == Keywords<form>::kDocumentStartKey.view()) {
         token.kind = TokenKind::DocumentStart;
         token.key = std::string_view();
       } else {
         token.kind = TokenKind::Attribute;
         token.key = key;
       }
-    } else if (const std::optional<TokenKind> kind = keyword_kind(line)) {
+    } else if (const std::optional<TokenKind> kind = keyword_kind<form>(line)) {
       token.kind = *kind;
       token.key = std::string_view();
       token.value = std::string_view();
     } else {
-      return Status::Unrecognized;
+      return LineStatus::Unrecognized;
     }
-    return Status::Token;
+    return LineStatus::Token;
   }
-  return Status::End;
+  return LineStatus::End;
 }
 
-ErrorRecord TokenReader::unrecognized() const {
-  return ErrorRecord{UnrecognizedLine{lineno_, std::string(line_)}};
+template <LineForm form>
+ErrorRecord BasicTokenReader<form>::unrecognized() const {
+  if constexpr (form == LineForm::Cp1251) {
+    return ErrorRecord{UnrecognizedLine{lineno_, decode_cp1251(line_)}};
+  } else {
+    return ErrorRecord{UnrecognizedLine{lineno_, std::string(line_)}};
+  }
 }
+
+template class BasicTokenReader<LineForm::Utf8>;
+template class BasicTokenReader<LineForm::Cp1251>;
 
 Result<std::vector<Token>, ErrorRecord> read_tokens(std::string_view text) {
   std::vector<Token> tokens;
@@ -146,7 +169,6 @@ Result<std::vector<Token>, ErrorRecord> read_tokens(std::string_view text) {
       case LineStatus::Token:
         tokens.push_back(token);
         break;
-      case LineStatus::TextEnds:  // the text is the caller's: never reported
       case LineStatus::End:
         return tokens;
       case LineStatus::Unrecognized:

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "line_form.h"
 #include "result.h"
 #include "statement.h"
 
@@ -26,11 +27,10 @@ enum class LineStatus : uint8_t {
   Token,         // the next classified line is in the token
   End,           // no lines are left
   Unrecognized,  // the line just read has no "=" and is no keyword line: the parse's error
-  TextEnds,      // the text of every token given so far is about to be reused: whoever keeps
-                 // views into it must copy them now (only sources that decode in slices)
 };
 
-// Views into the decoded text: a token list must not outlive the text it was read from.
+// Views into the text read: a token list must not outlive it. The texts are written in the
+// source's LineForm.
 struct Token {
   std::string_view key;    // attribute key; empty for other kinds
   std::string_view value;  // attribute value, or the kind of a document start
@@ -48,16 +48,15 @@ struct Token {
 [[nodiscard]] Result<std::vector<Token>, ErrorRecord> read_tokens(std::string_view text);
 
 // The tokens of read_tokens one at a time, for callers that need no list of them (a list of a
-// 100 MB statement is about as large as the text itself).
-class TokenReader {
+// 100 MB statement is about as large as the text itself). With LineForm::Cp1251 the text is
+// Windows-1251 bytes, read as they are: keywords and blank lines are told in that form, and
+// only the unrecognised line is decoded, for its error.
+template <LineForm form>
+class BasicTokenReader {
  public:
-  using Status = LineStatus;  // never TextEnds: the text is the caller's and stays
+  using Status = LineStatus;
 
-  explicit TokenReader(std::string_view text) : text_(text) {}
-  // A reader of text that goes on from lines_before lines read elsewhere: it numbers its first
-  // line lines_before + 1.
-  TokenReader(std::string_view text, LineNumber lines_before)
-      : text_(text), lineno_(lines_before) {}
+  explicit BasicTokenReader(std::string_view text) : text_(text) {}
 
   // Token: the next token is in token. End: no lines are left. Unrecognized: the line just read
   // is the error of read_tokens, given by unrecognized(); reading on continues after it.
@@ -67,6 +66,8 @@ class TokenReader {
   // Where the next line starts in the text, and the number of the last line read.
   size_t position() const { return pos_; }
   LineNumber lines_read() const { return lineno_; }
+  size_t bytes_read() const { return pos_; }
+  size_t bytes_total() const { return text_.size(); }
 
  private:
   std::string_view text_;
@@ -74,5 +75,10 @@ class TokenReader {
   LineNumber lineno_ = 0;
   std::string_view line_;  // the last line read
 };
+
+extern template class BasicTokenReader<LineForm::Utf8>;
+extern template class BasicTokenReader<LineForm::Cp1251>;
+using TokenReader = BasicTokenReader<LineForm::Utf8>;
+using Cp1251TokenReader = BasicTokenReader<LineForm::Cp1251>;
 
 }  // namespace corvina

@@ -113,6 +113,29 @@ TEST(attribute_map_test, owned_texts_survive_their_source) {
   EXPECT_EQ(contents(moved_header), (Pairs{{"Кодировка", ""}, {"Отправитель", "Банк"}}));
 }
 
+// A header read in Windows-1251 bytes becomes a map of UTF-8 texts: its keys must be found by
+// their decoded form afterwards, in a small map and in a hashed one, and repeats stay merged.
+TEST(attribute_map_test, owned_from_cp1251_is_found_by_utf8_keys) {
+  for (const int count : {3, 200}) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < count; ++i) keys.push_back("\xCA\xEB\xFE\xF7" + std::to_string(i));
+    AttributeMap map;
+    for (const std::string& key : keys) map.insert(key, "\xE7\xED\xE0\xF7\xE5\xED\xE8\xE5");
+    map.insert(keys[1], "\xB9 \xAB\xA8\xBB");  // a repeat: the last value, the first place
+    map.make_owned_from_cp1251();
+    for (std::string& key : keys) key.assign(key.size(), '?');
+    ASSERT_EQ(map.size(), static_cast<size_t>(count));
+    EXPECT_EQ(map.entries()[1].key, "Ключ1");
+    const std::string_view* repeated = map.find("Ключ1");
+    ASSERT_NE(repeated, nullptr);
+    EXPECT_EQ(*repeated, "№ «Ё»");
+    const std::string last = "Ключ" + std::to_string(count - 1);
+    ASSERT_NE(map.find(last), nullptr) << count;
+    EXPECT_EQ(*map.find(last), "значение");
+    EXPECT_EQ(map.find("\xCA\xEB\xFE\xF7" "0"), nullptr);  // the bytes as read are no key now
+  }
+}
+
 // Small maps find keys by a summary of their length and outer bytes; keys alike in all of that
 // must still be told apart, below and past the point where the map switches to hashing.
 TEST(attribute_map_test, keys_alike_at_both_ends) {

@@ -26,8 +26,8 @@ inline constexpr char kPaymentDocument[] =
     "НазначениеПлатежа=Оплата\r\n"
     "КонецДокумента\r\n";
 
-// Cyrillic (with Ё and ё) and ASCII only: enough to write hand-made statements in
-// Windows-1251 from UTF-8 literals.
+// Cyrillic (with Ё and ё), ASCII and a few marks (no-break space, « », —, №): enough to write
+// hand-made statements in Windows-1251 from UTF-8 literals.
 inline std::string to_cp1251(std::string_view utf8) {
   std::string out;
   for (size_t i = 0; i < utf8.size();) {
@@ -37,9 +37,22 @@ inline std::string to_cp1251(std::string_view utf8) {
       ++i;
       continue;
     }
-    const char32_t c = ((byte & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F);
-    i += 2;
-    if (c == 0x401) {
+    char32_t c;
+    if (byte >= 0xE0) {
+      c = ((byte & 0x0F) << 12) | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3F) << 6) |
+          (static_cast<unsigned char>(utf8[i + 2]) & 0x3F);
+      i += 3;
+    } else {
+      c = ((byte & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F);
+      i += 2;
+    }
+    if (c == 0xA0 || c == 0xAB || c == 0xBB) {
+      out += static_cast<char>(c);
+    } else if (c == 0x2014) {
+      out += static_cast<char>(0x97);
+    } else if (c == 0x2116) {
+      out += static_cast<char>(0xB9);
+    } else if (c == 0x401) {
       out += static_cast<char>(0xA8);
     } else if (c == 0x451) {
       out += static_cast<char>(0xB8);
