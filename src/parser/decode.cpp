@@ -19,6 +19,7 @@
 // time, so the library still runs on x86-64 processors without it.
 #if defined(__SSE2__) && defined(__x86_64__) && defined(__GNUC__)
 #define CORVINA_HAS_SHUFFLE_PATH 1
+#include <immintrin.h>
 #include <tmmintrin.h>
 #endif
 
@@ -413,51 +414,112 @@ bool is_plausible(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+// Sequence by sequence from pos, which is on a character boundary, to at least stop (the last
+// sequence may reach past it, which leaves pos on a boundary again). False on a fault.
+bool check_sequences(std::string_view bytes, size_t& pos, size_t stop) {
+  while (pos < stop) {
+    if (byte_at(bytes, pos) < 0x80) {
+      ++pos;
+      continue;
+    }
+    const size_t length = utf8_sequence_length(bytes, pos);
+    if (length == 0) return false;
+    pos += length;
+  }
+  return true;
+}
+
+// What the fast loops below leave: done, a fault, or a block they cannot judge (longer
+// sequences or bad bytes) at pos, for check_sequences.
+enum class FastCheck : uint8_t { Done, Fault, Stopped };
+
+// Sixteen bytes at a time while they hold only ASCII and two-byte sequences (all of a
+// statement's Cyrillic): then the text is well-formed exactly when every continuation byte
+// follows a lead byte and every lead byte precedes one. A lead in the last byte carries over:
+// the block after it starts on that lead.
+#if defined(__SSE2__)
+FastCheck check_two_byte_blocks(std::string_view bytes, size_t& pos) {
+  const size_t size = bytes.size();
+  const __m128i below_c0 = _mm_set1_epi8(-64);
+  const __m128i above_c1 = _mm_set1_epi8(-63);
+  const __m128i below_e0 = _mm_set1_epi8(-32);
+  while (size - pos >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + pos));
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (high == 0) {
+      pos += 16;
+      continue;
+    }
+    // Signed compares: continuation bytes 0x80-0xBF are below -64, two-byte leads
+    // 0xC2-0xDF lie between -63 and -32 (exclusive).
+    const unsigned continuation =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below_c0)));
+    const unsigned lead = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_and_si128(_mm_cmpgt_epi8(v, above_c1), _mm_cmplt_epi8(v, below_e0))));
+    if ((continuation | lead) != high) return FastCheck::Stopped;
+    if (continuation != ((lead << 1) & 0xFFFF)) return FastCheck::Fault;
+    pos += 16 - (lead >> 15);
+  }
+  return FastCheck::Done;
+}
+#endif
+
+#if defined(CORVINA_HAS_SHUFFLE_PATH)
+// The same test on 32 bytes at a time, where the processor has AVX2 (chosen at run time).
+__attribute__((target("avx2"))) FastCheck check_two_byte_blocks_wide(std::string_view bytes,
+                                                                     size_t& pos) {
+  const size_t size = bytes.size();
+  const __m256i below_c0 = _mm256_set1_epi8(-64);
+  const __m256i above_c1 = _mm256_set1_epi8(-63);
+  const __m256i below_e0 = _mm256_set1_epi8(-32);
+  while (size - pos >= 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes.data() + pos));
+    const auto high = static_cast<uint32_t>(_mm256_movemask_epi8(v));
+    if (high == 0) {
+      pos += 32;
+      continue;
+    }
+    const auto continuation =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(below_c0, v)));
+    const auto lead = static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_and_si256(_mm256_cmpgt_epi8(v, above_c1), _mm256_cmpgt_epi8(below_e0, v))));
+    if ((continuation | lead) != high) return FastCheck::Stopped;
+    if (continuation != (lead << 1)) return FastCheck::Fault;
+    pos += 32 - (lead >> 31);
+  }
+  return FastCheck::Done;
+}
+#endif
+
+using FastChecker = FastCheck (*)(std::string_view, size_t&);
+
+FastChecker fast_checker() {
+#if defined(CORVINA_HAS_SHUFFLE_PATH)
+  if (__builtin_cpu_supports("avx2")) return check_two_byte_blocks_wide;
+#endif
+#if defined(__SSE2__)
+  return check_two_byte_blocks;
+#else
+  return nullptr;
+#endif
+}
+
+}  // namespace
+
 bool is_well_formed_utf8(std::string_view bytes) {
+  static const FastChecker fast = fast_checker();
   size_t pos = 0;
   const size_t size = bytes.size();
   while (pos < size) {
-    // pos is on a character boundary here.
-#if defined(__SSE2__)
-    // Sixteen bytes at a time while they hold only ASCII and two-byte sequences (all of a
-    // statement's Cyrillic): then the text is well-formed exactly when every continuation byte
-    // follows a lead byte and every lead byte precedes one. A lead in the last byte carries
-    // over: the block after it starts on that lead.
-    const __m128i below_c0 = _mm_set1_epi8(-64);
-    const __m128i above_c1 = _mm_set1_epi8(-63);
-    const __m128i below_e0 = _mm_set1_epi8(-32);
-    while (size - pos >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + pos));
-      const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
-      if (high == 0) {
-        pos += 16;
-        continue;
-      }
-      // Signed compares: continuation bytes 0x80-0xBF are below -64, two-byte leads
-      // 0xC2-0xDF lie between -63 and -32 (exclusive).
-      const unsigned continuation =
-          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below_c0)));
-      const unsigned lead = static_cast<unsigned>(_mm_movemask_epi8(
-          _mm_and_si128(_mm_cmpgt_epi8(v, above_c1), _mm_cmplt_epi8(v, below_e0))));
-      if ((continuation | lead) != high) break;  // longer sequences or bad bytes: see below
-      if (continuation != ((lead << 1) & 0xFFFF)) return false;
-      pos += 16 - (lead >> 15);
+    // pos is on a character boundary here. The fast loop runs until a block it cannot judge;
+    // that block (or the short rest) is checked sequence by sequence.
+    if (fast != nullptr) {
+      const FastCheck checked = fast(bytes, pos);
+      if (checked == FastCheck::Fault) return false;
     }
-    const size_t stop = std::min(size, pos + 16);
-#else
-    const size_t stop = size;
-#endif
-    // Sequence by sequence over the block that stopped the fast loop (or everything); the last
-    // sequence may reach past it, which leaves pos on a boundary again.
-    while (pos < stop) {
-      if (byte_at(bytes, pos) < 0x80) {
-        ++pos;
-        continue;
-      }
-      const size_t length = utf8_sequence_length(bytes, pos);
-      if (length == 0) return false;
-      pos += length;
-    }
+    if (!check_sequences(bytes, pos, std::min(size, pos + 32))) return false;
   }
   return true;
 }

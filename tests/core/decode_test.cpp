@@ -261,7 +261,8 @@ TEST(decode_test, samples) {
   EXPECT_EQ(decoded.value().text(), read_file(dir / "sample-02.txt"));
 }
 
-// The validator takes sixteen bytes at a time and falls back to one sequence at a time; these
+// The validator takes sixteen or thirty-two bytes at a time (as the processor allows) and falls
+// back to one sequence at a time; these
 // inputs put every kind of sequence, well-formed or not, at every offset of a block and across
 // block ends, and compare with a walk that reads one code point at a time.
 bool well_formed_by_code_points(std::string_view bytes) {
@@ -280,9 +281,11 @@ TEST(decode_test, well_formed_utf8_at_every_offset) {
       // Ill-formed: stray continuation, overlong, surrogate, cut sequences, bad leads.
       "\x80", "\xC0\x80", "\xC1\xBF", "\xED\xA0\x80", "\xD0", "\xE2\x82", "\xF4\x90\x80\x80",
       "\xFF", "\xF5"};
-  const std::string filler = "0123456789abcdefЖЖЖЖЖЖЖЖЖЖЖЖЖЖЖЖ";  // one ASCII block, two of Cyrillic
+  // ASCII and Cyrillic blocks, twice: every offset of a wide block and across its end.
+  const std::string half = "0123456789abcdefЖЖЖЖЖЖЖЖЖЖЖЖЖЖЖЖ";
+  const std::string filler = half + half;
   for (const std::string_view piece : pieces) {
-    for (size_t offset = 0; offset < 40; ++offset) {
+    for (size_t offset = 0; offset < 80; ++offset) {
       for (const std::string_view tail : {std::string_view(), std::string_view(filler)}) {
         std::string bytes = filler.substr(0, offset);
         // An odd offset into the Cyrillic part splits a letter: that alone is ill-formed.
