@@ -141,8 +141,8 @@ PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
   // The decoded text goes before the result objects are built, as it does in parse_statement.
   auto parsed = [&]() -> Result<Statement, ErrorRecord> {
-    // Without hooks, Windows-1251 is decoded a slice at a time from the bytes, so they are all
-    // the text there is; with hooks, it is decoded whole and the bytes let go.
+    // Without hooks, Windows-1251 is read in the bytes themselves, so they are all the text
+    // there is; with hooks, it is decoded whole and the bytes let go.
     auto decoded = decode_input(
         std::string_view(PyBytes_AS_STRING(bytes.get()),
                          static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))),

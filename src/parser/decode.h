@@ -13,8 +13,8 @@ namespace corvina {
 
 // The text of a statement as UTF-8. Well-formed UTF-8 input is used in place (no copy); every
 // other input is decoded once into `owned`, unless decoding Windows-1251 was deferred: then
-// `borrowed` holds the input bytes and there is no text() yet (a parse without hooks decodes
-// them in slices, which never need the whole text at once). text() is computed on each call, so
+// `borrowed` holds the input bytes and there is no text() yet (a parse without hooks reads
+// them as they are and decodes only what it keeps). text() is computed on each call, so
 // a DecodedText can be moved freely; a borrowed text lives as long as the caller's input buffer.
 struct DecodedText {
   Encoding encoding = Encoding::Utf8;

@@ -23,6 +23,7 @@
 #include "account.h"
 #include "decode.h"
 #include "document.h"
+#include "huge_pages.h"
 #include "line_form.h"
 #include "state_machine.h"
 #include "statement.h"
@@ -96,7 +97,10 @@ class SectionMachine {
                             static_cast<double>(read);
     const double most = static_cast<double>(total / sizeof(Document));
     const auto wanted = static_cast<size_t>(std::min(expected, most));
-    if (wanted > seen) statement_.documents.reserve(wanted);
+    if (wanted <= seen) return;
+    statement_.documents.reserve(wanted);
+    advise_huge_pages(statement_.documents.data(),
+                      statement_.documents.capacity() * sizeof(Document));
   }
 
   bool finished() const { return at_ == ParseContext::Finished; }

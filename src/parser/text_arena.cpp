@@ -1,5 +1,7 @@
 #include "text_arena.h"
 
+#include "huge_pages.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <new>
@@ -14,7 +16,7 @@ namespace {
 // Chunks start small, so a statement of a few documents keeps a few kilobytes, and double up to
 // one huge page, so a large one takes a page fault per 2 MiB instead of per 4 KiB.
 constexpr size_t kFirstChunk = size_t{4} << 10;
-constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kHugePage = kHugePageBytes;
 
 #if defined(__linux__)
 // A chunk of exactly one huge page, aligned to it so that the kernel can back it with one.
@@ -29,8 +31,7 @@ char* map_huge_chunk() {
   const uintptr_t tail = aligned + kHugePage;
   const uintptr_t mapped_end = begin + 2 * kHugePage;
   if (mapped_end > tail) munmap(reinterpret_cast<void*>(tail), mapped_end - tail);
-  // Where transparent huge pages are off this fails, and the chunk is backed by small pages.
-  (void)madvise(reinterpret_cast<void*>(aligned), kHugePage, MADV_HUGEPAGE);
+  advise_huge_pages(reinterpret_cast<void*>(aligned), kHugePage);
   return reinterpret_cast<char*>(aligned);
 }
 #endif

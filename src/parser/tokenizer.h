@@ -22,7 +22,7 @@ enum class TokenKind : uint8_t {
   Attribute,      // key "=" value
 };
 
-// What a source of lines (a TokenReader, a token list, decoded slices) yields next.
+// What a source of lines (a reader over a whole text, or a token list) yields next.
 enum class LineStatus : uint8_t {
   Token,         // the next classified line is in the token
   End,           // no lines are left

@@ -85,7 +85,7 @@ TEST(cp1251_bytes_test, hand_made_statements_and_errors) {
       {"header only", to_cp1251(kHead)},
       {"no line break at the end", cut.substr(0, cut.size() - 2)},
       {"LF only", to_cp1251("1CClientBankExchange\nА=1\n" + document + "КонецФайла\n")},
-      {"line longer than a slice", statement_of(document + long_purpose)},
+      {"a long line", statement_of(document + long_purpose)},
       {"a document that cannot be built",
        statement_of("СекцияДокумент=Платежное поручение\r\nНомер=1\r\nКонецДокумента\r\n" +
                     document)},
