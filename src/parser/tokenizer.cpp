@@ -55,11 +55,12 @@ bool is_blank_utf8_line(std::string_view line) {
   return is_blank(line);
 }
 
-// The White_Space characters Windows-1251 has are the ASCII ones and U+00A0 (byte A0).
+// The White_Space characters Windows-1251 has are the ASCII ones and U+00A0 (byte A0); its
+// other bytes above ASCII are no spaces, whatever code point equals the byte (0x85 is "…").
 bool is_blank_cp1251_line(std::string_view line) {
   for (const char c : line) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte != 0xA0 && !is_white_space(byte)) return false;
+    if (byte < 0x80 ? !is_white_space(byte) : byte != 0xA0) return false;
   }
   return true;
 }

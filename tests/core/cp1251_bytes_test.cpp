@@ -115,6 +115,10 @@ TEST(cp1251_bytes_test, hand_made_statements_and_errors) {
                     replaced(document, "Сумма=", "Сумма=сто"))},
       {"blank lines of no-break spaces",
        statement_of("\u00A0\r\n \u00A0\t\r\n" + document + "\u00A0\r\n")},
+      // Byte 85 is "…" here, though U+0085 is a space: the line is no blank one.
+      {"a line of an ellipsis", statement_of(document) + "\x85\r\n"},
+      {"a line of an ellipsis among spaces",
+       to_cp1251(kHead + document) + " \x85\t\r\n" + to_cp1251(document + "КонецФайла\r\n")},
       {"an account number and a kind with marks",
        statement_of(replaced(kAccount, "РасчСчет=40702810000000000001", "РасчСчет=№1 «Ё»") +
                     replaced(document, "СекцияДокумент=Платежное поручение",
