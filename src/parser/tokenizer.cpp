@@ -9,23 +9,11 @@
 #include "decode.h"
 #include "whitespace.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace corvina {
 namespace {
 
-// The keyword lines, as the lines of `form` write them.
-template <LineForm form>
-struct Keywords {
-  static constexpr FixedText kMarker = written_as<form>("1CClientBankExchange");
-  static constexpr FixedText kAccountStart = written_as<form>("СекцияРасчСчет");
-  static constexpr FixedText kAccountEnd = written_as<form>("КонецРасчСчет");
-  static constexpr FixedText kDocumentStartKey = written_as<form>("СекцияДокумент");
-  static constexpr FixedText kDocumentEnd = written_as<form>("КонецДокумента");
-  static constexpr FixedText kEndOfFile = written_as<form>("КонецФайла");
-};
+using tokenizer_detail::Keywords;
 
 // The keyword lines come in few lengths: the length rules out almost every line before a
 // single byte is compared.
@@ -77,73 +65,29 @@ bool is_blank_line(std::string_view line) {
 }  // namespace
 
 template <LineForm form>
-LineStatus BasicTokenReader<form>::next(Token& token) {
-  const char* const data = text_.data();
-  const size_t size = text_.size();
-  while (pos_ < size) {
-    // One pass finds both the LF that ends the line and the first "=" in it: two memchr calls
-    // per line cost more than the scan itself on lines of a few dozen bytes.
-    size_t end = size;
-    size_t eq = size;
-    bool has_lf = false;
-    size_t at = pos_;
-#if defined(__SSE2__)
-    const __m128i lf_bytes = _mm_set1_epi8('\n');
-    const __m128i eq_bytes = _mm_set1_epi8('=');
-    for (; size - at >= 16; at += 16) {
-      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
-      const auto mask_of = [&block](__m128i bytes) {
-        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, bytes)));
-      };
-      const unsigned lfs = mask_of(lf_bytes);
-      const unsigned eqs = mask_of(eq_bytes);
-      if (eq == size && eqs != 0) eq = at + static_cast<size_t>(std::countr_zero(eqs));
-      if (lfs != 0) {
-        end = at + static_cast<size_t>(std::countr_zero(lfs));
-        has_lf = true;
-        break;
-      }
-    }
-#endif
-    for (; !has_lf && at < size; ++at) {
-      if (data[at] == '=' && eq == size) eq = at;
-      if (data[at] == '\n') {
-        end = at;
-        has_lf = true;
-      }
-    }
-    const bool has_eq = eq < end;
-    std::string_view line(data + pos_, end - pos_);
-    // A CR is a line break only as half of CR LF; a final CR with no LF stays in the line.
-    if (has_lf && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-    const size_t key_length = eq - pos_;
-    pos_ = has_lf ? end + 1 : size;
-    if (lineno_ != std::numeric_limits<LineNumber>::max()) ++lineno_;
-
-    if (is_blank_line<form>(line)) continue;
-
-    line_ = line;
-    token.line = lineno_;
-    if (has_eq) {
-      const std::string_view key = line.substr(0, key_length);
-      token.value = line.substr(key_length + 1);
-      if (key == Keywords<form>::kDocumentStartKey.view()) {
-        token.kind = TokenKind::DocumentStart;
-        token.key = std::string_view();
-      } else {
-        token.kind = TokenKind::Attribute;
-        token.key = key;
-      }
-    } else if (const std::optional<TokenKind> kind = keyword_kind<form>(line)) {
-      token.kind = *kind;
+std::optional<LineStatus> BasicTokenReader<form>::classify(const Line& line, Token& token) {
+  const std::string_view text = line.text;
+  if (is_blank_line<form>(text)) return std::nullopt;
+  line_ = text;
+  token.line = lineno_;
+  if (line.key_length != kNoEquals) {
+    const std::string_view key = text.substr(0, line.key_length);
+    token.value = text.substr(line.key_length + 1);
+    if (key == Keywords<form>::kDocumentStartKey.view()) {
+      token.kind = TokenKind::DocumentStart;
       token.key = std::string_view();
-      token.value = std::string_view();
     } else {
-      return LineStatus::Unrecognized;
+      token.kind = TokenKind::Attribute;
+      token.key = key;
     }
-    return LineStatus::Token;
+  } else if (const std::optional<TokenKind> kind = keyword_kind<form>(text)) {
+    token.kind = *kind;
+    token.key = std::string_view();
+    token.value = std::string_view();
+  } else {
+    return LineStatus::Unrecognized;
   }
-  return LineStatus::End;
+  return LineStatus::Token;
 }
 
 template <LineForm form>
