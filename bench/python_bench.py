@@ -17,15 +17,7 @@ import sys
 import time
 
 import corvina_py
-
-
-def median_seconds(runs: int, body) -> float:
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        body()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+from timing import median_seconds
 
 
 IMPORT_CHILD = (

@@ -12,20 +12,10 @@ second; exits with 1 when it is missed on 10 MB or more, and with 2 when the ref
 
 import argparse
 import io
-import statistics
 import sys
-import time
 
 import corvina_py
-
-
-def median_seconds(runs: int, body) -> float:
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        body()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+from timing import median_seconds
 
 
 def main() -> int:

@@ -24,6 +24,7 @@ import tempfile
 import time
 
 import corvina_py
+from timing import median_seconds
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -31,15 +32,6 @@ import generate_statements  # noqa: E402
 
 SPREAD_LIMIT = 1.20  # time per MB, largest over smallest
 SHAPE_LIMIT = 5.0  # time at 4x the input over time at 1x
-
-
-def median_seconds(runs: int, body) -> float:
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        body()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def statement_file(data_dir: str, size: str, encoding: str) -> str:

@@ -21,33 +21,16 @@ import argparse
 import datetime
 import decimal
 import json
-import statistics
 import subprocess
 import sys
-import time
 
 import pyarrow
 
 import corvina_py
+from timing import median_seconds, medians
 
 DOCUMENT_FIELDS = [name for name, value in vars(corvina_py.Document).items()
                    if isinstance(value, type(corvina_py.Document.amount))]
-
-
-def median_seconds(runs: int, body) -> float:
-    return medians(runs, {'body': body})['body']
-
-
-def medians(runs: int, bodies: dict) -> dict[str, float]:
-    """The median time of each body, the bodies run in turn within each round: on a shared
-    machine a burst of load then slows all of them alike, and their ratios hold."""
-    times: dict[str, list[float]] = {name: [] for name in bodies}
-    for _ in range(runs):
-        for name, body in bodies.items():
-            start = time.perf_counter()
-            body()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(values) for name, values in times.items()}
 
 
 def parse_and_table(data: bytes) -> pyarrow.Table:
