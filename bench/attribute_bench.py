@@ -15,7 +15,7 @@ import io
 import sys
 
 import corvina_py
-from timing import median_seconds
+from timing import medians
 
 
 def main() -> int:
@@ -27,7 +27,7 @@ def main() -> int:
         data = f.read()
     documents = corvina_py.parse(data).documents
     names = [name for name, value in vars(corvina_py.Document).items()
-             if type(value).__name__ == 'getset_descriptor' and not name.startswith('_')]
+             if isinstance(value, type(corvina_py.Document.amount))]
     out = io.StringIO()
     writer = csv.writer(out)
     for document in documents:
@@ -45,8 +45,8 @@ def main() -> int:
             for _ in row:
                 pass
 
-    ours = median_seconds(args.runs, read_documents)
-    theirs = median_seconds(args.runs, read_csv)
+    times = medians(args.runs, {'documents': read_documents, 'csv': read_csv})
+    ours, theirs = times['documents'], times['csv']
     print(f'{len(documents)} documents, {len(names)} attributes each')
     print(f'every attribute of every Document  {ours * 1e3:9.1f} ms')
     print(f'csv.reader over the same values    {theirs * 1e3:9.1f} ms  '
