@@ -1,0 +1,86 @@
+// The arena that holds a statement's document texts: blocks never overlap or move, whatever
+// sizes come in whatever order, and room given back is used again.
+#include "text_arena.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "parse_statement.h"
+#include "test_support.h"
+
+namespace corvina {
+namespace {
+
+struct Block {
+  char* data;
+  std::string expected;
+};
+
+// Fills every block with its own pattern as it is made, then checks them all at the end: a
+// block that overlapped another, or moved, shows the other's bytes.
+void expect_blocks_intact(const std::vector<size_t>& sizes, const std::string& name) {
+  TextArena arena;
+  std::vector<Block> blocks;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    char* const data = arena.allocate(sizes[i]);
+    std::string pattern(sizes[i], static_cast<char>('a' + i % 26));
+    if (!pattern.empty()) std::memcpy(data, pattern.data(), pattern.size());
+    blocks.push_back({data, std::move(pattern)});
+  }
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    ASSERT_EQ(std::string(blocks[i].data, blocks[i].expected.size()), blocks[i].expected)
+        << name << ", block " << i;
+  }
+}
+
+TEST(text_arena_test, blocks_keep_their_bytes) {
+  constexpr size_t kChunk = size_t{2} << 20;
+  expect_blocks_intact({}, "nothing");
+  expect_blocks_intact({0, 0, 5, 0}, "empty blocks among others");
+  expect_blocks_intact(std::vector<size_t>(3000, 1000), "many that fill chunks of every size");
+  expect_blocks_intact({100, kChunk + 1, 100, 3 * kChunk, 100}, "blocks larger than a chunk");
+  expect_blocks_intact({4096, 1, 4095, 8192, 1}, "blocks at the ends of small chunks");
+  std::mt19937 random(11);
+  std::vector<size_t> sizes;
+  for (int i = 0; i < 4000; ++i) sizes.push_back(random() % (random() % 50 == 0 ? 600000 : 700));
+  expect_blocks_intact(sizes, "random sizes");
+}
+
+TEST(text_arena_test, room_given_back_is_used_again) {
+  TextArena arena;
+  char* const first = arena.allocate(300);
+  arena.give_back(first, 300, 100);
+  EXPECT_EQ(arena.allocate(10), first + 100);
+  // Only the last block can shrink: an earlier one keeps its size.
+  char* const earlier = arena.allocate(50);
+  char* const later = arena.allocate(50);
+  arena.give_back(earlier, 50, 0);
+  EXPECT_EQ(arena.allocate(1), later + 50);
+}
+
+// Documents share their statement's arena: one taken out of the statement keeps its texts
+// after the statement and every other document are gone.
+TEST(text_arena_test, a_document_outlives_its_statement) {
+  const std::string utf8 = std::string("1CClientBankExchange\r\n") +
+                           test_support::kPaymentDocument + test_support::kPaymentDocument +
+                           "КонецФайла\r\n";
+  for (const std::string& bytes : {utf8, test_support::to_cp1251(utf8)}) {
+    Document kept;
+    {
+      auto statement = parse_statement(bytes, {});
+      ASSERT_TRUE(statement);
+      ASSERT_EQ(statement.value().documents.size(), 2u);
+      kept = std::move(statement.value().documents[1]);
+    }
+    EXPECT_EQ(kept.text(kept.doc_type), "Платежное поручение");
+    EXPECT_EQ(kept.text(kept.payee_bank1), "Банк получателя");
+  }
+}
+
+}  // namespace
+}  // namespace corvina
