@@ -318,7 +318,9 @@ class FieldIndex {
     for (size_t i = 0; i < kKeys.size(); ++i) {
       const std::string_view key = kKeys[i].view();
       Candidates& candidates = by_length[key.size()];
-      if (key.size() >= 8) candidates.tails[candidates.count] = constant_word(key.substr(key.size() - 8));
+      if (key.size() >= 8) {
+        candidates.tails[candidates.count] = constant_word(key.substr(key.size() - 8));
+      }
       candidates.rows[candidates.count++] = static_cast<uint8_t>(i);
     }
     return by_length;

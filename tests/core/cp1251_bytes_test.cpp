@@ -204,8 +204,8 @@ TEST(cp1251_bytes_test, samples) {
 }
 #endif
 
-// parse_statement takes the road of the bytes without hooks and the whole one with them; its callers
-// see one outcome whichever they take.
+// parse_statement takes the road of the bytes without hooks and the whole one with them; its
+// callers see one outcome whichever they take.
 TEST(cp1251_bytes_test, deferred_and_whole_decoding_agree) {
   std::mt19937 random(7);
   std::vector<std::string> inputs = {
