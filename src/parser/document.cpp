@@ -81,9 +81,10 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind,
     if constexpr (Row::kind == FieldKind::Text) {
       if (!text) return;  // an optional text left absent; required ones were checked above
       size_t size = text->size();
-      if (decodes) {
+      if (decodes && has_byte_above_ascii(*text)) {
         size = static_cast<size_t>(decode_cp1251_into(*text, block + offset) - (block + offset));
       } else if (size != 0) {
+        // UTF-8, or Windows-1251 in ASCII (numbers, codes, accounts): the same bytes.
         std::memcpy(block + offset, text->data(), size);
       }
       Row::member(document) = {static_cast<uint32_t>(offset), static_cast<uint32_t>(size)};
