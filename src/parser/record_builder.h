@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -33,8 +35,26 @@ void decode_converted_values(Raw& raw, std::vector<std::string>& decoded);
 // "missing field `{key}`", the builders' text for a required key that did not occur.
 std::string missing_field_message(std::string_view key);
 
-// Whether text holds a byte at or above 0x80.
-bool has_byte_above_ascii(std::string_view text);
+// Whether text holds a byte at or above 0x80. Values are short (codes, numbers, names), so
+// this reads words without an early exit, the last one overlapping the one before.
+inline bool has_byte_above_ascii(std::string_view text) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
+  const char* const data = text.data();
+  const size_t size = text.size();
+  uint64_t seen = 0;
+  if (size >= 8) {
+    uint64_t word;
+    for (size_t pos = 0; pos + 8 <= size; pos += 8) {
+      std::memcpy(&word, data + pos, 8);
+      seen |= word;
+    }
+    std::memcpy(&word, data + size - 8, 8);
+    seen |= word;
+  } else {
+    for (size_t pos = 0; pos < size; ++pos) seen |= static_cast<unsigned char>(data[pos]);
+  }
+  return (seen & kHighBits) != 0;
+}
 
 namespace builder_detail {
 
