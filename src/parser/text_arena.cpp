@@ -40,6 +40,7 @@ char* map_huge_chunk() {
 
 TextArena::~TextArena() {
   for (const Chunk& chunk : chunks_) {
+    CORVINA_ARENA_UNPOISON(chunk.data, chunk.size);
 #if defined(__linux__)
     if (chunk.mapped) {
       munmap(chunk.data, chunk.size);
@@ -54,7 +55,7 @@ char* TextArena::allocate_in_new_chunk(size_t size) {
   const size_t chunk_size =
       next_chunk_size_ == 0 ? kFirstChunk : std::min(2 * next_chunk_size_, kHugePage);
   chunks_.reserve(chunks_.size() + 1);  // so that a failure below leaks nothing
-  if (size > chunk_size) {
+  if (size + kGap > chunk_size) {
     // A text longer than a chunk gets a chunk of its own; the current one stays open.
     char* const data = new char[size];
     chunks_.push_back({data, size, false});
@@ -70,7 +71,9 @@ char* TextArena::allocate_in_new_chunk(size_t size) {
 #endif
   if (chunk.data == nullptr) chunk.data = new char[chunk.size];
   chunks_.push_back(chunk);
-  next_ = chunk.data + size;
+  CORVINA_ARENA_POISON(chunk.data, chunk.size);
+  CORVINA_ARENA_UNPOISON(chunk.data, size);
+  next_ = chunk.data + size + kGap;
   end_ = chunk.data + chunk.size;
   return chunk.data;
 }
