@@ -34,7 +34,7 @@ size_t cp1251_decoded_room_of_texts(const RawFields<kDocumentFields>& raw) {
 
 Result<Document, std::string> build_document(std::string_view kind,
                                              const AttributeMap& attributes,
-                                             std::shared_ptr<TextArena>& texts) {
+                                             SharedTextArena& texts) {
   // The map holds each key once, so adding its entries overwrites nothing.
   DocumentFields fields;
   for (const AttributeMap::Entry& entry : attributes.entries()) fields.add(entry.key, entry.value);
@@ -42,7 +42,7 @@ Result<Document, std::string> build_document(std::string_view kind,
 }
 
 Result<Document, std::string> DocumentFields::build(std::string_view kind,
-                                                    std::shared_ptr<TextArena>& texts) {
+                                                    SharedTextArena& texts) {
   // Conversions wait until every line has been seen because the first failure must be the
   // first in byte order of the keys, not in file order.
   raw_[kDocumentKindField] = kind;
@@ -71,7 +71,7 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind,
     room = total <= kWorstCaseRoomUpTo ? 3 * total + kCp1251StoreSlack
                                        : cp1251_decoded_room_of_texts(raw);
   }
-  if (texts == nullptr) texts = std::make_shared<TextArena>();
+  if (!texts) texts = SharedTextArena::make();
   char* const block = texts->allocate(room);
   size_t offset = 0;
   row = 0;

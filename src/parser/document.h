@@ -23,11 +23,11 @@ namespace corvina {
 // one after another, into `texts`, which the document then shares (made when null).
 [[nodiscard]] Result<Document, std::string> build_document(std::string_view kind,
                                                            const AttributeMap& attributes,
-                                                           std::shared_ptr<TextArena>& texts);
+                                                           SharedTextArena& texts);
 // The same, into an arena of its own.
 [[nodiscard]] inline Result<Document, std::string> build_document(
     std::string_view kind, const AttributeMap& attributes) {
-  std::shared_ptr<TextArena> texts;
+  SharedTextArena texts;
   return build_document(kind, attributes, texts);
 }
 
@@ -53,7 +53,7 @@ class DocumentFields {
   // The kind becomes the doc_type whatever the lines said under its key. The texts go into
   // `texts`, made when null.
   [[nodiscard]] Result<Document, std::string> build(std::string_view kind,
-                                                    std::shared_ptr<TextArena>& texts);
+                                                    SharedTextArena& texts);
 
  private:
   LineForm form_;

@@ -320,7 +320,7 @@ class SectionMachine {
   AttributeMap section_;  // with hooks, the open section
   DocumentFields fields_;  // without hooks, the open document section
   AccountFields account_fields_;  // without hooks, the open account section
-  std::shared_ptr<TextArena> texts_;  // of every document built, made with the first
+  SharedTextArena texts_;  // of every document built, made with the first
   std::string_view kind_;  // of the open document section, as written
   bool reserved_ = false;
   static constexpr size_t kDocumentsBeforeEstimate = 256;

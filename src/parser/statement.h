@@ -101,7 +101,7 @@ struct Document {
   OptionalTextSpan payee_cor_account;
   std::optional<Date> income_date;
 
-  std::shared_ptr<const TextArena> texts;
+  SharedTextArena texts;
   const char* text_base = nullptr;
 
   std::string_view text(TextSpan span) const {

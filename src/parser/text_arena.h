@@ -6,8 +6,10 @@
 // texts, and the chunks go when the last of them does.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
-#include <memory>
+#include <cstdint>
+#include <utility>
 #include <vector>
 
 // Under AddressSanitizer the arena poisons what it has not handed out and keeps a poisoned gap
@@ -30,6 +32,8 @@
 #endif
 
 namespace corvina {
+
+class SharedTextArena;
 
 class TextArena {
  public:
@@ -69,10 +73,48 @@ class TextArena {
   };
   char* allocate_in_new_chunk(size_t size);
 
+  friend class SharedTextArena;
+  // The references that SharedTextArena counts; it deletes the arena with the last one.
+  std::atomic<uint32_t> references_{1};
   std::vector<Chunk> chunks_;
   char* next_ = nullptr;
   char* end_ = nullptr;
   size_t next_chunk_size_ = 0;
+};
+
+// A counted reference to an arena: copies share it, and the arena goes with the last. One word,
+// where a std::shared_ptr takes two, and every document holds one.
+class SharedTextArena {
+ public:
+  SharedTextArena() = default;
+  // A reference to a new, empty arena.
+  static SharedTextArena make() {
+    SharedTextArena made;
+    made.arena_ = new TextArena;
+    return made;
+  }
+  SharedTextArena(const SharedTextArena& other) noexcept : arena_(other.arena_) {
+    if (arena_ != nullptr) arena_->references_.fetch_add(1, std::memory_order_relaxed);
+  }
+  SharedTextArena(SharedTextArena&& other) noexcept
+      : arena_(std::exchange(other.arena_, nullptr)) {}
+  SharedTextArena& operator=(SharedTextArena other) noexcept {
+    std::swap(arena_, other.arena_);
+    return *this;
+  }
+  ~SharedTextArena() {
+    // The last reference may be dropped on another thread than the one that filled the arena;
+    // acquire-release orders every use of its texts before the delete.
+    if (arena_ != nullptr && arena_->references_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      delete arena_;
+    }
+  }
+
+  explicit operator bool() const { return arena_ != nullptr; }
+  TextArena* operator->() const { return arena_; }
+
+ private:
+  TextArena* arena_ = nullptr;
 };
 
 }  // namespace corvina
