@@ -55,7 +55,10 @@ class TextArena {
   // room taken for a worst case that did not happen. A block that has been followed by another
   // allocation, or that got a chunk of its own, keeps its size.
   void give_back(char* block, size_t allocated, size_t used) {
-    if (block + allocated + kGap != next_) return;
+    if (reinterpret_cast<uintptr_t>(block) + allocated + kGap !=
+        reinterpret_cast<uintptr_t>(next_)) {
+      return;
+    }
     CORVINA_ARENA_POISON(block + used, allocated - used);
     next_ = block + used + kGap;
   }
