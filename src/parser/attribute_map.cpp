@@ -106,6 +106,12 @@ size_t AttributeMap::find_index(std::string_view key, uint64_t tag) const {
   return probe(key, tag).index;
 }
 
+void AttributeMap::place_in_small_index(size_t index) {
+  size_t slot = small_slot(tags_[index]);
+  while (small_index_[slot] != 0) slot = (slot + 1) & kSmallMask;
+  small_index_[slot] = static_cast<uint8_t>(index + 1);
+}
+
 void AttributeMap::rebuild_index() {
   // Power-of-two table at most half full, so probes stay short and always meet an empty slot.
   size_t capacity = 64;
@@ -129,9 +135,7 @@ void AttributeMap::insert(std::string_view key, std::string_view value) {
   entries_.push_back({key, value});
   tags_.push_back(tag);
   if (entries_.size() <= kSmallLimit) {
-    size_t slot = small_slot(tag);
-    while (small_index_[slot] != 0) slot = (slot + 1) & kSmallMask;
-    small_index_[slot] = static_cast<uint8_t>(entries_.size());
+    place_in_small_index(entries_.size() - 1);
     return;
   }
   if (index_.empty() || entries_.size() * 2 > index_.size()) {
@@ -225,10 +229,7 @@ void AttributeMap::make_owned_from_cp1251() {
   small_index_.fill(0);
   for (size_t i = 0; i < entries_.size(); ++i) {
     tags_[i] = key_tag(entries_[i].key);
-    if (entries_.size() > kSmallLimit) continue;
-    size_t slot = small_slot(tags_[i]);
-    while (small_index_[slot] != 0) slot = (slot + 1) & kSmallMask;
-    small_index_[slot] = static_cast<uint8_t>(i + 1);
+    if (entries_.size() <= kSmallLimit) place_in_small_index(i);
   }
   if (entries_.size() > kSmallLimit) rebuild_index();
 }

@@ -71,6 +71,8 @@ class AttributeMap {
   Probe probe(std::string_view key, uint64_t tag) const;
   size_t find_index(std::string_view key, uint64_t tag) const;  // entries_.size() when absent
   void rebuild_index();
+  // Files entries_[index] in the small table by its tag.
+  void place_in_small_index(size_t index);
 
   HashSeed seed_;
   std::vector<Entry> entries_;

@@ -5,9 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -24,13 +22,6 @@ namespace corvina {
 // The value of each row as written, by row index; absent when its key did not occur.
 template <const auto& fields>
 using RawFields = std::array<std::optional<std::string_view>, kFieldCount<decltype(fields)>>;
-
-// For values written in Windows-1251: each value of a date or amount row that holds a byte
-// above ASCII is decoded into `decoded` and viewed there, so the converters read (and their
-// messages quote) UTF-8 as for any other input. Digits and signs are ASCII, so the values of a
-// good statement are left as they are.
-template <const auto& fields, typename Raw>
-void decode_converted_values(Raw& raw, std::vector<std::string>& decoded);
 
 // "missing field `{key}`", the builders' text for a required key that did not occur.
 std::string missing_field_message(std::string_view key);
@@ -83,6 +74,10 @@ Result<Done, std::string> convert_value(std::string_view text, Record& record) {
 
 }  // namespace builder_detail
 
+// For values written in Windows-1251: each value of a date or amount row that holds a byte
+// above ASCII is decoded into `decoded` and viewed there, so the converters read (and their
+// messages quote) UTF-8 as for any other input. Digits and signs are ASCII, so the values of a
+// good statement are left as they are.
 template <const auto& fields, typename Raw>
 void decode_converted_values(Raw& raw, std::vector<std::string>& decoded) {
   static constexpr auto kConverted = converted_in_key_order<fields>();

@@ -32,17 +32,6 @@ std::optional<TokenKind> keyword_kind(std::string_view line) {
   return std::nullopt;
 }
 
-bool is_blank_utf8_line(std::string_view line) {
-  if (line.empty()) return true;
-  // Most lines start with a letter of a key: decide those without decoding anything.
-  const unsigned char first = static_cast<unsigned char>(line[0]);
-  if (first < 0x80 && !is_white_space(first)) return false;
-  // Keys are Cyrillic, so most lines start with a lead byte no White_Space character has
-  // (those above ASCII start with C2, E1, E2 or E3).
-  if (first >= 0x80 && first != 0xC2 && (first < 0xE1 || first > 0xE3)) return false;
-  return is_blank(line);
-}
-
 // The White_Space characters Windows-1251 has are the ASCII ones and U+00A0 (byte A0); its
 // other bytes above ASCII are no spaces, whatever code point equals the byte (0x85 is "…").
 bool is_blank_cp1251_line(std::string_view line) {
@@ -55,10 +44,15 @@ bool is_blank_cp1251_line(std::string_view line) {
 
 template <LineForm form>
 bool is_blank_line(std::string_view line) {
+  if (line.empty()) return true;
+  // Most lines are told by their first byte, without decoding anything.
+  if (tokenizer_detail::starts_with_no_space<form>(static_cast<unsigned char>(line[0]))) {
+    return false;
+  }
   if constexpr (form == LineForm::Cp1251) {
     return is_blank_cp1251_line(line);
   } else {
-    return is_blank_utf8_line(line);
+    return is_blank(line);
   }
 }
 
