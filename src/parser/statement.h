@@ -153,6 +153,8 @@ class AccountMap {
 
  private:
   friend void merge_interval(AccountMap& accounts, std::string_view number, Interval interval);
+  // Files every interval of `from` into `into` in the order `from` filed them.
+  friend void merge_accounts(AccountMap& into, const AccountMap& from);
 
   // The intervals of one account in the order they were filed, repeats already dropped.
   struct Filing {
