@@ -1,6 +1,8 @@
 #include "chunked_parse.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -148,6 +150,41 @@ void shift_lines(ErrorRecord& error, uint64_t offset) {
       error);
 }
 
+// The threads beyond their own that parses of this process may run at once: one per usable core
+// but the caller's. Parses called from several threads of a pool share them instead of each
+// starting a thread per core.
+std::atomic<ptrdiff_t>& spare_threads() {
+  static std::atomic<ptrdiff_t> spare{static_cast<ptrdiff_t>(usable_cores()) - 1};
+  return spare;
+}
+
+// Threads taken from spare_threads() for one parse, given back when it ends.
+class SpareThreads {
+ public:
+  SpareThreads() = default;
+  SpareThreads(const SpareThreads&) = delete;
+  SpareThreads& operator=(const SpareThreads&) = delete;
+  ~SpareThreads() {
+    if (claimed_ != 0) spare_threads().fetch_add(static_cast<ptrdiff_t>(claimed_));
+  }
+  void claim(size_t wanted) {
+    std::atomic<ptrdiff_t>& spare = spare_threads();
+    ptrdiff_t left = spare.load();
+    for (;;) {
+      const ptrdiff_t taken = std::min(static_cast<ptrdiff_t>(wanted), left);
+      if (taken <= 0) return;
+      if (spare.compare_exchange_weak(left, left - taken)) {
+        claimed_ = static_cast<size_t>(taken);
+        return;
+      }
+    }
+  }
+  size_t claimed() const { return claimed_; }
+
+ private:
+  size_t claimed_ = 0;
+};
+
 // Joins every started thread on every way out, a throw included.
 class Workers {
  public:
@@ -282,8 +319,11 @@ Result<Statement, ErrorRecord> parse_in_chunks(std::string_view text, LineForm f
                                                Encoding encoding, unsigned threads,
                                                size_t chunk_threshold) {
   const size_t smallest = std::max<size_t>(1, chunk_threshold / kPieceShareOfThreshold);
-  const size_t pieces = std::min({static_cast<size_t>(std::max(threads, 1u)),
-                                 std::max<size_t>(1, text.size() / smallest), kMostPieces});
+  const size_t most = std::min(std::max<size_t>(1, text.size() / smallest), kMostPieces);
+  SpareThreads spare;
+  if (threads == 0) spare.claim(most - 1);
+  const size_t pieces =
+      threads == 0 ? spare.claimed() + 1 : std::min(static_cast<size_t>(threads), most);
   const std::vector<size_t> cuts = find_chunk_cuts(text, form, pieces);
   return form == LineForm::Cp1251 ? read_in_pieces<LineForm::Cp1251>(text, encoding, cuts)
                                   : read_in_pieces<LineForm::Utf8>(text, encoding, cuts);

@@ -33,8 +33,8 @@ unsigned usable_cores();
 std::vector<size_t> find_chunk_cuts(std::string_view text, LineForm form, size_t pieces);
 
 // The parse without hooks of a decoded text (`form` tells how its lines are written) on up to
-// `threads` threads, each piece at least a few megabytes unless chunk_threshold is tiny (tests
-// set it so). The outcome is that of reading the text on one thread: the same statement, or the
+// `threads` threads (0: those of the process's cores that no other parse is using), each piece
+// at least an eighth of chunk_threshold (tests make that tiny). The outcome is that of reading the text on one thread: the same statement, or the
 // same error.
 [[nodiscard]] Result<Statement, ErrorRecord> parse_in_chunks(std::string_view text,
                                                              LineForm form, Encoding encoding,

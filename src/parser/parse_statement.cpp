@@ -35,9 +35,9 @@ Result<Statement, ErrorRecord> parse_decoded(const DecodedText& decoded,
     // Hooks see sections one after another, so only a parse without them is shared out.
     const LineForm form = decoded.deferred ? LineForm::Cp1251 : LineForm::Utf8;
     const std::string_view text = decoded.deferred ? decoded.borrowed : decoded.text();
-    const unsigned threads = options.threads == 0 ? usable_cores() : options.threads;
-    if (threads > 1 && text.size() >= options.chunk_threshold) {
-      return parse_in_chunks(text, form, decoded.encoding, threads, options.chunk_threshold);
+    if (options.threads != 1 && text.size() >= options.chunk_threshold) {
+      return parse_in_chunks(text, form, decoded.encoding, options.threads,
+                             options.chunk_threshold);
     }
   }
   if (decoded.deferred) {

@@ -16,8 +16,10 @@ namespace corvina {
 // more is cut between sections into pieces read on threads of their own and joined in file
 // order; the outcome is the same as that of one thread, error for error.
 struct ParseOptions {
-  // Threads at most; 0 for the cores this process may run on (usable_cores()). 1 reads every
-  // statement on the calling thread.
+  // Threads at most, the calling thread among them. 0: the cores this process may run on
+  // (usable_cores()) that other parses of the process are not using at the time, so parses
+  // called from a pool of threads do not start a thread per core each. 1 reads every statement
+  // on the calling thread.
   unsigned threads = 0;
   // Below this many bytes of text a statement is read on the calling thread: the pieces would
   // be read in less time than starting threads for them and joining them takes.
