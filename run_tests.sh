@@ -62,6 +62,7 @@ cd "$build"
 "$venv/bin/python" "$root/bench/python_bench.py" "$small" --runs 1
 "$venv/bin/python" "$root/bench/table_bench.py" "$small" --runs 1
 "$venv/bin/python" "$root/bench/attribute_bench.py" "$small" --runs 1
+"$venv/bin/python" "$root/bench/threads_bench.py" "$small" --runs 1 --files 2 --file-size 200K
 "$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" "$root/tests/python" -q
 
 # Further stages (sanitizers, typing, other interpreters) live one per file beside .ci/run and
