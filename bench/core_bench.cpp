@@ -1,11 +1,12 @@
 // Throughput of the parser core alone, against a plain line count of the same buffer.
 //
-//   corvina_core_bench FILE [RUNS]
+//   corvina_core_bench FILE [RUNS] [CHUNK_THRESHOLD]
 //
 // Each stage runs RUNS times (default 7) on the same buffer and the median is reported, so
 // ratios taken within one run stay meaningful on a noisy machine. The whole parse runs on one
 // thread and then with the default options (a large statement read in pieces on the usable
-// cores), each with the process's CPU time over its wall time.
+// cores), each with the process's CPU time over its wall time. CHUNK_THRESHOLD (bytes) replaces
+// the default size from which a statement is read in pieces, to measure where pieces pay.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -82,7 +83,7 @@ size_t count_line_breaks(std::string_view data) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s FILE [RUNS]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FILE [RUNS] [CHUNK_THRESHOLD]\n", argv[0]);
     return 2;
   }
   std::ifstream file(argv[1], std::ios::binary);
@@ -132,7 +133,9 @@ int main(int argc, char** argv) {
     }, sink);
   };
   const Timed one_thread = parse_with(corvina::ParseOptions{1, 0});
-  const Timed pieces = parse_with(corvina::ParseOptions{});
+  corvina::ParseOptions default_options;
+  if (argc > 3) default_options.chunk_threshold = std::strtoull(argv[3], nullptr, 10);
+  const Timed pieces = parse_with(default_options);
   const double parse_time = pieces.seconds;
 
   std::printf("input: %.1f MB, %zu documents, median of %d runs\n", megabytes, documents, runs);
