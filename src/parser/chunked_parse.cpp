@@ -40,6 +40,9 @@ namespace {
 // Pieces smaller than this share of the threshold cost more to start and join than they save.
 constexpr size_t kPieceShareOfThreshold = 8;
 constexpr size_t kMostPieces = 256;
+// Several pieces per thread, so that the threads that get a core take over the pieces of one
+// that does not.
+constexpr size_t kPiecesPerThread = 4;
 
 template <LineForm form>
 struct CutKeywords {
@@ -268,28 +271,27 @@ Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
   return statement;
 }
 
+// The pieces on `threads` threads, the calling one among them, each taking the next piece not
+// yet taken: a thread that the system leaves waiting for a core holds up at most the piece it
+// took, not a fixed share of the statement.
 template <LineForm form>
 Result<Statement, ErrorRecord> read_in_pieces(std::string_view text, Encoding encoding,
-                                              const std::vector<size_t>& cuts) {
+                                              const std::vector<size_t>& cuts, size_t threads) {
   const size_t count = cuts.size() - 1;
   std::vector<PieceOutcome> pieces(count);
-  auto piece_text = [&](size_t i) { return text.substr(cuts[i], cuts[i + 1] - cuts[i]); };
+  std::atomic<size_t> next{0};
+  const auto read_pieces = [&] {
+    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+      read_piece<form>(text.substr(cuts[i], cuts[i + 1] - cuts[i]), i == 0, encoding, pieces[i]);
+    }
+  };
   {
     Workers workers;
-    size_t own_from = count;  // pieces no thread could be started for
-    for (size_t i = 1; i < count; ++i) {
-      const bool started = workers.start([&, i] {
-        read_piece<form>(piece_text(i), false, encoding, pieces[i]);
-      });
-      if (!started) {
-        own_from = i;
-        break;
-      }
+    // A thread that cannot be started leaves its pieces to the others.
+    for (size_t started = 1; started < std::min(threads, count); ++started) {
+      if (!workers.start(read_pieces)) break;
     }
-    read_piece<form>(piece_text(0), true, encoding, pieces[0]);
-    for (size_t i = own_from; i < count; ++i) {
-      read_piece<form>(piece_text(i), false, encoding, pieces[i]);
-    }
+    read_pieces();
   }
   return join_pieces(pieces);
 }
@@ -322,11 +324,12 @@ Result<Statement, ErrorRecord> parse_in_chunks(std::string_view text, LineForm f
   const size_t most = std::min(std::max<size_t>(1, text.size() / smallest), kMostPieces);
   SpareThreads spare;
   if (threads == 0) spare.claim(most - 1);
-  const size_t pieces =
-      threads == 0 ? spare.claimed() + 1 : std::min(static_cast<size_t>(threads), most);
-  const std::vector<size_t> cuts = find_chunk_cuts(text, form, pieces);
-  return form == LineForm::Cp1251 ? read_in_pieces<LineForm::Cp1251>(text, encoding, cuts)
-                                  : read_in_pieces<LineForm::Utf8>(text, encoding, cuts);
+  const size_t workers = threads == 0 ? spare.claimed() + 1 : std::min<size_t>(threads, most);
+  const std::vector<size_t> cuts =
+      find_chunk_cuts(text, form, workers == 1 ? 1 : std::min(most, workers * kPiecesPerThread));
+  return form == LineForm::Cp1251
+             ? read_in_pieces<LineForm::Cp1251>(text, encoding, cuts, workers)
+             : read_in_pieces<LineForm::Utf8>(text, encoding, cuts, workers);
 }
 
 }  // namespace corvina

@@ -178,7 +178,10 @@ TEST(chunked_parse_test, threshold_and_threads) {
   };
   EXPECT_EQ(arenas(parse_statement(text, {}, ParseOptions{4, text.size() + 1})), 1u);
   EXPECT_EQ(arenas(parse_statement(text, {}, ParseOptions{1, 1})), 1u);
-  EXPECT_EQ(arenas(parse_statement(text, {}, ParseOptions{4, text.size()})), 4u);
+  // At the threshold, pieces of an eighth of it at the least.
+  const size_t pieces = arenas(parse_statement(text, {}, ParseOptions{4, text.size()}));
+  EXPECT_GT(pieces, 1u);
+  EXPECT_LE(pieces, 8u);
   EXPECT_GE(usable_cores(), 1u);
 }
 
