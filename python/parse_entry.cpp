@@ -1,12 +1,18 @@
 // parse(statement, hooks=None): arguments in, a Statement object or one exception out.
 #include <Python.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 #include "arguments.h"
+#include "chunked_parse.h"
 #include "guard.h"
 #include "module_types.h"
 #include "owned_ref.h"
@@ -126,7 +132,56 @@ PyObject* raise_error_record(ErrorRecord&& record) {
   return raise_syntax_error(std::move(record), message.get());
 }
 
-PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// A whole positive number from the environment, or nothing (unset, empty, anything else).
+std::optional<size_t> environment_count(const char* name) {
+  const char* const text = std::getenv(name);
+  if (text == nullptr || *text < '0' || *text > '9') return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long count = std::strtoull(text, &end, 10);
+  if (errno != 0 || *end != '\0' || count == 0) return std::nullopt;
+  return static_cast<size_t>(count);
+}
+
+// Whether this process is a worker that the multiprocessing package started (a Pool's,
+// a ProcessPoolExecutor's, a Dask worker's): its siblings take the other cores.
+bool started_by_multiprocessing() {
+  OwnedRef name = OwnedRef::steal(PyUnicode_FromString("multiprocessing"));
+  // A package that was never imported started nothing; NULL without an exception then.
+  OwnedRef package = OwnedRef::steal(name ? PyImport_GetModule(name.get()) : nullptr);
+  OwnedRef parent = OwnedRef::steal(
+      package ? PyObject_CallMethod(package.get(), "parent_process", nullptr) : nullptr);
+  // Only a hint: whatever fails here leaves the parse as it would be in any process.
+  if (!parent) {
+    PyErr_Clear();
+    return false;
+  }
+  return parent.get() != Py_None;
+}
+
+// How many threads a parse without hooks may use. CORVINA_THREADS caps them (1: every statement
+// is read on the calling thread); without it, a process that multiprocessing started reads on
+// one thread, since its siblings are meant to take the other cores, and any other process
+// shares its cores among the parses it runs at once. CORVINA_CHUNK_THRESHOLD (bytes) is for
+// tests: it lets statements of a few kilobytes be read in pieces.
+ParseOptions options_from_environment() {
+  ParseOptions options;
+  if (const std::optional<size_t> threshold = environment_count("CORVINA_CHUNK_THRESHOLD")) {
+    options.chunk_threshold = *threshold;
+  }
+  if (const std::optional<size_t> threads = environment_count("CORVINA_THREADS")) {
+    options.threads = static_cast<unsigned>(std::min<size_t>(*threads, usable_cores()));
+  } else if (started_by_multiprocessing()) {
+    options.threads = 1;
+  }
+  return options;
+}
+
+// The bound arguments, the hooks converted and the statement's bytes pinned. With hooks the
+// parse runs here, with the lock held, and its result is returned; without, the bytes (a new
+// reference) are handed back in `pinned` and nullptr is returned with no exception set.
+PyObject* parse_or_pin(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject*& pinned) {
   PyObject* bound[2] = {nullptr, nullptr};
   if (!bind_vectorcall(kParseParameters, args, static_cast<size_t>(PyVectorcall_NARGS(nargs)),
                        kwnames, bound)) {
@@ -138,15 +193,18 @@ PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   if (!convert_hooks(bound[1], hooks)) return nullptr;
   OwnedRef bytes = statement_bytes(bound[0]);
   if (!bytes) return nullptr;
+  if (hooks.empty()) {
+    pinned = bytes.release();
+    return nullptr;
+  }
 
   // The decoded text goes before the result objects are built, as it does in parse_statement.
   auto parsed = [&]() -> Result<Statement, ErrorRecord> {
-    // Without hooks, Windows-1251 is read in the bytes themselves, so they are all the text
-    // there is; with hooks, it is decoded whole and the bytes let go.
+    // With hooks, Windows-1251 is decoded whole and the bytes let go.
     auto decoded = decode_input(
         std::string_view(PyBytes_AS_STRING(bytes.get()),
                          static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))),
-        hooks.empty() ? Cp1251Decoding::Deferred : Cp1251Decoding::Whole);
+        Cp1251Decoding::Whole);
     if (!decoded) return fail(std::move(decoded).error());
     // Decoded text that is not a view of the bytes has no more use for them.
     if (!decoded.value().refers_to_input()) bytes = OwnedRef();
@@ -154,6 +212,34 @@ PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   }();
   // The bytes (a str's UTF-8 form, made for this call) are not needed past the core parse.
   bytes = OwnedRef();
+  if (!parsed) return raise_error_record(std::move(parsed).error());
+  return new_statement_object(std::move(parsed).value());
+}
+
+// What the core made of a statement read without the lock: its outcome, or what the standard
+// library threw (out of memory), to be raised once the lock is back.
+struct ReleasedOutcome {
+  std::optional<Result<Statement, ErrorRecord>> parsed;
+  std::exception_ptr thrown;
+};
+
+// The core parse of pinned bytes without hooks, with the interpreter lock released: it touches
+// no Python object. A thread that the interpreter ends at exit while it waits here for the lock
+// is unwound from PyEval_RestoreThread, so no frame from here out is noexcept and none holds a
+// Python reference that it would release on the way.
+void parse_released(std::string_view bytes, const ParseOptions& options, ReleasedOutcome& out) {
+  PyThreadState* const saved = PyEval_SaveThread();
+  try {
+    out.parsed.emplace(parse_statement(bytes, {}, options));
+  } catch (...) {
+    out.thrown = std::current_exception();
+  }
+  PyEval_RestoreThread(saved);
+}
+
+PyObject* finish_released(ReleasedOutcome& outcome) {
+  if (outcome.thrown) std::rethrow_exception(outcome.thrown);
+  Result<Statement, ErrorRecord>& parsed = *outcome.parsed;
   if (!parsed) return raise_error_record(std::move(parsed).error());
   return new_statement_object(std::move(parsed).value());
 }
@@ -184,7 +270,18 @@ PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
   }
-  PyObject* result = guard([&] { return parse_unguarded(args, nargs, kwnames); });
+  // Raw, not owned: see parse_released.
+  PyObject* pinned = nullptr;
+  PyObject* result = guard([&] { return parse_or_pin(args, nargs, kwnames, pinned); });
+  if (pinned != nullptr) {
+    const ParseOptions options = options_from_environment();
+    ReleasedOutcome outcome;
+    parse_released(std::string_view(PyBytes_AS_STRING(pinned),
+                                     static_cast<size_t>(PyBytes_GET_SIZE(pinned))),
+                   options, outcome);
+    Py_DECREF(pinned);
+    result = guard([&] { return finish_released(outcome); });
+  }
   for (int entered = 0; entered < kStackWeight; ++entered) Py_LeaveRecursiveCall();
   return result;
 }
