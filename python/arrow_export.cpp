@@ -219,34 +219,50 @@ void export_batch(const TableRef& table, size_t index, ArrowArray* out) {
 struct StreamData {
   TableRef table;
   size_t next_batch = 0;
+  Thrown last_error;
 };
 
-int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
-  try {
-    export_schema(static_cast<StreamData*>(stream->private_data)->table, out);
-  } catch (const std::bad_alloc&) {
-    return ENOMEM;
+// The stream's callbacks are called from C, by a consumer that may not hold the interpreter
+// lock: what they throw becomes an error code, and get_last_error tells the rest.
+template <typename Export>
+int run_callback(ArrowArrayStream* stream, Export&& body) {
+  auto* data = static_cast<StreamData*>(stream->private_data);
+  data->last_error = catch_thrown(body);
+  switch (data->last_error.kind) {
+    case ThrownKind::Nothing:
+      return 0;
+    case ThrownKind::NoMemory:
+      return ENOMEM;
+    case ThrownKind::Other:
+      return EIO;
   }
-  return 0;
+  return EIO;
+}
+
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+  return run_callback(stream, [&] {
+    export_schema(static_cast<StreamData*>(stream->private_data)->table, out);
+  });
 }
 
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
-  auto* data = static_cast<StreamData*>(stream->private_data);
-  if (data->next_batch == data->table->batches.size()) {
-    *out = ArrowArray{};  // the end of the stream: a released array
-    return 0;
-  }
-  try {
+  return run_callback(stream, [&] {
+    auto* data = static_cast<StreamData*>(stream->private_data);
+    if (data->next_batch == data->table->batches.size()) {
+      *out = ArrowArray{};  // the end of the stream: a released array
+      return;
+    }
     export_batch(data->table, data->next_batch, out);
-  } catch (const std::bad_alloc&) {
-    return ENOMEM;
-  }
-  ++data->next_batch;
-  return 0;
+    ++data->next_batch;
+  });
 }
 
-// Only allocation fails here, and ENOMEM says all there is to say.
-const char* stream_get_last_error(ArrowArrayStream*) { return nullptr; }
+// ENOMEM says all there is to say about a failed allocation; anything else is a fault of ours,
+// and its text is kept until the next call.
+const char* stream_get_last_error(ArrowArrayStream* stream) {
+  const Thrown& error = static_cast<StreamData*>(stream->private_data)->last_error;
+  return error.kind == ThrownKind::Other ? error.what : nullptr;
+}
 
 void release_stream(ArrowArrayStream* stream) {
   delete static_cast<StreamData*>(stream->private_data);
@@ -396,18 +412,9 @@ PyObject* new_table_object(TableRef table) {
 template <typename Build>
 PyObject* build_unlocked(PyObject* keep, Build&& build) {
   Result<TableRef, std::string> built = fail(std::string());
-  bool out_of_memory = false;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    built = build();
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
-  } catch (const std::length_error&) {
-    out_of_memory = true;
-  }
-  Py_END_ALLOW_THREADS
+  const bool done = run_unlocked([&] { built = build(); });
   Py_XDECREF(keep);
-  if (out_of_memory) return PyErr_NoMemory();
+  if (!done) return nullptr;
   if (!built) {
     PyErr_SetString(PyExc_ValueError, built.error().c_str());
     return nullptr;

@@ -96,11 +96,7 @@ PyObject* new_detail(PyTypeObject* type, const DetailClass& detail_class, LineNu
 PyObject* new_detail(PyTypeObject* type, const DetailClass& detail_class, LineNumber lineno,
                      const std::array<std::string_view, kMaxTexts>& texts) {
   std::array<std::string, kMaxTexts> owned;
-  try {
-    for (size_t i = 0; i < detail_class.text_count; ++i) owned[i] = texts[i];
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  for (size_t i = 0; i < detail_class.text_count; ++i) owned[i] = texts[i];
   return new_detail(type, detail_class, lineno, std::move(owned));
 }
 
@@ -141,7 +137,7 @@ PyObject* detail_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
   }
-  return new_detail(type, detail_class, lineno, texts);
+  return guard([&] { return new_detail(type, detail_class, lineno, texts); });
 }
 
 void detail_dealloc(PyObject* self) {

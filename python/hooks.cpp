@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "arguments.h"
+#include "guard.h"
 #include "module_types.h"
 #include "owned_ref.h"
 #include "result.h"
@@ -154,18 +155,18 @@ class HeaderCopies {
 namespace {
 
 // Holds one strong reference; copies share it by incref. Runners are made, copied and destroyed
-// only by the parse entry, which holds the interpreter lock throughout.
+// only by the parse entry, which holds the interpreter lock throughout (or, at exit, by a dying
+// thread's unwind, which OwnedRef lets pass).
 class HookRunner {
  public:
   HookRunner(PyObject* callable, std::shared_ptr<HeaderCopies> header)
-      : callable_(Py_NewRef(callable)), header_(std::move(header)) {}
+      : callable_(OwnedRef::borrow(callable)), header_(std::move(header)) {}
   HookRunner(const HookRunner& other)
-      : callable_(Py_NewRef(other.callable_)), header_(other.header_) {}
-  HookRunner(HookRunner&& other) noexcept
-      : callable_(std::exchange(other.callable_, nullptr)), header_(std::move(other.header_)) {}
+      : callable_(OwnedRef::borrow(other.callable_.get())), header_(other.header_) {}
+  HookRunner(HookRunner&& other) noexcept = default;
   HookRunner& operator=(const HookRunner&) = delete;
   HookRunner& operator=(HookRunner&&) = delete;
-  ~HookRunner() { Py_XDECREF(callable_); }
+  ~HookRunner() = default;
 
   // What the hook raised is its failure (a HookError). When the runner itself cannot go on
   // (attrs could not be copied for reading back, the interpreter could not build the arguments,
@@ -175,10 +176,8 @@ class HookRunner {
                          const AttributeMap& header) const {
     PyGILState_STATE gil = PyGILState_Ensure();
     HookOutcome result = Done{};
-    try {
-      result = run(type, section, header);
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
+    if (Thrown thrown = catch_thrown([&] { result = run(type, section, header); })) {
+      raise_thrown(thrown);
       result = fail(HookFailure::abandoned());
     }
     PyGILState_Release(gil);
@@ -196,7 +195,7 @@ class HookRunner {
       OwnedRef section_type = OwnedRef::steal(new_section_type_object(type));
       if (!section_type) return fail(HookFailure::abandoned());
       PyObject* args[] = {section_type.get(), attrs.get(), header_dict.get()};
-      outcome = OwnedRef::steal(PyObject_Vectorcall(callable_, args, 3, nullptr));
+      outcome = OwnedRef::steal(PyObject_Vectorcall(callable_.get(), args, 3, nullptr));
     }
     if (!outcome) return fail(take_failure_text());
     outcome = OwnedRef();
@@ -213,7 +212,7 @@ class HookRunner {
     return Done{};
   }
 
-  PyObject* callable_;
+  OwnedRef callable_;
   std::shared_ptr<HeaderCopies> header_;
 };
 

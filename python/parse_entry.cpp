@@ -17,6 +17,7 @@
 #include "module_types.h"
 #include "owned_ref.h"
 #include "parse_statement.h"
+#include "stack_room.h"
 
 namespace corvina::py {
 namespace {
@@ -262,8 +263,19 @@ constexpr int kStackWeight = 12;
 constexpr int kStackWeight = 12;
 #endif
 
+// The count above assumes the usual 8 MB stack. A thread started with less (threading.stack_size)
+// or a main thread under a low `ulimit -s` runs out of bytes first, so the room itself is checked
+// too: enough for one more level of parse with its hook and the Python code between two levels,
+// with the rest of the room left to the hook at the deepest level.
+// Under the sanitizer a level takes about three times the stack.
+constexpr size_t kStackMargin = (kStackWeight > 12 ? 512 : 128) * 1024;
+
 PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) {
+  if (stack_room() < kStackMargin) {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in corvina_py.parse");
+    return nullptr;
+  }
   for (int entered = 0; entered < kStackWeight; ++entered) {
     if (Py_EnterRecursiveCall(" in corvina_py.parse")) {
       while (entered-- > 0) Py_LeaveRecursiveCall();

@@ -176,22 +176,38 @@ class TestHookCalls:
         # One set of strs for the whole parse: a large header is not converted again per call.
         assert all(headers[1][key] is headers[3][key] for key in HEADER)
 
-    def test_deep_reentry_raises_recursion_error(self):
-        # In a child process: without the recursion guard the C stack overflowed, killing it.
+    # How the re-entering parse is started: on the main thread with the usual stack, on a thread
+    # with a small stack, and on a main thread under a low stack limit (`ulimit -s 3072`).
+    STACKS = {
+        'main thread': ('run()', None),
+        '2 MiB thread': ('threading.stack_size(2 << 20)\n'
+                         't = threading.Thread(target=run); t.start(); t.join()', None),
+        '3 MiB ulimit': ('run()', 3072),
+    }
+
+    @pytest.mark.parametrize('stack', STACKS)
+    def test_deep_reentry_raises_recursion_error(self, stack):
+        # In a child process: without the guards the C stack overflowed, killing it.
+        start, limit = self.STACKS[stack]
         script = textwrap.dedent('''
-            import sys, corvina_py
+            import sys, threading, corvina_py
             sys.setrecursionlimit(100_000)
             def hook(section_type, attrs, header):
                 corvina_py.parse(sys.argv[1], [hook])
-            try:
-                corvina_py.parse(sys.argv[1], [hook])
-            except corvina_py.SyntaxError as error:
-                print(str(error).rsplit('Hook error: ', 1)[-1])
-        ''')
+            def run():
+                try:
+                    corvina_py.parse(sys.argv[1], [hook])
+                except corvina_py.SyntaxError as error:
+                    print(str(error).rsplit('Hook error: ', 1)[-1])
+        ''') + start + '\n'
+
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(
             [os.path.dirname(corvina_py.__file__), os.environ.get('PYTHONPATH', '')]))
-        done = subprocess.run([sys.executable, '-c', script, TWO_SECTIONS], env=env,
-                              capture_output=True, text=True, timeout=300, check=False)
+        command = [sys.executable, '-c', script, TWO_SECTIONS]
+        if limit:
+            command = ['sh', '-c', f'ulimit -s {limit} && exec "$0" "$@"', *command]
+        done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=300,
+                              check=False)
         assert done.returncode == 0, done.stderr[-2000:]
         assert done.stdout.startswith('RecursionError: maximum recursion depth exceeded')
 
