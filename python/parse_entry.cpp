@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -178,11 +177,7 @@ ParseOptions options_from_environment() {
   return options;
 }
 
-// The bound arguments, the hooks converted and the statement's bytes pinned. With hooks the
-// parse runs here, with the lock held, and its result is returned; without, the bytes (a new
-// reference) are handed back in `pinned` and nullptr is returned with no exception set.
-PyObject* parse_or_pin(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       PyObject*& pinned) {
+PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[2] = {nullptr, nullptr};
   if (!bind_vectorcall(kParseParameters, args, static_cast<size_t>(PyVectorcall_NARGS(nargs)),
                        kwnames, bound)) {
@@ -192,57 +187,36 @@ PyObject* parse_or_pin(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   // by their destructors with the interpreter lock held.
   std::vector<SectionHook> hooks;
   if (!convert_hooks(bound[1], hooks)) return nullptr;
+  // Pinned: the bytes object is held, so its buffer stays while the lock is released.
   OwnedRef bytes = statement_bytes(bound[0]);
   if (!bytes) return nullptr;
-  if (hooks.empty()) {
-    pinned = bytes.release();
-    return nullptr;
-  }
+  const std::string_view view(PyBytes_AS_STRING(bytes.get()),
+                              static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
 
-  // The decoded text goes before the result objects are built, as it does in parse_statement.
-  auto parsed = [&]() -> Result<Statement, ErrorRecord> {
-    // With hooks, Windows-1251 is decoded whole and the bytes let go.
-    auto decoded = decode_input(
-        std::string_view(PyBytes_AS_STRING(bytes.get()),
-                         static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))),
-        Cp1251Decoding::Whole);
-    if (!decoded) return fail(std::move(decoded).error());
-    // Decoded text that is not a view of the bytes has no more use for them.
-    if (!decoded.value().refers_to_input()) bytes = OwnedRef();
-    return parse_decoded(decoded.value(), hooks);
-  }();
+  std::optional<Result<Statement, ErrorRecord>> parsed;
+  if (hooks.empty()) {
+    // Nothing but the core runs until the result is made, so other threads may run meanwhile.
+    // Without hooks, Windows-1251 is read in the bytes themselves, so they are all the text
+    // there is.
+    const ParseOptions options = options_from_environment();
+    if (!run_unlocked([&] { parsed.emplace(parse_statement(view, {}, options)); })) {
+      return nullptr;
+    }
+  } else {
+    // The decoded text goes before the result objects are built, as it does in parse_statement.
+    parsed.emplace([&]() -> Result<Statement, ErrorRecord> {
+      // With hooks, Windows-1251 is decoded whole and the bytes let go.
+      auto decoded = decode_input(view, Cp1251Decoding::Whole);
+      if (!decoded) return fail(std::move(decoded).error());
+      // Decoded text that is not a view of the bytes has no more use for them.
+      if (!decoded.value().refers_to_input()) bytes = OwnedRef();
+      return parse_decoded(decoded.value(), hooks);
+    }());
+  }
   // The bytes (a str's UTF-8 form, made for this call) are not needed past the core parse.
   bytes = OwnedRef();
-  if (!parsed) return raise_error_record(std::move(parsed).error());
-  return new_statement_object(std::move(parsed).value());
-}
-
-// What the core made of a statement read without the lock: its outcome, or what the standard
-// library threw (out of memory), to be raised once the lock is back.
-struct ReleasedOutcome {
-  std::optional<Result<Statement, ErrorRecord>> parsed;
-  std::exception_ptr thrown;
-};
-
-// The core parse of pinned bytes without hooks, with the interpreter lock released: it touches
-// no Python object. A thread that the interpreter ends at exit while it waits here for the lock
-// is unwound from PyEval_RestoreThread, so no frame from here out is noexcept and none holds a
-// Python reference that it would release on the way.
-void parse_released(std::string_view bytes, const ParseOptions& options, ReleasedOutcome& out) {
-  PyThreadState* const saved = PyEval_SaveThread();
-  try {
-    out.parsed.emplace(parse_statement(bytes, {}, options));
-  } catch (...) {
-    out.thrown = std::current_exception();
-  }
-  PyEval_RestoreThread(saved);
-}
-
-PyObject* finish_released(ReleasedOutcome& outcome) {
-  if (outcome.thrown) std::rethrow_exception(outcome.thrown);
-  Result<Statement, ErrorRecord>& parsed = *outcome.parsed;
-  if (!parsed) return raise_error_record(std::move(parsed).error());
-  return new_statement_object(std::move(parsed).value());
+  if (!*parsed) return raise_error_record(std::move(*parsed).error());
+  return new_statement_object(std::move(*parsed).value());
 }
 
 // A hook may call parse again, and each level takes C stack that the interpreter's count of
@@ -282,18 +256,7 @@ PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
   }
-  // Raw, not owned: see parse_released.
-  PyObject* pinned = nullptr;
-  PyObject* result = guard([&] { return parse_or_pin(args, nargs, kwnames, pinned); });
-  if (pinned != nullptr) {
-    const ParseOptions options = options_from_environment();
-    ReleasedOutcome outcome;
-    parse_released(std::string_view(PyBytes_AS_STRING(pinned),
-                                     static_cast<size_t>(PyBytes_GET_SIZE(pinned))),
-                   options, outcome);
-    Py_DECREF(pinned);
-    result = guard([&] { return finish_released(outcome); });
-  }
+  PyObject* result = guard([&] { return parse_unguarded(args, nargs, kwnames); });
   for (int entered = 0; entered < kStackWeight; ++entered) Py_LeaveRecursiveCall();
   return result;
 }
