@@ -140,3 +140,30 @@ class TestFork:
         done = run_python(FORK_SCRIPT.format(tests=str(Path(__file__).parent)), timeout=120,
                           env=env)
         assert (done.returncode, done.stdout.strip()) == (0, 'ok'), done.stderr
+
+
+EXIT_SCRIPT = textwrap.dedent('''
+    import sys, threading, time
+    sys.path.insert(0, {tests!r})
+    from conftest import many_sections
+    import corvina_py
+
+    data = many_sections(3_000).encode('cp1251')
+
+    def spin():
+        while True:
+            corvina_py.parse(data)
+
+    for _ in range(3):
+        threading.Thread(target=spin, daemon=True).start()
+    time.sleep(0.2)
+    sys.exit(7)
+''')
+
+
+def test_exit_with_parses_in_pieces():
+    # Daemon threads ended at exit while their parses read pieces on threads of the core.
+    script = EXIT_SCRIPT.format(tests=str(Path(__file__).parent))
+    for _ in range(10):
+        done = run_python(script, timeout=60, env={'CORVINA_CHUNK_THRESHOLD': '1'})
+        assert (done.returncode, done.stderr) == (7, '')
