@@ -7,7 +7,6 @@ tests need no statements of many megabytes, except where time spent in the core 
 
 from __future__ import annotations
 
-import os
 import textwrap
 import threading
 import time
