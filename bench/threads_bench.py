@@ -66,7 +66,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('file')
     parser.add_argument('--runs', type=int, default=5)
-    parser.add_argument('--files', type=int, default=8)
+    parser.add_argument('--files', type=int, default=8, help='0: only the one statement')
     parser.add_argument('--file-size', default='20M')
     args = parser.parse_args()
     data = Path(args.file).read_bytes()
@@ -74,6 +74,12 @@ def main() -> None:
     print(f'cores usable: {len(os.sched_getaffinity(0))}, encoding: {encoding}, '
           f'median of {args.runs} runs')
 
+    if args.files > 0:
+        threads_over_files(args, encoding)
+    one_statement(args, data)
+
+
+def threads_over_files(args: argparse.Namespace, encoding: str) -> None:
     files = [generate(parse_size(args.file_size), seed, encoding).encode(encoding)
              for seed in range(1, args.files + 1)]
     megabytes = sum(map(len, files)) / 1e6
@@ -84,16 +90,22 @@ def main() -> None:
             corvina_py.parse(item)
 
     baseline = None
+    def pooled(workers: int):
+        def run():
+            with ThreadPoolExecutor(workers) as pool:
+                list(pool.map(corvina_py.parse, files))
+        return run
+
     bodies = [('one after another', serial)] + [
-        (f'ThreadPoolExecutor({workers})',
-         lambda workers=workers: list(ThreadPoolExecutor(workers).map(corvina_py.parse, files)))
-        for workers in (1, 2, 4)]
+        (f'ThreadPoolExecutor({workers})', pooled(workers)) for workers in (1, 2, 4)]
     for name, body in bodies:
         seconds, share = timed(args.runs, body)
         baseline = baseline or seconds
         print(f'  {name:<24} {megabytes / seconds:8.1f} MB/s  {baseline / seconds:5.2f}x  '
               f'CPU/wall {share:.2f}')
 
+
+def one_statement(args: argparse.Namespace, data: bytes) -> None:
     print(f'one statement: {len(data) / 1e6:.1f} MB end to end')
     one, one_share = timed(args.runs, with_threads('1', lambda: corvina_py.parse(data)))
     default, default_share = timed(args.runs, with_threads(None, lambda: corvina_py.parse(data)))
