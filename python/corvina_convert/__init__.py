@@ -223,8 +223,10 @@ def convert_all(paths: Sequence[str], jobs: int, format: Formatter) -> Iterator[
 def json_pieces(name: str, statement: corvina_py.Statement, indent: int | None) -> tuple[bytes]:
     # One object per statement, each starting on a line of its own: a stream that jq and
     # line-oriented tools read without loading every statement at once.
-    record = {'file': name, **statement_to_dict(statement)}
-    return ((json.dumps(record, ensure_ascii=False, indent=indent) + '\n').encode(),)
+    text = json.dumps({'file': name, **statement_to_dict(statement)}, ensure_ascii=False,
+                      indent=indent)
+    text += '\n'  # in place: the only reference, so the text is not copied
+    return (text.encode(),)
 
 
 def csv_writer(out: io.StringIO) -> Any:
