@@ -15,12 +15,14 @@ import concurrent.futures
 import contextlib
 import csv
 import decimal
+import errno
 import functools
 import io
 import json
 import operator
 import os
 import re
+import shutil
 import stat
 import sys
 import tempfile
@@ -70,15 +72,46 @@ class Outcome:
     """What became of one input: its formatted output, or the one error that stopped it.
 
     `pieces` holds one finished piece per output file (the bytes to append to it), or None
-    when the input was not converted. Workers send an Outcome back to the parent process,
-    which then only writes: a parsed statement is costly to pickle, its encoded text is not.
+    when the input was not converted. A worker process writes its pieces to files and sends
+    back their names (Spilled), so the parent only copies files into its outputs: a parsed
+    statement is costly to pickle, and even its bytes cost the parent more to read through
+    the pool's pipe than a file costs to copy.
     """
 
     name: str
-    pieces: tuple[bytes, ...] | None = None
+    pieces: tuple[bytes | Spilled, ...] | None = None
     warnings: list[tuple[int, str]] = field(default_factory=list)
     error_line: int | None = None
     error: str | None = None
+
+
+@dataclass(frozen=True)
+class Spilled:
+    """A piece that a worker wrote to a file of the run's private folder."""
+
+    path: str
+
+
+def spill(outcome: Outcome, folder: str) -> Outcome:
+    """The outcome with its pieces written to new files in the folder, which the parent then
+    copies and removes (and removes with the folder, whatever stops the run)."""
+    if outcome.pieces is None:
+        return outcome
+    spilled: list[bytes | Spilled] = []
+    for piece in outcome.pieces:
+        if isinstance(piece, Spilled) or not piece:
+            spilled.append(piece)
+            continue
+        descriptor, path = tempfile.mkstemp(dir=folder)
+        with open(descriptor, 'wb') as stream:
+            stream.write(piece)
+        spilled.append(Spilled(path))
+    return Outcome(outcome.name, tuple(spilled), outcome.warnings)
+
+
+def convert_and_spill(path: str, format: Formatter, folder: str) -> Outcome:
+    """What a worker process runs for one file."""
+    return spill(convert_file(path, format), folder)
 
 
 class Unconvertible(Exception):
@@ -183,39 +216,50 @@ def convert_all(paths: Sequence[str], jobs: int, format: Formatter) -> Iterator[
         yield from map(convert_here, paths)
         return
     workers = min(jobs, files)
-    convert = functools.partial(convert_file, format=format)
-    with concurrent.futures.ProcessPoolExecutor(max_workers=workers) as pool:
-        # Standard input belongs to this process: it is read here, in its turn, while the
-        # workers convert the files after it.
-        pending: collections.deque[tuple[str, concurrent.futures.Future[Outcome] | None]] = \
-            collections.deque()
-        in_flight = 0
+    with contextlib.ExitStack() as stack:
+        # Removed last, after the pool has stopped: no worker writes into it any more.
+        folder = stack.enter_context(tempfile.TemporaryDirectory(prefix='corvina-convert-',
+                                                                 ignore_cleanup_errors=True))
+        pool = stack.enter_context(concurrent.futures.ProcessPoolExecutor(max_workers=workers))
+        yield from convert_in(pool, workers, paths, convert_here,
+                              functools.partial(convert_and_spill, format=format, folder=folder))
 
-        def settle() -> Outcome:
-            nonlocal in_flight
-            path, future = pending.popleft()
-            if future is None:
-                return convert_here(path)
-            in_flight -= 1
-            return future.result()
 
-        try:
-            for path in paths:
-                while in_flight >= 2 * workers:
-                    yield settle()
-                if path == STDIN:
-                    pending.append((path, None))
-                else:
-                    pending.append((path, pool.submit(convert, path)))
-                    in_flight += 1
-            while pending:
+def convert_in(pool: concurrent.futures.Executor, workers: int, paths: Sequence[str],
+               convert_here: Callable[[str], Outcome],
+               convert: Callable[[str], Outcome]) -> Iterator[Outcome]:
+    """The outcomes of the paths in order, the files converted by the pool."""
+    # Standard input belongs to this process: it is read here, in its turn, while the workers
+    # convert the files after it.
+    pending: collections.deque[tuple[str, concurrent.futures.Future[Outcome] | None]] = \
+        collections.deque()
+    in_flight = 0
+
+    def settle() -> Outcome:
+        nonlocal in_flight
+        path, future = pending.popleft()
+        if future is None:
+            return convert_here(path)
+        in_flight -= 1
+        return future.result()
+
+    try:
+        for path in paths:
+            while in_flight >= 2 * workers:
                 yield settle()
-        finally:
-            # Stopped early (an output failed, the reader left, an interrupt): what has not
-            # started need not run.
-            for _, future in pending:
-                if future is not None:
-                    future.cancel()
+            if path == STDIN:
+                pending.append((path, None))
+            else:
+                pending.append((path, pool.submit(convert, path)))
+                in_flight += 1
+        while pending:
+            yield settle()
+    finally:
+        # Stopped early (an output failed, the reader left, an interrupt): what has not
+        # started need not run.
+        for _, future in pending:
+            if future is not None:
+                future.cancel()
 
 
 # --- Formats -------------------------------------------------------------------------------
@@ -406,13 +450,43 @@ class Output:
                     os.fchown(descriptor, status.st_uid, status.st_gid)
         os.fchmod(descriptor, mode)
 
-    def write(self, data: bytes) -> None:
+    def write(self, piece: bytes | Spilled) -> None:
+        """Appends the bytes, or the content of a spilled piece's file, which is then removed."""
         try:
-            self.stream.write(data)
+            if isinstance(piece, Spilled):
+                with open(piece.path, 'rb') as source:
+                    os.unlink(piece.path)
+                    self.copy(source)
+            else:
+                self.stream.write(piece)
         except BrokenPipeError:
             raise  # the reader left: not an output error worth a message
         except OSError as error:
             raise OutputError.of(self.name, error) from error
+
+    def copy(self, source: BinaryIO) -> None:
+        # In the kernel where it can (sendfile takes any output since Linux 2.6.33), without
+        # the bytes ever passing through this process.
+        self.stream.flush()
+        try:
+            target = self.stream.fileno()
+        except (OSError, ValueError):  # a stream without a descriptor, as in tests
+            target = -1
+        size = os.fstat(source.fileno()).st_size
+        offset = 0
+        while target >= 0 and offset < size:
+            try:
+                sent = os.sendfile(target, source.fileno(), offset, size - offset)
+            except OSError as error:
+                if offset or error.errno not in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+                    raise
+                break  # not for this pair of files: copy through a buffer
+            if sent == 0:
+                break
+            offset += sent
+        if offset < size:
+            source.seek(offset)
+            shutil.copyfileobj(source, self.stream)
 
     def commit(self) -> None:
         """Makes what was written the output's content."""

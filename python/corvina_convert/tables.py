@@ -11,12 +11,13 @@ import argparse
 import contextlib
 import functools
 import importlib.util
+import os
 import sys
 from typing import Any
 
 import corvina_py
-from corvina_convert import (STDIN, Output, OutputError, Unconvertible, convert_all, one_line,
-                             report)
+from corvina_convert import (STDIN, Output, OutputError, Spilled, Unconvertible, convert_all,
+                             one_line, report)
 
 FORMATS = ('parquet', 'arrow')
 MISSING_PYARROW = ("--format {format} needs pyarrow, which is not installed; install it with "
@@ -40,9 +41,17 @@ def ipc_bytes(table: Any) -> bytes:
     return bytes(sink.getvalue().to_pybytes())
 
 
-def ipc_table(data: bytes) -> Any:
-    # Reads the columns in place: the table's buffers are views into `data`.
-    return pyarrow_module().ipc.open_stream(data).read_all()
+def load_table(piece: Any) -> Any:
+    """The table of a piece: the table itself from this process, an Arrow IPC stream from a
+    worker, read in place (its buffers are views into the bytes or the mapped file)."""
+    pyarrow = pyarrow_module()
+    if isinstance(piece, Spilled):
+        source = pyarrow.memory_map(piece.path)
+        os.unlink(piece.path)  # the mapping stays
+        return pyarrow.ipc.open_stream(source).read_all()
+    if isinstance(piece, bytes):
+        return pyarrow.ipc.open_stream(piece).read_all()
+    return piece
 
 
 def table_pieces(name: str, statement: corvina_py.Statement, intervals: bool,
@@ -119,7 +128,8 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
 
     format = functools.partial(table_pieces, intervals=args.intervals is not None,
                                packed=args.jobs > 1)
-    converted = [(outcome.name, outcome.pieces) for outcome in
+    # Loaded as they come: the files of spilled pieces are gone once the run's outcomes are.
+    converted = [(outcome.name, tuple(map(load_table, outcome.pieces))) for outcome in
                  report(convert_all(args.files, args.jobs, format), args.strict, sys.stderr,
                         failed)
                  if outcome.pieces is not None]
@@ -129,8 +139,7 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
     with contextlib.ExitStack() as stack:
         outputs = [stack.enter_context(Output(target)) for target in targets]
         for kind, output in enumerate(outputs):
-            named = [(name, ipc_table(pieces[kind]) if isinstance(pieces[kind], bytes)
-                      else pieces[kind]) for name, pieces in converted]
+            named = [(name, pieces[kind]) for name, pieces in converted]
             try:
                 table = join_tables(named, args.file_column)
             except pyarrow.ArrowInvalid as error:

@@ -15,6 +15,7 @@ import shutil
 import stat
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -446,6 +447,10 @@ class TestOutputs:
                                            failure, outcome):
         paths = [write(tmp_path, f'{n}.txt', statement(document(f'{n}.5'))) for n in range(4)]
         use_pool(monkeypatch, fail_at=2, failure=failure)
+        # The workers' private folder goes here, so that its removal can be seen.
+        temporary = tmp_path / 'tmp'
+        temporary.mkdir()
+        monkeypatch.setattr(tempfile, 'tempdir', str(temporary))
         argv = [*argv, '--jobs', '2', '-o', str(old), *paths]
         if isinstance(outcome, int):
             assert main(argv) == outcome
@@ -455,7 +460,8 @@ class TestOutputs:
             with pytest.raises(outcome):
                 main(argv)
         assert old.read_bytes() == self.OLD
-        assert sorted(os.listdir(tmp_path)) == ['0.txt', '1.txt', '2.txt', '3.txt', 'out']
+        assert sorted(os.listdir(tmp_path)) == ['0.txt', '1.txt', '2.txt', '3.txt', 'out', 'tmp']
+        assert os.listdir(temporary) == []
 
     def test_replaced_file_keeps_its_mode_and_links(self, tmp_path):
         path = write(tmp_path, 'a.txt', statement(document('1')))
@@ -492,7 +498,7 @@ class TestOutputs:
         link = tmp_path / 'stdout'
         link.symlink_to('/dev/stdout')
         paths = [write(tmp_path, f'{n}.txt', statement(document(f'{n}.5'))) for n in range(2)]
-        done = subprocess.run([*console_script(), *argv, '-o', str(link), *paths],
+        done = subprocess.run([*console_script(), *argv, '--jobs', '2', '-o', str(link), *paths],
                               capture_output=True, timeout=120, check=False)
         assert done.returncode == 0, done.stderr
         assert link.is_symlink()
