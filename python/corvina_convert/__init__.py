@@ -102,9 +102,18 @@ def spill(outcome: Outcome, folder: str) -> Outcome:
         if isinstance(piece, Spilled) or not piece:
             spilled.append(piece)
             continue
-        descriptor, path = tempfile.mkstemp(dir=folder)
-        with open(descriptor, 'wb') as stream:
-            stream.write(piece)
+        try:
+            descriptor, path = tempfile.mkstemp(dir=folder)
+        except OSError:
+            spilled.append(piece)  # no room there: the bytes go back through the pool
+            continue
+        try:
+            with open(descriptor, 'wb') as stream:
+                stream.write(piece)
+        except OSError:
+            os.unlink(path)
+            spilled.append(piece)
+            continue
         spilled.append(Spilled(path))
     return Outcome(outcome.name, tuple(spilled), outcome.warnings)
 
@@ -218,11 +227,15 @@ def convert_all(paths: Sequence[str], jobs: int, format: Formatter) -> Iterator[
     workers = min(jobs, files)
     with contextlib.ExitStack() as stack:
         # Removed last, after the pool has stopped: no worker writes into it any more.
-        folder = stack.enter_context(tempfile.TemporaryDirectory(prefix='corvina-convert-',
-                                                                 ignore_cleanup_errors=True))
+        try:
+            folder = stack.enter_context(tempfile.TemporaryDirectory(
+                prefix='corvina-convert-', ignore_cleanup_errors=True))
+            convert: Callable[[str], Outcome] = functools.partial(
+                convert_and_spill, format=format, folder=folder)
+        except OSError:  # no temporary directory to write to: the bytes come back by the pool
+            convert = functools.partial(convert_file, format=format)
         pool = stack.enter_context(concurrent.futures.ProcessPoolExecutor(max_workers=workers))
-        yield from convert_in(pool, workers, paths, convert_here,
-                              functools.partial(convert_and_spill, format=format, folder=folder))
+        yield from convert_in(pool, workers, paths, convert_here, convert)
 
 
 def convert_in(pool: concurrent.futures.Executor, workers: int, paths: Sequence[str],

@@ -540,8 +540,13 @@ class TestJobs:
             assert pools[0].submitted - (len(names) - ('<stdin>' in names)) <= 6
         assert names == [name if name != '-' else '<stdin>' for name in paths]
 
+    # With no temporary folder to write to, the workers send their bytes back by the pool.
+    @pytest.mark.parametrize('temporary', ['usable', 'missing'])
     @pytest.mark.parametrize('argv', FORMATS)
-    def test_workers_write_what_a_serial_run_writes(self, tmp_path, argv):
+    def test_workers_write_what_a_serial_run_writes(self, tmp_path, monkeypatch, argv,
+                                                    temporary):
+        if temporary == 'missing':
+            monkeypatch.setattr(tempfile, 'tempdir', str(tmp_path / 'missing'))
         paths = [write(tmp_path, f'{n}.txt', statement(*(document(f'{n}.{k}5', number=str(k))
                                                          for k in range(n + 1))))
                  for n in range(5)]
