@@ -427,12 +427,11 @@ class Output:
         self.name = 'output' if path is None or path == STDIN else readable_name(path)
         self.temp: str | None = None  # ours to remove, until it is renamed over the target
         self.target = ''
+        self.owned = False  # whether the stream is ours to close
         if path is None or path == STDIN or is_standard_output(path):
             sys.stdout.flush()
             self.stream: BinaryIO = sys.stdout.buffer
-            self.owned = False
             return
-        self.owned = True
         try:
             try:
                 status: os.stat_result | None = os.stat(path)
@@ -440,9 +439,11 @@ class Output:
                 status = None
             if status is not None and not stat.S_ISREG(status.st_mode):
                 self.stream = open(path, 'wb')
+                self.owned = True
                 return
             self.open_temporary(path, status)
         except OSError as error:
+            self.discard()
             raise OutputError.of(self.name, error) from error
 
     def open_temporary(self, path: str, status: os.stat_result | None) -> None:
@@ -454,6 +455,7 @@ class Output:
         prefix = '.' + os.fsdecode(os.fsencode(base)[:128]) + '.'
         descriptor, self.temp = tempfile.mkstemp(prefix=prefix, suffix='.tmp', dir=folder)
         self.stream = os.fdopen(descriptor, 'wb')
+        self.owned = True
         if status is None:
             mode = 0o666 & ~current_umask()  # what open() would have created
         else:
