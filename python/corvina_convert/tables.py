@@ -75,17 +75,26 @@ def join_tables(named: list[tuple[str, Any]], file_column: bool) -> Any:
     Each statement's amounts have the scale its own values need (at least 2); widening a
     column to another statement's scale is exact, and a value that would need more than 38
     digits there fails the cast (pyarrow.ArrowInvalid) rather than being rounded.
+
+    The widening goes through 76 digits and back: pyarrow rescales a decimal128 column in
+    place without checking that the values still fit, and one that overflows becomes another
+    number (a 29-digit amount at scale 28 comes out as 2126764792.2558...); narrowing to 38
+    digits afterwards is checked.
     """
     pyarrow = pyarrow_module()
     tables = [table for _, table in named]
-    fields = []
+    fields, wide_fields = [], []
     for index, field in enumerate(tables[0].schema):
+        wide = field
         if pyarrow.types.is_decimal(field.type):
             scale = max(table.schema.field(index).type.scale for table in tables)
             field = field.with_type(pyarrow.decimal128(38, scale))
+            wide = field.with_type(pyarrow.decimal256(76, scale))
         fields.append(field)
-    schema = pyarrow.schema(fields)
-    tables = [table.cast(schema) for table in tables]
+        wide_fields.append(wide)
+    schema, wide_schema = pyarrow.schema(fields), pyarrow.schema(wide_fields)
+    tables = [table if table.schema == schema else table.cast(wide_schema).cast(schema)
+              for table in tables]
     if file_column:
         tables = [table.add_column(0, 'file', pyarrow.array([name] * table.num_rows,
                                                             pyarrow.string()))

@@ -491,6 +491,19 @@ class TestOutputs:
         assert capsys.readouterr().err == f'{tmp_path}/full\\n\\x1b.out: No space left on device\n'
         assert link.is_symlink()
 
+    @pytest.mark.parametrize('format', ['parquet', 'arrow'])
+    def test_table_that_cannot_be_joined_names_the_output_on_one_line(self, tmp_path, capsys,
+                                                                       format):
+        pytest.importorskip('pyarrow')
+        # 29 integer digits at the other file's 28 decimals need more than 38 digits.
+        paths = [write(tmp_path, 'a.txt', statement(document('79228162514264337593543950335'))),
+                 write(tmp_path, 'b.txt', statement(document('0.0000000000000000000000000001')))]
+        out = tmp_path / 'out\n\x1b[2J'
+        assert main(['-f', format, '-o', str(out), *paths]) == 1
+        err = capsys.readouterr().err
+        assert err.startswith(f'{tmp_path}/out\\n\\x1b[2J: ') and err.count('\n') == 1
+        assert sorted(os.listdir(tmp_path)) == ['a.txt', 'b.txt']
+
     @pytest.mark.parametrize('argv', FORMATS)
     def test_output_into_a_pipe(self, tmp_path, argv):
         # A link in our own folder: when a failed write removes its output path, it is this
