@@ -25,6 +25,7 @@
 #include "quoted.h"
 #include "record_schema.h"
 #include "statement.h"
+#include "utf8.h"
 
 namespace corvina::py {
 
@@ -34,38 +35,29 @@ PyObject* new_text(std::string_view text) {
 }
 
 PyObject* new_message_text(const MessagePieces& message) {
-  // Core text is well-formed UTF-8, so a lead byte tells both where a character starts and how
-  // wide a str needs to be to hold it.
+  // Counted and written by the same reader, so the writes stay within the str whatever the
+  // bytes are (a malformed sequence, which core text never has, reads as one U+FFFD a byte).
   Py_ssize_t length = 0;
   Py_UCS4 widest = 0;
   for (size_t p = 0; p < message.count; ++p) {
-    for (const char byte : message.pieces[p]) {
-      const auto b = static_cast<unsigned char>(byte);
-      if ((b & 0xC0) == 0x80) continue;
-      ++length;
-      const Py_UCS4 bound = b < 0x80 ? 0x7F : b < 0xC4 ? 0xFF : b < 0xE0 ? 0x7FF : b < 0xF0 ? 0xFFFF
-                                                                                     : 0x10FFFF;
-      widest = bound > widest ? bound : widest;
+    const std::string_view piece = message.pieces[p];
+    for (size_t i = 0; i < piece.size(); ++length) {
+      const CodePoint code = read_code_point(piece, i);
+      widest = code.value > widest ? code.value : widest;
+      i += code.length;
     }
   }
   PyObject* text = PyUnicode_New(length, widest);
   if (text == nullptr) return nullptr;
   const int kind = PyUnicode_KIND(text);
   void* const data = PyUnicode_DATA(text);
-  // Characters are counted and written by the same rule (one per byte that is not a
-  // continuation byte), so the writes stay within the str whatever the bytes are.
   Py_ssize_t at = 0;
   for (size_t p = 0; p < message.count; ++p) {
     const std::string_view piece = message.pieces[p];
-    for (size_t i = 0; i < piece.size(); ++i) {
-      const auto b = static_cast<unsigned char>(piece[i]);
-      if ((b & 0xC0) == 0x80) continue;
-      const size_t width = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-      Py_UCS4 code = width == 1 ? b : b & (0xFFu >> (width + 1));
-      for (size_t k = 1; k < width && i + k < piece.size(); ++k) {
-        code = (code << 6) | (static_cast<unsigned char>(piece[i + k]) & 0x3F);
-      }
-      PyUnicode_WRITE(kind, data, at++, code <= widest ? code : widest);
+    for (size_t i = 0; i < piece.size();) {
+      const CodePoint code = read_code_point(piece, i);
+      PyUnicode_WRITE(kind, data, at++, code.value);
+      i += code.length;
     }
   }
   return text;
