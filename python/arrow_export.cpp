@@ -323,7 +323,7 @@ PyObject* table_arrow_c_schema(PyObject* self, PyObject*) {
 
 PyObject* new_stream_capsule(PyObject* self) {
   auto stream = std::make_unique<ArrowArrayStream>();
-  stream->private_data = new StreamData{table_of(self)};
+  stream->private_data = new StreamData{table_of(self), 0, {}};
   stream->get_schema = stream_get_schema;
   stream->get_next = stream_get_next;
   stream->get_last_error = stream_get_last_error;

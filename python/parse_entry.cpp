@@ -113,23 +113,14 @@ OwnedRef statement_bytes(PyObject* statement) {
   return OwnedRef();
 }
 
-// The exception of a failed parse: the message comes from the core, the class from its kind.
-PyObject* raise_error_record(ErrorRecord&& record) {
-  // The hook runner that abandoned the parse left its own exception pending; it goes out as it
-  // is instead of becoming a SyntaxError.
-  if (std::holds_alternative<Abandoned>(record)) return nullptr;
-  OwnedRef message = OwnedRef::steal(new_message_text(error_message_pieces(record)));
+// The exception of a failed parse: message, class and detail all come from the record's facts.
+// The hook runner that abandoned the parse left its own exception pending; it goes out as it is.
+PyObject* raise_error_record(const ErrorRecord& record) {
+  const ErrorFacts facts = error_facts(record);
+  if (facts.error_class == ErrorClass::HostsOwn) return nullptr;
+  OwnedRef message = OwnedRef::steal(new_message_text(facts.message));
   if (!message) return nullptr;
-  if (std::holds_alternative<Unfinished>(record)) {
-    return raise_exception(unfinished_error_type(), message.get());
-  }
-  if (std::holds_alternative<NotStatement>(record)) {
-    return raise_exception(not_statement_error_type(), message.get());
-  }
-  if (std::holds_alternative<EmptyInput>(record)) {
-    return raise_exception(empty_input_error_type(), message.get());
-  }
-  return raise_syntax_error(std::move(record), message.get());
+  return raise_failure(facts, message.get());
 }
 
 // A whole positive number from the environment, or nothing (unset, empty, anything else).
@@ -215,7 +206,7 @@ PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   }
   // The bytes (a str's UTF-8 form, made for this call) are not needed past the core parse.
   bytes = OwnedRef();
-  if (!*parsed) return raise_error_record(std::move(*parsed).error());
+  if (!*parsed) return raise_error_record(parsed->error());
   return new_statement_object(std::move(*parsed).value());
 }
 

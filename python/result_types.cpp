@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 
 #include "amount.h"
@@ -24,6 +25,7 @@
 #include "quoted.h"
 #include "record_schema.h"
 #include "statement.h"
+#include "utf8.h"
 
 namespace corvina::py {
 
@@ -33,38 +35,29 @@ PyObject* new_text(std::string_view text) {
 }
 
 PyObject* new_message_text(const MessagePieces& message) {
-  // Core text is well-formed UTF-8, so a lead byte tells both where a character starts and how
-  // wide a str needs to be to hold it.
+  // Counted and written by the same reader, so the writes stay within the str whatever the
+  // bytes are (a malformed sequence, which core text never has, reads as one U+FFFD a byte).
   Py_ssize_t length = 0;
   Py_UCS4 widest = 0;
   for (size_t p = 0; p < message.count; ++p) {
-    for (const char byte : message.pieces[p]) {
-      const auto b = static_cast<unsigned char>(byte);
-      if ((b & 0xC0) == 0x80) continue;
-      ++length;
-      const Py_UCS4 bound = b < 0x80 ? 0x7F : b < 0xC4 ? 0xFF : b < 0xE0 ? 0x7FF : b < 0xF0 ? 0xFFFF
-                                                                                     : 0x10FFFF;
-      widest = bound > widest ? bound : widest;
+    const std::string_view piece = message.pieces[p];
+    for (size_t i = 0; i < piece.size(); ++length) {
+      const CodePoint code = read_code_point(piece, i);
+      widest = code.value > widest ? code.value : widest;
+      i += code.length;
     }
   }
   PyObject* text = PyUnicode_New(length, widest);
   if (text == nullptr) return nullptr;
   const int kind = PyUnicode_KIND(text);
   void* const data = PyUnicode_DATA(text);
-  // Characters are counted and written by the same rule (one per byte that is not a
-  // continuation byte), so the writes stay within the str whatever the bytes are.
   Py_ssize_t at = 0;
   for (size_t p = 0; p < message.count; ++p) {
     const std::string_view piece = message.pieces[p];
-    for (size_t i = 0; i < piece.size(); ++i) {
-      const auto b = static_cast<unsigned char>(piece[i]);
-      if ((b & 0xC0) == 0x80) continue;
-      const size_t width = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-      Py_UCS4 code = width == 1 ? b : b & (0xFFu >> (width + 1));
-      for (size_t k = 1; k < width && i + k < piece.size(); ++k) {
-        code = (code << 6) | (static_cast<unsigned char>(piece[i + k]) & 0x3F);
-      }
-      PyUnicode_WRITE(kind, data, at++, code <= widest ? code : widest);
+    for (size_t i = 0; i < piece.size();) {
+      const CodePoint code = read_code_point(piece, i);
+      PyUnicode_WRITE(kind, data, at++, code.value);
+      i += code.length;
     }
   }
   return text;
@@ -528,14 +521,27 @@ PyObject* new_documents_list(std::vector<Document>& documents) {
   return list.release();
 }
 
+// Messages repeat (a statement of empty sections warns of the same missing field for each), so
+// each distinct text becomes one str that its warnings share: a str of its own per warning cost
+// more than the section that caused it.
 PyObject* new_warnings_list(const std::vector<WarningEntry>& warnings) {
   OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(warnings.size())));
   if (!list) return nullptr;
+  // Borrowed: every str in it is held by a tuple already in the list.
+  std::unordered_map<std::string_view, PyObject*> messages;
   for (size_t i = 0; i < warnings.size(); ++i) {
     OwnedRef lineno = OwnedRef::steal(PyLong_FromUnsignedLong(warnings[i].lineno));
     if (!lineno) return nullptr;
-    OwnedRef message = OwnedRef::steal(new_text(warnings[i].message));
-    if (!message) return nullptr;
+    const std::string_view text = warnings[i].message;
+    auto [known, added] = messages.try_emplace(text, nullptr);
+    OwnedRef message;
+    if (added) {
+      message = OwnedRef::steal(new_text(text));
+      if (!message) return nullptr;
+      known->second = message.get();
+    } else {
+      message = OwnedRef::borrow(known->second);
+    }
     PyObject* item = PyTuple_Pack(2, lineno.get(), message.get());
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);

@@ -239,6 +239,42 @@ struct MessagePieces {
   std::array<std::string_view, 5> pieces;
   size_t count = 0;
 };
-MessagePieces error_message_pieces(const ErrorRecord& error);
+
+// How a host reports each kind of failure: the class of error it raises...
+enum class ErrorClass : uint8_t {
+  Syntax,        // a fault at a line of the statement, with a detail
+  Unfinished,    // the statement ended before its end line
+  NotStatement,  // not a statement at all
+  EmptyInput,    // no bytes
+  HostsOwn,      // Abandoned: the host raises the reason it kept
+};
+
+// ...and the detail a syntax error carries, in the order of the host's detail classes.
+// DocumentParseError is no kind of failure (such documents become warnings), but a host may make
+// the detail for its users.
+enum class ErrorDetail : uint8_t {
+  UnexpectedSection,
+  UnexpectedAttribute,
+  UnrecognizedLine,
+  MissingField,
+  AccountParseError,
+  DocumentParseError,
+  HookError,
+  None,
+};
+
+// Everything a host needs to report a failure, from one row per kind: the class, the detail,
+// the line, the message, and which pieces of the message are the detail's texts.
+struct ErrorFacts {
+  ErrorClass error_class;
+  ErrorDetail detail = ErrorDetail::None;
+  LineNumber lineno = 0;
+  MessagePieces message;
+  std::array<uint8_t, 2> detail_pieces{};
+  size_t detail_count = 0;
+
+  std::string_view detail_text(size_t i) const { return message.pieces[detail_pieces[i]]; }
+};
+ErrorFacts error_facts(const ErrorRecord& error);
 
 }  // namespace corvina

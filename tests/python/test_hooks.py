@@ -159,8 +159,9 @@ class TestHookCalls:
         assert [d.doc_number for d in parsed.documents] == ['17', '17']
         assert kept[0] is not kept[1]
 
-    def test_header_converted_once_and_copied_for_each_call(self):
+    def test_header_converted_once_and_copied_when_changed(self):
         headers = []
+        seen = []
 
         def first(section_type, attrs, header):
             headers.append(header)
@@ -169,12 +170,58 @@ class TestHookCalls:
 
         def second(section_type, attrs, header):
             headers.append(header)
+            seen.append(dict(header))
 
         corvina_py.parse(TWO_SECTIONS, [first, second])
-        assert [dict(h) for h in headers[1::2]] == [HEADER, HEADER]
-        assert len({id(h) for h in headers}) == 4
+        assert seen == [HEADER, HEADER]
+        # A copy is made again only after a change: `second` left its copy as it was, so the
+        # next call got that same dict (and changed it).
+        assert headers[1] is headers[2]
+        assert len({id(h) for h in headers}) == 3
         # One set of strs for the whole parse: a large header is not converted again per call.
-        assert all(headers[1][key] is headers[3][key] for key in HEADER)
+        assert all(seen[0][key] is seen[1][key] for key in HEADER)
+
+    # Every way of changing a dict: the next call still sees the header as it is.
+    CHANGES = {
+        'setitem': lambda h: h.__setitem__('ВерсияФормата', 'x'),
+        'same value': lambda h: h.__setitem__('ВерсияФормата', h['ВерсияФормата'] + ''),
+        'new key': lambda h: h.__setitem__('Новый', 'x'),
+        'delitem': lambda h: h.__delitem__('Отправитель'),
+        'pop': lambda h: h.pop('Отправитель'),
+        'popitem': lambda h: h.popitem(),
+        'clear': lambda h: h.clear(),
+        'update': lambda h: h.update({'Отправитель': 'x'}),
+        'update from dict': lambda h: h.update(dict(h, Отправитель='x')),
+        'setdefault': lambda h: h.setdefault('Новый', 'x'),
+        'ior': lambda h: h.__ior__({'Новый': 'x'}),
+    }
+
+    @pytest.mark.parametrize('change', CHANGES)
+    def test_changed_header_not_seen_by_later_calls(self, change):
+        seen = []
+
+        def changing(section_type, attrs, header):
+            self.CHANGES[change](header)
+
+        def looking(section_type, attrs, header):
+            seen.append(dict(header))
+
+        corvina_py.parse(TWO_SECTIONS, [looking, changing, looking])
+        assert seen == [HEADER] * 4
+
+    def test_header_changed_through_a_kept_reference(self):
+        # The dict a call was given, changed later by another call that kept it.
+        kept = []
+        seen = []
+
+        def keeping(section_type, attrs, header):
+            seen.append(dict(header))
+            if kept:
+                kept.pop().clear()
+            kept.append(header)
+
+        corvina_py.parse(statement(*[('Платежное поручение', DOCUMENT)] * 4), [keeping, keeping])
+        assert seen == [HEADER] * 8
 
     # How the re-entering parse is started: on the main thread with the usual stack, on a thread
     # with a small stack, and on a main thread under a low stack limit (`ulimit -s 3072`).
