@@ -33,11 +33,16 @@ bool system_saves_ymm(const CpuidWords& leaf1) {
 
 }  // namespace
 
-bool cpu_has_ssse3() { return (cpuid(1).words[2] & (1 << 9)) != 0; }
+// CPUID is slow (and traps to the hypervisor in a virtual machine): each answer is read once.
+bool cpu_has_ssse3() {
+  static const bool has = (cpuid(1).words[2] & (1 << 9)) != 0;
+  return has;
+}
 
 bool cpu_has_avx2() {
-  if (cpuid(0).words[0] < 7) return false;
-  return system_saves_ymm(cpuid(1)) && (cpuid(7).words[1] & (1 << 5)) != 0;
+  static const bool has = cpuid(0).words[0] >= 7 && system_saves_ymm(cpuid(1)) &&
+                          (cpuid(7).words[1] & (1 << 5)) != 0;
+  return has;
 }
 
 #elif defined(CORVINA_X86_DISPATCH)

@@ -1,5 +1,6 @@
 #include "detect_encoding.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
