@@ -38,7 +38,7 @@ cross_build() {
   shift
   cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCORVINA_BUILD_TESTS=ON \
     -DCORVINA_BUILD_PYTHON=OFF -DCORVINA_GTEST_SOURCE_DIR=/usr/src/googletest \
-    -Dgtest_disable_pthreads=ON -DCMAKE_EXE_LINKER_FLAGS=-static -Wno-dev "$@" >/dev/null
+    -Dgtest_disable_pthreads=ON -DCMAKE_EXE_LINKER_FLAGS=-static -Wno-deprecated "$@" >/dev/null
   cmake --build "$dir" -j "$jobs" --target corvina_core_tests
   ctest --test-dir "$dir" --output-on-failure
 }
