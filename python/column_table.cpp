@@ -1,9 +1,5 @@
 #include "column_table.h"
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -17,6 +13,7 @@
 #include "amount.h"
 #include "column_values.h"
 #include "date.h"
+#include "huge_pages.h"
 #include "record_schema.h"
 
 namespace corvina::py {
@@ -31,11 +28,14 @@ ColumnBuffer::ColumnBuffer(size_t bytes) : size_(bytes) {
   const bool huge = bytes >= kHugePage;
   const size_t alignment = huge ? kHugePage : 64;
   const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+#if defined(_WIN32)
+  // The C runtime of Windows has no aligned_alloc: its aligned blocks need their own free.
+  bytes_.reset(_aligned_malloc(rounded, alignment));
+#else
   bytes_.reset(std::aligned_alloc(alignment, rounded));
-  if (!bytes_) throw std::bad_alloc();
-#if defined(__linux__)
-  if (huge) (void)madvise(bytes_.get(), rounded, MADV_HUGEPAGE);
 #endif
+  if (!bytes_) throw std::bad_alloc();
+  if (huge) advise_huge_pages(bytes_.get(), rounded);
 }
 
 namespace {

@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <malloc.h>  // _aligned_malloc, _aligned_free
+#endif
+
 #include "result.h"
 #include "statement.h"
 
@@ -31,7 +35,11 @@ class ColumnBuffer {
 
  private:
   struct Free {
+#if defined(_WIN32)
+    void operator()(void* bytes) const { _aligned_free(bytes); }
+#else
     void operator()(void* bytes) const { std::free(bytes); }
+#endif
   };
   static constexpr uint64_t kEmpty = 0;
   std::unique_ptr<void, Free> bytes_;
