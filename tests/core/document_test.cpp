@@ -182,10 +182,13 @@ TEST(document_test, texts_past_the_span_limit_take_a_wide_block) {
     ASSERT_TRUE(wide.ok()) << limit;
     EXPECT_EQ(describe(wide.value()), expected) << limit;
 
-    DocumentFields fields(LineForm::Cp1251, limit);
+    // The fields view the lines they are given, as they view the input.
+    Attributes lines;
     for (const auto& [key, value] : attributes) {
-      fields.add<LineForm::Cp1251>(test_support::to_cp1251(key), test_support::to_cp1251(value));
+      lines.emplace_back(test_support::to_cp1251(key), test_support::to_cp1251(value));
     }
+    DocumentFields fields(LineForm::Cp1251, limit);
+    for (const auto& [key, value] : lines) fields.add<LineForm::Cp1251>(key, value);
     const std::string kind = test_support::to_cp1251("Платежное поручение");
     auto decoded = fields.build(kind, texts);
     ASSERT_TRUE(decoded.ok()) << limit;
