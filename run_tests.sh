@@ -44,6 +44,13 @@ if [ -d "$samples" ]; then corpus+=("$samples"/*.txt); fi
 for target in parse_fuzzer values_fuzzer decode_fuzzer; do
   "$build/core/fuzz/$target" "${corpus[@]}"
 done
+# The table target reads its first byte as a batch limit: give it files that begin with one.
+table_seeds="$build/table-seeds"
+rm -rf "$table_seeds" && mkdir -p "$table_seeds"
+for file in "${corpus[@]}"; do
+  { printf '\x10'; cat "$file"; } >"$table_seeds/$(basename "$file")"
+done
+"$build/core/fuzz/table_fuzzer" "$table_seeds"/*
 
 echo "== Python module tests"
 venv="$build/venv"

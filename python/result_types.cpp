@@ -15,6 +15,7 @@
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "amount.h"
 #include "arrow_export.h"
@@ -453,6 +454,77 @@ void statement_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// ----- tables for Arrow consumers -----
+
+// The core value held by a Document or Account object, or nullptr when the object is of any
+// other type. The value never changes and lives as long as the object.
+const Document* document_value(PyObject* object) {
+  if (!Py_IS_TYPE(object, document_type())) return nullptr;
+  return &document_of(object);
+}
+
+const Account* account_value(PyObject* object) {
+  if (!Py_IS_TYPE(object, account_type())) return nullptr;
+  return &account_of(object);
+}
+
+// A table of the documents in `documents` (a list), one row per item in list order. The table
+// is a snapshot: it owns copies of every value, so changing the list or dropping the statement
+// afterwards changes nothing in it. TypeError for an item that is not a Document
+// ("documents[3] is int, not Document"); ValueError when a value has no place in its column
+// (see column_table.h). Throws std::bad_alloc (callers go through guard()).
+PyObject* new_documents_table(PyObject* documents) {
+  if (documents == nullptr || !PyList_Check(documents)) {
+    PyErr_SetString(PyExc_TypeError, "documents is not a list");
+    return nullptr;
+  }
+  // A private copy of the list: its references keep every document alive while the lock is
+  // released, whatever other threads do to the statement's own list.
+  OwnedRef items = OwnedRef::steal(PyList_GetSlice(documents, 0, PY_SSIZE_T_MAX));
+  if (!items) return nullptr;
+  const Py_ssize_t count = PyList_GET_SIZE(items.get());
+  std::vector<const Document*> values;
+  values.reserve(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    const Document* value = document_value(item);
+    if (value == nullptr) {
+      PyErr_Format(PyExc_TypeError, "documents[%zd] is %T, not Document", i, item);
+      return nullptr;
+    }
+    values.push_back(value);
+  }
+  return build_table_unlocked(items.release(), [&] { return build_documents_table(values); });
+}
+
+// The same for the intervals of the Account values of `accounts` (a dict), in its order; the
+// account column holds each Account's own number. TypeError for a value that is not an Account
+// ("accounts['4070…'] is int, not Account").
+PyObject* new_intervals_table(PyObject* accounts) {
+  if (accounts == nullptr || !PyDict_Check(accounts)) {
+    PyErr_SetString(PyExc_TypeError, "accounts is not a dict");
+    return nullptr;
+  }
+  // (number, Account) pairs, holding a reference to every account: see build_table_unlocked.
+  OwnedRef items = OwnedRef::steal(PyDict_Items(accounts));
+  if (!items) return nullptr;
+  const Py_ssize_t count = PyList_GET_SIZE(items.get());
+  std::vector<const Account*> values;
+  values.reserve(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    PyObject* item = PyTuple_GET_ITEM(pair, 1);
+    const Account* value = account_value(item);
+    if (value == nullptr) {
+      PyErr_Format(PyExc_TypeError, "accounts[%R] is %T, not Account", PyTuple_GET_ITEM(pair, 0),
+                   item);
+      return nullptr;
+    }
+    values.push_back(value);
+  }
+  return build_table_unlocked(items.release(), [&] { return build_intervals_table(values); });
+}
+
 // Tables of what the containers hold now, for Arrow consumers (arrow_export.h).
 PyObject* statement_documents_table(PyObject* self, PyObject*) {
   return guard([&] { return new_documents_table(statement_of(self)->documents); });
@@ -569,16 +641,6 @@ PyTypeObject* document_type() {
 PyTypeObject* statement_type() {
   static OnceObject once;
   return reinterpret_cast<PyTypeObject*>(get_once(once, create_statement_type));
-}
-
-const Document* document_value(PyObject* object) {
-  if (!Py_IS_TYPE(object, document_type())) return nullptr;
-  return &document_of(object);
-}
-
-const Account* account_value(PyObject* object) {
-  if (!Py_IS_TYPE(object, account_type())) return nullptr;
-  return &account_of(object);
 }
 
 PyObject* new_statement_object(Statement&& statement) {

@@ -57,8 +57,14 @@ struct Account {
 
 // Where one text of a document lies in the document's block: eight bytes where a view takes
 // sixteen (and an optional view twenty-four), which halves the record a statement keeps per
-// document. A block holds at most 4 GiB of texts.
+// document.
+//
+// 32 bits reach 4 GiB of texts. A document with more than that (the format sets no bound) gets
+// a wide block instead: the block opens with a table of 64-bit spans, one per text, and each
+// span of the record names its row of that table, with kWide for a size. Only such a document
+// pays for the indirection; the test on the size is one compare that is never taken otherwise.
 struct TextSpan {
+  static constexpr uint32_t kWide = UINT32_MAX - 1;
   uint32_t offset = 0;
   uint32_t size = 0;
 };
@@ -68,6 +74,11 @@ struct OptionalTextSpan {
   uint32_t offset = 0;
   uint32_t size = kAbsent;
   bool present() const { return size != kAbsent; }
+};
+// One row of a wide block's table: a text at `offset` bytes from the block's start.
+struct WideTextSpan {
+  uint64_t offset = 0;
+  uint64_t size = 0;
 };
 
 // One payment document. Its texts lie one after another from text_base, in the arena of the
@@ -105,6 +116,9 @@ struct Document {
   const char* text_base = nullptr;
 
   std::string_view text(TextSpan span) const {
+    if (span.size == TextSpan::kWide) [[unlikely]] {
+      return wide_text(span.offset);
+    }
     return span.size == 0 ? std::string_view() : std::string_view(text_base + span.offset,
                                                                   span.size);
   }
@@ -112,6 +126,10 @@ struct Document {
     if (!span.present()) return std::nullopt;
     return text(TextSpan{span.offset, span.size});
   }
+
+ private:
+  // The text in row `row` of a wide block's table (see TextSpan).
+  std::string_view wide_text(uint32_t row) const;
 };
 
 struct WarningEntry {

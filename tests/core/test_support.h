@@ -29,6 +29,18 @@ inline constexpr char kPaymentDocument[] =
     "НазначениеПлатежа=Оплата\r\n"
     "КонецДокумента\r\n";
 
+// kPaymentDocument with `lines` (each ending in its line break) added before its end line.
+inline std::string payment_document_with(std::string_view lines) {
+  std::string section = kPaymentDocument;
+  section.insert(section.rfind("КонецДокумента"), lines);
+  return section;
+}
+
+// A whole statement of the given sections, with no header.
+inline std::string statement_of(std::string_view sections) {
+  return "1CClientBankExchange\r\n" + std::string(sections) + "КонецФайла\r\n";
+}
+
 // Cyrillic (with Ё and ё), ASCII and a few marks (no-break space, « », —, №): enough to write
 // hand-made statements in Windows-1251 from UTF-8 literals.
 inline std::string to_cp1251(std::string_view utf8) {
