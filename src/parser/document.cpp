@@ -53,6 +53,10 @@ template <typename Place>
   return offset;
 }
 
+// A statement keeps one record per document, and a large one keeps hundreds of thousands: the
+// wide case must not cost ordinary records a byte.
+static_assert(sizeof(void*) != 8 || sizeof(Document) == 240);
+
 inline constexpr size_t kDocumentTextCount = [] {
   size_t count = 0;
   for_each_field(kDocumentFields, [&](const auto& field) {
