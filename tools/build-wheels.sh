@@ -83,12 +83,14 @@ sdist="$dist/corvina_py-$version.tar.gz"
 
 # Compiler wrappers and a CMake toolchain file for one Zig target. The target names the glibc
 # version to link against; without -mcpu Zig builds for the baseline of the architecture, as a
-# wheel must, not for the building machine's processor.
+# wheel must, not for the building machine's processor. Zig compiles its C++ library for each
+# target and optimisation level on first use (minutes): the wrappers optimise every call, so
+# that CMake's compiler checks and the Release build share one such build.
 zig_toolchain() { # ZIG_TARGET CMAKE_PROCESSOR
   local dir="$work/zig/$1"
   mkdir -p "$dir"
-  printf '#!/bin/sh\nexec "%s" c++ -target %s "$@"\n' "$zig" "$1" >"$dir/c++"
-  printf '#!/bin/sh\nexec "%s" cc -target %s "$@"\n' "$zig" "$1" >"$dir/cc"
+  printf '#!/bin/sh\nexec "%s" c++ -target %s -O3 "$@"\n' "$zig" "$1" >"$dir/c++"
+  printf '#!/bin/sh\nexec "%s" cc -target %s -O3 "$@"\n' "$zig" "$1" >"$dir/cc"
   printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$dir/ar"
   printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$dir/ranlib"
   chmod +x "$dir/c++" "$dir/cc" "$dir/ar" "$dir/ranlib"
@@ -121,7 +123,7 @@ check_links() { # MODULE LIBC
 }
 
 build_wheel() { # TARGET
-  local target=$1 abi=${1%%-*} platform=${1#*-} arch libc zig_target interpreter builder
+  local target=$1 abi=${1%%-*} platform=${1#*-} arch libc zig_target tag interpreter builder
   arch=${platform#*linux_}
   case "$platform" in
     manylinux_*) libc=gnu; zig_target="$arch-linux-gnu.2.17"; tag="manylinux_2_17_$arch" ;;
