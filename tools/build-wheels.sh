@@ -27,8 +27,8 @@
 # (default 2).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-dist=${DIST:-$root/dist}
-work=${WHEEL_BUILD:-$root/build/wheels}
+dist=$(realpath -m "${DIST:-$root/dist}")
+work=$(realpath -m "${WHEEL_BUILD:-$root/build/wheels}")
 jobs=${WHEEL_JOBS:-2}
 # Zig versions change their flags and their libc++; a wheel is rebuilt with the one it was
 # checked with.
@@ -170,7 +170,7 @@ build_wheel() { # TARGET
   check_links "$module" "$libc"
 
   rm -f "$dist/corvina_py-$version-$abi-$abi-"*"$tag"*.whl
-  "$bin/auditwheel" repair -q --plat "$tag" --only-plat -w "$dist" "$raw" >"$out/repair.log" 2>&1 ||
+  PATH="$bin:$PATH" "$bin/auditwheel" repair --plat "$tag" --only-plat -w "$dist" "$raw" >"$out/repair.log" 2>&1 ||
     { cat "$out/repair.log" >&2; fail "$target: auditwheel repair refused the wheel for $tag"; }
   local wheel
   wheel=$(ls "$dist/corvina_py-$version-$abi-$abi-"*"$tag"*.whl)
