@@ -1,9 +1,14 @@
 // Throughput of the parser core alone, against a plain line count of the same buffer.
 //
-//   corvina_core_bench FILE [RUNS]
+//   corvina_core_bench FILE [RUNS] [CHUNK_THRESHOLD]
 //
 // Each stage runs RUNS times (default 7) on the same buffer and the median is reported, so
-// ratios taken within one run stay meaningful on a noisy machine.
+// ratios taken within one run stay meaningful on a noisy machine. The whole parse runs on one
+// thread and then with the default options (a large statement read in pieces on the usable
+// cores), each with the process's CPU time over its wall time. CHUNK_THRESHOLD (bytes) replaces
+// the default size from which a statement is read in pieces, to measure where pieces pay.
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "chunked_parse.h"
 #include "decode.h"
 #include "parse_statement.h"
 #include "state_machine.h"
@@ -35,6 +41,33 @@ double median_seconds(int runs, const std::function<size_t()>& body, size_t& sin
   return times[times.size() / 2];
 }
 
+double cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The median wall time, and the CPU time over the wall time of that run.
+struct Timed {
+  double seconds;
+  double cpu_share;
+};
+Timed median_timed(int runs, const std::function<size_t()>& body, size_t& sink) {
+  std::vector<Timed> times;
+  for (int i = 0; i < runs; ++i) {
+    const double cpu_start = cpu_seconds();
+    const auto start = std::chrono::steady_clock::now();
+    sink += body();
+    const auto stop = std::chrono::steady_clock::now();
+    const double wall = std::chrono::duration<double>(stop - start).count();
+    times.push_back({wall, (cpu_seconds() - cpu_start) / wall});
+  }
+  std::sort(times.begin(), times.end(),
+            [](const Timed& a, const Timed& b) { return a.seconds < b.seconds; });
+  return times[times.size() / 2];
+}
+
 size_t count_line_breaks(std::string_view data) {
   size_t count = 0;
   const char* at = data.data();
@@ -50,7 +83,7 @@ size_t count_line_breaks(std::string_view data) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s FILE [RUNS]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FILE [RUNS] [CHUNK_THRESHOLD]\n", argv[0]);
     return 2;
   }
   std::ifstream file(argv[1], std::ios::binary);
@@ -92,11 +125,18 @@ int main(int argc, char** argv) {
     return count;
   }, sink) : 0;
   size_t documents = 0;
-  const double parse_time = median_seconds(runs, [&] {
-    auto statement = corvina::parse_statement(data, {});
-    documents = statement ? statement.value().documents.size() : 0;
-    return documents;
-  }, sink);
+  const auto parse_with = [&](const corvina::ParseOptions& options) {
+    return median_timed(runs, [&] {
+      auto statement = corvina::parse_statement(data, {}, options);
+      documents = statement ? statement.value().documents.size() : 0;
+      return documents;
+    }, sink);
+  };
+  const Timed one_thread = parse_with(corvina::ParseOptions{1, 0});
+  corvina::ParseOptions default_options;
+  if (argc > 3) default_options.chunk_threshold = std::strtoull(argv[3], nullptr, 10);
+  const Timed pieces = parse_with(default_options);
+  const double parse_time = pieces.seconds;
 
   std::printf("input: %.1f MB, %zu documents, median of %d runs\n", megabytes, documents, runs);
   const auto report = [&](const char* stage, double seconds) {
@@ -107,6 +147,10 @@ int main(int argc, char** argv) {
   report("decode, whole text", decode_time);
   report("decode + lines, whole text", tokens_time);
   if (raw) report("lines of the bytes", raw_tokens_time);
+  report("whole parse, one thread", one_thread.seconds);
   report("whole parse", parse_time);
+  std::printf("whole parse: %.2fx one thread on up to %u cores (CPU/wall %.2f, one thread %.2f)\n",
+              one_thread.seconds / pieces.seconds, corvina::usable_cores(), pieces.cpu_share,
+              one_thread.cpu_share);
   return sink == 0 ? 1 : 0;
 }

@@ -4,7 +4,8 @@ when they are available, the real statements kept beside the project.
     python3 fuzz/collect_seeds.py OUT_DIR [--samples DIR]
 
 OUT_DIR gets one subdirectory per target. The parse target reads its first byte as a choice of
-hooks, so each of its statement seeds is written once for each of a few choices.
+hooks, and the table target as the text limit of a batch, so each of their statement seeds is
+written once for each of a few choices.
 """
 
 from __future__ import annotations
@@ -90,9 +91,11 @@ def main() -> int:
 
     # No hooks; the rewriting hook; a hook that refuses the second section.
     write('parse_fuzzer', [bytes([choice]) + s for s in statements for choice in (0, 1, 6)])
+    # Batches of 1, 16 and 128 bytes of text, and of the build's own limit.
+    write('table_fuzzer', [bytes([choice]) + s for s in statements for choice in (0, 15, 127, 128)])
     write('decode_fuzzer', statements)
     write('values_fuzzer', values)
-    for target in ('parse_fuzzer', 'decode_fuzzer', 'values_fuzzer'):
+    for target in ('parse_fuzzer', 'decode_fuzzer', 'values_fuzzer', 'table_fuzzer'):
         print(f'{target}: {len(list((args.out / target).iterdir()))} seeds')
     return 0
 

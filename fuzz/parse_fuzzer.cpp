@@ -1,4 +1,5 @@
-// The whole core parse on arbitrary bytes, with and without hooks that rewrite or refuse sections.
+// The whole core parse on arbitrary bytes, with and without hooks that rewrite or refuse sections,
+// and without hooks also read in pieces on several threads.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -44,15 +45,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       return corvina::Done{};
     });
   }
-  auto result = corvina::parse_statement(input.rest(), hooks);
+  constexpr corvina::ParseOptions kOneThread{1, 0};
+  auto result = corvina::parse_statement(input.rest(), hooks, kOneThread);
   if (hooks.empty()) {
+    // Pieces as small as the cuts allow, on as many threads as the free bits of the first byte
+    // ask: the joined outcome is the one-thread outcome, record for record, error for error.
+    const corvina::ParseOptions pieces{2u + (choice >> 2) % 15u, 1};
+    if (describe(result) != describe(corvina::parse_statement(input.rest(), {}, pieces))) {
+      std::abort();
+    }
     // A run without hooks takes a shorter road through the section machine than a run with
     // them (and reads Windows-1251 in its own bytes instead of decoding it whole); a hook that
     // changes nothing must not change the outcome.
     const corvina::SectionHook keep = [](corvina::SectionType, corvina::AttributeMap&,
                                          const corvina::AttributeMap&)
         -> corvina::HookOutcome { return corvina::Done{}; };
-    const auto hooked = corvina::parse_statement(input.rest(), std::span(&keep, 1));
+    const auto hooked = corvina::parse_statement(input.rest(), std::span(&keep, 1), kOneThread);
     if (describe(result) != describe(hooked)) std::abort();
   }
   if (result) {

@@ -15,7 +15,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(parse_fuzzer values_fuzzer decode_fuzzer)
+[ ${#targets[@]} -gt 0 ] || targets=(parse_fuzzer values_fuzzer decode_fuzzer table_fuzzer)
 build=${FUZZ_BUILD:-$root/build/fuzz-clang}
 artifacts=${FUZZ_ARTIFACTS:-$build/artifacts}
 python=${python:-python3}

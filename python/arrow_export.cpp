@@ -1,257 +1,21 @@
-// The Arrow C Data Interface export of a ColumnTable, the capsules of the PyCapsule interface and
-// the small table object that hands them out.
-//
-// Every exported struct owns what it points to through its private data: a shared reference to
-// the table's buffers. The release callbacks free only that, never a Python object, so a
-// consumer may release from any thread without the interpreter lock, and the data stays valid
-// after the statement, the table object and every capsule are gone.
+// The capsules of the PyCapsule interface and the small table object that hands them out. The
+// structs inside the capsules are the core's exports (arrow_c_data.h), which own what they
+// point to and release without the interpreter lock.
 #include "arrow_export.h"
 
-#include <cerrno>
-#include <cstdint>
 #include <memory>
 #include <new>
-#include <stdexcept>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "arguments.h"
-#include "column_table.h"
-#include "guard.h"
+#include "arrow_c_data.h"
 #include "module_types.h"
 #include "owned_ref.h"
-
-// The ABI of the Arrow C Data Interface, copied as its documentation asks, behind the guards
-// that let it coexist with another copy.
-extern "C" {
-#ifndef ARROW_C_DATA_INTERFACE
-#define ARROW_C_DATA_INTERFACE
-
-#define ARROW_FLAG_DICTIONARY_ORDERED 1
-#define ARROW_FLAG_NULLABLE 2
-#define ARROW_FLAG_MAP_KEYS_SORTED 4
-
-struct ArrowSchema {
-  const char* format;
-  const char* name;
-  const char* metadata;
-  int64_t flags;
-  int64_t n_children;
-  struct ArrowSchema** children;
-  struct ArrowSchema* dictionary;
-  void (*release)(struct ArrowSchema*);
-  void* private_data;
-};
-
-struct ArrowArray {
-  int64_t length;
-  int64_t null_count;
-  int64_t offset;
-  int64_t n_buffers;
-  int64_t n_children;
-  const void** buffers;
-  struct ArrowArray** children;
-  struct ArrowArray* dictionary;
-  void (*release)(struct ArrowArray*);
-  void* private_data;
-};
-
-#endif  // ARROW_C_DATA_INTERFACE
-
-#ifndef ARROW_C_STREAM_INTERFACE
-#define ARROW_C_STREAM_INTERFACE
-
-struct ArrowArrayStream {
-  int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
-  int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
-  const char* (*get_last_error)(struct ArrowArrayStream*);
-  void (*release)(struct ArrowArrayStream*);
-  void* private_data;
-};
-
-#endif  // ARROW_C_STREAM_INTERFACE
-}
 
 namespace corvina::py {
 namespace {
 
-using TableRef = std::shared_ptr<const ColumnTable>;
-
-// An export that runs out of memory halfway releases the children it has made, which own a
-// reference to the table each, before the exception leaves.
-template <typename Struct>
-struct ReleaseChildrenOnThrow {
-  std::vector<Struct>& children;
-  bool done = false;
-  ~ReleaseChildrenOnThrow() {
-    if (done) return;
-    for (Struct& child : children) {
-      if (child.release != nullptr) child.release(&child);
-    }
-  }
-};
-
-// ----- schema -----
-
-// A child may be moved out by the consumer and released after its parent, so each child holds
-// its own reference to the table whose texts it points into.
-struct ChildSchemaData {
-  TableRef table;
-};
-
-struct SchemaData {
-  TableRef table;
-  std::vector<ArrowSchema> children;
-  std::vector<ArrowSchema*> child_pointers;
-};
-
-void release_child_schema(ArrowSchema* schema) {
-  delete static_cast<ChildSchemaData*>(schema->private_data);
-  schema->release = nullptr;
-}
-
-void release_schema(ArrowSchema* schema) {
-  auto* data = static_cast<SchemaData*>(schema->private_data);
-  for (ArrowSchema& child : data->children) {
-    if (child.release != nullptr) child.release(&child);
-  }
-  delete data;
-  schema->release = nullptr;
-}
-
-// A struct schema with one child per column. Throws std::bad_alloc, leaving `out` untouched.
-void export_schema(const TableRef& table, ArrowSchema* out) {
-  auto data = std::make_unique<SchemaData>();
-  data->table = table;
-  const size_t count = table->columns.size();
-  data->children.assign(count, ArrowSchema{});  // released (release == nullptr) until made
-  data->child_pointers.resize(count);
-  ReleaseChildrenOnThrow<ArrowSchema> guard{data->children};
-  for (size_t i = 0; i < count; ++i) {
-    const ColumnSchema& column = table->columns[i];
-    ArrowSchema& child = data->children[i];
-    child = ArrowSchema{};
-    child.format = column.format.c_str();
-    child.name = column.name.c_str();
-    child.flags = column.nullable ? ARROW_FLAG_NULLABLE : 0;
-    child.private_data = new ChildSchemaData{table};
-    child.release = release_child_schema;
-    data->child_pointers[i] = &child;
-  }
-  guard.done = true;
-  *out = ArrowSchema{};
-  out->format = "+s";
-  out->name = "";
-  out->n_children = static_cast<int64_t>(count);
-  out->children = data->child_pointers.data();
-  out->release = release_schema;
-  out->private_data = data.release();
-}
-
-// ----- arrays -----
-
-struct ChildArrayData {
-  TableRef table;
-  const void* buffers[3];
-};
-
-struct ArrayData {
-  TableRef table;
-  std::vector<ArrowArray> children;
-  std::vector<ArrowArray*> child_pointers;
-  const void* buffers[1] = {nullptr};  // a struct array has only a validity buffer, unused here
-};
-
-void release_child_array(ArrowArray* array) {
-  delete static_cast<ChildArrayData*>(array->private_data);
-  array->release = nullptr;
-}
-
-void release_array(ArrowArray* array) {
-  auto* data = static_cast<ArrayData*>(array->private_data);
-  for (ArrowArray& child : data->children) {
-    if (child.release != nullptr) child.release(&child);
-  }
-  delete data;
-  array->release = nullptr;
-}
-
-// One batch as a struct array. Throws std::bad_alloc, leaving `out` untouched.
-void export_batch(const TableRef& table, size_t index, ArrowArray* out) {
-  const ColumnBatch& batch = table->batches[index];
-  auto data = std::make_unique<ArrayData>();
-  data->table = table;
-  const size_t count = batch.columns.size();
-  data->children.assign(count, ArrowArray{});
-  data->child_pointers.resize(count);
-  ReleaseChildrenOnThrow<ArrowArray> guard{data->children};
-  for (size_t i = 0; i < count; ++i) {
-    const ColumnChunk& chunk = batch.columns[i];
-    const bool text = table->columns[i].format == "u";
-    auto child_data = new ChildArrayData{table, {}};
-    child_data->buffers[0] = chunk.null_count > 0 ? chunk.validity.data() : nullptr;
-    child_data->buffers[1] = text ? chunk.offsets.data() : chunk.data.data();
-    child_data->buffers[2] = text ? chunk.data.data() : nullptr;
-    ArrowArray& child = data->children[i];
-    child = ArrowArray{};
-    child.length = batch.length;
-    child.null_count = chunk.null_count;
-    child.n_buffers = text ? 3 : 2;
-    child.buffers = child_data->buffers;
-    child.private_data = child_data;
-    child.release = release_child_array;
-    data->child_pointers[i] = &child;
-  }
-  guard.done = true;
-  *out = ArrowArray{};
-  out->length = batch.length;
-  out->n_buffers = 1;
-  out->buffers = data->buffers;
-  out->n_children = static_cast<int64_t>(count);
-  out->children = data->child_pointers.data();
-  out->release = release_array;
-  out->private_data = data.release();
-}
-
-// ----- stream -----
-
-struct StreamData {
-  TableRef table;
-  size_t next_batch = 0;
-};
-
-int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
-  try {
-    export_schema(static_cast<StreamData*>(stream->private_data)->table, out);
-  } catch (const std::bad_alloc&) {
-    return ENOMEM;
-  }
-  return 0;
-}
-
-int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
-  auto* data = static_cast<StreamData*>(stream->private_data);
-  if (data->next_batch == data->table->batches.size()) {
-    *out = ArrowArray{};  // the end of the stream: a released array
-    return 0;
-  }
-  try {
-    export_batch(data->table, data->next_batch, out);
-  } catch (const std::bad_alloc&) {
-    return ENOMEM;
-  }
-  ++data->next_batch;
-  return 0;
-}
-
-// Only allocation fails here, and ENOMEM says all there is to say.
-const char* stream_get_last_error(ArrowArrayStream*) { return nullptr; }
-
-void release_stream(ArrowArrayStream* stream) {
-  delete static_cast<StreamData*>(stream->private_data);
-  stream->release = nullptr;
-}
+using TableRef = SharedColumnTable;
 
 // ----- capsules -----
 
@@ -291,7 +55,7 @@ const TableRef& table_of(PyObject* self) { return reinterpret_cast<TableObject*>
 
 PyObject* new_schema_capsule(PyObject* self) {
   auto schema = std::make_unique<ArrowSchema>();
-  export_schema(table_of(self), schema.get());
+  export_table_schema(table_of(self), schema.get());
   PyObject* capsule = PyCapsule_New(schema.get(), kSchemaCapsule, destroy_schema_capsule);
   if (capsule == nullptr) {
     schema->release(schema.get());
@@ -307,11 +71,7 @@ PyObject* table_arrow_c_schema(PyObject* self, PyObject*) {
 
 PyObject* new_stream_capsule(PyObject* self) {
   auto stream = std::make_unique<ArrowArrayStream>();
-  stream->private_data = new StreamData{table_of(self)};
-  stream->get_schema = stream_get_schema;
-  stream->get_next = stream_get_next;
-  stream->get_last_error = stream_get_last_error;
-  stream->release = release_stream;
+  export_table_stream(table_of(self), stream.get());
   PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, destroy_stream_capsule);
   if (capsule == nullptr) {
     stream->release(stream.get());
@@ -377,6 +137,8 @@ PyTypeObject* table_type() {
       get_once(once, [] { return PyType_FromSpec(&table_spec); }));
 }
 
+}  // namespace
+
 PyObject* new_table_object(TableRef table) {
   PyTypeObject* type = table_type();
   if (type == nullptr) return nullptr;
@@ -384,86 +146,6 @@ PyObject* new_table_object(TableRef table) {
   if (self == nullptr) return nullptr;
   new (&reinterpret_cast<TableObject*>(self)->table) TableRef(std::move(table));
   return self;
-}
-
-// Runs the build with the interpreter lock released and turns its outcome into a table object
-// or the Python exception.
-//
-// Releasing the lock is safe because the build reads only core values of Document and Account
-// objects that `keep` holds strong references to (so none is freed meanwhile), those values are
-// never changed after the objects are made (the classes are read-only), and the build itself
-// touches no Python object, only the C++ buffers it allocates.
-template <typename Build>
-PyObject* build_unlocked(PyObject* keep, Build&& build) {
-  Result<TableRef, std::string> built = fail(std::string());
-  bool out_of_memory = false;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    built = build();
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
-  } catch (const std::length_error&) {
-    out_of_memory = true;
-  }
-  Py_END_ALLOW_THREADS
-  Py_XDECREF(keep);
-  if (out_of_memory) return PyErr_NoMemory();
-  if (!built) {
-    PyErr_SetString(PyExc_ValueError, built.error().c_str());
-    return nullptr;
-  }
-  return new_table_object(std::move(built.value()));
-}
-
-}  // namespace
-
-PyObject* new_documents_table(PyObject* documents) {
-  if (documents == nullptr || !PyList_Check(documents)) {
-    PyErr_SetString(PyExc_TypeError, "documents is not a list");
-    return nullptr;
-  }
-  // A private copy of the list: its references keep every document alive while the lock is
-  // released, whatever other threads do to the statement's own list.
-  OwnedRef items = OwnedRef::steal(PyList_GetSlice(documents, 0, PY_SSIZE_T_MAX));
-  if (!items) return nullptr;
-  const Py_ssize_t count = PyList_GET_SIZE(items.get());
-  std::vector<const Document*> values;
-  values.reserve(static_cast<size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
-    const Document* value = document_value(item);
-    if (value == nullptr) {
-      PyErr_Format(PyExc_TypeError, "documents[%zd] is %T, not Document", i, item);
-      return nullptr;
-    }
-    values.push_back(value);
-  }
-  return build_unlocked(items.release(), [&] { return build_documents_table(values); });
-}
-
-PyObject* new_intervals_table(PyObject* accounts) {
-  if (accounts == nullptr || !PyDict_Check(accounts)) {
-    PyErr_SetString(PyExc_TypeError, "accounts is not a dict");
-    return nullptr;
-  }
-  // (number, Account) pairs, holding a reference to every account: see build_unlocked.
-  OwnedRef items = OwnedRef::steal(PyDict_Items(accounts));
-  if (!items) return nullptr;
-  const Py_ssize_t count = PyList_GET_SIZE(items.get());
-  std::vector<const Account*> values;
-  values.reserve(static_cast<size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* pair = PyList_GET_ITEM(items.get(), i);
-    PyObject* item = PyTuple_GET_ITEM(pair, 1);
-    const Account* value = account_value(item);
-    if (value == nullptr) {
-      PyErr_Format(PyExc_TypeError, "accounts[%R] is %T, not Account", PyTuple_GET_ITEM(pair, 0),
-                   item);
-      return nullptr;
-    }
-    values.push_back(value);
-  }
-  return build_unlocked(items.release(), [&] { return build_intervals_table(values); });
 }
 
 }  // namespace corvina::py

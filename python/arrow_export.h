@@ -1,30 +1,40 @@
 // Statement tables for the data ecosystem: objects that speak the Arrow PyCapsule interface
-// (__arrow_c_stream__, __arrow_c_schema__) over the Arrow C Data Interface, with no Arrow
-// library on either side of the build.
+// (__arrow_c_stream__, __arrow_c_schema__) over the Arrow C Data Interface (arrow_c_data.h),
+// with no Arrow library on either side of the build.
 #pragma once
 
 #include <Python.h>
 
-#include "statement.h"
+#include <string>
+#include <utility>
+
+#include "column_table.h"
+#include "guard.h"
+#include "result.h"
 
 namespace corvina::py {
 
-// A new table object of the documents in `documents` (a list), one row per item in list order.
-// The table is a snapshot: it owns copies of every value, so changing the list or dropping the
-// statement afterwards changes nothing in it. TypeError when `documents` is not a list or an
-// item is not a Document ("documents[3] is int, not Document"); ValueError when a value has no
-// place in its column (see column_table.h); nullptr with the exception set. Throws
-// std::bad_alloc (callers go through guard()).
-PyObject* new_documents_table(PyObject* documents);
+// A new table object holding `table`; nullptr with the exception set.
+PyObject* new_table_object(SharedColumnTable table);
 
-// The same for the intervals of the Account values of `accounts` (a dict), in its order; the
-// account column holds each Account's own number. TypeError for a value that is not an Account
-// ("accounts['4070…'] is int, not Account").
-PyObject* new_intervals_table(PyObject* accounts);
-
-// result_types.cpp: the core value held by a Document or Account object, or nullptr when the
-// object is of any other type. The value never changes and lives as long as the object.
-const Document* document_value(PyObject* object);
-const Account* account_value(PyObject* object);
+// Runs `build` (returning Result<SharedColumnTable, std::string>) with the interpreter lock
+// released and turns its outcome into a table object, or a ValueError with the build's text.
+// Drops the reference `keep` (which may be null) once the build is over, lock held.
+//
+// The caller makes this safe: `build` reads only core values of objects that `keep` holds
+// strong references to (so none is freed meanwhile), values never changed after the objects
+// are made, and touches no Python object, only the C++ buffers it allocates.
+template <typename Build>
+PyObject* build_table_unlocked(PyObject* keep, Build&& build) {
+  Result<SharedColumnTable, std::string> built = fail(std::string());
+  const bool done = run_unlocked([&] { built = build(); });
+  Py_XDECREF(keep);
+  if (!done) return nullptr;
+  if (!built) {
+    PyErr_SetString(PyExc_ValueError, built.error().c_str());
+    return nullptr;
+  }
+  return new_table_object(std::move(built.value()));
+}
 
 }  // namespace corvina::py

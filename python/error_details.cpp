@@ -34,15 +34,16 @@ struct DetailClass {
   size_t text_count;
 };
 
+// The rows of kClasses, in the order of the core's ErrorDetail.
 enum Row : size_t {
-  kUnexpectedSection,
-  kUnexpectedAttribute,
-  kUnrecognizedLine,
-  kMissingField,
-  kAccountParseError,
-  kDocumentParseError,
-  kHookError,
-  kRowCount,
+  kUnexpectedSection = static_cast<size_t>(ErrorDetail::UnexpectedSection),
+  kUnexpectedAttribute = static_cast<size_t>(ErrorDetail::UnexpectedAttribute),
+  kUnrecognizedLine = static_cast<size_t>(ErrorDetail::UnrecognizedLine),
+  kMissingField = static_cast<size_t>(ErrorDetail::MissingField),
+  kAccountParseError = static_cast<size_t>(ErrorDetail::AccountParseError),
+  kDocumentParseError = static_cast<size_t>(ErrorDetail::DocumentParseError),
+  kHookError = static_cast<size_t>(ErrorDetail::HookError),
+  kRowCount = static_cast<size_t>(ErrorDetail::None),
 };
 
 constexpr DetailClass kClasses[kRowCount] = {
@@ -96,11 +97,7 @@ PyObject* new_detail(PyTypeObject* type, const DetailClass& detail_class, LineNu
 PyObject* new_detail(PyTypeObject* type, const DetailClass& detail_class, LineNumber lineno,
                      const std::array<std::string_view, kMaxTexts>& texts) {
   std::array<std::string, kMaxTexts> owned;
-  try {
-    for (size_t i = 0; i < detail_class.text_count; ++i) owned[i] = texts[i];
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  for (size_t i = 0; i < detail_class.text_count; ++i) owned[i] = texts[i];
   return new_detail(type, detail_class, lineno, std::move(owned));
 }
 
@@ -141,7 +138,7 @@ PyObject* detail_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
   }
-  return new_detail(type, detail_class, lineno, texts);
+  return guard([&] { return new_detail(type, detail_class, lineno, texts); });
 }
 
 void detail_dealloc(PyObject* self) {
@@ -245,24 +242,14 @@ struct DetailType {
   }
 };
 
-// A record's row and the texts of its detail, as the visitor below finds them.
+// A detail's row and texts, copied from the failure's facts.
 struct DetailParts {
   size_t row;
   LineNumber lineno;
   std::array<std::string, kMaxTexts> texts;
 };
 
-PyTypeObject* detail_type(size_t row) {
-  switch (row) {
-    case kUnexpectedSection: return unexpected_section_type();
-    case kUnexpectedAttribute: return unexpected_attribute_type();
-    case kUnrecognizedLine: return unrecognized_line_type();
-    case kMissingField: return missing_field_type();
-    case kAccountParseError: return account_parse_error_type();
-    case kDocumentParseError: return document_parse_error_type();
-    default: return hook_error_type();
-  }
-}
+PyTypeObject* detail_type(size_t row);
 
 // The attribute is best effort: a SyntaxError without `detail` still reports the failure, while
 // an error raised in place of it would hide what went wrong with the statement.
@@ -294,6 +281,19 @@ PyTypeObject* hook_error_type() { return DetailType<kHookError>::get(); }
 
 namespace {
 
+PyTypeObject* detail_type(size_t row) {
+  constexpr PyTypeObject* (*kTypes[kRowCount])() = {
+      unexpected_section_type, unexpected_attribute_type, unrecognized_line_type,
+      missing_field_type,      account_parse_error_type,  document_parse_error_type,
+      hook_error_type,
+  };
+  return kTypes[row]();
+}
+
+}  // namespace
+
+namespace {
+
 // An instance made by calling the class with the message, so that args is (message,).
 OwnedRef new_exception(PyObject* type, PyObject* message) {
   if (type == nullptr) return OwnedRef();
@@ -313,36 +313,19 @@ PyObject* raise_exception(PyObject* type, PyObject* message) {
   return exception ? raise(exception) : nullptr;
 }
 
-PyObject* raise_syntax_error(ErrorRecord&& record, PyObject* message) {
-  OwnedRef exception = new_exception(syntax_error_type(), message);
+PyObject* raise_failure(const ErrorFacts& facts, PyObject* message) {
+  // Indexed by ErrorClass, up to HostsOwn: that one's exception is pending already.
+  constexpr PyObject* (*kExceptionTypes[])() = {
+      syntax_error_type, unfinished_error_type, not_statement_error_type, empty_input_error_type};
+  static_assert(std::size(kExceptionTypes) == static_cast<size_t>(ErrorClass::HostsOwn));
+  OwnedRef exception =
+      new_exception(kExceptionTypes[static_cast<size_t>(facts.error_class)](), message);
   if (!exception) return nullptr;
-  const auto text = [](std::string_view view) { return std::string(view); };
-  DetailParts parts{};
-  const bool has_detail = std::visit(
-      [&](auto& error) {
-        using T = std::decay_t<decltype(error)>;
-        if constexpr (std::is_same_v<T, corvina::UnexpectedSection>) {
-          parts = {kUnexpectedSection, error.lineno,
-                   {std::move(error.found), text(context_name(error.context))}};
-        } else if constexpr (std::is_same_v<T, corvina::UnexpectedAttribute>) {
-          parts = {kUnexpectedAttribute, error.lineno,
-                   {std::move(error.key), std::move(error.value)}};
-        } else if constexpr (std::is_same_v<T, corvina::UnrecognizedLine>) {
-          parts = {kUnrecognizedLine, error.lineno, {std::move(error.line), {}}};
-        } else if constexpr (std::is_same_v<T, corvina::MissingField>) {
-          parts = {kMissingField, error.lineno,
-                   {std::move(error.field), text(context_name(error.context))}};
-        } else if constexpr (std::is_same_v<T, corvina::AccountParseError>) {
-          parts = {kAccountParseError, error.lineno, {std::move(error.message), {}}};
-        } else if constexpr (std::is_same_v<T, corvina::HookError>) {
-          parts = {kHookError, error.lineno, {std::move(error.message), {}}};
-        } else {
-          return false;
-        }
-        return true;
-      },
-      record);
-  if (has_detail) attach_detail(exception.get(), std::move(parts));
+  if (facts.detail != ErrorDetail::None) {
+    DetailParts parts{static_cast<size_t>(facts.detail), facts.lineno, {}};
+    for (size_t i = 0; i < facts.detail_count; ++i) parts.texts[i] = facts.detail_text(i);
+    attach_detail(exception.get(), std::move(parts));
+  }
   return raise(exception);
 }
 

@@ -1,33 +1,47 @@
-// The boundary between C++ and the interpreter: nothing thrown may cross it.
+// The boundary between C++ and the interpreter: nothing thrown may cross it, and the lock state
+// is restored on every path.
 //
-// The core reports failures as values, but the standard library still throws when memory runs
-// out, and an exception unwinding into CPython's C frames ends the process. Every entry point
-// that runs C++ code which allocates goes through guard(), so the caller gets MemoryError
-// instead; the C++ objects on the way are released by their destructors as usual.
+// Every entry point that runs C++ code which allocates goes through one of these, so the caller
+// gets MemoryError (or SystemError for a fault of ours) instead of a terminated process; the C++
+// objects on the way are released by their destructors as usual. A thread ended at interpreter
+// exit unwinds through them untouched (see thrown.h), which is why none of them is noexcept.
 #pragma once
 
 #include <Python.h>
 
-#include <exception>
-#include <new>
-#include <stdexcept>
+#include "thrown.h"
 
 namespace corvina::py {
 
+// Sets the exception for what was thrown; returns nullptr for the caller's convenience.
+inline PyObject* raise_thrown(const Thrown& thrown) {
+  if (thrown.kind == ThrownKind::NoMemory) return PyErr_NoMemory();
+  PyErr_SetString(PyExc_SystemError, thrown.what);
+  return nullptr;
+}
+
 // body() returns a new reference or nullptr with an exception set; so does guard().
 template <typename Body>
-PyObject* guard(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    // A size past what a container can hold: the allocation it asked for could never succeed.
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_SystemError, error.what());
-    return nullptr;
+PyObject* guard(Body&& body) {
+  PyObject* result = nullptr;
+  if (Thrown thrown = catch_thrown([&] { result = body(); })) return raise_thrown(thrown);
+  return result;
+}
+
+// Runs body() with the interpreter lock released; body must touch no Python object. Returns
+// false with the exception set when it threw, once the lock is held again.
+template <typename Body>
+bool run_unlocked(Body&& body) {
+  PyThreadState* saved = PyEval_SaveThread();
+  Thrown thrown = catch_thrown(body);
+  // At interpreter exit a daemon thread never returns from here: it unwinds out of this frame,
+  // and nothing on its way may touch a Python object (see OwnedRef).
+  PyEval_RestoreThread(saved);
+  if (thrown) {
+    raise_thrown(thrown);
+    return false;
   }
+  return true;
 }
 
 }  // namespace corvina::py

@@ -1,13 +1,17 @@
 // SectionType and the hook runner that presents a Python callable to the core as a SectionHook.
 #include <Python.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "arguments.h"
+#include "guard.h"
 #include "module_types.h"
 #include "owned_ref.h"
 #include "result.h"
@@ -134,38 +138,153 @@ ReadBack read_back(PyObject* attrs, AttributeMap& section) {
 
 }  // namespace
 
-// The header's dict for the hook calls of one parse. The header is complete before the first
-// section, so it is converted at the first call, and each call gets a copy of that dict (changes
-// to a copy are ignored): copying a dict of strs is far cheaper than making every str again,
-// which a large header would otherwise cost on every section. Released with the runners, under
-// the interpreter lock.
-class HeaderCopies {
+// ----- the header handed to hooks -----
+
+// Hooks may change the header dict they are given, and such changes have no effect: the next
+// call sees the header as it is. Copying the header for every call made a large header cost
+// keys x sections, so a copy is handed out again for as long as nothing changed it. A dict
+// watcher tells when something did (a hook, or anyone holding a reference it kept, at any time
+// and on any thread); the changed copy is then dropped and the next call gets a fresh one.
+//
+// The watcher's callback is one function for the whole interpreter, so it finds the flag of
+// the changed dict in a registry of the copies being handed out: one entry per parse with
+// hooks in progress, a handful at most.
+class WatchedCopies {
  public:
-  // A new dict equal to header; nullptr with an exception set.
-  PyObject* copy_of(const AttributeMap& header) {
-    if (!dict_) dict_ = OwnedRef::steal(new_attribute_dict(header));
-    return dict_ ? PyDict_Copy(dict_.get()) : nullptr;
+  // -1 where no watcher could be had (the interpreter has a few, and other libraries take
+  // them): every call then gets a copy of its own, as before.
+  static int watcher() {
+    // Made once, the first time hooks run; PyDict_AddWatcher cannot wait for another thread.
+    static const int id = [] {
+      const int added = PyDict_AddWatcher(on_change);
+      if (added < 0) PyErr_Clear();
+      return added;
+    }();
+    return id;
+  }
+
+  static void add(PyObject* dict, std::atomic<bool>* changed) {
+    std::lock_guard lock(mutex());
+    entries().push_back({dict, changed});
+  }
+
+  // Whether dict was still registered (no change seen).
+  static bool remove(PyObject* dict) {
+    std::lock_guard lock(mutex());
+    auto& all = entries();
+    for (auto entry = all.begin(); entry != all.end(); ++entry) {
+      if (entry->dict == dict) {
+        all.erase(entry);
+        return true;
+      }
+    }
+    return false;
   }
 
  private:
-  OwnedRef dict_;
+  struct Entry {
+    PyObject* dict;
+    std::atomic<bool>* changed;
+  };
+
+  static std::mutex& mutex() {
+    static std::mutex instance;
+    return instance;
+  }
+  static std::vector<Entry>& entries() {
+    static std::vector<Entry> instance;
+    return instance;
+  }
+
+  static int on_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+    // Any event counts, a deallocation included: the copy is not handed out again either way.
+    // The flag is set before the entry goes, so a copy is never seen unregistered and unchanged.
+    bool found = false;
+    {
+      std::lock_guard lock(mutex());
+      auto& all = entries();
+      for (auto entry = all.begin(); entry != all.end(); ++entry) {
+        if (entry->dict == dict) {
+          entry->changed->store(true, std::memory_order_release);
+          all.erase(entry);
+          found = true;
+          break;
+        }
+      }
+    }
+    // Not found: another parse's copy, already seen changed.
+    if (found && PyDict_Unwatch(watcher(), dict) < 0) PyErr_Clear();
+    return 0;
+  }
+};
+
+// The header's dict for the hook calls of one parse. The header is complete before the first
+// section, so it is converted at the first call and kept aside; calls get a copy of it, the
+// same copy for as long as nothing changes it (see WatchedCopies). Released with the runners,
+// under the interpreter lock.
+class HeaderCopies {
+ public:
+  HeaderCopies() = default;
+  HeaderCopies(const HeaderCopies&) = delete;
+  HeaderCopies& operator=(const HeaderCopies&) = delete;
+  ~HeaderCopies() { let_go(); }
+
+  // A new reference to a dict equal to header; nullptr with an exception set.
+  PyObject* copy_of(const AttributeMap& header) {
+    if (!original_) {
+      original_ = OwnedRef::steal(new_attribute_dict(header));
+      if (!original_) return nullptr;
+    }
+    if (handed_ && !changed_.load(std::memory_order_acquire)) return Py_NewRef(handed_.get());
+    let_go();
+    OwnedRef copy = OwnedRef::steal(PyDict_Copy(original_.get()));
+    if (!copy) return nullptr;
+    const int watcher = WatchedCopies::watcher();
+    if (watcher >= 0) {
+      changed_.store(false, std::memory_order_relaxed);
+      WatchedCopies::add(copy.get(), &changed_);
+      if (PyDict_Watch(watcher, copy.get()) == 0) {
+        handed_ = OwnedRef::borrow(copy.get());
+      } else {
+        PyErr_Clear();
+        WatchedCopies::remove(copy.get());
+      }
+    }
+    return copy.release();
+  }
+
+ private:
+  // Stops watching the copy handed out last. A thread that the interpreter ends at exit gets
+  // here without a thread state: it only leaves the registry, which never outlives its flag.
+  void let_go() {
+    if (!handed_) return;
+    if (WatchedCopies::remove(handed_.get()) && PyThreadState_GetUnchecked() != nullptr &&
+        PyDict_Unwatch(WatchedCopies::watcher(), handed_.get()) < 0) {
+      PyErr_Clear();
+    }
+    handed_ = OwnedRef();
+  }
+
+  OwnedRef original_;
+  OwnedRef handed_;
+  std::atomic<bool> changed_{false};
 };
 
 namespace {
 
 // Holds one strong reference; copies share it by incref. Runners are made, copied and destroyed
-// only by the parse entry, which holds the interpreter lock throughout.
+// only by the parse entry, which holds the interpreter lock throughout (or, at exit, by a dying
+// thread's unwind, which OwnedRef lets pass).
 class HookRunner {
  public:
   HookRunner(PyObject* callable, std::shared_ptr<HeaderCopies> header)
-      : callable_(Py_NewRef(callable)), header_(std::move(header)) {}
+      : callable_(OwnedRef::borrow(callable)), header_(std::move(header)) {}
   HookRunner(const HookRunner& other)
-      : callable_(Py_NewRef(other.callable_)), header_(other.header_) {}
-  HookRunner(HookRunner&& other) noexcept
-      : callable_(std::exchange(other.callable_, nullptr)), header_(std::move(other.header_)) {}
+      : callable_(OwnedRef::borrow(other.callable_.get())), header_(other.header_) {}
+  HookRunner(HookRunner&& other) noexcept = default;
   HookRunner& operator=(const HookRunner&) = delete;
   HookRunner& operator=(HookRunner&&) = delete;
-  ~HookRunner() { Py_XDECREF(callable_); }
+  ~HookRunner() = default;
 
   // What the hook raised is its failure (a HookError). When the runner itself cannot go on
   // (attrs could not be copied for reading back, the interpreter could not build the arguments,
@@ -175,10 +294,8 @@ class HookRunner {
                          const AttributeMap& header) const {
     PyGILState_STATE gil = PyGILState_Ensure();
     HookOutcome result = Done{};
-    try {
-      result = run(type, section, header);
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
+    if (Thrown thrown = catch_thrown([&] { result = run(type, section, header); })) {
+      raise_thrown(thrown);
       result = fail(HookFailure::abandoned());
     }
     PyGILState_Release(gil);
@@ -196,7 +313,7 @@ class HookRunner {
       OwnedRef section_type = OwnedRef::steal(new_section_type_object(type));
       if (!section_type) return fail(HookFailure::abandoned());
       PyObject* args[] = {section_type.get(), attrs.get(), header_dict.get()};
-      outcome = OwnedRef::steal(PyObject_Vectorcall(callable_, args, 3, nullptr));
+      outcome = OwnedRef::steal(PyObject_Vectorcall(callable_.get(), args, 3, nullptr));
     }
     if (!outcome) return fail(take_failure_text());
     outcome = OwnedRef();
@@ -213,7 +330,7 @@ class HookRunner {
     return Done{};
   }
 
-  PyObject* callable_;
+  OwnedRef callable_;
   std::shared_ptr<HeaderCopies> header_;
 };
 

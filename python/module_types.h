@@ -61,10 +61,10 @@ PyObject* new_attribute_dict(const AttributeMap& map);
 // exception set on failure (everything built so far is released).
 PyObject* new_statement_object(Statement&& statement);
 
-// error_details.cpp: raises the module's SyntaxError with `message` and the `detail` of the
-// record, one of the six kinds that carry a line number, taking over the record's texts; always
-// returns nullptr.
-PyObject* raise_syntax_error(ErrorRecord&& record, PyObject* message);
+// error_details.cpp: raises the exception of a failed parse with `message`: the class its facts
+// name, with the `detail` of a syntax error. Not for HostsOwn, whose exception the hook runner
+// left pending. Always returns nullptr.
+PyObject* raise_failure(const ErrorFacts& facts, PyObject* message);
 
 // error_details.cpp: raises an instance of `type` made by calling it with the message (so its
 // args are (message,)), as the interpreter raises any exception: one being handled becomes its

@@ -1,16 +1,22 @@
 // parse(statement, hooks=None): arguments in, a Statement object or one exception out.
 #include <Python.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 #include "arguments.h"
+#include "chunked_parse.h"
 #include "guard.h"
 #include "module_types.h"
 #include "owned_ref.h"
 #include "parse_statement.h"
+#include "stack_room.h"
 
 namespace corvina::py {
 namespace {
@@ -107,23 +113,59 @@ OwnedRef statement_bytes(PyObject* statement) {
   return OwnedRef();
 }
 
-// The exception of a failed parse: the message comes from the core, the class from its kind.
-PyObject* raise_error_record(ErrorRecord&& record) {
-  // The hook runner that abandoned the parse left its own exception pending; it goes out as it
-  // is instead of becoming a SyntaxError.
-  if (std::holds_alternative<Abandoned>(record)) return nullptr;
-  OwnedRef message = OwnedRef::steal(new_message_text(error_message_pieces(record)));
+// The exception of a failed parse: message, class and detail all come from the record's facts.
+// The hook runner that abandoned the parse left its own exception pending; it goes out as it is.
+PyObject* raise_error_record(const ErrorRecord& record) {
+  const ErrorFacts facts = error_facts(record);
+  if (facts.error_class == ErrorClass::HostsOwn) return nullptr;
+  OwnedRef message = OwnedRef::steal(new_message_text(facts.message));
   if (!message) return nullptr;
-  if (std::holds_alternative<Unfinished>(record)) {
-    return raise_exception(unfinished_error_type(), message.get());
+  return raise_failure(facts, message.get());
+}
+
+// A whole positive number from the environment, or nothing (unset, empty, anything else).
+std::optional<size_t> environment_count(const char* name) {
+  const char* const text = std::getenv(name);
+  if (text == nullptr || *text < '0' || *text > '9') return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long count = std::strtoull(text, &end, 10);
+  if (errno != 0 || *end != '\0' || count == 0) return std::nullopt;
+  return static_cast<size_t>(count);
+}
+
+// Whether this process is a worker that the multiprocessing package started (a Pool's,
+// a ProcessPoolExecutor's, a Dask worker's): its siblings take the other cores.
+bool started_by_multiprocessing() {
+  OwnedRef name = OwnedRef::steal(PyUnicode_FromString("multiprocessing"));
+  // A package that was never imported started nothing; NULL without an exception then.
+  OwnedRef package = OwnedRef::steal(name ? PyImport_GetModule(name.get()) : nullptr);
+  OwnedRef parent = OwnedRef::steal(
+      package ? PyObject_CallMethod(package.get(), "parent_process", nullptr) : nullptr);
+  // Only a hint: whatever fails here leaves the parse as it would be in any process.
+  if (!parent) {
+    PyErr_Clear();
+    return false;
   }
-  if (std::holds_alternative<NotStatement>(record)) {
-    return raise_exception(not_statement_error_type(), message.get());
+  return parent.get() != Py_None;
+}
+
+// How many threads a parse without hooks may use. CORVINA_THREADS caps them (1: every statement
+// is read on the calling thread); without it, a process that multiprocessing started reads on
+// one thread, since its siblings are meant to take the other cores, and any other process
+// shares its cores among the parses it runs at once. CORVINA_CHUNK_THRESHOLD (bytes) is for
+// tests: it lets statements of a few kilobytes be read in pieces.
+ParseOptions options_from_environment() {
+  ParseOptions options;
+  if (const std::optional<size_t> threshold = environment_count("CORVINA_CHUNK_THRESHOLD")) {
+    options.chunk_threshold = *threshold;
   }
-  if (std::holds_alternative<EmptyInput>(record)) {
-    return raise_exception(empty_input_error_type(), message.get());
+  if (const std::optional<size_t> threads = environment_count("CORVINA_THREADS")) {
+    options.threads = static_cast<unsigned>(std::min<size_t>(*threads, usable_cores()));
+  } else if (started_by_multiprocessing()) {
+    options.threads = 1;
   }
-  return raise_syntax_error(std::move(record), message.get());
+  return options;
 }
 
 PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -136,26 +178,36 @@ PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   // by their destructors with the interpreter lock held.
   std::vector<SectionHook> hooks;
   if (!convert_hooks(bound[1], hooks)) return nullptr;
+  // Pinned: the bytes object is held, so its buffer stays while the lock is released.
   OwnedRef bytes = statement_bytes(bound[0]);
   if (!bytes) return nullptr;
+  const std::string_view view(PyBytes_AS_STRING(bytes.get()),
+                              static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
 
-  // The decoded text goes before the result objects are built, as it does in parse_statement.
-  auto parsed = [&]() -> Result<Statement, ErrorRecord> {
+  std::optional<Result<Statement, ErrorRecord>> parsed;
+  if (hooks.empty()) {
+    // Nothing but the core runs until the result is made, so other threads may run meanwhile.
     // Without hooks, Windows-1251 is read in the bytes themselves, so they are all the text
-    // there is; with hooks, it is decoded whole and the bytes let go.
-    auto decoded = decode_input(
-        std::string_view(PyBytes_AS_STRING(bytes.get()),
-                         static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))),
-        hooks.empty() ? Cp1251Decoding::Deferred : Cp1251Decoding::Whole);
-    if (!decoded) return fail(std::move(decoded).error());
-    // Decoded text that is not a view of the bytes has no more use for them.
-    if (!decoded.value().refers_to_input()) bytes = OwnedRef();
-    return parse_decoded(decoded.value(), hooks);
-  }();
+    // there is.
+    const ParseOptions options = options_from_environment();
+    if (!run_unlocked([&] { parsed.emplace(parse_statement(view, {}, options)); })) {
+      return nullptr;
+    }
+  } else {
+    // The decoded text goes before the result objects are built, as it does in parse_statement.
+    parsed.emplace([&]() -> Result<Statement, ErrorRecord> {
+      // With hooks, Windows-1251 is decoded whole and the bytes let go.
+      auto decoded = decode_input(view, Cp1251Decoding::Whole);
+      if (!decoded) return fail(std::move(decoded).error());
+      // Decoded text that is not a view of the bytes has no more use for them.
+      if (!decoded.value().refers_to_input()) bytes = OwnedRef();
+      return parse_decoded(decoded.value(), hooks);
+    }());
+  }
   // The bytes (a str's UTF-8 form, made for this call) are not needed past the core parse.
   bytes = OwnedRef();
-  if (!parsed) return raise_error_record(std::move(parsed).error());
-  return new_statement_object(std::move(parsed).value());
+  if (!*parsed) return raise_error_record(parsed->error());
+  return new_statement_object(std::move(*parsed).value());
 }
 
 // A hook may call parse again, and each level takes C stack that the interpreter's count of
@@ -176,8 +228,19 @@ constexpr int kStackWeight = 12;
 constexpr int kStackWeight = 12;
 #endif
 
+// The count above assumes the usual 8 MB stack. A thread started with less (threading.stack_size)
+// or a main thread under a low `ulimit -s` runs out of bytes first, so the room itself is checked
+// too: enough for one more level of parse with its hook and the Python code between two levels,
+// with the rest of the room left to the hook at the deepest level.
+// Under the sanitizer a level takes about three times the stack.
+constexpr size_t kStackMargin = (kStackWeight > 12 ? 512 : 128) * 1024;
+
 PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) {
+  if (stack_room() < kStackMargin) {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in corvina_py.parse");
+    return nullptr;
+  }
   for (int entered = 0; entered < kStackWeight; ++entered) {
     if (Py_EnterRecursiveCall(" in corvina_py.parse")) {
       while (entered-- > 0) Py_LeaveRecursiveCall();

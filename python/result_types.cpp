@@ -13,7 +13,9 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "amount.h"
 #include "arrow_export.h"
@@ -24,6 +26,7 @@
 #include "quoted.h"
 #include "record_schema.h"
 #include "statement.h"
+#include "utf8.h"
 
 namespace corvina::py {
 
@@ -33,38 +36,29 @@ PyObject* new_text(std::string_view text) {
 }
 
 PyObject* new_message_text(const MessagePieces& message) {
-  // Core text is well-formed UTF-8, so a lead byte tells both where a character starts and how
-  // wide a str needs to be to hold it.
+  // Counted and written by the same reader, so the writes stay within the str whatever the
+  // bytes are (a malformed sequence, which core text never has, reads as one U+FFFD a byte).
   Py_ssize_t length = 0;
   Py_UCS4 widest = 0;
   for (size_t p = 0; p < message.count; ++p) {
-    for (const char byte : message.pieces[p]) {
-      const auto b = static_cast<unsigned char>(byte);
-      if ((b & 0xC0) == 0x80) continue;
-      ++length;
-      const Py_UCS4 bound = b < 0x80 ? 0x7F : b < 0xC4 ? 0xFF : b < 0xE0 ? 0x7FF : b < 0xF0 ? 0xFFFF
-                                                                                     : 0x10FFFF;
-      widest = bound > widest ? bound : widest;
+    const std::string_view piece = message.pieces[p];
+    for (size_t i = 0; i < piece.size(); ++length) {
+      const CodePoint code = read_code_point(piece, i);
+      widest = code.value > widest ? code.value : widest;
+      i += code.length;
     }
   }
   PyObject* text = PyUnicode_New(length, widest);
   if (text == nullptr) return nullptr;
   const int kind = PyUnicode_KIND(text);
   void* const data = PyUnicode_DATA(text);
-  // Characters are counted and written by the same rule (one per byte that is not a
-  // continuation byte), so the writes stay within the str whatever the bytes are.
   Py_ssize_t at = 0;
   for (size_t p = 0; p < message.count; ++p) {
     const std::string_view piece = message.pieces[p];
-    for (size_t i = 0; i < piece.size(); ++i) {
-      const auto b = static_cast<unsigned char>(piece[i]);
-      if ((b & 0xC0) == 0x80) continue;
-      const size_t width = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-      Py_UCS4 code = width == 1 ? b : b & (0xFFu >> (width + 1));
-      for (size_t k = 1; k < width && i + k < piece.size(); ++k) {
-        code = (code << 6) | (static_cast<unsigned char>(piece[i + k]) & 0x3F);
-      }
-      PyUnicode_WRITE(kind, data, at++, code <= widest ? code : widest);
+    for (size_t i = 0; i < piece.size();) {
+      const CodePoint code = read_code_point(piece, i);
+      PyUnicode_WRITE(kind, data, at++, code.value);
+      i += code.length;
     }
   }
   return text;
@@ -460,6 +454,77 @@ void statement_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// ----- tables for Arrow consumers -----
+
+// The core value held by a Document or Account object, or nullptr when the object is of any
+// other type. The value never changes and lives as long as the object.
+const Document* document_value(PyObject* object) {
+  if (!Py_IS_TYPE(object, document_type())) return nullptr;
+  return &document_of(object);
+}
+
+const Account* account_value(PyObject* object) {
+  if (!Py_IS_TYPE(object, account_type())) return nullptr;
+  return &account_of(object);
+}
+
+// A table of the documents in `documents` (a list), one row per item in list order. The table
+// is a snapshot: it owns copies of every value, so changing the list or dropping the statement
+// afterwards changes nothing in it. TypeError for an item that is not a Document
+// ("documents[3] is int, not Document"); ValueError when a value has no place in its column
+// (see column_table.h). Throws std::bad_alloc (callers go through guard()).
+PyObject* new_documents_table(PyObject* documents) {
+  if (documents == nullptr || !PyList_Check(documents)) {
+    PyErr_SetString(PyExc_TypeError, "documents is not a list");
+    return nullptr;
+  }
+  // A private copy of the list: its references keep every document alive while the lock is
+  // released, whatever other threads do to the statement's own list.
+  OwnedRef items = OwnedRef::steal(PyList_GetSlice(documents, 0, PY_SSIZE_T_MAX));
+  if (!items) return nullptr;
+  const Py_ssize_t count = PyList_GET_SIZE(items.get());
+  std::vector<const Document*> values;
+  values.reserve(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    const Document* value = document_value(item);
+    if (value == nullptr) {
+      PyErr_Format(PyExc_TypeError, "documents[%zd] is %T, not Document", i, item);
+      return nullptr;
+    }
+    values.push_back(value);
+  }
+  return build_table_unlocked(items.release(), [&] { return build_documents_table(values); });
+}
+
+// The same for the intervals of the Account values of `accounts` (a dict), in its order; the
+// account column holds each Account's own number. TypeError for a value that is not an Account
+// ("accounts['4070…'] is int, not Account").
+PyObject* new_intervals_table(PyObject* accounts) {
+  if (accounts == nullptr || !PyDict_Check(accounts)) {
+    PyErr_SetString(PyExc_TypeError, "accounts is not a dict");
+    return nullptr;
+  }
+  // (number, Account) pairs, holding a reference to every account: see build_table_unlocked.
+  OwnedRef items = OwnedRef::steal(PyDict_Items(accounts));
+  if (!items) return nullptr;
+  const Py_ssize_t count = PyList_GET_SIZE(items.get());
+  std::vector<const Account*> values;
+  values.reserve(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    PyObject* item = PyTuple_GET_ITEM(pair, 1);
+    const Account* value = account_value(item);
+    if (value == nullptr) {
+      PyErr_Format(PyExc_TypeError, "accounts[%R] is %T, not Account", PyTuple_GET_ITEM(pair, 0),
+                   item);
+      return nullptr;
+    }
+    values.push_back(value);
+  }
+  return build_table_unlocked(items.release(), [&] { return build_intervals_table(values); });
+}
+
 // Tables of what the containers hold now, for Arrow consumers (arrow_export.h).
 PyObject* statement_documents_table(PyObject* self, PyObject*) {
   return guard([&] { return new_documents_table(statement_of(self)->documents); });
@@ -528,14 +593,27 @@ PyObject* new_documents_list(std::vector<Document>& documents) {
   return list.release();
 }
 
+// Messages repeat (a statement of empty sections warns of the same missing field for each), so
+// each distinct text becomes one str that its warnings share: a str of its own per warning cost
+// more than the section that caused it.
 PyObject* new_warnings_list(const std::vector<WarningEntry>& warnings) {
   OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(warnings.size())));
   if (!list) return nullptr;
+  // Borrowed: every str in it is held by a tuple already in the list.
+  std::unordered_map<std::string_view, PyObject*> messages;
   for (size_t i = 0; i < warnings.size(); ++i) {
     OwnedRef lineno = OwnedRef::steal(PyLong_FromUnsignedLong(warnings[i].lineno));
     if (!lineno) return nullptr;
-    OwnedRef message = OwnedRef::steal(new_text(warnings[i].message));
-    if (!message) return nullptr;
+    const std::string_view text = warnings[i].message;
+    auto [known, added] = messages.try_emplace(text, nullptr);
+    OwnedRef message;
+    if (added) {
+      message = OwnedRef::steal(new_text(text));
+      if (!message) return nullptr;
+      known->second = message.get();
+    } else {
+      message = OwnedRef::borrow(known->second);
+    }
     PyObject* item = PyTuple_Pack(2, lineno.get(), message.get());
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
@@ -563,16 +641,6 @@ PyTypeObject* document_type() {
 PyTypeObject* statement_type() {
   static OnceObject once;
   return reinterpret_cast<PyTypeObject*>(get_once(once, create_statement_type));
-}
-
-const Document* document_value(PyObject* object) {
-  if (!Py_IS_TYPE(object, document_type())) return nullptr;
-  return &document_of(object);
-}
-
-const Account* account_value(PyObject* object) {
-  if (!Py_IS_TYPE(object, account_type())) return nullptr;
-  return &account_of(object);
 }
 
 PyObject* new_statement_object(Statement&& statement) {

@@ -54,7 +54,7 @@ replay="$build/core/fuzz"
 seeds=$(mktemp -d)
 trap 'rm -rf "$seeds"' EXIT
 "$python" "$root/fuzz/collect_seeds.py" "$seeds"
-for target in parse_fuzzer values_fuzzer decode_fuzzer; do
+for target in parse_fuzzer values_fuzzer decode_fuzzer table_fuzzer; do
   find "$seeds/$target" -type f -print0 | xargs -0 "$replay/$target" >/dev/null
   echo "$target: replayed $(find "$seeds/$target" -type f | wc -l) seeds"
 done

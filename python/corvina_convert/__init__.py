@@ -10,21 +10,26 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import collections
 import concurrent.futures
+import contextlib
 import csv
-import dataclasses
 import decimal
+import errno
+import functools
 import io
 import json
+import operator
 import os
 import re
+import shutil
 import stat
 import sys
+import tempfile
 import types
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from contextlib import contextmanager
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any, TextIO
+from typing import Any, BinaryIO, TextIO
 
 import corvina_py
 
@@ -64,12 +69,67 @@ def statement_to_dict(statement: corvina_py.Statement) -> dict[str, Any]:
 
 @dataclass
 class Outcome:
-    """What became of one input: a converted statement or the one error that stopped it."""
+    """What became of one input: its formatted output, or the one error that stopped it.
+
+    `pieces` holds one finished piece per output file (the bytes to append to it), or None
+    when the input was not converted. A worker process writes its pieces to files and sends
+    back their names (Spilled), so the parent only copies files into its outputs: a parsed
+    statement is costly to pickle, and even its bytes cost the parent more to read through
+    the pool's pipe than a file costs to copy.
+    """
 
     name: str
-    statement: dict[str, Any] | None = None
+    pieces: tuple[bytes | Spilled, ...] | None = None
+    warnings: list[tuple[int, str]] = field(default_factory=list)
     error_line: int | None = None
     error: str | None = None
+
+
+@dataclass(frozen=True)
+class Spilled:
+    """A piece that a worker wrote to a file of the run's private folder."""
+
+    path: str
+
+
+def spill(outcome: Outcome, folder: str) -> Outcome:
+    """The outcome with its pieces written to new files in the folder, which the parent then
+    copies and removes (and removes with the folder, whatever stops the run)."""
+    if outcome.pieces is None:
+        return outcome
+    spilled: list[bytes | Spilled] = []
+    for piece in outcome.pieces:
+        if isinstance(piece, Spilled) or not piece:
+            spilled.append(piece)
+            continue
+        try:
+            descriptor, path = tempfile.mkstemp(dir=folder)
+        except OSError:
+            spilled.append(piece)  # no room there: the bytes go back through the pool
+            continue
+        try:
+            with open(descriptor, 'wb') as stream:
+                stream.write(piece)
+        except OSError:
+            os.unlink(path)
+            spilled.append(piece)
+            continue
+        spilled.append(Spilled(path))
+    return Outcome(outcome.name, tuple(spilled), outcome.warnings)
+
+
+def convert_and_spill(path: str, format: Formatter, folder: str) -> Outcome:
+    """What a worker process runs for one file."""
+    return spill(convert_file(path, format), folder)
+
+
+class Unconvertible(Exception):
+    """A parsed statement that the chosen format cannot hold; the input fails with this text."""
+
+
+# Turns one parsed statement, with its input's name, into the pieces of an Outcome. It runs in
+# the worker processes, so it must be picklable: a module-level function or a partial of one.
+Formatter = Callable[[str, corvina_py.Statement], tuple[bytes, ...]]
 
 
 def readable_name(path: str) -> str:
@@ -123,15 +183,18 @@ def parse_or_refuse(name: str, data: bytes) -> corvina_py.Statement | Outcome:
         return Outcome(name, error_line=getattr(detail, 'lineno', None), error=str(error))
 
 
-def convert_data(name: str, data: bytes) -> Outcome:
+def convert_data(name: str, data: bytes, format: Formatter) -> Outcome:
     statement = parse_or_refuse(name, data)
     if isinstance(statement, Outcome):
         return statement
-    return Outcome(name, statement=statement_to_dict(statement))
+    try:
+        pieces = format(name, statement)
+    except Unconvertible as error:
+        return Outcome(name, error=str(error))
+    return Outcome(name, pieces, statement.warnings)
 
 
-def convert_file(path: str,
-                 convert: Callable[[str, bytes], Outcome] = convert_data) -> Outcome:
+def convert_file(path: str, format: Formatter) -> Outcome:
     """Reads and converts one file; runs in a worker process, so it returns plain data only."""
     name = readable_name(path)
     try:
@@ -139,67 +202,130 @@ def convert_file(path: str,
             data = stream.read()
     except OSError as error:
         return Outcome(name, error=error.strerror or str(error))
-    return convert(name, data)
+    return convert_data(name, data, format)
 
 
-def convert_all(paths: Sequence[str], jobs: int) -> Iterator[Outcome]:
-    """Yields one outcome per path, in the order given, whatever order the workers finish in."""
-    def convert_one(path: str) -> Outcome:
-        if path == STDIN:
-            return convert_data(STDIN_NAME, sys.stdin.buffer.read())
-        return convert_file(path)
+def convert_all(paths: Sequence[str], jobs: int, format: Formatter) -> Iterator[Outcome]:
+    """Yields one outcome per path, in the order given, whatever order the workers finish in.
 
-    files = [path for path in paths if path != STDIN]
-    if jobs <= 1 or len(files) <= 1:
-        yield from map(convert_one, paths)
+    At most two files per worker are in flight: submitting every file at once would let the
+    finished outcomes pile up behind a slow one, and memory grow with the number of files.
+    """
+    def convert_here(path: str) -> Outcome:
+        if path != STDIN:
+            return convert_file(path, format)
+        try:
+            data = sys.stdin.buffer.read()
+        except OSError as error:
+            return Outcome(STDIN_NAME, error=error.strerror or str(error))
+        return convert_data(STDIN_NAME, data, format)
+
+    files = sum(path != STDIN for path in paths)
+    if jobs <= 1 or files <= 1:
+        yield from map(convert_here, paths)
         return
-    with concurrent.futures.ProcessPoolExecutor(max_workers=min(jobs, len(files))) as pool:
-        # Standard input belongs to this process: it is read here while the workers run.
-        futures = {path: pool.submit(convert_file, path) for path in files}
+    workers = min(jobs, files)
+    with contextlib.ExitStack() as stack:
+        # Removed last, after the pool has stopped: no worker writes into it any more.
+        try:
+            folder = stack.enter_context(tempfile.TemporaryDirectory(
+                prefix='corvina-convert-', ignore_cleanup_errors=True))
+            convert: Callable[[str], Outcome] = functools.partial(
+                convert_and_spill, format=format, folder=folder)
+        except OSError:  # no temporary directory to write to: the bytes come back by the pool
+            convert = functools.partial(convert_file, format=format)
+        pool = stack.enter_context(concurrent.futures.ProcessPoolExecutor(max_workers=workers))
+        yield from convert_in(pool, workers, paths, convert_here, convert)
+
+
+def convert_in(pool: concurrent.futures.Executor, workers: int, paths: Sequence[str],
+               convert_here: Callable[[str], Outcome],
+               convert: Callable[[str], Outcome]) -> Iterator[Outcome]:
+    """The outcomes of the paths in order, the files converted by the pool."""
+    # Standard input belongs to this process: it is read here, in its turn, while the workers
+    # convert the files after it.
+    pending: collections.deque[tuple[str, concurrent.futures.Future[Outcome] | None]] = \
+        collections.deque()
+    in_flight = 0
+
+    def settle() -> Outcome:
+        nonlocal in_flight
+        path, future = pending.popleft()
+        if future is None:
+            return convert_here(path)
+        in_flight -= 1
+        return future.result()
+
+    try:
         for path in paths:
-            yield convert_one(path) if path == STDIN else futures[path].result()
+            while in_flight >= 2 * workers:
+                yield settle()
+            if path == STDIN:
+                pending.append((path, None))
+            else:
+                pending.append((path, pool.submit(convert, path)))
+                in_flight += 1
+        while pending:
+            yield settle()
+    finally:
+        # Stopped early (an output failed, the reader left, an interrupt): what has not
+        # started need not run.
+        for _, future in pending:
+            if future is not None:
+                future.cancel()
 
 
-# --- Writers -------------------------------------------------------------------------------
+# --- Formats -------------------------------------------------------------------------------
 
-def write_json(outcomes: Iterable[Outcome], out: TextIO, indent: int | None) -> None:
+def json_pieces(name: str, statement: corvina_py.Statement, indent: int | None) -> tuple[bytes]:
     # One object per statement, each starting on a line of its own: a stream that jq and
     # line-oriented tools read without loading every statement at once.
-    for outcome in outcomes:
-        if outcome.statement is None:
-            continue
-        record = {'file': outcome.name, **outcome.statement}
-        out.write(json.dumps(record, ensure_ascii=False, indent=indent))
-        out.write('\n')
+    text = json.dumps({'file': name, **statement_to_dict(statement)}, ensure_ascii=False,
+                      indent=indent)
+    text += '\n'  # in place: the only reference, so the text is not copied
+    return (text.encode(),)
 
 
-def csv_writer(out: TextIO) -> Any:
+def csv_writer(out: io.StringIO) -> Any:
     # QUOTE_NOTNULL writes None as a bare empty cell and every text quoted, so an absent
     # optional field and a present but empty one survive the trip through CSV.
     return csv.writer(out, quoting=csv.QUOTE_NOTNULL)
 
 
-def write_documents_csv(outcomes: Iterable[Outcome], out: TextIO, file_column: bool) -> None:
-    writer = csv_writer(out)
-    writer.writerow((['file'] if file_column else []) + list(DOCUMENT_FIELDS))
-    for outcome in outcomes:
-        if outcome.statement is None:
-            continue
-        for document in outcome.statement['documents']:
-            prefix = [outcome.name] if file_column else []
-            writer.writerow(prefix + [document[name] for name in DOCUMENT_FIELDS])
+def csv_rows(rows: Iterable[Sequence[str | None]]) -> bytes:
+    out = io.StringIO(newline='')
+    csv_writer(out).writerows(rows)
+    return out.getvalue().encode()
 
 
-def write_intervals_csv(outcomes: Iterable[Outcome], out: TextIO, file_column: bool) -> None:
-    writer = csv_writer(out)
-    writer.writerow((['file'] if file_column else []) + ['account'] + list(INTERVAL_FIELDS))
-    for outcome in outcomes:
-        if outcome.statement is None:
-            continue
-        for number, intervals in outcome.statement['accounts'].items():
-            for interval in intervals:
-                prefix = [outcome.name] if file_column else []
-                writer.writerow(prefix + [number] + [interval[name] for name in INTERVAL_FIELDS])
+def csv_header(file_column: bool, intervals: bool) -> tuple[bytes, ...]:
+    """The header rows of the documents file and, when asked for, of the intervals file."""
+    prefix = ('file',) if file_column else ()
+    headers = [(*prefix, *DOCUMENT_FIELDS)]
+    if intervals:
+        headers.append((*prefix, 'account', *INTERVAL_FIELDS))
+    return tuple(csv_rows([header]) for header in headers)
+
+
+_document_fields = operator.attrgetter(*DOCUMENT_FIELDS)
+_interval_fields = operator.attrgetter(*INTERVAL_FIELDS)
+
+
+def csv_pieces(name: str, statement: corvina_py.Statement, file_column: bool,
+               intervals: bool) -> tuple[bytes, ...]:
+    """The rows of the statement's documents and, when asked for, of its accounts' intervals."""
+    prefix = (name,) if file_column else ()
+    pieces = [csv_rows((*prefix, *_document_fields(document))
+                       for document in statement.documents)]
+    if intervals:
+        pieces.append(csv_rows((*prefix, number, *_interval_fields(interval))
+                               for number, account in statement.accounts.items()
+                               for interval in account.intervals))
+    return tuple(pieces)
+
+
+def summary_pieces(name: str, statement: corvina_py.Statement) -> tuple[bytes]:
+    return (''.join(line + '\n' for line in summarize(name, statement)).encode(),)
 
 
 # Amounts carry up to 28 decimals and 29 digits, so a sum may need more digits than the default
@@ -222,30 +348,30 @@ class Tally:
                f"{format(self.total, 'f')}"
 
 
-def summarize(name: str, statement: dict[str, Any]) -> list[str]:
+def summarize(name: str, statement: corvina_py.Statement) -> list[str]:
     """Per account: documents paid in (payee account) and out (payer account) with totals."""
-    documents = statement['documents']
-    accounts = statement['accounts']
-    lines = [f"{one_line(name)}: {statement['encoding']}, {plural(len(accounts), 'account')}, "
+    documents = statement.documents
+    accounts = statement.accounts
+    lines = [f"{one_line(name)}: {statement.encoding}, {plural(len(accounts), 'account')}, "
              f"{plural(len(documents), 'document')}, "
-             f"{plural(len(statement['warnings']), 'warning')}"]
+             f"{plural(len(statement.warnings), 'warning')}"]
     incoming = {number: Tally() for number in accounts}
     outgoing = {number: Tally() for number in accounts}
     unmatched, everything = Tally(), Tally()
     for document in documents:
-        amount = document['amount']
+        amount = document.amount
         everything.add(amount)
         matched = False
-        if document['payee_account'] in incoming:
-            incoming[document['payee_account']].add(amount)
+        if document.payee_account in incoming:
+            incoming[document.payee_account].add(amount)
             matched = True
-        if document['counterparty_account'] in outgoing:
-            outgoing[document['counterparty_account']].add(amount)
+        if document.counterparty_account in outgoing:
+            outgoing[document.counterparty_account].add(amount)
             matched = True
         if not matched:
             unmatched.add(amount)
-    for number, intervals in accounts.items():
-        lines.append(f'  {number}: {plural(len(intervals), "interval")}; '
+    for number, account in accounts.items():
+        lines.append(f'  {number}: {plural(len(account.intervals), "interval")}; '
                      f'in {incoming[number].render()}; out {outgoing[number].render()}')
     if accounts and unmatched.count:
         lines.append(f'  no listed account: {unmatched.render()}')
@@ -257,32 +383,189 @@ def plural(count: int, noun: str) -> str:
     return f'{count} {noun}' if count == 1 else f'{count} {noun}s'
 
 
+# --- Outputs -------------------------------------------------------------------------------
+
+class OutputError(Exception):
+    """An output that could not be written: `name` is the output as the user gave it."""
+
+    def __init__(self, name: str, message: str) -> None:
+        super().__init__(name, message)
+        self.name = name
+        self.message = message
+
+    @classmethod
+    def of(cls, name: str, error: OSError) -> OutputError:
+        return cls(name, error.strerror or str(error))
+
+
+def is_standard_output(path: str) -> bool:
+    """Whether the path names the file our standard output already is (/dev/stdout, say)."""
+    try:
+        return os.path.samestat(os.stat(path), os.fstat(sys.stdout.fileno()))
+    except (OSError, ValueError, AttributeError):
+        return False  # not there, or no standard output with a descriptor (io.StringIO)
+
+
+def current_umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+class Output:
+    """One output of a run, written only with what the run produced.
+
+    A regular file, existing or new, is written to a temporary file beside it that commit()
+    renames over it: until then the old file stays whole, whatever stops the run (an input that
+    fails, an interrupt, a lost worker), and a run that commits nothing leaves it as it was.
+    Standard output, a pipe or a device is written as the bytes come, without seeking; it is
+    never removed, truncated or replaced. Use it as a context manager: leaving it without
+    commit() removes the temporary file and nothing else.
+    """
+
+    def __init__(self, path: str | None) -> None:
+        self.name = 'output' if path is None or path == STDIN else readable_name(path)
+        self.temp: str | None = None  # ours to remove, until it is renamed over the target
+        self.target = ''
+        self.owned = False  # whether the stream is ours to close
+        if path is None or path == STDIN or is_standard_output(path):
+            sys.stdout.flush()
+            self.stream: BinaryIO = sys.stdout.buffer
+            return
+        try:
+            try:
+                status: os.stat_result | None = os.stat(path)
+            except FileNotFoundError:
+                status = None
+            if status is not None and not stat.S_ISREG(status.st_mode):
+                self.stream = open(path, 'wb')
+                self.owned = True
+                return
+            self.open_temporary(path, status)
+        except OSError as error:
+            self.discard()
+            raise OutputError.of(self.name, error) from error
+
+    def open_temporary(self, path: str, status: os.stat_result | None) -> None:
+        # Beside the file a link leads to, so that the rename keeps the link and stays within
+        # one file system.
+        self.target = os.path.realpath(path)
+        folder, base = os.path.split(self.target)
+        # Short enough for the longest allowed name to leave room for the suffixes.
+        prefix = '.' + os.fsdecode(os.fsencode(base)[:128]) + '.'
+        descriptor, self.temp = tempfile.mkstemp(prefix=prefix, suffix='.tmp', dir=folder)
+        self.stream = os.fdopen(descriptor, 'wb')
+        self.owned = True
+        if status is None:
+            mode = 0o666 & ~current_umask()  # what open() would have created
+        else:
+            mode = stat.S_IMODE(status.st_mode)
+            if (status.st_uid, status.st_gid) != (os.getuid(), os.getgid()):
+                with contextlib.suppress(OSError):  # only root may give a file away
+                    os.fchown(descriptor, status.st_uid, status.st_gid)
+        os.fchmod(descriptor, mode)
+
+    def write(self, piece: bytes | Spilled) -> None:
+        """Appends the bytes, or the content of a spilled piece's file, which is then removed."""
+        try:
+            if isinstance(piece, Spilled):
+                with open(piece.path, 'rb') as source:
+                    os.unlink(piece.path)
+                    self.copy(source)
+            else:
+                self.stream.write(piece)
+        except BrokenPipeError:
+            raise  # the reader left: not an output error worth a message
+        except OSError as error:
+            raise OutputError.of(self.name, error) from error
+
+    def copy(self, source: BinaryIO) -> None:
+        # In the kernel where it can (sendfile takes any output since Linux 2.6.33), without
+        # the bytes ever passing through this process.
+        self.stream.flush()
+        try:
+            target = self.stream.fileno()
+        except (OSError, ValueError):  # a stream without a descriptor, as in tests
+            target = -1
+        size = os.fstat(source.fileno()).st_size
+        offset = 0
+        while target >= 0 and offset < size:
+            try:
+                sent = os.sendfile(target, source.fileno(), offset, size - offset)
+            except OSError as error:
+                if offset or error.errno not in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+                    raise
+                break  # not for this pair of files: copy through a buffer
+            if sent == 0:
+                break
+            offset += sent
+        if offset < size:
+            source.seek(offset)
+            shutil.copyfileobj(source, self.stream)
+
+    def commit(self) -> None:
+        """Makes what was written the output's content."""
+        try:
+            if not self.owned:
+                self.stream.flush()
+                return
+            self.stream.close()
+            if self.temp is not None:
+                os.replace(self.temp, self.target)
+                self.temp = None
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise OutputError.of(self.name, error) from error
+
+    def discard(self) -> None:
+        if self.owned:
+            with contextlib.suppress(OSError):
+                self.stream.close()
+        if self.temp is not None:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(self.temp)
+            self.temp = None
+
+    def __enter__(self) -> Output:
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        self.discard()
+
+
 # --- Command line --------------------------------------------------------------------------
 
-@contextmanager
-def open_output(path: str | None) -> Iterator[TextIO]:
-    """A UTF-8 text stream to the path, or to standard output when the path is None or '-'.
+def installed_version() -> str:
+    from importlib import metadata  # on demand: it costs every other run a few milliseconds
+    try:
+        return metadata.version('corvina_py')
+    except metadata.PackageNotFoundError:
+        return 'unknown (not installed)'
 
-    Data formats are always UTF-8, whatever the locale says standard output should be.
-    """
-    if path is None or path == STDIN:
-        sys.stdout.flush()
-        stream = io.TextIOWrapper(sys.stdout.buffer, encoding='utf-8', newline='',
-                                  write_through=True)
-        try:
-            yield stream
-            stream.flush()
-        finally:
-            stream.detach()  # leave sys.stdout open for the caller
-    else:
-        with open(path, 'w', encoding='utf-8', newline='') as stream:
-            yield stream
+
+class VersionAction(argparse.Action):
+    """--version, looking the version up only when it is asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                         nargs=0, help='print the installed version and exit')
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        print(f'{parser.prog} {installed_version()}')
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog='corvina-convert',
-        description='Convert 1CClientBankExchange statements to JSON, CSV or a summary.')
+        description='Convert 1CClientBankExchange statements to JSON, CSV or a summary.',
+        epilog='An output file is written beside its target and renamed over it once the run '
+        'is done, and only if some input was converted: a failed or interrupted run leaves it '
+        'as it was. Standard output, pipes and devices are written as the output comes; for '
+        'parquet and arrow there, the file is built in memory first.')
+    parser.add_argument('--version', action=VersionAction)
     parser.add_argument('files', nargs='+', metavar='FILE',
                         help="statement files; '-' reads standard input")
     parser.add_argument('-f', '--format', choices=('json', 'csv', 'summary', 'parquet', 'arrow'),
@@ -314,11 +597,11 @@ def positive_int(text: str) -> int:
 
 
 def report(outcomes: Iterable[Outcome], strict: bool, err: TextIO,
-           failed: list[str]) -> Iterator[Outcome]:
+           failed: list[str]) -> Generator[Outcome]:
     """Prints each problem as it passes by and remembers which inputs failed.
 
     Under strict, a statement with dropped documents has failed: it goes on without its
-    statement, so that no writer puts any of it into the output.
+    pieces, so that no writer puts any of it into the output.
     """
     def say(where: str, message: str) -> None:
         print(one_line(f'{where}: {message}'), file=err)
@@ -329,41 +612,88 @@ def report(outcomes: Iterable[Outcome], strict: bool, err: TextIO,
                 else f'{outcome.name}:{outcome.error_line}'
             say(where, outcome.error)
             failed.append(outcome.name)
-        elif outcome.statement is not None:
+        elif outcome.pieces is not None:
             # A document that cannot be built is left out of every output: say so.
-            for warning in outcome.statement['warnings']:
-                kind = 'error' if strict else 'warning'
-                say(f"{outcome.name}:{warning['lineno']}", f"{kind}: {warning['message']}")
-            if strict and outcome.statement['warnings']:
+            for lineno, message in outcome.warnings:
+                say(f'{outcome.name}:{lineno}', f"{'error' if strict else 'warning'}: {message}")
+            if strict and outcome.warnings:
                 failed.append(outcome.name)
-                outcome = dataclasses.replace(outcome, statement=None)
+                outcome = Outcome(outcome.name, warnings=outcome.warnings)
         yield outcome
 
 
 def overwritten_input(outputs: Iterable[str | None], inputs: Iterable[str]) -> str | None:
     """The first output that is already one of the inputs (or another output), if any.
 
-    Files are compared, not names: a link or another spelling of the path is caught too.
-    Opening an output truncates it before the inputs are read, which would destroy the input.
+    Files are compared, not names: a link or another spelling of the path is caught too. So
+    are resolved paths, for an output that does not exist yet: two outputs naming one new file
+    would silently leave only the second, and an output that creates a missing input would
+    then be read as that input.
     """
-    def identity(path: str) -> os.stat_result | None:
+    def identity(path: str) -> tuple[os.stat_result | None, str | None] | None:
         try:
             status = os.fstat(sys.stdin.fileno()) if path == STDIN else os.stat(path)
         except (OSError, ValueError, AttributeError):
-            return None  # not there yet, or no standard input to speak of
-        # Only a regular file loses its content when opened for writing (/dev/null does not).
-        return status if stat.S_ISREG(status.st_mode) else None
+            status = None  # not there yet, or no standard input to speak of
+        # Only a regular file loses its content when written over (/dev/null does not).
+        if status is not None and not stat.S_ISREG(status.st_mode):
+            return None
+        try:
+            resolved = None if path == STDIN else os.path.realpath(path)
+        except (OSError, ValueError):
+            resolved = None
+        return status, resolved
 
-    seen = [status for status in map(identity, inputs) if status is not None]
+    def same(one: tuple[os.stat_result | None, str | None],
+             other: tuple[os.stat_result | None, str | None]) -> bool:
+        if one[0] is not None and other[0] is not None and os.path.samestat(one[0], other[0]):
+            return True
+        return one[1] is not None and one[1] == other[1]
+
+    seen = [found for found in map(identity, inputs) if found is not None]
     for output in outputs:
         if output is None or output == STDIN:
             continue
-        status = identity(output)
-        if status is not None and any(os.path.samestat(status, other) for other in seen):
+        found = identity(output)
+        if found is None:
+            continue
+        if any(same(found, other) for other in seen):
             return output
-        if status is not None:
-            seen.append(status)
+        seen.append(found)
     return None
+
+
+def text_format(args: argparse.Namespace) -> tuple[Formatter, tuple[bytes, ...]]:
+    """The formatter of a json, csv or summary run, and what each output starts with."""
+    intervals = args.intervals is not None
+    if args.format == 'json':
+        return functools.partial(json_pieces, indent=args.indent), (b'',)
+    if args.format == 'csv':
+        return (functools.partial(csv_pieces, file_column=args.file_column, intervals=intervals),
+                csv_header(args.file_column, intervals))
+    return summary_pieces, (b'',)
+
+
+def write_outputs(args: argparse.Namespace, failed: list[str]) -> None:
+    format, headers = text_format(args)
+    targets = [args.output] if args.intervals is None else [args.output, args.intervals]
+    with contextlib.ExitStack() as stack:
+        outputs = [stack.enter_context(Output(target)) for target in targets]
+        # Closed before the outputs are discarded: no worker is left writing to a pipe that
+        # nobody reads, and the pool is shut down before the error is reported.
+        outcomes = stack.enter_context(contextlib.closing(
+            report(convert_all(args.files, args.jobs, format), args.strict, sys.stderr, failed)))
+        for output, header in zip(outputs, headers):
+            output.write(header)
+        converted = False
+        for outcome in outcomes:
+            if outcome.pieces is not None:
+                converted = True
+                for output, piece in zip(outputs, outcome.pieces):
+                    output.write(piece)
+        if converted:
+            for output in outputs:
+                output.commit()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -385,35 +715,20 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error(f'{one_line(readable_name(clobbered))} is an input or another output: '
                      'refusing to overwrite it')
 
-    if args.format in ('parquet', 'arrow'):
-        from corvina_convert import tables  # imports pyarrow only when it is asked for
-        return tables.main(args, parser)
-
     failed: list[str] = []
-    outcomes = report(convert_all(args.files, args.jobs), args.strict, sys.stderr, failed)
-    writers: dict[str, Callable[[Iterable[Outcome], TextIO], None]] = {
-        'json': lambda items, out: write_json(items, out, args.indent),
-        'csv': lambda items, out: write_documents_csv(items, out, args.file_column),
-        'summary': lambda items, out: out.writelines(
-            line + '\n' for item in items if item.statement is not None
-            for line in summarize(item.name, item.statement)),
-    }
     try:
-        if args.intervals is not None:
-            # Both CSV files come from the same outcomes, so keep them for the second pass.
-            kept = list(outcomes)
-            with open_output(args.output) as out:
-                writers['csv'](kept, out)
-            with open_output(args.intervals) as out:
-                write_intervals_csv(kept, out, args.file_column)
+        if args.format in ('parquet', 'arrow'):
+            from corvina_convert import tables  # imports pyarrow only when it is asked for
+            if tables.write_outputs(args, parser, failed):
+                return 1
         else:
-            with open_output(args.output) as out:
-                writers[args.format](outcomes, out)
-    except BrokenPipeError:
-        raise  # the reader left: not an output error worth a message
-    except OSError as error:
-        target = readable_name(error.filename) if error.filename is not None else 'output'
-        print(one_line(f'{target}: {error.strerror or error}'), file=sys.stderr)
+            write_outputs(args, failed)
+    except OutputError as error:
+        print(one_line(f'{error.name}: {error.message}'), file=sys.stderr)
+        return 1
+    except concurrent.futures.BrokenExecutor:
+        print('corvina-convert: a worker process ended abruptly; the conversion stopped',
+              file=sys.stderr)
         return 1
     return 1 if failed else 0
 

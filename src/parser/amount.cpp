@@ -5,30 +5,50 @@
 #include <optional>
 
 #include "quoted.h"
+#include "uint128.h"
 
 namespace corvina {
 namespace {
 
-__extension__ typedef unsigned __int128 Uint128;
-
-constexpr Uint128 kMaxMagnitude = (Uint128{1} << 96) - 1;
+constexpr Uint128 kMaxMagnitude = Uint128::from_halves(0xFFFFFFFFu, ~uint64_t{0});
 // 2^96 / 10 rounded: what a magnitude of 2^96 - 1 becomes when rounding up carries past it.
-constexpr Uint128 kCarriedMagnitude = Uint128{792281625142643375} * 10'000'000'000 + 9354395034;
-static_assert(kCarriedMagnitude == ((Uint128{1} << 96) + 5) / 10);
+constexpr Uint128 kCarriedMagnitude =
+    Uint128{792281625142643375} * 10'000'000'000 + 9354395034;
+static_assert(kCarriedMagnitude == (kMaxMagnitude + 6).divmod(10).quotient);
 
 constexpr uint64_t kPow10_19 = 10'000'000'000'000'000'000u;
 
-constexpr Uint128 pow10(unsigned n) {
-  Uint128 p = 1;
-  for (unsigned i = 0; i < n; ++i) p *= 10;
-  return p;
-}
-
 constexpr auto kPowersOf10 = [] {
   std::array<Uint128, kMaxScale + 1> table{};
-  for (unsigned i = 0; i <= kMaxScale; ++i) table[i] = pow10(i);
+  table[0] = 1;
+  for (unsigned i = 1; i <= kMaxScale; ++i) table[i] = table[i - 1] * 10;
   return table;
 }();
+
+// The largest magnitude that a shift by each number of places leaves within 96 bits: a check
+// before each shift instead of a division by a power of ten that may not fit one word.
+constexpr auto kMaxBeforeShift = [] {
+  std::array<Uint128, kMaxScale + 1> table{};
+  table[0] = kMaxMagnitude;
+  // floor(floor(m / 10^(i-1)) / 10) is floor(m / 10^i).
+  for (unsigned i = 1; i <= kMaxScale; ++i) table[i] = table[i - 1].divmod(10).quotient;
+  return table;
+}();
+
+// The largest power of ten that fits one word, so a larger one divides in two steps.
+constexpr unsigned kWordPowers = 19;
+
+// Whether magnitude is a multiple of 10^places, and the quotient when it is.
+bool divide_exactly_by_power_of_10(Uint128& magnitude, unsigned places) {
+  while (places > 0) {
+    const unsigned step = places < kWordPowers ? places : kWordPowers;
+    const auto [quotient, remainder] = magnitude.divmod(kPowersOf10[step].low());
+    if (remainder != 0) return false;
+    magnitude = quotient;
+    places -= step;
+  }
+  return true;
+}
 
 struct Decimal {
   Uint128 magnitude = 0;
@@ -37,7 +57,7 @@ struct Decimal {
 };
 
 Uint128 magnitude_of(const Amount& amount) {
-  return (Uint128{amount.magnitude_high} << 64) | amount.magnitude_low;
+  return Uint128::from_halves(amount.magnitude_high, amount.magnitude_low);
 }
 
 // Only parsing makes Amounts here, but a caller may fill one by hand: a scale past the limit is
@@ -46,8 +66,8 @@ unsigned scale_of(const Amount& amount) { return std::min<unsigned>(amount.scale
 
 Amount to_amount(const Decimal& d) {
   Amount amount;
-  amount.magnitude_low = static_cast<uint64_t>(d.magnitude);
-  amount.magnitude_high = static_cast<uint32_t>(d.magnitude >> 64);
+  amount.magnitude_low = d.magnitude.low();
+  amount.magnitude_high = static_cast<uint32_t>(d.magnitude.high());
   amount.scale = static_cast<uint8_t>(d.scale);
   amount.negative = d.negative && d.magnitude != 0;  // -0 is plain zero
   return amount;
@@ -129,7 +149,7 @@ std::optional<Decimal> parse_scientific(std::string_view text) {
     // The whole number is shifted first and must fit as it stands, even though the zeros the
     // shift leaves after the point are removed again: 1.5e28 is refused although 15 * 10^27
     // would fit. Shifting more places than the scale leaves only such zeros, so scale 0 remains.
-    if (d->magnitude > kMaxMagnitude / kPowersOf10[n]) return std::nullopt;
+    if (d->magnitude > kMaxBeforeShift[n]) return std::nullopt;
     d->magnitude *= kPowersOf10[n - d->scale];
     d->scale = 0;
   }
@@ -158,8 +178,7 @@ bool amounts_equal_in_value(const Amount& a, const Amount& b) {
   }
   // Scaling the smaller-scale magnitude up could need 190 bits; scaling the other down is exact
   // in 128 and equal only when nothing is lost.
-  const Uint128 factor = kPowersOf10[b_scale - a_scale];
-  return high_scale % factor == 0 && high_scale / factor == low_scale;
+  return divide_exactly_by_power_of_10(high_scale, b_scale - a_scale) && high_scale == low_scale;
 }
 
 Amount normalise_amount(const Amount& amount) {
@@ -167,13 +186,15 @@ Amount normalise_amount(const Amount& amount) {
   if (magnitude == 0) return Amount{};  // zero has no sign, whatever its scale
   unsigned scale = scale_of(amount);
   // Trailing zeros after the point do not change the value: 100.00 is 100.
-  while (scale > 0 && magnitude % 10 == 0) {
-    magnitude /= 10;
+  while (scale > 0) {
+    const auto [quotient, remainder] = magnitude.divmod(10);
+    if (remainder != 0) break;
+    magnitude = quotient;
     --scale;
   }
   Amount normalised;
-  normalised.magnitude_low = static_cast<uint64_t>(magnitude);
-  normalised.magnitude_high = static_cast<uint32_t>(magnitude >> 64);
+  normalised.magnitude_low = magnitude.low();
+  normalised.magnitude_high = static_cast<uint32_t>(magnitude.high());
   normalised.scale = static_cast<uint8_t>(scale);
   normalised.negative = amount.negative;
   return normalised;
@@ -193,11 +214,12 @@ AmountText format_amount(const Amount& amount) {
   char* first = std::end(digits);
   Uint128 rest = magnitude_of(amount);
   while (rest >= kPow10_19) {
-    uint64_t chunk = static_cast<uint64_t>(rest % kPow10_19);
-    rest /= kPow10_19;
+    const auto [quotient, remainder] = rest.divmod(kPow10_19);
+    uint64_t chunk = remainder;
+    rest = quotient;
     for (int i = 0; i < 19; ++i, chunk /= 10) *--first = static_cast<char>('0' + chunk % 10);
   }
-  uint64_t top = static_cast<uint64_t>(rest);
+  uint64_t top = rest.low();
   do {
     *--first = static_cast<char>('0' + top % 10);
     top /= 10;

@@ -15,15 +15,21 @@
 
 namespace corvina {
 
+// The most bytes of texts (as stored) that a document keeps in 32-bit spans; a document with
+// more gets a wide block (see TextSpan). The builders take the limit as a parameter only so
+// that tests can reach the wide case with small documents.
+inline constexpr size_t kMaxNarrowTexts = TextSpan::kWide - 1;
+
 // Builds a document from the section's kind (always the doc_type, whatever the attributes say
 // under "СекцияДокумент") and its attributes. Values are converted in ascending byte order of
 // their keys (Дата, ДатаПоступило, ДатаСписано, Сумма), and the first conversion failure is the
 // result, with the converter's text; only then are required keys checked, in declaration order,
 // with "missing field `{key}`". Unknown keys are ignored. All texts of the document are copied,
-// one after another, into `texts`, which the document then shares (made when null).
-[[nodiscard]] Result<Document, std::string> build_document(std::string_view kind,
-                                                           const AttributeMap& attributes,
-                                                           SharedTextArena& texts);
+// one after another, into `texts`, which the document then shares (made when null). No size of
+// texts is refused.
+[[nodiscard]] Result<Document, std::string> build_document(
+    std::string_view kind, const AttributeMap& attributes, SharedTextArena& texts,
+    size_t narrow_limit = kMaxNarrowTexts);
 // The same, into an arena of its own.
 [[nodiscard]] inline Result<Document, std::string> build_document(
     std::string_view kind, const AttributeMap& attributes) {
@@ -38,7 +44,8 @@ namespace corvina {
 // into the document's block.
 class DocumentFields {
  public:
-  explicit DocumentFields(LineForm form = LineForm::Utf8) : form_(form) {}
+  explicit DocumentFields(LineForm form = LineForm::Utf8, size_t narrow_limit = kMaxNarrowTexts)
+      : form_(form), narrow_limit_(narrow_limit) {}
 
   // `key_form` is the fields' own form, given at compile time so that the key table is.
   template <LineForm key_form = LineForm::Utf8>
@@ -57,6 +64,7 @@ class DocumentFields {
 
  private:
   LineForm form_;
+  size_t narrow_limit_;
   RawFields<kDocumentFields> raw_;
   std::vector<std::string> decoded_;  // dates and amounts with other than ASCII, decoded
 };

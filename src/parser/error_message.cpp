@@ -1,5 +1,5 @@
-// Every message of a failed parse, rendered from its record in this one place: the module shows
-// these texts as they are and only chooses the exception class.
+// Every fact about a failed parse, taken from its record in this one place: the module shows
+// the message as it is and picks its exception and detail classes from the row's.
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -9,41 +9,65 @@
 
 namespace corvina {
 
-MessagePieces error_message_pieces(const ErrorRecord& error) {
+namespace {
+
+// A syntax error: the message's pieces, and which of them are the detail's texts.
+ErrorFacts syntax(ErrorDetail detail, LineNumber lineno, MessagePieces message,
+                  std::array<uint8_t, 2> texts, size_t count) {
+  return {ErrorClass::Syntax, detail, lineno, message, texts, count};
+}
+
+// A failure of the input as a whole: one fixed message, no line, no detail.
+ErrorFacts whole(ErrorClass error_class, std::string_view message) {
+  return {error_class, ErrorDetail::None, 0, {{message}, message.empty() ? 0u : 1u}, {}, 0};
+}
+
+}  // namespace
+
+ErrorFacts error_facts(const ErrorRecord& error) {
   return std::visit(
-      [](const auto& e) -> MessagePieces {
+      [](const auto& e) -> ErrorFacts {
         using T = std::decay_t<decltype(e)>;
         if constexpr (std::is_same_v<T, UnexpectedSection>) {
-          return {{"Unexpected section '", e.found, "' in context '", context_name(e.context),
-                   "'"},
-                  5};
+          return syntax(ErrorDetail::UnexpectedSection, e.lineno,
+                        {{"Unexpected section '", e.found, "' in context '",
+                          context_name(e.context), "'"},
+                         5},
+                        {1, 3}, 2);
         } else if constexpr (std::is_same_v<T, UnexpectedAttribute>) {
-          return {{"Unexpected attribute '", e.key, "' = '", e.value, "'"}, 5};
+          return syntax(ErrorDetail::UnexpectedAttribute, e.lineno,
+                        {{"Unexpected attribute '", e.key, "' = '", e.value, "'"}, 5}, {1, 3}, 2);
         } else if constexpr (std::is_same_v<T, UnrecognizedLine>) {
-          return {{"Unrecognized line: '", e.line, "'"}, 3};
+          return syntax(ErrorDetail::UnrecognizedLine, e.lineno,
+                        {{"Unrecognized line: '", e.line, "'"}, 3}, {1}, 1);
         } else if constexpr (std::is_same_v<T, MissingField>) {
-          return {{"Missing field '", e.field, "' in context '", context_name(e.context), "'"},
-                  5};
+          return syntax(ErrorDetail::MissingField, e.lineno,
+                        {{"Missing field '", e.field, "' in context '", context_name(e.context),
+                          "'"},
+                         5},
+                        {1, 3}, 2);
         } else if constexpr (std::is_same_v<T, AccountParseError>) {
-          return {{"Account parse error: ", e.message}, 2};
+          return syntax(ErrorDetail::AccountParseError, e.lineno,
+                        {{"Account parse error: ", e.message}, 2}, {1}, 1);
         } else if constexpr (std::is_same_v<T, HookError>) {
-          return {{"Hook error: ", e.message}, 2};
+          return syntax(ErrorDetail::HookError, e.lineno, {{"Hook error: ", e.message}, 2}, {1},
+                        1);
         } else if constexpr (std::is_same_v<T, Unfinished>) {
-          return {{"Statement is not finished"}, 1};
+          return whole(ErrorClass::Unfinished, "Statement is not finished");
         } else if constexpr (std::is_same_v<T, NotStatement>) {
-          return {{"Input is not a 1C statement"}, 1};
+          return whole(ErrorClass::NotStatement, "Input is not a 1C statement");
         } else if constexpr (std::is_same_v<T, EmptyInput>) {
-          return {{"Input is empty"}, 1};
+          return whole(ErrorClass::EmptyInput, "Input is empty");
         } else {
           static_assert(std::is_same_v<T, Abandoned>);
-          return {{}, 0};
+          return whole(ErrorClass::HostsOwn, "");
         }
       },
       error);
 }
 
 std::string error_message(const ErrorRecord& error) {
-  const MessagePieces message = error_message_pieces(error);
+  const MessagePieces message = error_facts(error).message;
   size_t size = 0;
   for (size_t i = 0; i < message.count; ++i) size += message.pieces[i].size();
   std::string out;

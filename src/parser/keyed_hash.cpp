@@ -50,6 +50,19 @@ struct SipState {
   }
 };
 
+// SipHash reads its input as little-endian words: on a big-endian machine the bytes are turned
+// round, so that a key hashes the same everywhere.
+uint64_t load_little_endian(const char* at) {
+  uint64_t word;
+  std::memcpy(&word, at, 8);
+  if constexpr (std::endian::native == std::endian::big) {
+    uint64_t swapped = 0;
+    for (int i = 0; i < 8; ++i) swapped |= ((word >> (8 * i)) & 0xFF) << (8 * (7 - i));
+    word = swapped;
+  }
+  return word;
+}
+
 }  // namespace
 
 // The core's only process-wide state. It is written once, before anything reads it (a
@@ -67,9 +80,7 @@ uint64_t keyed_hash(std::string_view bytes, const HashSeed& seed) {
   const char* data = bytes.data();
   size_t left = bytes.size();
   for (; left >= 8; data += 8, left -= 8) {
-    uint64_t word;
-    std::memcpy(&word, data, 8);
-    state.absorb(word);
+    state.absorb(load_little_endian(data));
   }
   uint64_t last = uint64_t{bytes.size()} << 56;
   for (size_t i = 0; i < left; ++i) {

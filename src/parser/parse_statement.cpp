@@ -1,5 +1,6 @@
 #include "parse_statement.h"
 
+#include "chunked_parse.h"
 #include "section_machine.h"
 #include "tokenizer.h"
 
@@ -19,15 +20,26 @@ Result<Statement, ErrorRecord> run_to_statement(Source& source, Encoding encodin
 }  // namespace
 
 Result<Statement, ErrorRecord> parse_statement(std::string_view bytes,
-                                               std::span<const SectionHook> hooks) {
+                                               std::span<const SectionHook> hooks,
+                                               const ParseOptions& options) {
   auto decoded =
       decode_input(bytes, hooks.empty() ? Cp1251Decoding::Deferred : Cp1251Decoding::Whole);
   if (!decoded) return fail(std::move(decoded).error());
-  return parse_decoded(decoded.value(), hooks);
+  return parse_decoded(decoded.value(), hooks, options);
 }
 
 Result<Statement, ErrorRecord> parse_decoded(const DecodedText& decoded,
-                                             std::span<const SectionHook> hooks) {
+                                             std::span<const SectionHook> hooks,
+                                             const ParseOptions& options) {
+  if (hooks.empty()) {
+    // Hooks see sections one after another, so only a parse without them is shared out.
+    const LineForm form = decoded.deferred ? LineForm::Cp1251 : LineForm::Utf8;
+    const std::string_view text = decoded.deferred ? decoded.borrowed : decoded.text();
+    if (options.threads != 1 && text.size() >= options.chunk_threshold) {
+      return parse_in_chunks(text, form, decoded.encoding, options.threads,
+                             options.chunk_threshold);
+    }
+  }
   if (decoded.deferred) {
     if (hooks.empty()) return parse_cp1251_bytes(decoded.borrowed);
     // Hooks see whole sections and the header at once: they get the whole text.

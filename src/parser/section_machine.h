@@ -103,6 +103,14 @@ class SectionMachine {
                       statement_.documents.capacity() * sizeof(Document));
   }
 
+  // A machine for the part of a statement that follows a section's end line, as the whole
+  // machine stands there: between sections, with a statement of its own (no header) whose
+  // accounts, documents and warnings the caller appends to those read before.
+  void start_between_sections() {
+    at_ = ParseContext::ReadNextSection;
+    statement_.encoding = encoding_;
+  }
+
   bool finished() const { return at_ == ParseContext::Finished; }
   Statement take_statement() && { return std::move(statement_); }
 

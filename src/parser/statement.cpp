@@ -1,5 +1,6 @@
 #include "statement.h"
 
+#include <cstring>
 #include <utility>
 
 #include "record_schema.h"
@@ -22,6 +23,13 @@ std::string_view context_name(ParseContext context) {
       return "read_next_section";
   }
   return "init";  // unreachable for a valid enumerator; keeps a cast garbage value harmless
+}
+
+std::string_view Document::wide_text(uint32_t row) const {
+  WideTextSpan span;
+  std::memcpy(&span, text_base + row * sizeof(WideTextSpan), sizeof span);
+  return span.size == 0 ? std::string_view() : std::string_view(text_base + span.offset,
+                                                                span.size);
 }
 
 bool intervals_equal(const Interval& a, const Interval& b) {

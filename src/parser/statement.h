@@ -57,8 +57,14 @@ struct Account {
 
 // Where one text of a document lies in the document's block: eight bytes where a view takes
 // sixteen (and an optional view twenty-four), which halves the record a statement keeps per
-// document. A block holds at most 4 GiB of texts.
+// document.
+//
+// 32 bits reach 4 GiB of texts. A document with more than that (the format sets no bound) gets
+// a wide block instead: the block opens with a table of 64-bit spans, one per text, and each
+// span of the record names its row of that table, with kWide for a size. Only such a document
+// pays for the indirection; the test on the size is one compare that is never taken otherwise.
 struct TextSpan {
+  static constexpr uint32_t kWide = UINT32_MAX - 1;
   uint32_t offset = 0;
   uint32_t size = 0;
 };
@@ -68,6 +74,11 @@ struct OptionalTextSpan {
   uint32_t offset = 0;
   uint32_t size = kAbsent;
   bool present() const { return size != kAbsent; }
+};
+// One row of a wide block's table: a text at `offset` bytes from the block's start.
+struct WideTextSpan {
+  uint64_t offset = 0;
+  uint64_t size = 0;
 };
 
 // One payment document. Its texts lie one after another from text_base, in the arena of the
@@ -105,6 +116,9 @@ struct Document {
   const char* text_base = nullptr;
 
   std::string_view text(TextSpan span) const {
+    if (span.size == TextSpan::kWide) [[unlikely]] {
+      return wide_text(span.offset);
+    }
     return span.size == 0 ? std::string_view() : std::string_view(text_base + span.offset,
                                                                   span.size);
   }
@@ -112,6 +126,10 @@ struct Document {
     if (!span.present()) return std::nullopt;
     return text(TextSpan{span.offset, span.size});
   }
+
+ private:
+  // The text in row `row` of a wide block's table (see TextSpan).
+  std::string_view wide_text(uint32_t row) const;
 };
 
 struct WarningEntry {
@@ -153,6 +171,8 @@ class AccountMap {
 
  private:
   friend void merge_interval(AccountMap& accounts, std::string_view number, Interval interval);
+  // Files every interval of `from` into `into` in the order `from` filed them.
+  friend void merge_accounts(AccountMap& into, const AccountMap& from);
 
   // The intervals of one account in the order they were filed, repeats already dropped.
   struct Filing {
@@ -237,6 +257,42 @@ struct MessagePieces {
   std::array<std::string_view, 5> pieces;
   size_t count = 0;
 };
-MessagePieces error_message_pieces(const ErrorRecord& error);
+
+// How a host reports each kind of failure: the class of error it raises...
+enum class ErrorClass : uint8_t {
+  Syntax,        // a fault at a line of the statement, with a detail
+  Unfinished,    // the statement ended before its end line
+  NotStatement,  // not a statement at all
+  EmptyInput,    // no bytes
+  HostsOwn,      // Abandoned: the host raises the reason it kept
+};
+
+// ...and the detail a syntax error carries, in the order of the host's detail classes.
+// DocumentParseError is no kind of failure (such documents become warnings), but a host may make
+// the detail for its users.
+enum class ErrorDetail : uint8_t {
+  UnexpectedSection,
+  UnexpectedAttribute,
+  UnrecognizedLine,
+  MissingField,
+  AccountParseError,
+  DocumentParseError,
+  HookError,
+  None,
+};
+
+// Everything a host needs to report a failure, from one row per kind: the class, the detail,
+// the line, the message, and which pieces of the message are the detail's texts.
+struct ErrorFacts {
+  ErrorClass error_class;
+  ErrorDetail detail = ErrorDetail::None;
+  LineNumber lineno = 0;
+  MessagePieces message;
+  std::array<uint8_t, 2> detail_pieces{};
+  size_t detail_count = 0;
+
+  std::string_view detail_text(size_t i) const { return message.pieces[detail_pieces[i]]; }
+};
+ErrorFacts error_facts(const ErrorRecord& error);
 
 }  // namespace corvina

@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <new>
 
-#if defined(__linux__)
+// Chunks of one huge page are mapped by hand where the system maps anonymous memory (and where
+// huge pages exist to be had); everywhere else every chunk is plain allocation.
+#if !defined(CORVINA_NO_MMAP) && defined(__linux__) && __has_include(<sys/mman.h>)
+#define CORVINA_MAPPED_CHUNKS 1
 #include <sys/mman.h>
 #endif
 
@@ -18,7 +21,7 @@ namespace {
 constexpr size_t kFirstChunk = size_t{4} << 10;
 constexpr size_t kHugePage = kHugePageBytes;
 
-#if defined(__linux__)
+#if defined(CORVINA_MAPPED_CHUNKS)
 // A chunk of exactly one huge page, aligned to it so that the kernel can back it with one.
 // Maps twice the size and returns the rest; nullptr when the mapping fails.
 char* map_huge_chunk() {
@@ -41,7 +44,7 @@ char* map_huge_chunk() {
 TextArena::~TextArena() {
   for (const Chunk& chunk : chunks_) {
     CORVINA_ARENA_UNPOISON(chunk.data, chunk.size);
-#if defined(__linux__)
+#if defined(CORVINA_MAPPED_CHUNKS)
     if (chunk.mapped) {
       munmap(chunk.data, chunk.size);
       continue;
@@ -63,7 +66,7 @@ char* TextArena::allocate_in_new_chunk(size_t size) {
   }
   next_chunk_size_ = chunk_size;
   Chunk chunk{nullptr, chunk_size, false};
-#if defined(__linux__)
+#if defined(CORVINA_MAPPED_CHUNKS)
   if (chunk.size == kHugePage) {
     chunk.data = map_huge_chunk();
     chunk.mapped = chunk.data != nullptr;

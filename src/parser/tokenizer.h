@@ -12,9 +12,7 @@
 #include "result.h"
 #include "statement.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "simd.h"
 
 namespace corvina {
 
@@ -145,7 +143,7 @@ class BasicTokenReader {
     size_t eq = size;
     bool has_lf = false;
     size_t at = pos_;
-#if defined(__SSE2__)
+#if defined(CORVINA_SSE2)
     const __m128i lf_bytes = _mm_set1_epi8('\n');
     const __m128i eq_bytes = _mm_set1_epi8('=');
     for (; size - at >= 16; at += 16) {

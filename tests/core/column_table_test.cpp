@@ -1,5 +1,5 @@
-// The module's column builder (python/column_table.cpp) is plain C++; its batch boundaries are
-// tested here with limits small enough to reach, which the Python tests cannot do.
+// The column builder's batch boundaries, tested with limits small enough to reach, which the
+// Python tests cannot do.
 #include "column_table.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 
 #include "parse_statement.h"
 
-namespace corvina::py {
+namespace corvina {
 namespace {
 
 // Five documents whose purposes are 100 bytes each ('0'...'4' repeated); every other text of a
@@ -103,4 +103,4 @@ TEST(column_table_test, no_rows_is_one_empty_batch) {
 }
 
 }  // namespace
-}  // namespace corvina::py
+}  // namespace corvina

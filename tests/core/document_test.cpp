@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "record_printer.h"
+#include "test_support.h"
 
 namespace corvina {
 namespace {
@@ -162,6 +163,36 @@ TEST(document_test, failures) {
     auto document = build(test.attributes);
     ASSERT_FALSE(document.ok()) << test.name;
     EXPECT_EQ(document.error(), test.expected) << test.name;
+  }
+}
+
+// A document whose texts pass the limit of 32-bit spans keeps them in a wide block: the same
+// record, field by field, in either encoding. The real limit is 4 GiB; tests force a small one.
+TEST(document_test, texts_past_the_span_limit_take_a_wide_block) {
+  const Attributes attributes =
+      with(kRequired, {{"Плательщик", "ООО «Ромашка»"}, {"ВидОплаты", ""}, {"Очередность", "5"}});
+  auto narrow = build(attributes);
+  ASSERT_TRUE(narrow.ok());
+  const std::string expected = describe(narrow.value());
+  AttributeMap map;
+  for (const auto& [key, value] : attributes) map.insert(key, value);
+  for (const size_t limit : {size_t{0}, size_t{1}, size_t{100}}) {
+    SharedTextArena texts;
+    auto wide = build_document("Платежное поручение", map, texts, limit);
+    ASSERT_TRUE(wide.ok()) << limit;
+    EXPECT_EQ(describe(wide.value()), expected) << limit;
+
+    // The fields view the lines they are given, as they view the input.
+    Attributes lines;
+    for (const auto& [key, value] : attributes) {
+      lines.emplace_back(test_support::to_cp1251(key), test_support::to_cp1251(value));
+    }
+    DocumentFields fields(LineForm::Cp1251, limit);
+    for (const auto& [key, value] : lines) fields.add<LineForm::Cp1251>(key, value);
+    const std::string kind = test_support::to_cp1251("Платежное поручение");
+    auto decoded = fields.build(kind, texts);
+    ASSERT_TRUE(decoded.ok()) << limit;
+    EXPECT_EQ(describe(decoded.value()), expected) << limit;
   }
 }
 

@@ -1,9 +1,12 @@
 // Small helpers that several core test files share.
 #pragma once
 
+#include <cstdint>
+#include <random>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "statement.h"
 
@@ -25,6 +28,18 @@ inline constexpr char kPaymentDocument[] =
     "ПолучательБанк1=Банк получателя\r\n"
     "НазначениеПлатежа=Оплата\r\n"
     "КонецДокумента\r\n";
+
+// kPaymentDocument with `lines` (each ending in its line break) added before its end line.
+inline std::string payment_document_with(std::string_view lines) {
+  std::string section = kPaymentDocument;
+  section.insert(section.rfind("КонецДокумента"), lines);
+  return section;
+}
+
+// A whole statement of the given sections, with no header.
+inline std::string statement_of(std::string_view sections) {
+  return "1CClientBankExchange\r\n" + std::string(sections) + "КонецФайла\r\n";
+}
 
 // Cyrillic (with Ё and ё), ASCII and a few marks (no-break space, « », —, №): enough to write
 // hand-made statements in Windows-1251 from UTF-8 literals.
@@ -74,6 +89,59 @@ inline LineNumber line_of(const ErrorRecord& error) {
         }
       },
       error);
+}
+
+// The lines of a statement of the shape banks write, drawn from `seed`, without line breaks:
+// a header, then account and document sections, then "КонецФайла". Accounts come from a small
+// pool of numbers, dated in and out of order and sometimes repeated (at another scale, so that
+// only the value is equal); some documents lack a field or carry a bad amount and become
+// warnings; blank lines fall between and inside sections. Only letters that to_cp1251 writes.
+inline std::vector<std::string> generated_statement_lines(uint32_t seed, size_t sections) {
+  std::mt19937 random(seed);
+  const auto pick = [&random](uint32_t count) { return static_cast<uint32_t>(random() % count); };
+  std::vector<std::string> lines = {"1CClientBankExchange", "ВерсияФормата=1.03",
+                                    "Кодировка=Windows", "ДатаНачала=01.03.2024"};
+  const char* const amounts[] = {"100", "100.00", "0", "1234.5", "7.07", "99999999.99"};
+  for (size_t section = 0; section < sections; ++section) {
+    if (pick(6) == 0) lines.emplace_back(pick(2) ? "" : " \t");
+    const std::string day = std::to_string(10 + pick(4));
+    if (pick(4) == 0) {
+      lines.emplace_back("СекцияРасчСчет");
+      lines.push_back("ДатаНачала=" + day + ".03.2024");
+      if (pick(2)) lines.push_back("ДатаКонца=" + day + ".03.2024");
+      lines.push_back("РасчСчет=4070281000000000000" + std::to_string(pick(3)));
+      lines.push_back(std::string("НачальныйОстаток=") + amounts[pick(3)]);
+      if (pick(2)) lines.push_back(std::string("КонечныйОстаток=") + amounts[pick(6)]);
+      lines.emplace_back("КонецРасчСчет");
+      continue;
+    }
+    lines.push_back(pick(2) ? "СекцияДокумент=Платежное поручение" : "СекцияДокумент=Ордер");
+    lines.push_back("Номер=" + std::to_string(section));
+    lines.push_back("Дата=" + day + ".03.2024");
+    const uint32_t flaw = pick(10);
+    lines.push_back(std::string("Сумма=") + (flaw == 0 ? "1,5" : amounts[pick(6)]));
+    if (pick(3) == 0) lines.emplace_back("");
+    lines.emplace_back("ПлательщикСчет=40702810000000000001");
+    lines.emplace_back("ПлательщикИНН=7701");
+    lines.emplace_back("ПлательщикБИК=044525000");
+    lines.emplace_back("ПлательщикБанк1=Банк");
+    lines.emplace_back("ПолучательСчет=40702810000000000002");
+    if (flaw != 1) lines.emplace_back("ПолучательИНН=7702");
+    lines.emplace_back("ПолучательБИК=044525001");
+    lines.emplace_back("ПолучательБанк1=Банк получателя");
+    lines.push_back("НазначениеПлатежа=Оплата № " + std::to_string(pick(1000)) + " = по счету");
+    lines.emplace_back("КонецДокумента");
+  }
+  lines.emplace_back("КонецФайла");
+  return lines;
+}
+
+// Lines joined into a statement, each line break LF or CR LF as drawn from `seed`.
+inline std::string joined_statement(const std::vector<std::string>& lines, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string out;
+  for (const std::string& line : lines) out += line + (random() % 2 ? "\r\n" : "\n");
+  return out;
 }
 
 }  // namespace corvina::test_support

@@ -39,3 +39,27 @@ def run_python(script: str, *, timeout: float = 300,
     """Runs a script in a fresh interpreter of the one running the tests."""
     return subprocess.run([sys.executable, '-c', script], capture_output=True, text=True,
                           timeout=timeout, env={**os.environ, **(env or {})}, check=False)
+
+
+def many_sections(count: int, *, first: int = 0) -> str:
+    """A statement of `count` sections as banks write them, with line numbers worth checking:
+    accounts of three numbers dated out of order and repeated at another scale, documents of
+    which every seventh lacks a field and becomes a warning, blank lines between sections."""
+    sections: list[tuple[str, dict[str, str]]] = []
+    for number in range(first, first + count):
+        if number % 5 == 0:
+            day = 10 + number % 7
+            sections.append(('account', {
+                'ДатаНачала': f'{day}.03.2024', 'РасчСчет': f'4070281000000000000{number % 3}',
+                'НачальныйОстаток': '100.00' if number % 2 else '100'}))
+            continue
+        attrs = {'Номер': str(number), 'Дата': '05.03.2024', 'Сумма': f'{number}.{number % 100:02}',
+                 'ПлательщикСчет': '40702810000000000001', 'ПлательщикИНН': '7701',
+                 'ПлательщикБИК': '044525000', 'ПлательщикБанк1': 'Банк',
+                 'ПолучательСчет': '40702810000000000002', 'ПолучательИНН': '7702',
+                 'ПолучательБИК': '044525001', 'ПолучательБанк1': 'Банк получателя',
+                 'НазначениеПлатежа': f'Оплата по счету № {number} = аванс'}
+        if number % 7 == 0:
+            del attrs['ПолучательИНН']
+        sections.append(('Платежное поручение', attrs))
+    return statement(*sections).replace('\nСекцияДокумент=', '\n\nСекцияДокумент=')

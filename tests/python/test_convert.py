@@ -3,13 +3,19 @@
 from __future__ import annotations
 
 import codecs
+import concurrent.futures
+import concurrent.futures.process
 import csv
+import importlib.metadata
+import importlib.util
 import io
 import json
 import os
 import shutil
+import stat
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -19,6 +25,8 @@ import corvina_convert
 from corvina_convert import DOCUMENT_FIELDS, INTERVAL_FIELDS, main
 
 OWN = '40702810938000012345'
+NEEDS_PYARROW = pytest.mark.skipif(importlib.util.find_spec('pyarrow') is None,
+                                   reason='pyarrow is not installed')
 
 
 def document(amount: str, number: str = '1', payer: str = OWN, payee: str = '40702810100000054321',
@@ -366,6 +374,214 @@ class TestCommand:
                               check=False, env={'LC_ALL': 'C', 'PYTHONIOENCODING': 'ascii'})
         assert done.returncode == 0, done.stderr
         assert 'Оплата' in done.stdout.decode('utf-8')
+
+
+class FakePool:
+    """Stands in for the worker pool: runs each call as it is submitted, counts the calls, and
+    lets one result raise what a real pool could (an interrupt, a worker that died)."""
+
+    def __init__(self, max_workers: int, fail_at: int | None = None,
+                 failure: BaseException | None = None) -> None:
+        self.max_workers = max_workers
+        self.submitted = 0
+        self.fail_at, self.failure = fail_at, failure
+
+    def __enter__(self) -> FakePool:
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        pass
+
+    def submit(self, function, *args) -> concurrent.futures.Future:
+        future: concurrent.futures.Future = concurrent.futures.Future()
+        if self.submitted == self.fail_at:
+            future.set_exception(self.failure)
+        else:
+            future.set_result(function(*args))
+        self.submitted += 1
+        return future
+
+
+def use_pool(monkeypatch, **failure) -> list[FakePool]:
+    pools: list[FakePool] = []
+
+    def make(max_workers: int) -> FakePool:
+        pools.append(FakePool(max_workers, **failure))
+        return pools[-1]
+    monkeypatch.setattr(concurrent.futures, 'ProcessPoolExecutor', make)
+    return pools
+
+
+# Every format, each with an output option that all of them take.
+FORMATS = [['-f', 'json'], ['-f', 'csv', '--file-column'], ['-f', 'summary'],
+           pytest.param(['-f', 'parquet'], marks=NEEDS_PYARROW),
+           pytest.param(['-f', 'arrow'], marks=NEEDS_PYARROW)]
+
+
+class TestOutputs:
+    OLD = b'what was there before'
+
+    @pytest.fixture
+    def old(self, tmp_path) -> Path:
+        out = tmp_path / 'out'
+        out.write_bytes(self.OLD)
+        return out
+
+    @pytest.mark.parametrize('argv', FORMATS)
+    def test_run_that_converts_nothing_leaves_the_output(self, tmp_path, capsys, old, argv):
+        empty = write(tmp_path, 'empty.txt', '')
+        assert main([*argv, '-o', str(old), empty]) == 1
+        assert old.read_bytes() == self.OLD
+        assert sorted(os.listdir(tmp_path)) == ['empty.txt', 'out']
+        new = tmp_path / 'new'
+        assert main([*argv, '-o', str(new), empty]) == 1
+        assert not new.exists()
+
+    # what the third file's result raises, the exit status or the exception main lets through
+    STOPS = [(KeyboardInterrupt(), KeyboardInterrupt),
+             (concurrent.futures.process.BrokenProcessPool('gone'), 1)]
+
+    @pytest.mark.parametrize(('failure', 'outcome'), STOPS)
+    @pytest.mark.parametrize('argv', FORMATS)
+    def test_stopped_run_leaves_the_output(self, tmp_path, capsys, monkeypatch, old, argv,
+                                           failure, outcome):
+        paths = [write(tmp_path, f'{n}.txt', statement(document(f'{n}.5'))) for n in range(4)]
+        use_pool(monkeypatch, fail_at=2, failure=failure)
+        # The workers' private folder goes here, so that its removal can be seen.
+        temporary = tmp_path / 'tmp'
+        temporary.mkdir()
+        monkeypatch.setattr(tempfile, 'tempdir', str(temporary))
+        argv = [*argv, '--jobs', '2', '-o', str(old), *paths]
+        if isinstance(outcome, int):
+            assert main(argv) == outcome
+            assert capsys.readouterr().err == (
+                'corvina-convert: a worker process ended abruptly; the conversion stopped\n')
+        else:
+            with pytest.raises(outcome):
+                main(argv)
+        assert old.read_bytes() == self.OLD
+        assert sorted(os.listdir(tmp_path)) == ['0.txt', '1.txt', '2.txt', '3.txt', 'out', 'tmp']
+        assert os.listdir(temporary) == []
+
+    def test_replaced_file_keeps_its_mode_and_links(self, tmp_path):
+        path = write(tmp_path, 'a.txt', statement(document('1')))
+        kept = tmp_path / 'kept.json'
+        kept.write_text('old')
+        kept.chmod(0o604)
+        (tmp_path / 'link.json').symlink_to('kept.json')
+        mask = os.umask(0o027)
+        try:
+            assert main([path, '-o', str(tmp_path / 'link.json')]) == 0
+            assert main([path, '-o', str(tmp_path / 'new.json')]) == 0
+        finally:
+            os.umask(mask)
+        assert (tmp_path / 'link.json').is_symlink()
+        assert json_lines(kept.read_text(encoding='utf-8'))[0]['file'] == path
+        assert stat.S_IMODE(kept.stat().st_mode) == 0o604
+        assert stat.S_IMODE((tmp_path / 'new.json').stat().st_mode) == 0o640
+
+    @pytest.mark.parametrize('argv', FORMATS)
+    def test_failed_write_removes_nothing_and_names_the_output(self, tmp_path, capsys, argv):
+        if not os.path.exists('/dev/full'):
+            pytest.skip('no /dev/full to fail the writes')
+        path = write(tmp_path, 'a.txt', statement(document('1')))
+        link = tmp_path / 'full\n\x1b.out'  # a link to a device that refuses every write
+        link.symlink_to('/dev/full')
+        assert main([*argv, '-o', str(link), path]) == 1
+        assert capsys.readouterr().err == f'{tmp_path}/full\\n\\x1b.out: No space left on device\n'
+        assert link.is_symlink()
+
+    @pytest.mark.parametrize('format', ['parquet', 'arrow'])
+    def test_table_that_cannot_be_joined_names_the_output_on_one_line(self, tmp_path, capsys,
+                                                                       format):
+        pytest.importorskip('pyarrow')
+        # 29 integer digits at the other file's 28 decimals need more than 38 digits.
+        paths = [write(tmp_path, 'a.txt', statement(document('79228162514264337593543950335'))),
+                 write(tmp_path, 'b.txt', statement(document('0.0000000000000000000000000001')))]
+        out = tmp_path / 'out\n\x1b[2J'
+        assert main(['-f', format, '-o', str(out), *paths]) == 1
+        err = capsys.readouterr().err
+        assert err.startswith(f'{tmp_path}/out\\n\\x1b[2J: ') and err.count('\n') == 1
+        assert sorted(os.listdir(tmp_path)) == ['a.txt', 'b.txt']
+
+    @pytest.mark.parametrize('argv', FORMATS)
+    def test_output_into_a_pipe(self, tmp_path, argv):
+        # A link in our own folder: when a failed write removes its output path, it is this
+        # one, not the system's /dev/stdout.
+        link = tmp_path / 'stdout'
+        link.symlink_to('/dev/stdout')
+        paths = [write(tmp_path, f'{n}.txt', statement(document(f'{n}.5'))) for n in range(2)]
+        done = subprocess.run([*console_script(), *argv, '--jobs', '2', '-o', str(link), *paths],
+                              capture_output=True, timeout=120, check=False)
+        assert done.returncode == 0, done.stderr
+        assert link.is_symlink()
+        subprocess.run([*console_script(), *argv, '-o', str(tmp_path / 'file'), *paths],
+                       check=True, timeout=120)
+        assert done.stdout == (tmp_path / 'file').read_bytes()
+
+    @pytest.mark.parametrize('argv', [
+        ['-f', 'csv', '-o', 'new.csv', '--intervals', 'new.csv', 'a.txt'],
+        ['-f', 'csv', '-o', 'new.csv', '--intervals', './new.csv', 'a.txt'],
+        ['-f', 'csv', '-o', 'new.csv', '--intervals', '{tmp}/sub/../new.csv', 'a.txt'],
+        pytest.param(['-f', 'parquet', '-o', 'new', '--intervals', './new', 'a.txt'],
+                     marks=NEEDS_PYARROW),
+        ['-o', 'missing.txt', './missing.txt'],
+    ])
+    def test_outputs_naming_one_new_file_are_refused(self, tmp_path, capsys, monkeypatch,
+                                                     argv):
+        write(tmp_path, 'a.txt', statement(document('1')))
+        (tmp_path / 'sub').mkdir()
+        monkeypatch.chdir(tmp_path)
+        with pytest.raises(SystemExit) as caught:
+            main([arg.format(tmp=tmp_path) for arg in argv])
+        assert caught.value.code == 2
+        assert capsys.readouterr().err.endswith(
+            ' is an input or another output: refusing to overwrite it\n')
+        assert sorted(os.listdir(tmp_path)) == ['a.txt', 'sub']
+
+
+class TestJobs:
+    def test_files_in_flight_stay_few(self, monkeypatch):
+        pools = use_pool(monkeypatch)
+        monkeypatch.setattr(sys, 'stdin', io.TextIOWrapper(io.BytesIO(b'')))
+        paths = [f'missing-{n}.txt' for n in range(20)]
+        paths.insert(5, '-')
+        names = []
+        for outcome in corvina_convert.convert_all(paths, 3, corvina_convert.summary_pieces):
+            names.append(outcome.name)
+            # Each result is taken at most two per worker after its submission.
+            assert pools[0].submitted - (len(names) - ('<stdin>' in names)) <= 6
+        assert names == [name if name != '-' else '<stdin>' for name in paths]
+
+    # With no temporary folder to write to, the workers send their bytes back by the pool.
+    @pytest.mark.parametrize('temporary', ['usable', 'missing'])
+    @pytest.mark.parametrize('argv', FORMATS)
+    def test_workers_write_what_a_serial_run_writes(self, tmp_path, monkeypatch, argv,
+                                                    temporary):
+        if temporary == 'missing':
+            monkeypatch.setattr(tempfile, 'tempdir', str(tmp_path / 'missing'))
+        paths = [write(tmp_path, f'{n}.txt', statement(*(document(f'{n}.{k}5', number=str(k))
+                                                         for k in range(n + 1))))
+                 for n in range(5)]
+        paths[1] = write(tmp_path, '1.txt', statement(document('1,5'), document('0.001')))
+        paths[3] = write(tmp_path, '3.txt', '')
+        outputs = {}
+        for jobs in ('1', '2'):
+            extra = ['--intervals', str(tmp_path / f'intervals-{jobs}')] \
+                if argv[1] in ('csv', 'parquet', 'arrow') else []
+            assert main([*argv, *extra, '--jobs', jobs, '-o', str(tmp_path / f'out-{jobs}'),
+                         *paths]) == 1
+            outputs[jobs] = [(tmp_path / f'{kind}-{jobs}').read_bytes()
+                             for kind in ('out', 'intervals') if kind == 'out' or extra]
+        assert outputs['1'] == outputs['2']
+
+
+def test_version(capsys):
+    with pytest.raises(SystemExit) as caught:
+        main(['--version'])
+    assert caught.value.code == 0
+    assert capsys.readouterr().out == \
+        f"corvina-convert {importlib.metadata.version('corvina_py')}\n"
 
 
 def test_converter_lives_beside_the_module():

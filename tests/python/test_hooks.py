@@ -159,8 +159,9 @@ class TestHookCalls:
         assert [d.doc_number for d in parsed.documents] == ['17', '17']
         assert kept[0] is not kept[1]
 
-    def test_header_converted_once_and_copied_for_each_call(self):
+    def test_header_converted_once_and_copied_when_changed(self):
         headers = []
+        seen = []
 
         def first(section_type, attrs, header):
             headers.append(header)
@@ -169,29 +170,91 @@ class TestHookCalls:
 
         def second(section_type, attrs, header):
             headers.append(header)
+            seen.append(dict(header))
 
         corvina_py.parse(TWO_SECTIONS, [first, second])
-        assert [dict(h) for h in headers[1::2]] == [HEADER, HEADER]
-        assert len({id(h) for h in headers}) == 4
+        assert seen == [HEADER, HEADER]
+        # A copy is made again only after a change: `second` left its copy as it was, so the
+        # next call got that same dict (and changed it).
+        assert headers[1] is headers[2]
+        assert len({id(h) for h in headers}) == 3
         # One set of strs for the whole parse: a large header is not converted again per call.
-        assert all(headers[1][key] is headers[3][key] for key in HEADER)
+        assert all(seen[0][key] is seen[1][key] for key in HEADER)
 
-    def test_deep_reentry_raises_recursion_error(self):
-        # In a child process: without the recursion guard the C stack overflowed, killing it.
+    # Every way of changing a dict: the next call still sees the header as it is.
+    CHANGES = {
+        'setitem': lambda h: h.__setitem__('ВерсияФормата', 'x'),
+        'same value': lambda h: h.__setitem__('ВерсияФормата', h['ВерсияФормата'] + ''),
+        'new key': lambda h: h.__setitem__('Новый', 'x'),
+        'delitem': lambda h: h.__delitem__('Отправитель'),
+        'pop': lambda h: h.pop('Отправитель'),
+        'popitem': lambda h: h.popitem(),
+        'clear': lambda h: h.clear(),
+        'update': lambda h: h.update({'Отправитель': 'x'}),
+        'update from dict': lambda h: h.update(dict(h, Отправитель='x')),
+        'setdefault': lambda h: h.setdefault('Новый', 'x'),
+        'ior': lambda h: h.__ior__({'Новый': 'x'}),
+    }
+
+    @pytest.mark.parametrize('change', CHANGES)
+    def test_changed_header_not_seen_by_later_calls(self, change):
+        seen = []
+
+        def changing(section_type, attrs, header):
+            self.CHANGES[change](header)
+
+        def looking(section_type, attrs, header):
+            seen.append(dict(header))
+
+        corvina_py.parse(TWO_SECTIONS, [looking, changing, looking])
+        assert seen == [HEADER] * 4
+
+    def test_header_changed_through_a_kept_reference(self):
+        # The dict a call was given, changed later by another call that kept it.
+        kept = []
+        seen = []
+
+        def keeping(section_type, attrs, header):
+            seen.append(dict(header))
+            if kept:
+                kept.pop().clear()
+            kept.append(header)
+
+        corvina_py.parse(statement(*[('Платежное поручение', DOCUMENT)] * 4), [keeping, keeping])
+        assert seen == [HEADER] * 8
+
+    # How the re-entering parse is started: on the main thread with the usual stack, on a thread
+    # with a small stack, and on a main thread under a low stack limit (`ulimit -s 3072`).
+    STACKS = {
+        'main thread': ('run()', None),
+        '2 MiB thread': ('threading.stack_size(2 << 20)\n'
+                         't = threading.Thread(target=run); t.start(); t.join()', None),
+        '3 MiB ulimit': ('run()', 3072),
+    }
+
+    @pytest.mark.parametrize('stack', STACKS)
+    def test_deep_reentry_raises_recursion_error(self, stack):
+        # In a child process: without the guards the C stack overflowed, killing it.
+        start, limit = self.STACKS[stack]
         script = textwrap.dedent('''
-            import sys, corvina_py
+            import sys, threading, corvina_py
             sys.setrecursionlimit(100_000)
             def hook(section_type, attrs, header):
                 corvina_py.parse(sys.argv[1], [hook])
-            try:
-                corvina_py.parse(sys.argv[1], [hook])
-            except corvina_py.SyntaxError as error:
-                print(str(error).rsplit('Hook error: ', 1)[-1])
-        ''')
+            def run():
+                try:
+                    corvina_py.parse(sys.argv[1], [hook])
+                except corvina_py.SyntaxError as error:
+                    print(str(error).rsplit('Hook error: ', 1)[-1])
+        ''') + start + '\n'
+
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(
             [os.path.dirname(corvina_py.__file__), os.environ.get('PYTHONPATH', '')]))
-        done = subprocess.run([sys.executable, '-c', script, TWO_SECTIONS], env=env,
-                              capture_output=True, text=True, timeout=300, check=False)
+        command = [sys.executable, '-c', script, TWO_SECTIONS]
+        if limit:
+            command = ['sh', '-c', f'ulimit -s {limit} && exec "$0" "$@"', *command]
+        done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=300,
+                              check=False)
         assert done.returncode == 0, done.stderr[-2000:]
         assert done.stdout.startswith('RecursionError: maximum recursion depth exceeded')
 

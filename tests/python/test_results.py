@@ -155,6 +155,13 @@ class TestStatement:
         )]
         assert type(parsed.warnings[0]) is tuple
 
+    def test_equal_warnings_share_their_message(self):
+        # A statement of empty sections warns once per section: one str for all of them.
+        parsed = corvina_py.parse(statement(*[('a', {})] * 3, ('b', {'Номер': '1'})))
+        messages = [message for _, message in parsed.warnings]
+        assert len(set(messages)) == 2 and len(messages) == 4
+        assert messages[0] is messages[1] is messages[2]
+
     def test_containers_are_shared_but_counts_fixed(self):
         parsed = sample()
         for name in ('header', 'accounts', 'documents', 'warnings'):

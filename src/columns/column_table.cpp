@@ -1,9 +1,5 @@
 #include "column_table.h"
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -17,9 +13,10 @@
 #include "amount.h"
 #include "column_values.h"
 #include "date.h"
+#include "huge_pages.h"
 #include "record_schema.h"
 
-namespace corvina::py {
+namespace corvina {
 
 // A large buffer comes fresh from the kernel, and its first write takes one page fault per
 // 4 KiB page: on a 50 MB statement those faults cost as much as filling the columns. Placed on
@@ -27,39 +24,26 @@ namespace corvina::py {
 // system allows that; elsewhere the advice is ignored and nothing changes.
 ColumnBuffer::ColumnBuffer(size_t bytes) : size_(bytes) {
   if (bytes == 0) return;
-  constexpr size_t kHugePage = size_t{2} << 20;
-  const bool huge = bytes >= kHugePage;
-  const size_t alignment = huge ? kHugePage : 64;
+  const bool huge = bytes >= kHugePageBytes;
+  const size_t alignment = huge ? kHugePageBytes : 64;
   const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+#if defined(_WIN32)
+  // The C runtime of Windows has no aligned_alloc: its aligned blocks need their own free.
+  bytes_.reset(_aligned_malloc(rounded, alignment));
+#else
   bytes_.reset(std::aligned_alloc(alignment, rounded));
-  if (!bytes_) throw std::bad_alloc();
-#if defined(__linux__)
-  if (huge) (void)madvise(bytes_.get(), rounded, MADV_HUGEPAGE);
 #endif
+  if (!bytes_) throw std::bad_alloc();
+  if (huge) advise_huge_pages(bytes_.get(), rounded);
 }
 
 namespace {
 
-template <typename T>
-struct Unwrapped {
-  using type = T;
-};
-template <typename T>
-struct Unwrapped<std::optional<T>> {
-  using type = T;
-};
-
-template <typename T>
-constexpr bool kIsOptional = false;
-template <typename T>
-constexpr bool kIsOptional<std::optional<T>> = true;
-
-// What a column's getter returns, and the item inside when that is an optional.
-template <typename Column, typename Row>
-using ValueOf = std::remove_cvref_t<decltype(std::declval<const Column&>().value(
-    std::declval<const Row&>()))>;
-template <typename Column, typename Row>
-using ItemOf = typename Unwrapped<ValueOf<Column, Row>>::type;
+// What a column holds (a text, date or amount), and whether a row may have none.
+template <typename Column>
+using ItemOf = typename schema_detail::Unwrap<typename Column::value_type>::type;
+template <typename Column>
+constexpr bool kIsOptional = schema_detail::Unwrap<typename Column::value_type>::optional;
 
 template <typename T>
 const T* item_of(const T& value) {
@@ -81,12 +65,14 @@ const Interval& record_of(const IntervalRow& row) { return *row.interval; }
 // A column read from one field of the record behind each row.
 template <typename Row, typename Field>
 struct FieldColumn {
+  using value_type = typename Field::value_type;
   Field field;
   std::string_view name() const { return field.name; }
   decltype(auto) value(const Row& row) const { return Field::of(record_of(row)); }
 };
 
 struct AccountNumberColumn {
+  using value_type = std::string_view;
   std::string_view name() const { return "account"; }
   std::string_view value(const IntervalRow& row) const { return row.account->number; }
 };
@@ -141,7 +127,7 @@ class TableBuilder {
   TableBuilder(const std::vector<Row>& rows, const Columns& columns, int64_t max_batch_text)
       : rows_(rows), columns_(columns), max_batch_text_(max_batch_text) {}
 
-  Result<std::shared_ptr<const ColumnTable>, std::string> build() {
+  Result<SharedColumnTable, std::string> build() {
     auto table = std::make_shared<ColumnTable>();
     table->rows = static_cast<int64_t>(rows_.size());
     if (auto measured = measure(); !measured) return fail(std::move(measured.error()));
@@ -154,7 +140,7 @@ class TableBuilder {
         return fail(std::move(filled.error()));
       }
     }
-    return std::shared_ptr<const ColumnTable>(std::move(table));
+    return SharedColumnTable(std::move(table));
   }
 
  private:
@@ -168,19 +154,19 @@ class TableBuilder {
   }
 
   template <typename Column>
-  static constexpr bool kIsText = std::is_same_v<ItemOf<Column, Row>, std::string_view>;
+  static constexpr bool kIsText = std::is_same_v<ItemOf<Column>, std::string_view>;
   template <typename Column>
-  static constexpr bool kIsDate = std::is_same_v<ItemOf<Column, Row>, Date>;
+  static constexpr bool kIsDate = std::is_same_v<ItemOf<Column>, Date>;
 
   template <typename Column>
   ColumnSchema schema_of(size_t index, const Column& column) const {
-    ColumnSchema entry{std::string(column.name()), "", kIsOptional<ValueOf<Column, Row>>};
+    ColumnSchema entry{std::string(column.name()), "", kIsOptional<Column>};
     if constexpr (kIsText<Column>) {
       entry.format = "u";
     } else if constexpr (kIsDate<Column>) {
       entry.format = "tdD";
     } else {
-      static_assert(std::is_same_v<ItemOf<Column, Row>, Amount>);
+      static_assert(std::is_same_v<ItemOf<Column>, Amount>);
       entry.format = "d:38," + std::to_string(scales_[index]);
     }
     return entry;
@@ -281,7 +267,7 @@ class TableBuilder {
       using Column = std::remove_cvref_t<decltype(column)>;
       ColumnChunk& chunk = batch.columns[index];
       Cursor& cursor = cursors[index];
-      if constexpr (kIsOptional<ValueOf<Column, Row>>) {
+      if constexpr (kIsOptional<Column>) {
         chunk.validity = ColumnBuffer((length + 7) / 8);
         cursor.validity = static_cast<uint8_t*>(chunk.validity.data());
         if (length > 0) std::memset(cursor.validity, 0, chunk.validity.size());
@@ -377,7 +363,7 @@ class TableBuilder {
 };
 
 template <typename Row, typename Columns>
-Result<std::shared_ptr<const ColumnTable>, std::string> build_table(const std::vector<Row>& rows,
+Result<SharedColumnTable, std::string> build_table(const std::vector<Row>& rows,
                                                                     const Columns& columns,
                                                                     int64_t max_batch_text) {
   return TableBuilder<Row, Columns>(rows, columns, max_batch_text).build();
@@ -385,13 +371,13 @@ Result<std::shared_ptr<const ColumnTable>, std::string> build_table(const std::v
 
 }  // namespace
 
-Result<std::shared_ptr<const ColumnTable>, std::string> build_documents_table(
+Result<SharedColumnTable, std::string> build_documents_table(
     const std::vector<const Document*>& documents, int64_t max_batch_text) {
   static const auto columns = field_columns<const Document*>(kDocumentFields);
   return build_table(documents, columns, max_batch_text);
 }
 
-Result<std::shared_ptr<const ColumnTable>, std::string> build_intervals_table(
+Result<SharedColumnTable, std::string> build_intervals_table(
     const std::vector<const Account*>& accounts, int64_t max_batch_text) {
   static const auto columns = std::tuple_cat(std::tuple{AccountNumberColumn{}},
                                              field_columns<IntervalRow>(kIntervalFields));
@@ -402,4 +388,4 @@ Result<std::shared_ptr<const ColumnTable>, std::string> build_intervals_table(
   return build_table(rows, columns, max_batch_text);
 }
 
-}  // namespace corvina::py
+}  // namespace corvina

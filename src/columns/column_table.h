@@ -1,9 +1,13 @@
+// src/columns/ is the columnar layer: tables built from the parser's records and their export
+// through the Arrow C Data Interface. It sits on top of the parser library (which knows nothing
+// of it) and under the module (which only wraps its exports in capsules), so the core tests and
+// the fuzzers reach all of it without an interpreter.
+//
 // The columns of a table of records, built in the Arrow columnar layout but owned by plain C++
 // buffers, so that they outlive the records and the Python objects that held them.
 //
 // Nothing here touches Python: the module builds a table with the interpreter lock released and
-// exports it through the Arrow C Data Interface (arrow_export.cpp), and the core's GoogleTest
-// suite builds this file too (tests/core/column_table_test.cpp).
+// hands it out through the Arrow C Data Interface (arrow_c_data.h), wrapped in its capsules.
 #pragma once
 
 #include <cstddef>
@@ -13,10 +17,14 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <malloc.h>  // _aligned_malloc, _aligned_free
+#endif
+
 #include "result.h"
 #include "statement.h"
 
-namespace corvina::py {
+namespace corvina {
 
 // One buffer of a column, aligned to 64 bytes; its bytes are left uninitialised until written.
 // Throws std::bad_alloc.
@@ -31,7 +39,11 @@ class ColumnBuffer {
 
  private:
   struct Free {
+#if defined(_WIN32)
+    void operator()(void* bytes) const { _aligned_free(bytes); }
+#else
     void operator()(void* bytes) const { std::free(bytes); }
+#endif
   };
   static constexpr uint64_t kEmpty = 0;
   std::unique_ptr<void, Free> bytes_;
@@ -63,9 +75,14 @@ struct ColumnTable {
   int64_t rows = 0;
 };
 
+// A built table never changes; every export of it holds one of these, so the buffers stay until
+// the last consumer lets go.
+using SharedColumnTable = std::shared_ptr<const ColumnTable>;
+
 // A text column holds at most this many bytes in one batch (its offsets are int32); a table
 // starts a new batch before any of its text columns would pass it. The builders take the limit
-// as a parameter only so that tests can split small tables.
+// as a parameter so that tests and the fuzzer can split small tables; any limit from 1 up to
+// this one is valid.
 inline constexpr int64_t kMaxBatchText = INT32_MAX;
 
 // One row per document, columns in the order of the Document attributes. Texts are utf8, dates
@@ -73,13 +90,13 @@ inline constexpr int64_t kMaxBatchText = INT32_MAX;
 // Failure texts (the row counts from 0): "column 'NAME', row N: VALUE at scale S: more than 38
 // digits", "column 'NAME', row N: VALUE: date out of range for date32", "column 'NAME', row N: a
 // text of B bytes is longer than a utf8 column holds". Throws std::bad_alloc.
-[[nodiscard]] Result<std::shared_ptr<const ColumnTable>, std::string> build_documents_table(
+[[nodiscard]] Result<SharedColumnTable, std::string> build_documents_table(
     const std::vector<const Document*>& documents, int64_t max_batch_text = kMaxBatchText);
 
 // One row per interval, the accounts in the order given and each account's intervals in its own
 // order; an `account` column (the number) comes first, then the Interval attributes in order.
 // Failures and exceptions as above.
-[[nodiscard]] Result<std::shared_ptr<const ColumnTable>, std::string> build_intervals_table(
+[[nodiscard]] Result<SharedColumnTable, std::string> build_intervals_table(
     const std::vector<const Account*>& accounts, int64_t max_batch_text = kMaxBatchText);
 
-}  // namespace corvina::py
+}  // namespace corvina

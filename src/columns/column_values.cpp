@@ -2,10 +2,10 @@
 
 #include <array>
 
+#include "uint128.h"
+
 namespace corvina {
 namespace {
-
-__extension__ typedef unsigned __int128 Uint128;
 
 constexpr Uint128 kMaxDecimal128 = [] {
   Uint128 limit = 1;
@@ -25,7 +25,9 @@ constexpr auto kPowersOf10 = [] {
 // value would cost more than the whole conversion.
 constexpr auto kMaxBeforeShift = [] {
   std::array<Uint128, kDecimal128Digits + 1> table{};
-  for (unsigned i = 0; i <= kDecimal128Digits; ++i) table[i] = kMaxDecimal128 / kPowersOf10[i];
+  table[0] = kMaxDecimal128;
+  // floor(floor(m / 10^(i-1)) / 10) is floor(m / 10^i): no division by a power past one word.
+  for (unsigned i = 1; i <= kDecimal128Digits; ++i) table[i] = table[i - 1].divmod(10).quotient;
   return table;
 }();
 
@@ -50,7 +52,7 @@ Result<int32_t, std::string_view> days_since_epoch(Date date) {
 
 Result<Decimal128, std::string_view> decimal128_at_scale(const Amount& amount, uint8_t scale) {
   if (scale < amount.scale) return fail(std::string_view("scale below the amount's own"));
-  Uint128 magnitude = (Uint128{amount.magnitude_high} << 64) | amount.magnitude_low;
+  Uint128 magnitude = Uint128::from_halves(amount.magnitude_high, amount.magnitude_low);
   if (magnitude != 0) {
     const unsigned shift = scale - amount.scale;
     if (shift > kDecimal128Digits || magnitude > kMaxBeforeShift[shift]) {
@@ -60,7 +62,7 @@ Result<Decimal128, std::string_view> decimal128_at_scale(const Amount& amount, u
   }
   // Negation modulo 2^128 is two's complement; 38 digits stay clear of the sign bit.
   const Uint128 value = amount.negative ? Uint128{0} - magnitude : magnitude;
-  return Decimal128{static_cast<uint64_t>(value), static_cast<uint64_t>(value >> 64)};
+  return Decimal128{value.low(), value.high()};
 }
 
 }  // namespace corvina

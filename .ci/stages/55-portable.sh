@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The core tests and the Python suite again, on a build that takes only the plain paths: amounts
+# in two 64-bit halves instead of the compiler's 128-bit type, no SIMD kernel and no run-time CPU
+# dispatch, plain allocation instead of mapped huge pages. These are the paths a compiler or a
+# processor without those features takes, and nothing else runs them on this machine.
+set -euo pipefail
+: "${root:?}" "${build:?}" "${venv:?}" "${python:?}" "${jobs:=2}"
+portable="$build/portable"
+
+cmake -S "$root" -B "$portable" -DCMAKE_BUILD_TYPE=Release -DCORVINA_PORTABLE_INT128=ON \
+  -DCORVINA_PORTABLE_ONLY=ON -DCORVINA_BUILD_TESTS=ON -DCORVINA_BUILD_PYTHON=ON \
+  -DPython_EXECUTABLE="$python" >/dev/null
+cmake --build "$portable" -j "$jobs"
+ctest --test-dir "$portable" --output-on-failure -j "$jobs"
+
+# Only the module goes on the path, not the build tree with its other files.
+modules="$portable/python-path"
+rm -rf "$modules" && mkdir -p "$modules"
+cp "$portable"/corvina_py*.so "$modules/"
+cd "$build"
+origin=$(PYTHONPATH="$modules" "$venv/bin/python" -c 'import corvina_py; print(corvina_py.__file__)')
+case "$origin" in
+  "$modules"/*) ;;
+  *) echo "the portable build was not the module imported: $origin" >&2; exit 1 ;;
+esac
+PYTHONPATH="$modules" "$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" \
+  "$root/tests/python" -q -p no:cacheprovider

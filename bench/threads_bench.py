@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Parsing on several threads: many files on a pool of threads, and one large statement.
+
+    python3 bench/threads_bench.py FILE [--runs N] [--files 8] [--file-size 20M]
+
+1. Threads over files: FILES statements of FILE_SIZE each (generated, in FILE's encoding) parsed
+   one after another, then on a ThreadPoolExecutor of 1, 2 and 4 workers, each parse on one
+   thread (CORVINA_THREADS=1). parse releases the interpreter lock while the core reads, so the
+   workers run at once.
+2. FILE end to end, corvina_py.parse(data), with CORVINA_THREADS=1 (one thread) and with the
+   default (the statement read in pieces on the usable cores when it is large enough).
+
+Each figure is a median wall time, with the process's CPU time over that run's wall time:
+about 1 on one core, about the number of cores when all of them work.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import resource
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import corvina_py
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from generate_statements import generate, parse_size  # noqa: E402
+
+
+def cpu_seconds() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def timed(runs: int, body) -> tuple[float, float]:
+    """The median wall time of body and the CPU time over the wall time of that run."""
+    results = []
+    for _ in range(runs):
+        cpu = cpu_seconds()
+        start = time.perf_counter()
+        body()
+        wall = time.perf_counter() - start
+        results.append((wall, (cpu_seconds() - cpu) / wall))
+    results.sort()
+    return results[len(results) // 2]
+
+
+def with_threads(value: str | None, body):
+    """body with CORVINA_THREADS set to value (unset for None), read by each parse."""
+    def run():
+        saved = os.environ.pop('CORVINA_THREADS', None)
+        if value is not None:
+            os.environ['CORVINA_THREADS'] = value
+        try:
+            return body()
+        finally:
+            os.environ.pop('CORVINA_THREADS', None)
+            if saved is not None:
+                os.environ['CORVINA_THREADS'] = saved
+    return run
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument('file')
+    parser.add_argument('--runs', type=int, default=5)
+    parser.add_argument('--files', type=int, default=8, help='0: only the one statement')
+    parser.add_argument('--file-size', default='20M')
+    args = parser.parse_args()
+    data = Path(args.file).read_bytes()
+    encoding = corvina_py.parse(data).encoding
+    print(f'cores usable: {len(os.sched_getaffinity(0))}, encoding: {encoding}, '
+          f'median of {args.runs} runs')
+
+    if args.files > 0:
+        threads_over_files(args, encoding)
+    one_statement(args, data)
+
+
+def threads_over_files(args: argparse.Namespace, encoding: str) -> None:
+    files = [generate(parse_size(args.file_size), seed, encoding).encode(encoding)
+             for seed in range(1, args.files + 1)]
+    megabytes = sum(map(len, files)) / 1e6
+    print(f'threads over files: {args.files} files, {megabytes:.1f} MB')
+
+    def serial():
+        for item in files:
+            corvina_py.parse(item)
+
+    baseline = None
+    def pooled(workers: int):
+        def run():
+            with ThreadPoolExecutor(workers) as pool:
+                list(pool.map(corvina_py.parse, files))
+        return run
+
+    # Each parse on its own thread (CORVINA_THREADS=1): the pool's threads are all the
+    # parallelism there is, so this measures the lock released around the core.
+    bodies = [('one after another', with_threads('1', serial))] + [
+        (f'ThreadPoolExecutor({workers})', with_threads('1', pooled(workers)))
+        for workers in (1, 2, 4)]
+    for name, body in bodies:
+        seconds, share = timed(args.runs, body)
+        baseline = baseline or seconds
+        print(f'  {name:<24} {megabytes / seconds:8.1f} MB/s  {baseline / seconds:5.2f}x  '
+              f'CPU/wall {share:.2f}')
+
+
+def one_statement(args: argparse.Namespace, data: bytes) -> None:
+    print(f'one statement: {len(data) / 1e6:.1f} MB end to end')
+    one, one_share = timed(args.runs, with_threads('1', lambda: corvina_py.parse(data)))
+    default, default_share = timed(args.runs, with_threads(None, lambda: corvina_py.parse(data)))
+    print(f'  {"CORVINA_THREADS=1":<24} {len(data) / 1e6 / one:8.1f} MB/s  {1:5.2f}x  '
+          f'CPU/wall {one_share:.2f}')
+    print(f'  {"default":<24} {len(data) / 1e6 / default:8.1f} MB/s  {one / default:5.2f}x  '
+          f'CPU/wall {default_share:.2f}')
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,356 @@
+// The columnar export on arbitrary statements: every value a consumer reads through the Arrow C
+// Data Interface is checked against the record it came from, with batches cut after a few bytes
+// of text so that every input crosses many batch boundaries.
+//
+// The first byte picks the text limit of a batch: 1 to 128 bytes from its low bits, or the
+// build's own limit when its high bit is set; the rest is the statement.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "arrow_c_data.h"
+#include "column_values.h"
+#include "fuzz_input.h"
+#include "parse_statement.h"
+#include "record_schema.h"
+
+namespace {
+
+using corvina::Amount;
+using corvina::Date;
+using corvina::FieldKind;
+
+void require(bool ok) {
+  if (!ok) std::abort();
+}
+
+template <typename T>
+std::optional<T> as_optional(const T& value) {
+  return value;
+}
+template <typename T>
+std::optional<T> as_optional(const std::optional<T>& value) {
+  return value;
+}
+
+// ----- expected values, computed apart from the build -----
+
+int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
+// Days from 1970-01-01, counted as whole years of days before the date's year plus the days
+// of its months: another road than the builder's (which counts eras from 1 March).
+int64_t days_since_1970(Date date) {
+  const auto days_before_year = [](int64_t year) {
+    const int64_t y = year - 1;
+    return 365 * y + floor_div(y, 4) - floor_div(y, 100) + floor_div(y, 400);
+  };
+  static constexpr int kBeforeMonth[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+  const int64_t year = date.year;
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  const int64_t in_year = kBeforeMonth[date.month - 1] + (leap && date.month > 2) + date.day - 1;
+  return days_before_year(year) + in_year - days_before_year(1970);
+}
+
+__extension__ typedef unsigned __int128 Wide;
+
+std::string digits_of(Wide value) {
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
+    value /= 10;
+  } while (value != 0);
+  return digits;
+}
+
+// The amount's digits at `scale`, with its sign: what the column must hold, as text.
+std::string amount_at_scale(const Amount& amount, uint8_t scale) {
+  const Wide magnitude = (Wide{amount.magnitude_high} << 64) | amount.magnitude_low;
+  if (magnitude == 0) return "0";
+  return (amount.negative ? "-" : "") + digits_of(magnitude) +
+         std::string(scale - amount.scale, '0');
+}
+
+std::string decimal_text(const corvina::Decimal128& value) {
+  const Wide bits = (Wide{value.high} << 64) | value.low;
+  const bool negative = (value.high >> 63) != 0;
+  return (negative ? "-" : "") + digits_of(negative ? Wide{0} - bits : bits);
+}
+
+bool fits_decimal128(const Amount& amount, uint8_t scale) {
+  return amount_at_scale(amount, scale).find_first_not_of('-') + corvina::kDecimal128Digits >=
+         amount_at_scale(amount, scale).size();
+}
+
+// ----- reading one column of an exported batch -----
+
+bool present(const ArrowArray& column, int64_t row) {
+  const auto* validity = static_cast<const uint8_t*>(column.buffers[0]);
+  return validity == nullptr || ((validity[row / 8] >> (row % 8)) & 1) != 0;
+}
+
+void check_text(const ArrowArray& column, int64_t row, std::optional<std::string_view> expected) {
+  require(present(column, row) == expected.has_value());
+  const auto* offsets = static_cast<const int32_t*>(column.buffers[1]);
+  require(offsets[row] <= offsets[row + 1]);
+  const std::string_view text(static_cast<const char*>(column.buffers[2]) + offsets[row],
+                              static_cast<size_t>(offsets[row + 1] - offsets[row]));
+  require(text == expected.value_or(std::string_view()));  // an absent text takes no bytes
+}
+
+void check_date(const ArrowArray& column, int64_t row, std::optional<Date> expected) {
+  require(present(column, row) == expected.has_value());
+  if (!expected) return;
+  require(static_cast<const int32_t*>(column.buffers[1])[row] == days_since_1970(*expected));
+}
+
+void check_amount(const ArrowArray& column, int64_t row, std::optional<Amount> expected,
+                  uint8_t scale) {
+  require(present(column, row) == expected.has_value());
+  if (!expected) return;
+  const auto* values = static_cast<const corvina::Decimal128*>(column.buffers[1]);
+  require(decimal_text(values[row]) == amount_at_scale(*expected, scale));
+}
+
+// The columns of `fields`, from child `first` on, at one row.
+template <typename Fields, typename Record>
+void check_record(const ArrowArray& batch, size_t first, int64_t row, const Fields& fields,
+                  const Record& record, const std::vector<uint8_t>& scales) {
+  size_t index = first;
+  corvina::for_each_field(fields, [&](const auto& field) {
+    using Row = std::remove_cvref_t<decltype(field)>;
+    const ArrowArray& column = *batch.children[index];
+    if constexpr (Row::kind == FieldKind::Text) {
+      check_text(column, row, as_optional(Row::of(record)));
+    } else if constexpr (Row::kind == FieldKind::Date) {
+      check_date(column, row, as_optional(Row::of(record)));
+    } else {
+      check_amount(column, row, as_optional(Row::of(record)), scales[index]);
+    }
+    ++index;
+  });
+}
+
+// The names, formats and nullability the table must have: `leading` (the intervals' account
+// column) then one column per field. Returns each column's scale (amounts) or 0.
+template <typename Fields>
+std::vector<uint8_t> check_schema(const ArrowSchema& schema, bool leading, const Fields& fields,
+                                  const std::vector<uint8_t>& max_scales) {
+  require(std::string_view(schema.format) == "+s");
+  std::vector<uint8_t> scales;
+  size_t index = 0;
+  if (leading) {
+    require(std::string_view(schema.children[0]->name) == "account");
+    require(std::string_view(schema.children[0]->format) == "u");
+    scales.push_back(0);
+    ++index;
+  }
+  corvina::for_each_field(fields, [&](const auto& field) {
+    using Row = std::remove_cvref_t<decltype(field)>;
+    const ArrowSchema& child = *schema.children[index];
+    require(std::string_view(child.name) == field.name);
+    require(((child.flags & ARROW_FLAG_NULLABLE) != 0) == !Row::required);
+    std::string format = Row::kind == FieldKind::Text ? "u" : "tdD";
+    uint8_t scale = 0;
+    if constexpr (Row::kind == FieldKind::Amount) {
+      scale = max_scales[index] < 2 ? 2 : max_scales[index];
+      format = "d:38," + std::to_string(scale);
+    }
+    require(child.format == format);
+    scales.push_back(scale);
+    ++index;
+  });
+  require(schema.n_children == static_cast<int64_t>(index));
+  return scales;
+}
+
+// What a table of these rows must hold, seen apart from the build: the longest text, each
+// amount column's largest scale, and whether every amount fits 38 digits at it.
+struct Expected {
+  size_t longest_text = 0;
+  std::vector<uint8_t> max_scales;
+  bool amounts_fit = true;
+};
+
+template <typename Fields, typename Record>
+void measure_record(Expected& expected, size_t first, const Fields& fields,
+                    const Record& record) {
+  size_t index = first;
+  corvina::for_each_field(fields, [&](const auto& field) {
+    using Row = std::remove_cvref_t<decltype(field)>;
+    const auto value = as_optional(Row::of(record));
+    if constexpr (Row::kind == FieldKind::Text) {
+      if (value && value->size() > expected.longest_text) expected.longest_text = value->size();
+    } else if constexpr (Row::kind == FieldKind::Amount) {
+      if (value && value->scale > expected.max_scales[index]) {
+        expected.max_scales[index] = value->scale;
+      }
+    }
+    ++index;
+  });
+}
+
+template <typename Fields, typename Record>
+void check_fit(Expected& expected, size_t first, const Fields& fields, const Record& record) {
+  size_t index = first;
+  corvina::for_each_field(fields, [&](const auto& field) {
+    using Row = std::remove_cvref_t<decltype(field)>;
+    if constexpr (Row::kind == FieldKind::Amount) {
+      const auto value = as_optional(Row::of(record));
+      const uint8_t scale = expected.max_scales[index] < 2 ? 2 : expected.max_scales[index];
+      if (value && !fits_decimal128(*value, scale)) expected.amounts_fit = false;
+    }
+    ++index;
+  });
+}
+
+// Builds the table of `rows` with `limit`, and when the build must succeed, reads every batch
+// through a stream and checks it; a refused build must name the reason the rows give.
+template <typename Rows, typename Build, typename Measure, typename CheckRow>
+void check_table(const Rows& rows, int64_t limit, size_t columns, bool leading,
+                 const auto& fields, Build&& build, Measure&& measure, CheckRow&& check_row) {
+  Expected expected;
+  expected.max_scales.assign(columns, 0);
+  for (const auto& row : rows) measure(expected, row, /*fit=*/false);
+  for (const auto& row : rows) measure(expected, row, /*fit=*/true);
+
+  auto built = build(limit);
+  if (static_cast<int64_t>(expected.longest_text) > limit) {
+    require(!built.ok() && built.error().find("longer than a utf8 column holds") !=
+                               std::string::npos);
+    limit = static_cast<int64_t>(expected.longest_text);
+    built = build(limit);
+  }
+  if (!expected.amounts_fit) {
+    require(!built.ok() && built.error().find("more than 38 digits") != std::string::npos);
+    return;
+  }
+  require(built.ok());
+
+  ArrowArrayStream stream;
+  corvina::export_table_stream(std::move(built.value()), &stream);
+  ArrowSchema schema;
+  require(stream.get_schema(&stream, &schema) == 0);
+  require(schema.n_children == static_cast<int64_t>(columns));
+  const std::vector<uint8_t> scales = check_schema(schema, leading, fields, expected.max_scales);
+
+  // Per batch and text column: its bytes, and the bytes of its first row.
+  std::vector<std::vector<int64_t>> totals;
+  std::vector<std::vector<int64_t>> firsts;
+  size_t next_row = 0;
+  for (size_t b = 0;; ++b) {
+    ArrowArray batch;
+    require(stream.get_next(&stream, &batch) == 0);
+    if (batch.release == nullptr) break;
+    require(batch.n_children == static_cast<int64_t>(columns));
+    require(batch.length > 0 || (rows.empty() && b == 0));
+    require(next_row + static_cast<size_t>(batch.length) <= rows.size());
+    totals.emplace_back();
+    firsts.emplace_back();
+    for (size_t c = 0; c < columns; ++c) {
+      const ArrowArray& column = *batch.children[c];
+      require(column.length == batch.length && column.offset == 0);
+      int64_t nulls = 0;
+      for (int64_t i = 0; i < batch.length; ++i) nulls += !present(column, i);
+      require(nulls == column.null_count);
+      if (std::string_view(schema.children[c]->format) != "u") continue;
+      require(column.n_buffers == 3);
+      const auto* offsets = static_cast<const int32_t*>(column.buffers[1]);
+      require(offsets[0] == 0 && offsets[batch.length] <= limit);
+      totals.back().push_back(offsets[batch.length]);
+      firsts.back().push_back(batch.length > 0 ? offsets[1] : 0);
+    }
+    for (int64_t i = 0; i < batch.length; ++i) check_row(batch, i, rows[next_row++], scales);
+
+    // A consumer may keep one column and let the rest go: it must stay readable alone.
+    const size_t kept = b % columns;
+    ArrowArray column = *batch.children[kept];
+    batch.children[kept]->release = nullptr;
+    batch.release(&batch);
+    require(column.length == 0 || column.buffers[1] != nullptr);
+    if (column.length > 0 && column.n_buffers == 3) {
+      const auto* offsets = static_cast<const int32_t*>(column.buffers[1]);
+      const auto* bytes = static_cast<const volatile char*>(column.buffers[2]);
+      for (int32_t at = 0; at < offsets[column.length]; ++at) (void)bytes[at];
+    }
+    column.release(&column);
+  }
+  require(next_row == rows.size());
+  // A batch ends only where the next row would pass the limit in some text column.
+  for (size_t b = 0; b + 1 < totals.size(); ++b) {
+    bool full = false;
+    for (size_t c = 0; c < totals[b].size(); ++c) {
+      full = full || totals[b][c] + firsts[b + 1][c] > limit;
+    }
+    require(full);
+  }
+  schema.release(&schema);
+  stream.release(&stream);
+}
+
+struct IntervalRow {
+  const corvina::Account* account;
+  const corvina::Interval* interval;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  corvina::fuzz::FuzzInput input(data, size);
+  const uint8_t choice = input.take_byte();
+  const int64_t limit = (choice & 0x80) != 0 ? corvina::kMaxBatchText : (choice & 0x7F) + 1;
+  auto parsed = corvina::parse_statement(input.rest(), {});
+  if (!parsed) return 0;
+  const corvina::Statement& statement = parsed.value();
+  using corvina::kDocumentFields;
+  using corvina::kIntervalFields;
+
+  std::vector<const corvina::Document*> documents;
+  for (const corvina::Document& document : statement.documents) documents.push_back(&document);
+  check_table(
+      documents, limit, corvina::kFieldCount<decltype(kDocumentFields)>, false, kDocumentFields,
+      [&](int64_t at) { return corvina::build_documents_table(documents, at); },
+      [](Expected& expected, const corvina::Document* document, bool fit) {
+        if (fit) {
+          check_fit(expected, 0, kDocumentFields, *document);
+        } else {
+          measure_record(expected, 0, kDocumentFields, *document);
+        }
+      },
+      [](const ArrowArray& batch, int64_t i, const corvina::Document* document,
+         const std::vector<uint8_t>& scales) {
+        check_record(batch, 0, i, kDocumentFields, *document, scales);
+      });
+
+  std::vector<const corvina::Account*> accounts;
+  std::vector<IntervalRow> intervals;
+  for (const corvina::Account& account : statement.accounts.accounts()) {
+    accounts.push_back(&account);
+    for (const corvina::Interval& interval : account.intervals) {
+      intervals.push_back({&account, &interval});
+    }
+  }
+  check_table(
+      intervals, limit, 1 + corvina::kFieldCount<decltype(kIntervalFields)>, true,
+      kIntervalFields, [&](int64_t at) { return corvina::build_intervals_table(accounts, at); },
+      [](Expected& expected, const IntervalRow& row, bool fit) {
+        if (fit) {
+          check_fit(expected, 1, kIntervalFields, *row.interval);
+          return;
+        }
+        expected.longest_text = std::max(expected.longest_text, row.account->number.size());
+        measure_record(expected, 1, kIntervalFields, *row.interval);
+      },
+      [](const ArrowArray& batch, int64_t i, const IntervalRow& row,
+         const std::vector<uint8_t>& scales) {
+        check_text(*batch.children[0], i, row.account->number);
+        check_record(batch, 1, i, kIntervalFields, *row.interval, scales);
+      });
+  return 0;
+}

@@ -1,0 +1,341 @@
+#include "chunked_parse.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <iterator>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "account.h"
+#include "huge_pages.h"
+#include "section_machine.h"
+#include "tokenizer.h"
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+namespace corvina {
+
+void merge_accounts(AccountMap& into, const AccountMap& from) {
+  for (size_t i = 0; i < from.accounts_.size(); ++i) {
+    const Account& account = from.accounts_[i];
+    // The settled order of an account filed out of date order is not its filing order, and
+    // filing the settled order again would settle differently; the log is the filing order.
+    const AccountMap::Filing* filing = from.filings_[i].get();
+    const std::vector<Interval>& filed = filing != nullptr ? filing->log : account.intervals;
+    for (const Interval& interval : filed) merge_interval(into, account.number, interval);
+  }
+}
+
+namespace {
+
+// Pieces smaller than this share of the threshold cost more to start and join than they save.
+constexpr size_t kPieceShareOfThreshold = 8;
+constexpr size_t kMostPieces = 256;
+// Several pieces per thread, so that the threads that get a core take over the pieces of one
+// that does not.
+constexpr size_t kPiecesPerThread = 4;
+
+template <LineForm form>
+struct CutKeywords {
+  static constexpr FixedText kDocumentEnd = written_as<form>("КонецДокумента");
+  static constexpr FixedText kAccountEnd = written_as<form>("КонецРасчСчет");
+  static constexpr FixedText kDocumentStart = written_as<form>("СекцияДокумент=");
+  static constexpr FixedText kAccountStart = written_as<form>("СекцияРасчСчет");
+};
+
+// The length of the line break at `at` (LF or CR LF), or 0 when there is none: a CR alone
+// breaks no line, so "КонецДокумента\r\r\n" is no end line.
+size_t line_break_at(std::string_view text, size_t at) {
+  if (at < text.size() && text[at] == '\n') return 1;
+  if (at + 1 < text.size() && text[at] == '\r' && text[at + 1] == '\n') return 2;
+  return 0;
+}
+
+// The end of the whole line `keyword` with its line break, when the line at `at` is exactly it.
+std::optional<size_t> whole_line(std::string_view text, size_t at, std::string_view keyword) {
+  if (text.substr(at, keyword.size()) != keyword) return std::nullopt;
+  const size_t line_break = line_break_at(text, at + keyword.size());
+  if (line_break == 0) return std::nullopt;
+  return at + keyword.size() + line_break;
+}
+
+// Whether a section starts with the line at `at`.
+template <LineForm form>
+bool opens_section(std::string_view text, size_t at) {
+  using Keys = CutKeywords<form>;
+  return text.substr(at, Keys::kDocumentStart.size) == Keys::kDocumentStart.view() ||
+         whole_line(text, at, Keys::kAccountStart.view()).has_value();
+}
+
+// The first place at or after `from` where a line opens a section right after an end line;
+// text.size() when there is none.
+template <LineForm form>
+size_t next_cut(std::string_view text, size_t from) {
+  using Keys = CutKeywords<form>;
+  const char* const data = text.data();
+  // A line starts after a LF; the first line of the text (the marker, if anything) never
+  // follows an end line.
+  size_t at = from == 0 ? 0 : from - 1;
+  for (;;) {
+    const void* const found = std::memchr(data + at, '\n', text.size() - at);
+    if (found == nullptr) return text.size();
+    const size_t line = static_cast<size_t>(static_cast<const char*>(found) - data) + 1;
+    at = line;
+    std::optional<size_t> after = whole_line(text, line, Keys::kDocumentEnd.view());
+    if (!after) after = whole_line(text, line, Keys::kAccountEnd.view());
+    if (after && opens_section<form>(text, *after)) return *after;
+  }
+}
+
+template <LineForm form>
+std::vector<size_t> cuts_in(std::string_view text, size_t pieces) {
+  std::vector<size_t> cuts{0};
+  for (size_t piece = 1; piece < pieces; ++piece) {
+    const size_t wanted =
+        text.size() / pieces * piece + text.size() % pieces * piece / pieces;
+    const size_t cut = next_cut<form>(text, std::max(wanted, cuts.back() + 1));
+    if (cut >= text.size()) break;  // no place further on either
+    cuts.push_back(cut);
+  }
+  cuts.push_back(text.size());
+  return cuts;
+}
+
+// What the machine of one piece made of it. Line numbers count from the piece's first line.
+struct PieceOutcome {
+  std::optional<ErrorRecord> error;
+  Statement statement;
+  bool finished = false;
+  uint64_t lines = 0;  // lines read; all of them unless the piece stopped at an unrecognised one
+  std::exception_ptr thrown;  // what the standard library threw (out of memory)
+};
+
+template <LineForm form>
+void read_piece(std::string_view piece, bool first, Encoding encoding, PieceOutcome& out) {
+  try {
+    BasicTokenReader<form> source(piece);
+    SectionMachine<NoHooks, form> machine(encoding, NoHooks{});
+    if (!first) machine.start_between_sections();
+    auto fed = feed_lines(source, machine);
+    out.lines = source.lines_read();
+    if (!fed) {
+      out.error = std::move(fed).error();
+      return;
+    }
+    out.finished = machine.finished();
+    out.statement = std::move(machine).take_statement();
+  } catch (...) {
+    out.thrown = std::current_exception();
+  }
+}
+
+// A line number of a piece as a line number of the whole text. Numbers stop at the largest
+// one, as the reader's own do.
+LineNumber shifted(LineNumber line, uint64_t offset) {
+  constexpr uint64_t kLast = std::numeric_limits<LineNumber>::max();
+  return static_cast<LineNumber>(std::min<uint64_t>(uint64_t{line} + offset, kLast));
+}
+
+void shift_lines(ErrorRecord& error, uint64_t offset) {
+  std::visit(
+      [offset](auto& record) {
+        if constexpr (requires { record.lineno; }) record.lineno = shifted(record.lineno, offset);
+      },
+      error);
+}
+
+// The threads beyond their own that parses of this process may run at once: one per usable core
+// but the caller's. Parses called from several threads of a pool share them instead of each
+// starting a thread per core.
+std::atomic<ptrdiff_t>& spare_threads() {
+  static std::atomic<ptrdiff_t> spare{static_cast<ptrdiff_t>(usable_cores()) - 1};
+  return spare;
+}
+
+// Threads taken from spare_threads() for one parse, given back when it ends.
+class SpareThreads {
+ public:
+  SpareThreads() = default;
+  SpareThreads(const SpareThreads&) = delete;
+  SpareThreads& operator=(const SpareThreads&) = delete;
+  ~SpareThreads() {
+    if (claimed_ != 0) spare_threads().fetch_add(static_cast<ptrdiff_t>(claimed_));
+  }
+  void claim(size_t wanted) {
+    std::atomic<ptrdiff_t>& spare = spare_threads();
+    ptrdiff_t left = spare.load();
+    for (;;) {
+      const ptrdiff_t taken = std::min(static_cast<ptrdiff_t>(wanted), left);
+      if (taken <= 0) return;
+      if (spare.compare_exchange_weak(left, left - taken)) {
+        claimed_ = static_cast<size_t>(taken);
+        return;
+      }
+    }
+  }
+  size_t claimed() const { return claimed_; }
+
+ private:
+  size_t claimed_ = 0;
+};
+
+Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
+  for (PieceOutcome& piece : pieces) {
+    if (piece.thrown) std::rethrow_exception(piece.thrown);
+  }
+  // Every piece is read to its end or to its first unrecognised line, so the lines before a
+  // piece are known whenever its error is the one reported.
+  uint64_t offset = 0;
+  std::optional<ErrorRecord> first_error;
+  uint64_t first_error_offset = 0;
+  for (PieceOutcome& piece : pieces) {
+    if (piece.error) {
+      if (std::holds_alternative<UnrecognizedLine>(*piece.error)) {
+        shift_lines(*piece.error, offset);
+        return fail(std::move(*piece.error));
+      }
+      if (!first_error) {
+        first_error = std::move(*piece.error);
+        first_error_offset = offset;
+      }
+    }
+    offset += piece.lines;
+  }
+  if (first_error) {
+    shift_lines(*first_error, first_error_offset);
+    return fail(std::move(*first_error));
+  }
+  // Every piece but the last ended with an end line taken, between sections.
+  if (!pieces.back().finished) return fail(ErrorRecord{Unfinished{}});
+
+  Statement statement = std::move(pieces.front().statement);
+  if (pieces.size() == 1) return statement;
+  size_t documents = statement.documents.size();
+  size_t warnings = statement.warnings.size();
+  for (size_t i = 1; i < pieces.size(); ++i) {
+    documents += pieces[i].statement.documents.size();
+    warnings += pieces[i].statement.warnings.size();
+  }
+  // One list of the final size, each piece's let go once moved, so that no more than one
+  // piece's list is held twice.
+  std::vector<Document> joined;
+  joined.reserve(documents);
+  advise_huge_pages(joined.data(), joined.capacity() * sizeof(Document));
+  std::move(statement.documents.begin(), statement.documents.end(), std::back_inserter(joined));
+  std::vector<Document>().swap(statement.documents);
+  statement.warnings.reserve(warnings);
+  offset = pieces.front().lines;
+  for (size_t i = 1; i < pieces.size(); ++i) {
+    Statement& piece = pieces[i].statement;
+    merge_accounts(statement.accounts, piece.accounts);
+    piece.accounts = AccountMap();
+    std::move(piece.documents.begin(), piece.documents.end(), std::back_inserter(joined));
+    std::vector<Document>().swap(piece.documents);
+    for (WarningEntry& warning : piece.warnings) {
+      statement.warnings.push_back(
+          WarningEntry{shifted(warning.lineno, offset), std::move(warning.message)});
+    }
+    offset += pieces[i].lines;
+  }
+  statement.documents = std::move(joined);
+  return statement;
+}
+
+// The pieces of one parse and what was made of them, shared by the threads that read them: a
+// thread that starts only after the parse has returned finds no piece left and touches nothing
+// else, so the parse waits for its pieces, never for a thread that the system has not yet
+// given a core.
+template <LineForm form>
+struct PieceWork {
+  PieceWork(std::string_view text, Encoding encoding, std::vector<size_t> cuts)
+      : text(text), encoding(encoding), cuts(std::move(cuts)), pieces(this->cuts.size() - 1) {}
+
+  // Takes the next piece not yet taken until none is left.
+  void read_pieces() {
+    const size_t count = pieces.size();
+    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+      read_piece<form>(text.substr(cuts[i], cuts[i + 1] - cuts[i]), i == 0, encoding, pieces[i]);
+      if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == count) done.notify_all();
+    }
+  }
+  void wait_for_pieces() {
+    for (size_t seen; (seen = done.load(std::memory_order_acquire)) < pieces.size();) {
+      done.wait(seen, std::memory_order_acquire);
+    }
+  }
+
+  std::string_view text;  // read only while pieces are left
+  Encoding encoding;
+  std::vector<size_t> cuts;
+  std::vector<PieceOutcome> pieces;
+  std::atomic<size_t> next{0};
+  std::atomic<size_t> done{0};
+};
+
+// The pieces on `threads` threads, the calling one among them, each taking the next piece not
+// yet taken: a thread that the system leaves waiting for a core holds up at most the piece it
+// took, not a fixed share of the statement.
+template <LineForm form>
+Result<Statement, ErrorRecord> read_in_pieces(std::string_view text, Encoding encoding,
+                                              std::vector<size_t> cuts, size_t threads) {
+  const auto work = std::make_shared<PieceWork<form>>(text, encoding, std::move(cuts));
+  const size_t count = work->pieces.size();
+  for (size_t started = 1; started < std::min(threads, count); ++started) {
+    try {
+      std::thread([work] { work->read_pieces(); }).detach();
+    } catch (const std::system_error&) {
+      break;  // the threads that did start, and this one, read the rest
+    }
+  }
+  work->read_pieces();
+  work->wait_for_pieces();
+  return join_pieces(work->pieces);
+}
+
+}  // namespace
+
+unsigned usable_cores() {
+#if defined(__linux__)
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+#endif
+  const unsigned count = std::thread::hardware_concurrency();
+  return count == 0 ? 1 : count;
+}
+
+std::vector<size_t> find_chunk_cuts(std::string_view text, LineForm form, size_t pieces) {
+  if (pieces <= 1 || text.empty()) return {0, text.size()};
+  return form == LineForm::Cp1251 ? cuts_in<LineForm::Cp1251>(text, pieces)
+                                  : cuts_in<LineForm::Utf8>(text, pieces);
+}
+
+Result<Statement, ErrorRecord> parse_in_chunks(std::string_view text, LineForm form,
+                                               Encoding encoding, unsigned threads,
+                                               size_t chunk_threshold) {
+  const size_t smallest = std::max<size_t>(1, chunk_threshold / kPieceShareOfThreshold);
+  const size_t most = std::min(std::max<size_t>(1, text.size() / smallest), kMostPieces);
+  SpareThreads spare;
+  if (threads == 0) spare.claim(most - 1);
+  const size_t workers = threads == 0 ? spare.claimed() + 1 : std::min<size_t>(threads, most);
+  const std::vector<size_t> cuts =
+      find_chunk_cuts(text, form, workers == 1 ? 1 : std::min(most, workers * kPiecesPerThread));
+  return form == LineForm::Cp1251
+             ? read_in_pieces<LineForm::Cp1251>(text, encoding, cuts, workers)
+             : read_in_pieces<LineForm::Utf8>(text, encoding, cuts, workers);
+}
+
+}  // namespace corvina

@@ -1,0 +1,44 @@
+// A large statement read on several threads: cut between sections, each piece read by a
+// section machine of its own, the pieces joined in file order.
+//
+// A piece starts right after an end line ("КонецДокумента" or "КонецРасчСчет") that the line
+// before it ends with a line break and that the next line, a section start, follows. A machine
+// that has just taken an end line is between sections whatever came before, so the machine of
+// the next piece starts there, and the pieces together give what one machine gives: the
+// header and the first accounts come from the first piece, documents and warnings are
+// appended, accounts filed again in the order each piece filed them, line numbers moved on by
+// the lines of the pieces before. Errors keep their order of precedence: the first unrecognised
+// line of the whole input wins over any error of a machine, and of the machines' errors the
+// first in file order wins (a later piece's machine started from a state that an earlier error
+// means was never reached).
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+#include "line_form.h"
+#include "result.h"
+#include "statement.h"
+
+namespace corvina {
+
+// The cores this process may run on (its affinity mask where there is one), at least 1.
+unsigned usable_cores();
+
+// Where to cut text (written in `form`) into at most `pieces` pieces of about equal size:
+// ascending offsets, the first 0, the last text.size(). Each inner offset is the start of a
+// line that opens a section and directly follows an end line; where no such place lies past a
+// wanted cut, there are fewer pieces (one when the text has none at all).
+std::vector<size_t> find_chunk_cuts(std::string_view text, LineForm form, size_t pieces);
+
+// The parse without hooks of a decoded text (`form` tells how its lines are written) on up to
+// `threads` threads (0: those of the process's cores that no other parse is using), each piece
+// at least an eighth of chunk_threshold (tests make that tiny). The outcome is that of reading the text on one thread: the same statement, or the
+// same error.
+[[nodiscard]] Result<Statement, ErrorRecord> parse_in_chunks(std::string_view text,
+                                                             LineForm form, Encoding encoding,
+                                                             unsigned threads,
+                                                             size_t chunk_threshold);
+
+}  // namespace corvina

@@ -1,0 +1,211 @@
+// A statement read in pieces on several threads gives what one thread gives, error for error.
+#include "chunked_parse.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "parse_statement.h"
+#include "record_printer.h"
+#include "test_support.h"
+
+namespace corvina {
+namespace {
+
+using test_support::describe;
+using test_support::generated_statement_lines;
+using test_support::joined_statement;
+using test_support::to_cp1251;
+
+constexpr ParseOptions kOneThread{1, 0};
+constexpr unsigned kThreadCounts[] = {2, 3, 7, 16};
+
+std::string serial_outcome(std::string_view bytes) {
+  return describe(parse_statement(bytes, {}, kOneThread));
+}
+
+// Every thread count, pieces as small as they come.
+void expect_pieces_agree(std::string_view bytes, const std::string& label) {
+  const std::string expected = serial_outcome(bytes);
+  for (const unsigned threads : kThreadCounts) {
+    EXPECT_EQ(describe(parse_statement(bytes, {}, ParseOptions{threads, 1})), expected)
+        << label << ", " << threads << " threads";
+  }
+}
+
+size_t pieces_of(std::string_view text, LineForm form, size_t wanted) {
+  return find_chunk_cuts(text, form, wanted).size() - 1;
+}
+
+// Where a cut may fall ("|" in the text), and where it must not. The text follows a long
+// header line, so that the place wanted for two pieces lies before it.
+TEST(chunked_parse_test, cuts) {
+  const char* const cases[] = {
+      // After an end line, at the section that follows (LF and CR LF).
+      "КонецДокумента\n|СекцияРасчСчет\nx=\n",
+      "КонецРасчСчет\r\n|СекцияДокумент=\r\nx=\n",
+      "КонецДокумента\n|СекцияДокумент=Ордер\n",
+      // Not inside a section, nor before a line that opens none, nor after an end line
+      // written otherwise: a trailing space, a CR not followed by LF, a blank line after it.
+      "КонецДокумента\nНомер=1\nСекцияРасчСчет\n",
+      "КонецДокумента \nСекцияРасчСчет\n",
+      "КонецДокумента\r\rСекцияРасчСчет\n",
+      "КонецДокумента\r\r\nСекцияРасчСчет\n",
+      "КонецДокумента\n\nСекцияРасчСчет\n",
+      "КонецДокумента\nСекцияРасчСчет \n",
+      "КонецДокумента\nСекцияРасчСчет",
+      "КонецДокумента\nСекцияДокумент\n",
+      // A keyword that does not start its line.
+      "x=КонецДокумента\nСекцияРасчСчет\n",
+  };
+  const std::string header = "1CClientBankExchange\nA=" + std::string(100, 'x') + "\n";
+  for (const std::string_view marked : cases) {
+    std::string text = header + std::string(marked);
+    std::vector<size_t> expected = {0};
+    if (const size_t bar = text.find('|'); bar != std::string::npos) {
+      text.erase(bar, 1);
+      expected.push_back(bar);
+    }
+    expected.push_back(text.size());
+    EXPECT_EQ(find_chunk_cuts(text, LineForm::Utf8, 2), expected) << marked;
+    EXPECT_EQ(find_chunk_cuts(to_cp1251(text), LineForm::Cp1251, 2).size(), expected.size())
+        << marked;
+    // Keywords are matched in the lines' own form.
+    EXPECT_EQ(pieces_of(to_cp1251(text), LineForm::Utf8, 2), 1u) << marked;
+  }
+}
+
+// Statements drawn from many seeds, with faults put in at drawn lines: the first unrecognised
+// line of the whole input must win over an earlier error of a machine even when the two fall
+// in different pieces, and of two errors of machines the earlier.
+TEST(chunked_parse_test, generated_statements_agree) {
+  const struct {
+    const char* name;
+    std::vector<std::string> inserted;  // lines put in at drawn places, in this order
+    bool drop_end_of_file;
+  } faults[] = {
+      {"none", {}, false},
+      {"unfinished", {}, true},
+      {"unrecognised line", {"просто строка"}, false},
+      {"two unrecognised lines", {"первая", "вторая"}, false},
+      {"stray attribute", {"Ключ=значение"}, false},
+      {"stray end line", {"КонецДокумента"}, false},
+      {"account in a section", {"СекцияРасчСчет"}, false},
+      {"end of file early", {"КонецФайла"}, false},
+      {"stray attribute and unrecognised line", {"Ключ=значение", "строка"}, false},
+      {"end line with CR", {"КонецДокумента\r"}, false},
+      {"account number dropped", {"СекцияРасчСчет", "ДатаНачала=01.03.2024",
+                                  "НачальныйОстаток=1", "КонецРасчСчет"}, false},
+  };
+  for (uint32_t seed = 1; seed <= 25; ++seed) {
+    for (const auto& fault : faults) {
+      std::vector<std::string> lines = generated_statement_lines(seed, 60);
+      if (fault.drop_end_of_file) lines.pop_back();
+      std::mt19937 random(seed * 7919);
+      if (fault.inserted.size() == 4) {
+        // A whole section after a drawn end line.
+        size_t at = 1 + random() % (lines.size() - 1);
+        while (at < lines.size() && lines[at - 1] != "КонецДокумента") ++at;
+        lines.insert(lines.begin() + static_cast<ptrdiff_t>(at), fault.inserted.begin(),
+                     fault.inserted.end());
+      } else {
+        for (const std::string& line : fault.inserted) {
+          const size_t at = 1 + random() % (lines.size() - 1);
+          lines.insert(lines.begin() + static_cast<ptrdiff_t>(at), line);
+        }
+      }
+      const std::string utf8 = joined_statement(lines, seed);
+      const std::string label = std::string(fault.name) + ", seed " + std::to_string(seed);
+      expect_pieces_agree(utf8, label + ", UTF-8");
+      expect_pieces_agree(to_cp1251(utf8), label + ", Windows-1251");
+      if (fault.inserted.empty()) {
+        // Not agreement by never cutting: these statements are cut wherever asked.
+        ASSERT_EQ(pieces_of(utf8, LineForm::Utf8, 16), 16u) << label;
+        ASSERT_EQ(pieces_of(to_cp1251(utf8), LineForm::Cp1251, 16), 16u) << label;
+      }
+    }
+  }
+}
+
+// Accounts filed in several pieces settle as they do when filed in one: out of date order,
+// repeated at another scale, and several of one start date (whose order is the filing order's).
+TEST(chunked_parse_test, accounts_across_pieces) {
+  std::string text = "1CClientBankExchange\nСекцияДокумент=\nКонецДокумента\n";
+  const char* const sections[][3] = {
+      {"2", "03", "10"},    {"1", "01", "10.0"}, {"2", "01", "5"}, {"3", "02", "1"},
+      {"1", "01", "10.00"}, {"2", "01", "6"},    {"1", "01", "11"}, {"2", "03", "10.000"},
+  };
+  for (const auto& section : sections) {
+    text += std::string("СекцияРасчСчет\nРасчСчет=") + section[0] + "\nДатаНачала=" + section[1] +
+            ".03.2024\nНачальныйОстаток=" + section[2] + "\nКонецРасчСчет\n";
+  }
+  text += "КонецФайла\n";
+  ASSERT_GE(pieces_of(text, LineForm::Utf8, 16), 6u);
+  expect_pieces_agree(text, "accounts");
+  const auto result = parse_statement(text, {}, ParseOptions{16, 1});
+  ASSERT_TRUE(result.ok());
+  EXPECT_EQ(result.value().accounts.size(), 3u);
+  EXPECT_EQ(result.value().warnings.size(), 1u);
+}
+
+// Line numbers past the pieces before: warnings and errors name the line of the whole input.
+TEST(chunked_parse_test, line_numbers) {
+  std::vector<std::string> lines = generated_statement_lines(3, 200);
+  lines.insert(lines.end() - 1, "конец");
+  const std::string text = joined_statement(lines, 3);
+  const auto result = parse_statement(text, {}, ParseOptions{8, 1});
+  ASSERT_FALSE(result.ok());
+  const auto* line = std::get_if<UnrecognizedLine>(&result.error());
+  ASSERT_NE(line, nullptr);
+  EXPECT_EQ(line->lineno, lines.size() - 1);
+}
+
+// Below the threshold, or with one thread, a statement is not cut at all: the documents of a
+// piece would hold an arena of their own, and one arena is all that the serial parse makes.
+TEST(chunked_parse_test, threshold_and_threads) {
+  const std::string text = joined_statement(generated_statement_lines(5, 50), 5);
+  const auto arenas = [](const Result<Statement, ErrorRecord>& result) {
+    std::vector<const void*> seen;
+    for (const Document& document : result.value().documents) {
+      const void* arena = document.texts.operator->();
+      if (seen.empty() || seen.back() != arena) seen.push_back(arena);
+    }
+    return seen.size();
+  };
+  EXPECT_EQ(arenas(parse_statement(text, {}, ParseOptions{4, text.size() + 1})), 1u);
+  EXPECT_EQ(arenas(parse_statement(text, {}, ParseOptions{1, 1})), 1u);
+  // At the threshold, pieces of an eighth of it at the least.
+  const size_t pieces = arenas(parse_statement(text, {}, ParseOptions{4, text.size()}));
+  EXPECT_GT(pieces, 1u);
+  EXPECT_LE(pieces, 8u);
+  EXPECT_GE(usable_cores(), 1u);
+}
+
+#ifdef CORVINA_SAMPLES_DIR
+TEST(chunked_parse_test, samples) {
+  const std::filesystem::path dir = CORVINA_SAMPLES_DIR;
+  if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no samples";
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().extension() != ".txt") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)),
+                            std::istreambuf_iterator<char>());
+    const std::string expected = serial_outcome(bytes);
+    for (size_t threshold = 1; threshold <= bytes.size(); threshold = threshold * 3 + 1) {
+      for (const unsigned threads : kThreadCounts) {
+        EXPECT_EQ(describe(parse_statement(bytes, {}, ParseOptions{threads, threshold})),
+                  expected)
+            << entry.path().filename() << ", threshold " << threshold << ", " << threads
+            << " threads";
+      }
+    }
+  }
+}
+#endif
+
+}  // namespace
+}  // namespace corvina
