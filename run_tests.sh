@@ -53,6 +53,10 @@ done
 "$build/core/fuzz/table_fuzzer" "$table_seeds"/*
 
 echo "== Python module tests"
+# The suite tests what users install: the wheel of tools/build-wheels.sh (built from the sdist),
+# installed with no compiler reachable, so that nothing is built from source on the way.
+dist="$build/dist"
+wheel=$(DIST="$dist" bash "$root/tools/build-wheels.sh" cp313-manylinux_x86_64 | grep '\.whl$')
 venv="$build/venv"
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
@@ -61,20 +65,24 @@ fi
 # dask[distributed] for the scale-out example, whose tests start a local cluster; pyarrow,
 # polars, duckdb and pandas for the tests of the Arrow tables (and the example's Dask DataFrame).
 # The module itself needs none of them.
-"$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis \
-  "dask[distributed]" pyarrow polars duckdb pandas
-"$venv/bin/python" -m pip install -q --no-build-isolation "$root"
+"$venv/bin/python" -m pip install -q pytest hypothesis "dask[distributed]" pyarrow polars duckdb \
+  pandas
+CC=false CXX=false "$venv/bin/python" -m pip install -q --no-index --only-binary=:all: \
+  --force-reinstall "$wheel"
 # Run from outside the source tree so that the installed module is the one imported.
 cd "$build"
 "$venv/bin/python" "$root/bench/python_bench.py" "$small" --runs 1
 "$venv/bin/python" "$root/bench/table_bench.py" "$small" --runs 1
 "$venv/bin/python" "$root/bench/attribute_bench.py" "$small" --runs 1
 "$venv/bin/python" "$root/bench/threads_bench.py" "$small" --runs 1 --files 2 --file-size 200K
+"$venv/bin/python" -c 'import corvina_py, sys
+assert corvina_py.__file__.startswith(sys.prefix), corvina_py.__file__
+print("testing", corvina_py.__file__)'
 "$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" "$root/tests/python" -q
 
 # Further stages (sanitizers, typing, other interpreters) live one per file beside .ci/run and
 # run in name order with the same variables.
-export root build venv python jobs small
+export root build venv python jobs small dist
 for stage in "$root"/.ci/stages/*.sh; do
   [ -e "$stage" ] || continue
   echo "== $(basename "$stage" .sh)"
