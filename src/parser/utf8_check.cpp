@@ -6,6 +6,7 @@
 
 #include "cpu_features.h"
 #include "simd.h"
+#include "utf8.h"
 
 namespace corvina {
 namespace {
@@ -14,34 +15,11 @@ unsigned char byte_at(std::string_view text, size_t pos) {
   return static_cast<unsigned char>(text[pos]);
 }
 
-// Length of the well-formed multi-byte sequence at text[pos] (lead byte >= 0x80), or 0. The
-// second byte's range is what excludes overlongs (E0, F0), surrogates (ED) and values above
-// U+10FFFF (F4).
+// Length of the well-formed multi-byte sequence at text[pos] (lead byte >= 0x80), or 0: the
+// parser's one UTF-8 reader decides, and it reads a malformed sequence as one byte.
 size_t utf8_sequence_length(std::string_view text, size_t pos) {
-  const unsigned char lead = byte_at(text, pos);
-  size_t length;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() - pos < length) return 0;
-  const unsigned char second = byte_at(text, pos + 1);
-  if (second < low || second > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    if ((byte_at(text, pos + i) & 0xC0) != 0x80) return 0;
-  }
-  return length;
+  const CodePoint code = read_code_point(text, pos);
+  return code.length > 1 ? code.length : 0;
 }
 
 // Sequence by sequence from pos, which is on a character boundary, to at least stop (the last
