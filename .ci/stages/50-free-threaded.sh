@@ -12,12 +12,6 @@ set -euo pipefail
 started=$(date +%s)
 interpreter=$(bash "$root/tools/build-free-threaded-python.sh")
 
-# The cp313t wheel, as users get it: built from the sdist by tools/build-wheels.sh and installed
-# with no compiler reachable.
-dist=${dist:-$build/dist}
-wheel=$(DIST="$dist" FT_PYTHON="$interpreter" bash "$root/tools/build-wheels.sh" \
-  cp313t-manylinux_x86_64 | grep '\.whl$')
-
 ftvenv="$build/venv-ft"
 if [ ! -x "$ftvenv/bin/python" ]; then
   "$interpreter" -m venv "$ftvenv"
@@ -26,9 +20,20 @@ fi
 # Wheels only: recent hypothesis releases publish native wheels for the default ABI but not for
 # the free-threaded one (cp313t), and their source needs a Rust toolchain; the newest pure-Python
 # release is the one this picks instead.
-"$ftvenv/bin/python" -m pip install -q --only-binary=:all: pytest hypothesis
+"$ftvenv/bin/python" -m pip install -q --only-binary=:all: "scikit-build-core>=0.11" cmake ninja \
+  pytest hypothesis
+
+# A cp313t wheel, built from the sdist of the main run with this machine's compiler (Zig's cross
+# build does not find the free-threaded headers yet), then installed with no compiler reachable,
+# as a user installs one.
+dist=${dist:-$build/dist}
+sdist=$(ls "$dist"/corvina_py-*.tar.gz)
+ftwheels="$build/ft-wheels"
+rm -rf "$ftwheels"
+"$ftvenv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$ftwheels" "$sdist" \
+  --config-settings=build-dir="$build/ft-module"
 CC=false CXX=false "$ftvenv/bin/python" -m pip install -q --no-index --only-binary=:all: \
-  --force-reinstall "$wheel"
+  --force-reinstall "$ftwheels"/corvina_py-*-cp313-cp313t-*.whl
 
 cd "$build"
 "$ftvenv/bin/python" -c 'import sys, sysconfig
