@@ -139,13 +139,6 @@ void read_piece(std::string_view piece, bool first, Encoding encoding, PieceOutc
   }
 }
 
-// A line number of a piece as a line number of the whole text. Numbers stop at the largest
-// one, as the reader's own do.
-LineNumber shifted(LineNumber line, uint64_t offset) {
-  constexpr uint64_t kLast = std::numeric_limits<LineNumber>::max();
-  return static_cast<LineNumber>(std::min<uint64_t>(uint64_t{line} + offset, kLast));
-}
-
 void shift_lines(ErrorRecord& error, uint64_t offset) {
   std::visit(
       [offset](auto& record) {
@@ -241,10 +234,8 @@ Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
     piece.accounts = AccountMap();
     std::move(piece.documents.begin(), piece.documents.end(), std::back_inserter(joined));
     std::vector<Document>().swap(piece.documents);
-    for (WarningEntry& warning : piece.warnings) {
-      statement.warnings.push_back(
-          WarningEntry{shifted(warning.lineno, offset), std::move(warning.message)});
-    }
+    statement.warnings.append_shifted(piece.warnings, offset);
+    piece.warnings = WarningList();
     offset += pieces[i].lines;
   }
   statement.documents = std::move(joined);
