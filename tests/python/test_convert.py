@@ -216,14 +216,27 @@ class TestSummary:
 class TestErrors:
     # statement text, expected message after "file:"; {n} stands for the reported line
     CASES = [
-        (statement(document('1')) + 'мусор\n', "{n}: Unrecognized line: 'мусор'"),
-        ('', ' Input is empty'),
-        ('hello\n', ' Input is not a 1C statement'),
-        (statement(document('1')).replace('КонецФайла\n', ''), ' Statement is not finished'),
+        (statement(document('1')) + 'мусор\n', "{n}: Unrecognized line: 'мусор'; every line is "
+         'a key=value pair or a section marker: fix or remove this line'),
+        ('', ' Input is empty; the file holds nothing: export the statement again'),
+        ('hello\n', ' Input is not a 1C statement (its first line is not 1CClientBankExchange: '
+         'check that this is a statement file)'),
+        (statement(document('1')).replace('КонецФайла\n', ''), ' Statement is not finished; the '
+         'file ends before its КонецФайла line and may be cut short: export the statement '
+         'again'),
         (statement(document('1')).replace(f'РасчСчет={OWN}\n', ''),
-         "{n}: Missing field 'РасчСчет' in context 'account'"),
+         "{n}: Missing field 'РасчСчет' in context 'account'; add the missing line to the "
+         'section'),
+        (statement(document('1')).replace('СекцияДокумент', 'СекцияРасчСчет\nСекцияДокумент', 1),
+         "{n}: Unexpected section 'СекцияДокумент=Платежное поручение' in context 'account'; "
+         'a section starts or ends out of place: check that each section ends '
+         '(КонецДокумента, КонецРасчСчет) before the next one starts'),
+        (statement(document('1')).replace('01.03.2024', '31.02.2024', 1),
+         '{n}: account section unreadable: a date names no day of the calendar; dates are '
+         'written DD.MM.YYYY, as 05.03.2024; the statement cannot be converted without it'),
         # A line quoted from the file cannot clear the screen or start a line of its own.
-        (statement(document('1')) + '\x1b[2J\rx\n', "{n}: Unrecognized line: '\\x1b[2J\\rx'"),
+        (statement(document('1')) + '\x1b[2J\rx\n', "{n}: Unrecognized line: '\\x1b[2J\\rx'; "
+         'every line is a key=value pair or a section marker: fix or remove this line'),
     ]
 
     @pytest.mark.parametrize(('text', 'message'), CASES)
@@ -243,13 +256,14 @@ class TestErrors:
     def test_missing_file(self, tmp_path, capsys):
         missing = str(tmp_path / 'missing.txt')
         assert main([missing]) == 1
-        assert capsys.readouterr().err == f'{missing}: No such file or directory\n'
+        assert capsys.readouterr().err == \
+            f'{missing}: No such file or directory; check the name and the folder\n'
 
     def test_dropped_document_warns_and_strict_fails(self, tmp_path, capsys):
         path = write(tmp_path, 'a.txt', statement(document('1,5')))
         lineno = corvina_py.parse(Path(path).read_bytes()).warnings[0][0]
-        message = ('invalid value: string "1,5", expected a Decimal type representing a '
-                   'fixed-point number')
+        message = ('document left out: the amount "1,5" is not a number; amounts are digits '
+                   'with a point before the kopecks, as 1250.50 (no comma, no spaces)')
         assert main(['-f', 'csv', path]) == 0
         assert capsys.readouterr().err == f'{path}:{lineno}: warning: {message}\n'
         assert main(['-f', 'csv', '--strict', path]) == 1
@@ -301,7 +315,8 @@ class TestErrors:
         path = write(tmp_path, 'a.txt', statement(document('1')))
         target = tmp_path / 'no' / 'such' / 'dir.json'
         assert main([path, '-o', str(target)]) == 1
-        assert capsys.readouterr().err == f'{target}: No such file or directory\n'
+        assert capsys.readouterr().err == \
+            f'{target}: No such file or directory; check the name and the folder\n'
 
 
 class TestFileNames:
@@ -320,7 +335,7 @@ class TestFileNames:
         captured = capsys.readouterr()
         where, message = captured.err.split(': warning: ')
         assert where.rsplit(':', 1)[0] == f'{tmp_path}/{self.IN_LINES}'
-        assert message.startswith('invalid value') and message.count('\n') == 1
+        assert message.startswith('document left out') and message.count('\n') == 1
         outputs = {
             'json': lambda: [r['file'] for r in json_lines(captured.out)],
             'csv': lambda: [row[0] for row in read_csv_text(captured.out)[1:]],
@@ -488,7 +503,8 @@ class TestOutputs:
         link = tmp_path / 'full\n\x1b.out'  # a link to a device that refuses every write
         link.symlink_to('/dev/full')
         assert main([*argv, '-o', str(link), path]) == 1
-        assert capsys.readouterr().err == f'{tmp_path}/full\\n\\x1b.out: No space left on device\n'
+        assert capsys.readouterr().err == \
+            f'{tmp_path}/full\\n\\x1b.out: No space left on device; free some space and run again\n'
         assert link.is_symlink()
 
     @pytest.mark.parametrize('format', ['parquet', 'arrow'])
