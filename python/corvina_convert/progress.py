@@ -103,6 +103,8 @@ class TqdmBar:
         self.done_files += 1
         self.bar.set_postfix_str(f'{self.done_files}/{self.files} files', refresh=False)
         self.bar.update(size)
+        if self.done_files == self.files:
+            self.bar.refresh()  # the last state, which tqdm's rate limit would skip
 
     def clear(self) -> None:
         self.bar.clear()
@@ -150,13 +152,13 @@ def make_bar(stream: TextIO, files: int, total: int) -> LineBar | TqdmBar:
     return LineBar(stream, files, total)
 
 
-def tracked(items: Iterable[Any], sizes: Sequence[int], stream: TextIO, quiet: bool,
-            make: Any = make_bar) -> tuple[Iterator[Any], TextIO]:
+def tracked(items: Iterable[Any], sizes: Sequence[int], stream: TextIO,
+            quiet: bool) -> tuple[Iterator[Any], TextIO]:
     """The items (one per input, in order) with a bar advancing as each passes, and the
     stream to write messages to meanwhile; the items unchanged when no bar is wanted."""
     if quiet or not is_long(sizes) or not is_terminal(stream):
         return iter(items), stream
-    bar = make(stream, len(sizes), sum(sizes))
+    bar = make_bar(stream, len(sizes), sum(sizes))
 
     def advance() -> Iterator[Any]:
         try:
