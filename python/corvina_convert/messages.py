@@ -127,7 +127,8 @@ def transcoding_error(error: UnicodeError, data: bytes, source: str) -> tuple[in
         # cp866 decodes every byte, so this only happens for a code page that does not.
         return data.count(b'\n', 0, start) + 1, (
             f'byte {data[start:start + 1]!r} has no meaning in {source}; check --encoding')
-    text = error.object if isinstance(error.object, str) else ''
+    text = getattr(error, 'object', '')
+    text = text if isinstance(text, str) else ''
     return text.count('\n', 0, start) + 1, (
         f'the character {text[start:start + 1]!r} (from {source}) has no Windows-1251 form; '
         'replace it in the file')

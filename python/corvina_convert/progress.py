@@ -8,6 +8,7 @@ rewritten in place, at most a few times a second.
 
 from __future__ import annotations
 
+import importlib
 import importlib.util
 import os
 import time
@@ -146,9 +147,8 @@ class Messages:
 
 
 def make_bar(stream: TextIO, files: int, total: int) -> LineBar | TqdmBar:
-    if importlib.util.find_spec('tqdm') is not None:
-        from tqdm import tqdm  # optional: the `progress` extra
-        return TqdmBar(tqdm, stream, files, total)
+    if importlib.util.find_spec('tqdm') is not None:  # optional: the `progress` extra
+        return TqdmBar(importlib.import_module('tqdm').tqdm, stream, files, total)
     return LineBar(stream, files, total)
 
 

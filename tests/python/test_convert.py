@@ -713,11 +713,6 @@ class TestProgress:
         assert all(line.count(': warning: ') == 1 for line in err.getvalue().splitlines())
         assert err.getvalue().count('\n') == (count > 1)
 
-    def test_one_big_file_is_a_long_batch(self):
-        big = corvina_convert.progress.LONG_BATCH_BYTES
-        assert corvina_convert.progress.is_long([big + 1])
-        assert not corvina_convert.progress.is_long([big])
-
 
 class TestExcel:
     def test_bom_semicolons_and_crlf(self, tmp_path):
