@@ -45,7 +45,7 @@ def _attributes(cls: type) -> tuple[str, ...]:
 # The CSV column orders: the module's own, so a field added to the parser appears here too.
 DOCUMENT_FIELDS = _attributes(corvina_py.Document)
 INTERVAL_FIELDS = _attributes(corvina_py.Interval)
-STDIN = '-'
+STDIN = inputs.STDIN
 STDIN_NAME = '<stdin>'
 
 
@@ -837,8 +837,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(one_line(f'{error.name}: {error.message}'), file=sys.stderr)
         return 1
     except concurrent.futures.BrokenExecutor:
-        print('corvina-convert: a worker process ended abruptly; the conversion stopped',
-              file=sys.stderr)
+        print('corvina-convert: a worker process ended abruptly; the conversion stopped and '
+              'no output file was replaced (a worker that ends so has often run out of memory: '
+              'run again with fewer --jobs)', file=sys.stderr)
         return 1
     return 1 if failed else 0
 

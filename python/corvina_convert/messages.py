@@ -80,7 +80,9 @@ def dropped_document(message: str) -> str:
 
 
 def refusal_hint(data: bytes) -> str:
-    """Why a refused file may still be a statement, and what makes it readable."""
+    """Why a refused file may still be a statement, and what makes it readable: editors on
+    Windows like to start a file with a byte-order mark, which hides the statement's marker,
+    and 1C can still write a statement in the DOS code page, which the parser does not read."""
     for mark, encoding in BYTE_ORDER_MARKS:
         if data.startswith(mark):
             return (f' (the file starts with a {encoding} byte-order mark; save it as '

@@ -472,7 +472,9 @@ class TestOutputs:
         if isinstance(outcome, int):
             assert main(argv) == outcome
             assert capsys.readouterr().err == (
-                'corvina-convert: a worker process ended abruptly; the conversion stopped\n')
+                'corvina-convert: a worker process ended abruptly; the conversion stopped and '
+                'no output file was replaced (a worker that ends so has often run out of memory: '
+                'run again with fewer --jobs)\n')
         else:
             with pytest.raises(outcome):
                 main(argv)
