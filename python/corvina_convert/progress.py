@@ -55,7 +55,7 @@ class LineBar:
         self.done_bytes = 0
         self.start = time.monotonic()
         self.drawn_at = 0.0
-        self.shown = False
+        self.width = 0  # of the line on screen; spaces wipe it, where escapes may not work
 
     def advance(self, size: int) -> None:
         self.done_files += 1
@@ -71,15 +71,15 @@ class LineBar:
         left = (self.total - self.done_bytes) / rate if rate else None
         text = (f'{self.done_files}/{self.files} files, {rate / MEGABYTE:.1f} MB/s, '
                 f"{'?' if left is None else clock(left)} left")
-        self.stream.write('\r' + text + '\x1b[K')
+        self.stream.write('\r' + text.ljust(self.width))
         self.stream.flush()
-        self.shown = True
+        self.width = len(text)
 
     def clear(self) -> None:
-        if self.shown:
-            self.stream.write('\r\x1b[K')
+        if self.width:
+            self.stream.write('\r' + ' ' * self.width + '\r')
             self.stream.flush()
-            self.shown = False
+            self.width = 0
 
     def redraw(self) -> None:
         if self.done_files:

@@ -700,7 +700,9 @@ class TestProgress:
         bar.start = 0.0
         monkeypatch.setattr(corvina_convert.progress.time, 'monotonic', lambda: 1.0)
         bar.advance(1_000_000)
-        assert err.getvalue() == '\r1/2 files, 1.0 MB/s, 0:03 left\x1b[K'
+        assert err.getvalue() == '\r1/2 files, 1.0 MB/s, 0:03 left'
+        bar.close()
+        assert err.getvalue().endswith('left\r' + ' ' * 30 + '\r')
 
     # argv besides the files, whether stderr is a terminal, how many files
     QUIET = [([], False, 3), (['--quiet'], True, 3), ([], True, 1)]
