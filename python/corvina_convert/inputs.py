@@ -80,7 +80,8 @@ def pattern_files(pattern: str, recursive: bool) -> list[str]:
             if depth is None or level + 1 < depth else []
         for name in files:
             path = name if relative == os.curdir else os.path.join(relative, name)
-            if matcher.match(path) and not name.startswith('.'):
+            if matcher.match(path) and not name.startswith('.') \
+                    and os.path.isfile(os.path.join(folder, name)):
                 found.append(root + path if root else path)
     return sorted(found, key=path_key)
 
