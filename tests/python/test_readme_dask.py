@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import statement
+from conftest import UNDER_ASAN, statement
 
 README = Path(__file__).resolve().parents[2] / 'README.md'
 
@@ -19,6 +19,9 @@ pytestmark = [
     pytest.mark.skipif(importlib.util.find_spec('distributed') is None
                        or importlib.util.find_spec('pandas') is None,
                        reason='dask[distributed] and pandas are not installed'),
+    # Pure Python over the module that the main run has checked; under AddressSanitizer its
+    # cluster's processes only cost the stage time.
+    pytest.mark.skipif(UNDER_ASAN, reason='checked by the main run'),
 ]
 
 
