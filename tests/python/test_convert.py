@@ -855,4 +855,4 @@ class TestHelp:
             options = text.partition('; options: ')[2]
             helped[name] = tuple(options.split(', ')) if options else ()
         assert listed == helped
-        assert list(helped) == ['json', 'csv', 'summary', 'parquet', 'arrow']
+        assert {'json', 'csv', 'summary', 'parquet', 'arrow'} <= set(helped)
