@@ -16,8 +16,8 @@ import sys
 from typing import Any
 
 import corvina_py
-from corvina_convert import (STDIN, Output, OutputError, Spilled, Unconvertible, convert_all,
-                             one_line, report)
+from corvina_convert import (STDIN, Output, OutputError, Spilled, Unconvertible, messages,
+                             one_line, outcomes_of)
 
 FORMATS = ('parquet', 'arrow')
 MISSING_PYARROW = ("--format {format} needs pyarrow, which is not installed; install it with "
@@ -65,7 +65,8 @@ def table_pieces(name: str, statement: corvina_py.Statement, intervals: bool,
         if intervals:
             tables.append(pyarrow.table(statement.intervals_table()))
     except ValueError as error:  # a value with no place in its column: never written wrong
-        raise Unconvertible(str(error)) from error
+        raise Unconvertible(f'{error}; this statement cannot be written as a table: convert it '
+                            'with -f json or -f csv') from error
     return tuple(map(ipc_bytes, tables)) if packed else tuple(tables)
 
 
@@ -139,9 +140,7 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
                                packed=args.jobs > 1)
     # Loaded as they come: the files of spilled pieces are gone once the run's outcomes are.
     converted = [(outcome.name, tuple(map(load_table, outcome.pieces))) for outcome in
-                 report(convert_all(args.files, args.jobs, format), args.strict, sys.stderr,
-                        failed)
-                 if outcome.pieces is not None]
+                 outcomes_of(args, format, failed) if outcome.pieces is not None]
     if not converted:
         return False
     targets = [args.output] if args.intervals is None else [args.output, args.intervals]
@@ -152,7 +151,7 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
             try:
                 table = join_tables(named, args.file_column)
             except pyarrow.ArrowInvalid as error:
-                print(one_line(f'{output.name}: {error}'), file=sys.stderr)
+                print(one_line(f'{output.name}: {messages.table_join(error)}'), file=sys.stderr)
                 return True
             write_table(table, output, args.format)
         for output in outputs:
