@@ -392,6 +392,11 @@ void check_on_threads(Build&& build, int64_t limit, unsigned threads) {
   require(one.ok() == parallel.ok());
   if (!one.ok()) {
     require(one.error() == parallel.error());
+    // A text too long for the limit hides the rest: compare once more with room for it.
+    if (limit != corvina::kMaxBatchText &&
+        one.error().find("longer than a utf8 column holds") != std::string::npos) {
+      check_on_threads(build, corvina::kMaxBatchText, threads);
+    }
     return;
   }
   require_same_values(*one.value(), *parallel.value(), limit);
