@@ -143,14 +143,31 @@ def medians_with_cpu(runs: int, bodies: dict[str, Callable[[], object]]
             for name in bodies}
 
 
-def document_csv(path: str) -> bytes:
-    """The statement's documents as corvina-convert writes them in CSV."""
+def document_csv(path: str, keep: bool = False) -> bytes:
+    """The statement's documents as corvina-convert writes them in CSV; with `keep`, written
+    beside the statement and reused from there."""
     with tempfile.TemporaryDirectory(prefix='table-bench-') as folder:
-        out = os.path.join(folder, 'documents.csv')
-        subprocess.run([sys.executable, '-m', 'corvina_convert', '-f', 'csv', '-o', out, path],
-                       check=True)
+        out = path + '.csv' if keep else os.path.join(folder, 'documents.csv')
+        if not (keep and os.path.exists(out)):
+            subprocess.run([sys.executable, '-m', 'corvina_convert', '-f', 'csv', '-o', out,
+                            path], check=True)
         with open(out, 'rb') as f:
             return f.read()
+
+
+def on_one_thread(body: Callable[[], object]) -> Callable[[], object]:
+    """body with CORVINA_THREADS=1, which each call reads."""
+    def run() -> object:
+        saved = os.environ.get('CORVINA_THREADS')
+        os.environ['CORVINA_THREADS'] = '1'
+        try:
+            return body()
+        finally:
+            if saved is None:
+                del os.environ['CORVINA_THREADS']
+            else:
+                os.environ['CORVINA_THREADS'] = saved
+    return run
 
 
 def csv_readers(csv: bytes) -> dict[str, Callable[[], object]]:
@@ -170,25 +187,28 @@ def csv_readers(csv: bytes) -> dict[str, Callable[[], object]]:
     return readers
 
 
-def compare_with_csv(path: str, runs: int) -> bool:
-    """Parse plus table against the CSV readers on the same documents; True when it is at most
-    as slow as the faster of them."""
+def compare_with_csv(path: str, runs: int, keep: bool = False) -> bool:
+    """Parse plus table, on the threads the environment allows and on one, against the CSV
+    readers on the same documents; True when the first is at most as slow as the faster
+    reader."""
     with open(path, 'rb') as f:
         data = f.read()
-    csv = document_csv(path)
+    csv = document_csv(path, keep)
     statement = corvina_py.parse(data)
     print(f'{len(data) / 1e6:.0f} MB {statement.encoding}, {len(statement.documents)} documents; '
           f'their CSV {len(csv) / 1e6:.0f} MB; median of {runs} runs, CPU/wall beside each')
     del statement
-    bodies = {'parse + table': lambda: parse_and_table(data), **csv_readers(csv)}
+    path_names = ('parse + table', '  the same, one thread')
+    bodies = {path_names[0]: lambda: parse_and_table(data),
+              path_names[1]: on_one_thread(lambda: parse_and_table(data)), **csv_readers(csv)}
     for body in bodies.values():
         body()  # each library sets itself up on its first call
     timed = medians_with_cpu(runs, bodies)
-    table = timed['parse + table'][0]
+    table = timed[path_names[0]][0]
     for name, (wall, share) in timed.items():
-        against = '' if name == 'parse + table' else f'  table path {table / wall:4.2f}x this'
+        against = f'  table path {table / wall:4.2f}x this' if name != path_names[0] else ''
         print(f'  {name:<24} {wall * 1e3:9.1f} ms  CPU/wall {share:4.2f}{against}')
-    fastest = min(wall for name, (wall, _) in timed.items() if name != 'parse + table')
+    fastest = min(wall for name, (wall, _) in timed.items() if name not in path_names)
     print(f'  table path {table / fastest:4.2f}x the faster reader (target <= 1.0x)')
     return table <= fastest
 
@@ -205,7 +225,7 @@ def compare_sizes(sizes: list[str], runs: int, keep: str | None) -> bool:
                 if not os.path.exists(path):
                     with open(path, 'wb') as out:
                         out.write(generate(parse_size(size), 1, encoding).encode(encoding))
-                ok = compare_with_csv(path, runs) and ok
+                ok = compare_with_csv(path, runs, keep is not None) and ok
     return ok
 
 
