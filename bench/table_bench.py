@@ -7,10 +7,12 @@ pyarrow.csv.read_csv and polars.read_csv, each with its CPU time over wall time.
 
     python bench/table_bench.py FILE [--runs 5] [--reference]
     python bench/table_bench.py --sizes 50M [500M] [--runs 5]
+    python bench/table_bench.py --sizes 50M --against OTHER_BUILD/corvina_py.so --runs 30
 
 --sizes generates a statement of each size in both encodings (in --keep DIR when given, reused
 from there on later runs) and runs the CSV comparison alone on each. CORVINA_THREADS=1 in the
-environment puts the parse and the table on one thread.
+environment puts the parse and the table on one thread. --against times parse plus table on one
+thread against another build of the module, both loaded into this interpreter.
 
 Needs pyarrow. --reference also times the pure-Python parser of the PyPI package client-bank-1c
 followed by pandas.DataFrame, as a speed reference: install it only into the benchmark's own
@@ -28,6 +30,8 @@ from __future__ import annotations
 import argparse
 import datetime
 import decimal
+import importlib.machinery
+import importlib.util
 import io
 import json
 import os
@@ -36,7 +40,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Callable
+from typing import Any, Callable
 
 import pyarrow
 import pyarrow.csv
@@ -213,8 +217,45 @@ def compare_with_csv(path: str, runs: int, keep: bool = False) -> bool:
     return table <= fastest
 
 
-def compare_sizes(sizes: list[str], runs: int, keep: str | None) -> bool:
-    """compare_with_csv on generated statements of each size, in both encodings."""
+def load_build(path: str) -> Any:
+    """Another build of the module, loaded from its file beside this one: both then run in one
+    interpreter, on the same bytes and the same heap."""
+    loader = importlib.machinery.ExtensionFileLoader('corvina_py', path)
+    spec = importlib.util.spec_from_file_location('corvina_py', path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def compare_builds(path: str, other: str, rounds: int) -> None:
+    """Parse plus table with CORVINA_THREADS=1 in this build and in `other`, called in turn
+    (each round in the other order), and the ratio of this build's time to the other's, round
+    by round: a burst of load then slows both sides of a ratio alike."""
+    with open(path, 'rb') as f:
+        data = f.read()
+    builds = {'this build': corvina_py, 'the other': load_build(other)}
+    times: dict[str, list[float]] = {name: [] for name in builds}
+    bodies = {name: on_one_thread(lambda m=module: pyarrow.table(m.parse(data).documents_table()))
+              for name, module in builds.items()}
+    for body in bodies.values():
+        body()
+    for turn in range(rounds):
+        for name in (list(bodies) if turn % 2 == 0 else list(reversed(bodies))):
+            start = time.perf_counter()
+            bodies[name]()
+            times[name].append(time.perf_counter() - start)
+    ratios = sorted(a / b for a, b in zip(times['this build'], times['the other']))
+    mine, theirs = times['this build'], times['the other']
+    print(f'{os.path.basename(path)}, CORVINA_THREADS=1, {rounds} rounds: this build '
+          f'{statistics.median(mine) * 1e3:.1f} ms (best {min(mine) * 1e3:.1f}), the other '
+          f'{statistics.median(theirs) * 1e3:.1f} ms (best {min(theirs) * 1e3:.1f}); ratio '
+          f'{statistics.median(ratios):.3f}, quartiles {ratios[len(ratios) // 4]:.3f} to '
+          f'{ratios[3 * len(ratios) // 4]:.3f}')
+
+
+def compare_sizes(sizes: list[str], runs: int, keep: str | None, against: str | None) -> bool:
+    """compare_with_csv (or compare_builds) on generated statements of each size, in both
+    encodings."""
     ok = True
     with tempfile.TemporaryDirectory(prefix='table-bench-') as scratch:
         folder = keep or scratch
@@ -225,7 +266,10 @@ def compare_sizes(sizes: list[str], runs: int, keep: str | None) -> bool:
                 if not os.path.exists(path):
                     with open(path, 'wb') as out:
                         out.write(generate(parse_size(size), 1, encoding).encode(encoding))
-                ok = compare_with_csv(path, runs, keep is not None) and ok
+                if against is not None:
+                    compare_builds(path, against, runs)
+                else:
+                    ok = compare_with_csv(path, runs, keep is not None) and ok
     return ok
 
 
@@ -240,9 +284,12 @@ def main() -> None:
                         'sizes (50M, 500M), both encodings, instead of FILE')
     parser.add_argument('--keep', metavar='DIR',
                         help='with --sizes: keep the generated statements here, and reuse them')
+    parser.add_argument('--against', metavar='MODULE_FILE',
+                        help="with --sizes: instead, parse + table on one thread against another "
+                        "build's corvina_py*.so, RUNS rounds in turn")
     args = parser.parse_args()
     if args.sizes:
-        sys.exit(0 if compare_sizes(args.sizes, args.runs, args.keep) else 1)
+        sys.exit(0 if compare_sizes(args.sizes, args.runs, args.keep, args.against) else 1)
     if args.file is None:
         parser.error('give FILE or --sizes')
     with open(args.file, 'rb') as f:
