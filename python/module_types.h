@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "parse_statement.h"
 #include "state_machine.h"
 #include "statement.h"
 
@@ -60,6 +61,11 @@ PyObject* new_attribute_dict(const AttributeMap& map);
 // result_types.cpp: a new Statement object that takes over the core statement; nullptr with an
 // exception set on failure (everything built so far is released).
 PyObject* new_statement_object(Statement&& statement);
+
+// parse_entry.cpp: how a parse without hooks, and a table built from its results, may share
+// out their work among threads, from the environment (CORVINA_THREADS, CORVINA_CHUNK_THRESHOLD)
+// and the process. Calls into the interpreter: the lock must be held.
+ParseOptions options_from_environment();
 
 // error_details.cpp: raises the exception of a failed parse with `message`: the class its facts
 // name, with the `detail` of a syntax error. Not for HostsOwn, whose exception the hook runner

@@ -493,7 +493,10 @@ PyObject* new_documents_table(PyObject* documents) {
     }
     values.push_back(value);
   }
-  return build_table_unlocked(items.release(), [&] { return build_documents_table(values); });
+  const ParseOptions options = options_from_environment();
+  return build_table_unlocked(items.release(), [&] {
+    return build_documents_table(values, kMaxBatchText, options);
+  });
 }
 
 // The same for the intervals of the Account values of `accounts` (a dict), in its order; the
@@ -521,7 +524,10 @@ PyObject* new_intervals_table(PyObject* accounts) {
     }
     values.push_back(value);
   }
-  return build_table_unlocked(items.release(), [&] { return build_intervals_table(values); });
+  const ParseOptions options = options_from_environment();
+  return build_table_unlocked(items.release(), [&] {
+    return build_intervals_table(values, kMaxBatchText, options);
+  });
 }
 
 // Tables of what the containers hold now, for Arrow consumers (arrow_export.h).

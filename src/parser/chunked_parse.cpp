@@ -155,32 +155,26 @@ std::atomic<ptrdiff_t>& spare_threads() {
   return spare;
 }
 
-// Threads taken from spare_threads() for one parse, given back when it ends.
-class SpareThreads {
- public:
-  SpareThreads() = default;
-  SpareThreads(const SpareThreads&) = delete;
-  SpareThreads& operator=(const SpareThreads&) = delete;
-  ~SpareThreads() {
-    if (claimed_ != 0) spare_threads().fetch_add(static_cast<ptrdiff_t>(claimed_));
-  }
-  void claim(size_t wanted) {
-    std::atomic<ptrdiff_t>& spare = spare_threads();
-    ptrdiff_t left = spare.load();
-    for (;;) {
-      const ptrdiff_t taken = std::min(static_cast<ptrdiff_t>(wanted), left);
-      if (taken <= 0) return;
-      if (spare.compare_exchange_weak(left, left - taken)) {
-        claimed_ = static_cast<size_t>(taken);
-        return;
-      }
+}  // namespace
+
+SpareThreads::~SpareThreads() {
+  if (claimed_ != 0) spare_threads().fetch_add(static_cast<ptrdiff_t>(claimed_));
+}
+
+void SpareThreads::claim(size_t wanted) {
+  std::atomic<ptrdiff_t>& spare = spare_threads();
+  ptrdiff_t left = spare.load();
+  for (;;) {
+    const ptrdiff_t taken = std::min(static_cast<ptrdiff_t>(wanted), left);
+    if (taken <= 0) return;
+    if (spare.compare_exchange_weak(left, left - taken)) {
+      claimed_ = static_cast<size_t>(taken);
+      return;
     }
   }
-  size_t claimed() const { return claimed_; }
+}
 
- private:
-  size_t claimed_ = 0;
-};
+namespace {
 
 Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
   for (PieceOutcome& piece : pieces) {
