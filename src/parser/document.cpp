@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "decode.h"
+#include "document_extra.h"
 
 namespace corvina {
 namespace {
@@ -53,9 +54,85 @@ template <typename Place>
   return offset;
 }
 
+// The extras of a document as they are about to be stored: each key's index among the common
+// keys, or kCommonExtraKeyCount for one written out.
+struct ExtraPlan {
+  const AttributeMap& extras;
+  LineForm form;
+  size_t room = 0;  // the most bytes their run can take
+
+  size_t common_index(std::string_view key) const {
+    if (form == LineForm::Cp1251) {
+      return FieldIndex<kCommonExtraKeys, LineForm::Cp1251>::find(key);
+    }
+    return FieldIndex<kCommonExtraKeys, LineForm::Utf8>::find(key);
+  }
+};
+
+// Room for one text stored with its size before it.
+size_t sized_text_room(std::string_view text, bool decodes) {
+  if (!decodes) return kMaxVarintBytes + text.size();
+  return kMaxVarintBytes + (text.size() <= kWorstCaseRoomUpTo
+                                ? 3 * text.size() + kCp1251StoreSlack
+                                : cp1251_decoded_room(text));
+}
+
+size_t extras_room(const AttributeMap& extras, LineForm form) {
+  if (extras.empty()) return 0;
+  const bool decodes = form == LineForm::Cp1251;
+  const ExtraPlan plan{extras, form};
+  size_t room = 0;
+  for (const AttributeMap::Entry& entry : extras.entries()) {
+    room += plan.common_index(entry.key) < kCommonExtraKeyCount
+                ? kMaxVarintBytes
+                : sized_text_room(entry.key, decodes);
+    room += sized_text_room(entry.value, decodes);
+  }
+  return room;
+}
+
+// Writes varint(base + the stored size of text), then text (decoded from Windows-1251 when
+// `decodes`) at out; returns the end. A decoded size is known only once decoded, so the text
+// goes one byte on, where a size below 128 leaves it, and is moved up for a longer varint.
+char* put_sized_text(std::string_view text, bool decodes, uint64_t base, char* out) {
+  if (decodes && has_byte_above_ascii(text)) {
+    char* const start = out + 1;
+    const auto size = static_cast<size_t>(decode_cp1251_into(text, start) - start);
+    const uint64_t head = base + size;
+    if (head < 0x80) {
+      *out = static_cast<char>(head);
+      return start + size;
+    }
+    char varint[kMaxVarintBytes];
+    const auto length = static_cast<size_t>(write_varint(head, varint) - varint);
+    std::memmove(out + length, start, size);
+    std::memcpy(out, varint, length);
+    return out + length + size;
+  }
+  out = write_varint(base + text.size(), out);
+  if (!text.empty()) std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+// Writes the run of extras (see document_extra.h) at out; returns its end.
+char* put_extras(const AttributeMap& extras, LineForm form, char* out) {
+  const bool decodes = form == LineForm::Cp1251;
+  const ExtraPlan plan{extras, form};
+  for (const AttributeMap::Entry& entry : extras.entries()) {
+    const size_t common = plan.common_index(entry.key);
+    if (common < kCommonExtraKeyCount) {
+      out = write_varint(common, out);
+    } else {
+      out = put_sized_text(entry.key, decodes, kCommonExtraKeyCount, out);
+    }
+    out = put_sized_text(entry.value, decodes, 0, out);
+  }
+  return out;
+}
+
 // A statement keeps one record per document, and a large one keeps hundreds of thousands: the
 // wide case must not cost ordinary records a byte.
-static_assert(sizeof(void*) != 8 || sizeof(Document) == 240);
+static_assert(sizeof(void*) != 8 || sizeof(Document) == 256);
 
 inline constexpr size_t kDocumentTextCount = [] {
   size_t count = 0;
@@ -66,11 +143,12 @@ inline constexpr size_t kDocumentTextCount = [] {
 }();
 
 // The texts of a document too large for 32-bit spans, into a wide block (see TextSpan): its
-// table first, then the texts. Kept out of line so that the usual path stays as small as it was.
+// table first, then the texts, then the run of extras in the table's last row. Kept out of line
+// so that the usual path stays as small as it was.
 [[gnu::noinline]] void place_wide_texts(const RawFields<kDocumentFields>& raw, bool decodes,
-                                        size_t room, Document& document,
-                                        SharedTextArena& texts) {
-  constexpr size_t kTable = kDocumentTextCount * sizeof(WideTextSpan);
+                                        size_t room, const AttributeMap& extras, LineForm form,
+                                        Document& document, SharedTextArena& texts) {
+  constexpr size_t kTable = (kDocumentTextCount + 1) * sizeof(WideTextSpan);
   char* const block = texts->allocate(kTable + room);
   uint32_t next_row = 0;
   const size_t end =
@@ -80,7 +158,11 @@ inline constexpr size_t kDocumentTextCount = [] {
         std::memcpy(block + next_row * sizeof(WideTextSpan), &span, sizeof span);
         Row::member(document) = {next_row++, TextSpan::kWide};
       });
-  texts->give_back(block, kTable + room, end);
+  const size_t extras_end = static_cast<size_t>(put_extras(extras, form, block + end) - block);
+  const WideTextSpan extra_span{end, extras_end - end};
+  std::memcpy(block + kDocumentTextCount * sizeof(WideTextSpan), &extra_span, sizeof extra_span);
+  document.extra = {static_cast<uint32_t>(kDocumentTextCount), TextSpan::kWide};
+  texts->give_back(block, kTable + room, extras_end);
   document.text_base = block;
 }
 
@@ -124,11 +206,12 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind,
     room = total <= kWorstCaseRoomUpTo ? 3 * total + kCp1251StoreSlack
                                        : cp1251_decoded_room_of_texts(raw);
   }
+  room += extras_room(extras_, form_);
   if (!texts) texts = SharedTextArena::make();
   document.texts = texts;
   // The room bounds every offset and size, so within the limit 32 bits hold them all.
   if (room > narrow_limit_) [[unlikely]] {
-    place_wide_texts(raw, decodes, room, document, texts);
+    place_wide_texts(raw, decodes, room, extras_, form_, document, texts);
     return document;
   }
   char* const block = texts->allocate(room);
@@ -138,8 +221,13 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind,
                                   Row::member(document) = {static_cast<uint32_t>(offset),
                                                            static_cast<uint32_t>(size)};
                                 });
-  texts->give_back(block, room, end);
-  document.text_base = end == 0 ? nullptr : block;
+  size_t stored = end;
+  if (!extras_.empty()) {
+    stored = static_cast<size_t>(put_extras(extras_, form_, block + end) - block);
+    document.extra = {static_cast<uint32_t>(end), static_cast<uint32_t>(stored - end)};
+  }
+  texts->give_back(block, room, stored);
+  document.text_base = stored == 0 ? nullptr : block;
   return document;
 }
 

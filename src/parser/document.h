@@ -24,7 +24,8 @@ inline constexpr size_t kMaxNarrowTexts = TextSpan::kWide - 1;
 // under "СекцияДокумент") and its attributes. Values are converted in ascending byte order of
 // their keys (Дата, ДатаПоступило, ДатаСписано, Сумма), and the first conversion failure is the
 // result, with the converter's text; only then are required keys checked, in declaration order,
-// with "missing field `{key}`". Unknown keys are ignored. All texts of the document are copied,
+// with "missing field `{key}`". Keys that name no field are kept as the document's extras, in
+// the map's order. All texts of the document are copied,
 // one after another, into `texts`, which the document then shares (made when null). No size of
 // texts is refused.
 [[nodiscard]] Result<Document, std::string> build_document(
@@ -38,10 +39,10 @@ inline constexpr size_t kMaxNarrowTexts = TextSpan::kWide - 1;
 }
 
 // The values of one document section as its lines are read, for building the document without
-// an AttributeMap: a known key keeps its last value (as the map would), unknown keys are
-// dropped at once. build(kind) == build_document(kind, map) for a map of the same lines. The
-// kind and the values are written in `form`; a Windows-1251 text is decoded as it is copied
-// into the document's block.
+// an AttributeMap of the whole section: a known key keeps its last value (as the map would), and
+// only the other keys, the document's extras, go into a map. build(kind) ==
+// build_document(kind, map) for a map of the same lines. The kind and the values are written in
+// `form`; a Windows-1251 text is decoded as it is copied into the document's block.
 class DocumentFields {
  public:
   explicit DocumentFields(LineForm form = LineForm::Utf8, size_t narrow_limit = kMaxNarrowTexts)
@@ -51,11 +52,16 @@ class DocumentFields {
   template <LineForm key_form = LineForm::Utf8>
   void add(std::string_view key, std::string_view value) {
     const size_t row = FieldIndex<kDocumentFields, key_form>::find(key);
-    if (row != FieldIndex<kDocumentFields, key_form>::kNone) raw_[row] = value;
+    if (row != FieldIndex<kDocumentFields, key_form>::kNone) {
+      raw_[row] = value;
+    } else {
+      extras_.insert(key, value);
+    }
   }
   void clear() {
     raw_.fill(std::nullopt);
     if (!decoded_.empty()) decoded_.clear();
+    if (!extras_.empty()) extras_.clear();
   }
   // The kind becomes the doc_type whatever the lines said under its key. The texts go into
   // `texts`, made when null.
@@ -67,6 +73,8 @@ class DocumentFields {
   size_t narrow_limit_;
   RawFields<kDocumentFields> raw_;
   std::vector<std::string> decoded_;  // dates and amounts with other than ASCII, decoded
+  // The keys that name no field, in order of first appearance, each with its last value.
+  AttributeMap extras_;
 };
 
 }  // namespace corvina
