@@ -371,7 +371,8 @@ class ExtraColumns:
         else:
             data = piece
         first_line = data.index(b'\n') + 1
-        [local] = read_csv_rows(data[:first_line])
+        # Keys are written quoted, so none reads back as None.
+        local = [key or '' for key in next(read_csv_rows(data[:first_line]))]
         for key in local:
             self.keys.setdefault(key, len(self.keys))
         start = self.spool.tell()
@@ -405,7 +406,8 @@ class ExtraColumns:
 
 def read_csv_rows(data: bytes) -> Iterator[list[str | None]]:
     """Rows written by csv_writer, read back with a bare empty cell as None."""
-    return csv.reader(io.StringIO(data.decode(), newline=''), quoting=csv.QUOTE_NOTNULL)
+    rows = csv.reader(io.StringIO(data.decode(), newline=''), quoting=csv.QUOTE_NOTNULL)
+    return (list[str | None](row) for row in rows)
 
 
 def summary_pieces(name: str, statement: corvina_py.Statement) -> tuple[bytes]:

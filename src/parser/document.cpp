@@ -86,13 +86,13 @@ size_t extras_room(const AttributeMap& extras, LineForm form) {
     room += plan.common_index(entry.key) < kCommonExtraKeyCount
                 ? kMaxVarintBytes
                 : sized_text_room(entry.key, decodes);
-    room += sized_text_room(entry.value, decodes);
+    room += kMaxVarintBytes + entry.value.size();  // a value is kept as written
   }
   return room;
 }
 
 // Writes varint(base + the stored size of text), then text (decoded from Windows-1251 when
-// `decodes`) at out; returns the end. A decoded size is known only once decoded, so the text
+// `decodes`) at out; returns the end. For keys written out. A decoded size is known only once decoded, so the text
 // goes one byte on, where a size below 128 leaves it, and is moved up for a longer varint.
 char* put_sized_text(std::string_view text, bool decodes, uint64_t base, char* out) {
   if (decodes && has_byte_above_ascii(text)) {
@@ -125,7 +125,13 @@ char* put_extras(const AttributeMap& extras, LineForm form, char* out) {
     } else {
       out = put_sized_text(entry.key, decodes, kCommonExtraKeyCount, out);
     }
-    out = put_sized_text(entry.value, decodes, 0, out);
+    // A Windows-1251 value is kept in its own bytes, half the size of its UTF-8 when Cyrillic,
+    // and decoded when read: extras are read far less often than a statement is kept.
+    const std::string_view value = entry.value;
+    const bool cp1251 = decodes && has_byte_above_ascii(value);
+    out = write_varint(uint64_t{value.size()} * 2 + cp1251, out);
+    if (!value.empty()) std::memcpy(out, value.data(), value.size());
+    out += value.size();
   }
   return out;
 }

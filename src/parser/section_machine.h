@@ -112,7 +112,10 @@ class SectionMachine {
   }
 
   bool finished() const { return at_ == ParseContext::Finished; }
-  Statement take_statement() && { return std::move(statement_); }
+  Statement take_statement() && {
+    if (texts_) texts_->release_unused_tail();
+    return std::move(statement_);
+  }
 
   // The state of the transition table, for a machine fed from a text that outlives the state
   // (a DocumentState's kind views that text). Only a machine with the hook step keeps every
