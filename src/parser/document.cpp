@@ -54,21 +54,6 @@ template <typename Place>
   return offset;
 }
 
-// The extras of a document as they are about to be stored: each key's index among the common
-// keys, or kCommonExtraKeyCount for one written out.
-struct ExtraPlan {
-  const AttributeMap& extras;
-  LineForm form;
-  size_t room = 0;  // the most bytes their run can take
-
-  size_t common_index(std::string_view key) const {
-    if (form == LineForm::Cp1251) {
-      return FieldIndex<kCommonExtraKeys, LineForm::Cp1251>::find(key);
-    }
-    return FieldIndex<kCommonExtraKeys, LineForm::Utf8>::find(key);
-  }
-};
-
 // Room for one text stored with its size before it.
 size_t sized_text_room(std::string_view text, bool decodes) {
   if (!decodes) return kMaxVarintBytes + text.size();
@@ -77,16 +62,15 @@ size_t sized_text_room(std::string_view text, bool decodes) {
                                 : cp1251_decoded_room(text));
 }
 
-size_t extras_room(const AttributeMap& extras, LineForm form) {
-  if (extras.empty()) return 0;
+using Extras = std::vector<DocumentFields::Extra>;
+
+size_t extras_room(const Extras& extras, LineForm form) {
   const bool decodes = form == LineForm::Cp1251;
-  const ExtraPlan plan{extras, form};
   size_t room = 0;
-  for (const AttributeMap::Entry& entry : extras.entries()) {
-    room += plan.common_index(entry.key) < kCommonExtraKeyCount
-                ? kMaxVarintBytes
-                : sized_text_room(entry.key, decodes);
-    room += kMaxVarintBytes + entry.value.size();  // a value is kept as written
+  for (const DocumentFields::Extra& extra : extras) {
+    room += extra.common < kCommonExtraKeyCount ? kMaxVarintBytes
+                                                : sized_text_room(extra.key, decodes);
+    room += kMaxVarintBytes + extra.value.size();  // a value is kept as written
   }
   return room;
 }
@@ -115,13 +99,11 @@ char* put_sized_text(std::string_view text, bool decodes, uint64_t base, char* o
 }
 
 // Writes the run of extras (see document_extra.h) at out; returns its end.
-char* put_extras(const AttributeMap& extras, LineForm form, char* out) {
+char* put_extras(const Extras& extras, LineForm form, char* out) {
   const bool decodes = form == LineForm::Cp1251;
-  const ExtraPlan plan{extras, form};
-  for (const AttributeMap::Entry& entry : extras.entries()) {
-    const size_t common = plan.common_index(entry.key);
-    if (common < kCommonExtraKeyCount) {
-      out = write_varint(common, out);
+  for (const DocumentFields::Extra& entry : extras) {
+    if (entry.common < kCommonExtraKeyCount) {
+      out = write_varint(entry.common, out);
     } else {
       out = put_sized_text(entry.key, decodes, kCommonExtraKeyCount, out);
     }
@@ -152,7 +134,7 @@ inline constexpr size_t kDocumentTextCount = [] {
 // table first, then the texts, then the run of extras in the table's last row. Kept out of line
 // so that the usual path stays as small as it was.
 [[gnu::noinline]] void place_wide_texts(const RawFields<kDocumentFields>& raw, bool decodes,
-                                        size_t room, const AttributeMap& extras, LineForm form,
+                                        size_t room, const Extras& extras, LineForm form,
                                         Document& document, SharedTextArena& texts) {
   constexpr size_t kTable = (kDocumentTextCount + 1) * sizeof(WideTextSpan);
   char* const block = texts->allocate(kTable + room);
@@ -181,6 +163,44 @@ Result<Document, std::string> build_document(std::string_view kind,
   DocumentFields fields(LineForm::Utf8, narrow_limit);
   for (const AttributeMap::Entry& entry : attributes.entries()) fields.add(entry.key, entry.value);
   return fields.build(kind, texts);
+}
+
+// Past this many other keys in one section, they are found by hash.
+constexpr size_t kOtherKeysScannedUpTo = 8;
+
+void DocumentFields::add_other_extra(std::string_view key, std::string_view value) {
+  if (other_count_ < kOtherKeysScannedUpTo) {
+    for (Extra& extra : extras_) {
+      if (extra.common == kCommonExtraKeyCount && extra.key == key) {
+        extra.value = value;
+        return;
+      }
+    }
+  } else {
+    if (other_places_.empty()) {
+      for (size_t i = 0; i < extras_.size(); ++i) {
+        if (extras_[i].common == kCommonExtraKeyCount) {
+          other_places_.emplace(extras_[i].key, i);
+        }
+      }
+    }
+    const auto [found, added] = other_places_.try_emplace(key, extras_.size());
+    if (!added) {
+      extras_[found->second].value = value;
+      return;
+    }
+  }
+  extras_.push_back({key, value, static_cast<uint32_t>(kCommonExtraKeyCount)});
+  ++other_count_;
+}
+
+void DocumentFields::clear_extras() {
+  for (const Extra& extra : extras_) {
+    if (extra.common < kCommonExtraKeyCount) common_places_[extra.common] = 0;
+  }
+  extras_.clear();
+  other_count_ = 0;
+  if (!other_places_.empty()) other_places_.clear();
 }
 
 Result<Document, std::string> DocumentFields::build(std::string_view kind,
@@ -212,7 +232,7 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind,
     room = total <= kWorstCaseRoomUpTo ? 3 * total + kCp1251StoreSlack
                                        : cp1251_decoded_room_of_texts(raw);
   }
-  room += extras_room(extras_, form_);
+  if (!extras_.empty()) room += extras_room(extras_, form_);
   if (!texts) texts = SharedTextArena::make();
   document.texts = texts;
   // The room bounds every offset and size, so within the limit 32 bits hold them all.

@@ -1,12 +1,17 @@
 // Document sections: one 26-field payment record each.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "attribute_map.h"
+#include "document_extra.h"
+#include "keyed_hash.h"
 #include "line_form.h"
 #include "record_builder.h"
 #include "record_schema.h"
@@ -54,15 +59,35 @@ class DocumentFields {
     const size_t row = FieldIndex<kDocumentFields, key_form>::find(key);
     if (row != FieldIndex<kDocumentFields, key_form>::kNone) {
       raw_[row] = value;
-    } else {
-      extras_.insert(key, value);
+      return;
     }
+    // A key that names no field is most often one of the common ones, which take a slot each.
+    const size_t common = FieldIndex<kCommonExtraKeys, key_form>::find(key);
+    if (common == kCommonExtraKeyCount) {
+      add_other_extra(key, value);
+      return;
+    }
+    size_t& place = common_places_[common];
+    if (place != 0) {
+      extras_[place - 1].value = value;
+      return;
+    }
+    extras_.push_back({key, value, static_cast<uint32_t>(common)});
+    place = extras_.size();
   }
   void clear() {
     raw_.fill(std::nullopt);
     if (!decoded_.empty()) decoded_.clear();
-    if (!extras_.empty()) extras_.clear();
+    if (!extras_.empty()) clear_extras();
   }
+
+  // A key of the section that names no field, with its last value; `common` is its index in
+  // kCommonExtraKeys, or kCommonExtraKeyCount for any other key.
+  struct Extra {
+    std::string_view key;
+    std::string_view value;
+    uint32_t common;
+  };
   // The kind becomes the doc_type whatever the lines said under its key. The texts go into
   // `texts`, made when null.
   [[nodiscard]] Result<Document, std::string> build(std::string_view kind,
@@ -72,9 +97,23 @@ class DocumentFields {
   LineForm form_;
   size_t narrow_limit_;
   RawFields<kDocumentFields> raw_;
+  void add_other_extra(std::string_view key, std::string_view value);
+  void clear_extras();
+
   std::vector<std::string> decoded_;  // dates and amounts with other than ASCII, decoded
   // The keys that name no field, in order of first appearance, each with its last value.
-  AttributeMap extras_;
+  std::vector<Extra> extras_;
+  // Per common key, its place in extras_ + 1, or 0.
+  std::array<size_t, kCommonExtraKeyCount> common_places_{};
+  // The other keys are few and found by a scan, until a section has more of them: then by a
+  // keyed hash, so that no section of many distinct keys turns the scans quadratic.
+  struct KeyHash {
+    size_t operator()(std::string_view key) const {
+      return static_cast<size_t>(keyed_hash(key, process_hash_seed()));
+    }
+  };
+  size_t other_count_ = 0;
+  std::unordered_map<std::string_view, size_t, KeyHash> other_places_;
 };
 
 }  // namespace corvina
