@@ -76,8 +76,9 @@ size_t extras_room(const Extras& extras, LineForm form) {
 }
 
 // Writes varint(base + the stored size of text), then text (decoded from Windows-1251 when
-// `decodes`) at out; returns the end. For keys written out. A decoded size is known only once decoded, so the text
-// goes one byte on, where a size below 128 leaves it, and is moved up for a longer varint.
+// `decodes`) at out; returns the end: a key written out. A decoded size is known only once
+// decoded, so the text goes one byte on, where a size below 128 leaves it, and is moved up for a
+// longer varint.
 char* put_sized_text(std::string_view text, bool decodes, uint64_t base, char* out) {
   if (decodes && has_byte_above_ascii(text)) {
     char* const start = out + 1;
