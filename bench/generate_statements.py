@@ -4,7 +4,10 @@
 The shape follows real bank exports: a header, one account section per day, and the day's
 payment orders, bank orders and payment requests with Cyrillic names, purposes of 50 to 200
 characters and identifiers of the right lengths. A few optional keys are absent or empty, as in
-real files. The output is fixed by the seed, so figures from different runs compare.
+real files; every document names its banks' cities (ПлательщикБанк2, ПолучательБанк2), about one
+in nine carries the tax payment keys (ПоказательКБК, ОКАТО, ...), and some a code, a due date or
+a payment purpose code, none of which is a field. The output is fixed by the seed, so figures
+from different runs compare.
 
     python3 bench/generate_statements.py --size 100M --encoding cp1251 -o statement.txt
 """
@@ -82,6 +85,21 @@ def purpose(rng: random.Random, day: datetime.date) -> str:
     return text[:200]
 
 
+def tax_keys(rng: random.Random, day: datetime.date) -> list[str]:
+    """The keys a tax or customs payment carries besides the fields, with the values banks
+    write: codes and dates, or 0 where a key does not apply."""
+    period = rng.choice([f'МС.{day.month:02d}.{day.year}', f'КВ.0{(day.month + 2) // 3}.{day.year}',
+                         f'ГД.00.{day.year}', '0'])
+    return [f'СтатусСоставителя={rng.choice(["01", "02", "08", "13"])}',
+            f'ПоказательКБК={rng.choice(["18210102010011000110", "18210301000011000110", "0"])}',
+            f'ОКАТО={rng.choice(["45383000", "60737000", "25736000", digits(rng, 11)])}',
+            f'ПоказательОснования={rng.choice(["ТП", "ЗД", "0"])}',
+            f'ПоказательПериода={period}',
+            f'ПоказательНомера={rng.choice(["0", digits(rng, 6)])}',
+            f'ПоказательДаты={rng.choice(["0", day.strftime("%d.%m.%Y")])}',
+            f'ПоказательТипа={rng.choice(["", "0"])}']
+
+
 def document(rng: random.Random, day: datetime.date, number: int, holder: dict[str, str]) -> str:
     payer, payee = party(rng), party(rng)
     if rng.random() < 0.5:
@@ -123,10 +141,15 @@ def document(rng: random.Random, day: datetime.date, number: int, holder: dict[s
         lines.append(f'ПлательщикКПП={payer["kpp"]}')
     if payee['kpp']:
         lines.append(f'ПолучательКПП={payee["kpp"]}')
-    if rng.random() < 0.1:
-        lines += ['СтатусСоставителя=01', 'ПоказательКБК=18210102010011000110',
-                  'ОКАТО=45383000', 'ПоказательОснования=ТП', 'ПоказательПериода=МС.03.2024',
-                  'ПоказательНомера=0', 'ПоказательДаты=0']
+    if rng.random() < 0.11:
+        lines += tax_keys(rng, day)
+    if rng.random() < 0.45:
+        lines.append(f'Код={rng.choice(["0", "", digits(rng, 20)])}')
+    if rng.random() < 0.4:
+        due = day + datetime.timedelta(days=rng.randint(0, 30))
+        lines.append(f'СрокПлатежа={rng.choice([due.strftime("%d.%m.%Y"), ""])}')
+    if rng.random() < 0.25:
+        lines.append(f'КодНазПлатежа={rng.choice(["", "", "1", "2", "5"])}')
     lines.append('КонецДокумента')
     return '\r\n'.join(lines) + '\r\n'
 

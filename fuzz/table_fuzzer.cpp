@@ -2,6 +2,9 @@
 // Data Interface is checked against the record it came from, with batches cut after a few bytes
 // of text so that every input crosses many batch boundaries.
 //
+// Documents end in two more columns, `lineno` and the map `extra`, checked against the record's
+// own line and extras.
+//
 // The first byte picks the text limit of a batch: 1 to 128 bytes from its low bits, or the
 // build's own limit when its high bit is set; the rest is the statement. Each table is also
 // built on 2 to 16 threads (as many as the input's length picks), cut into parts however small,
@@ -19,6 +22,7 @@
 
 #include "arrow_c_data.h"
 #include "column_values.h"
+#include "document_extra.h"
 #include "fuzz_input.h"
 #include "parse_statement.h"
 #include "record_schema.h"
@@ -120,6 +124,45 @@ void check_amount(const ArrowArray& column, int64_t row, std::optional<Amount> e
   require(decimal_text(values[row]) == amount_at_scale(*expected, scale));
 }
 
+// The `lineno` and `extra` columns that follow a document's fields, at one row.
+void check_document_tail(const ArrowArray& batch, size_t first, int64_t row,
+                         const corvina::Document& document) {
+  const ArrowArray& lineno = *batch.children[first];
+  require(static_cast<const int64_t*>(lineno.buffers[1])[row] == document.lineno);
+  const ArrowArray& map = *batch.children[first + 1];
+  require(present(map, row) && map.n_children == 1);
+  const auto* entry_offsets = static_cast<const int32_t*>(map.buffers[1]);
+  const ArrowArray& entries = *map.children[0];
+  require(entries.n_children == 2 && entries.null_count == 0);
+  int32_t entry = entry_offsets[row];
+  corvina::for_each_extra(document, [&](std::string_view key, std::string_view value) {
+    require(entry < entry_offsets[row + 1]);
+    check_text(*entries.children[0], entry, key);
+    check_text(*entries.children[1], entry, value);
+    ++entry;
+  });
+  require(entry == entry_offsets[row + 1]);
+}
+
+// What the extras of a document take of a batch's limit: their bytes and one per entry.
+int64_t map_size(const corvina::Document& document) {
+  int64_t size = 0;
+  corvina::for_each_extra(document, [&](std::string_view key, std::string_view value) {
+    size += static_cast<int64_t>(key.size() + value.size()) + 1;
+  });
+  return size;
+}
+
+// The bytes of a batch's map column counted as map_size does, up to row `rows`.
+int64_t map_bytes(const ArrowArray& map, int64_t rows) {
+  const auto* entry_offsets = static_cast<const int32_t*>(map.buffers[1]);
+  const int32_t entries = entry_offsets[rows];
+  const ArrowArray& entry_struct = *map.children[0];
+  const auto* keys = static_cast<const int32_t*>(entry_struct.children[0]->buffers[1]);
+  const auto* values = static_cast<const int32_t*>(entry_struct.children[1]->buffers[1]);
+  return int64_t{keys[entries]} + values[entries] + entries;
+}
+
 // The columns of `fields`, from child `first` on, at one row.
 template <typename Fields, typename Record>
 void check_record(const ArrowArray& batch, size_t first, int64_t row, const Fields& fields,
@@ -142,8 +185,8 @@ void check_record(const ArrowArray& batch, size_t first, int64_t row, const Fiel
 // The names, formats and nullability the table must have: `leading` (the intervals' account
 // column) then one column per field. Returns each column's scale (amounts) or 0.
 template <typename Fields>
-std::vector<uint8_t> check_schema(const ArrowSchema& schema, bool leading, const Fields& fields,
-                                  const std::vector<uint8_t>& max_scales) {
+std::vector<uint8_t> check_schema(const ArrowSchema& schema, bool leading, bool document_tail,
+                                  const Fields& fields, const std::vector<uint8_t>& max_scales) {
   require(std::string_view(schema.format) == "+s");
   std::vector<uint8_t> scales;
   size_t index = 0;
@@ -168,6 +211,24 @@ std::vector<uint8_t> check_schema(const ArrowSchema& schema, bool leading, const
     scales.push_back(scale);
     ++index;
   });
+  if (document_tail) {
+    const ArrowSchema& lineno = *schema.children[index++];
+    require(std::string_view(lineno.name) == "lineno" && std::string_view(lineno.format) == "l");
+    require((lineno.flags & ARROW_FLAG_NULLABLE) == 0);
+    const ArrowSchema& map = *schema.children[index++];
+    require(std::string_view(map.name) == "extra" && std::string_view(map.format) == "+m");
+    require((map.flags & ARROW_FLAG_NULLABLE) == 0 && map.n_children == 1);
+    const ArrowSchema& entries = *map.children[0];
+    require(std::string_view(entries.format) == "+s" && entries.n_children == 2);
+    require((entries.flags & ARROW_FLAG_NULLABLE) == 0);
+    for (int64_t c = 0; c < 2; ++c) {
+      const ArrowSchema& child = *entries.children[c];
+      require(std::string_view(child.name) == (c == 0 ? "key" : "value"));
+      require(std::string_view(child.format) == "u" && (child.flags & ARROW_FLAG_NULLABLE) == 0);
+    }
+    scales.push_back(0);
+    scales.push_back(0);
+  }
   require(schema.n_children == static_cast<int64_t>(index));
   return scales;
 }
@@ -176,6 +237,7 @@ std::vector<uint8_t> check_schema(const ArrowSchema& schema, bool leading, const
 // amount column's largest scale, and whether every amount fits 38 digits at it.
 struct Expected {
   size_t longest_text = 0;
+  int64_t largest_map = 0;
   std::vector<uint8_t> max_scales;
   bool amounts_fit = true;
 };
@@ -215,7 +277,7 @@ void check_fit(Expected& expected, size_t first, const Fields& fields, const Rec
 // Builds the table of `rows` with `limit`, and when the build must succeed, reads every batch
 // through a stream and checks it; a refused build must name the reason the rows give.
 template <typename Rows, typename Build, typename Measure, typename CheckRow>
-void check_table(const Rows& rows, int64_t limit, size_t columns, bool leading,
+void check_table(const Rows& rows, int64_t limit, size_t columns, bool leading, bool document_tail,
                  const auto& fields, Build&& build, Measure&& measure, CheckRow&& check_row) {
   Expected expected;
   expected.max_scales.assign(columns, 0);
@@ -223,10 +285,16 @@ void check_table(const Rows& rows, int64_t limit, size_t columns, bool leading,
   for (const auto& row : rows) measure(expected, row, /*fit=*/true);
 
   auto built = build(limit);
-  if (static_cast<int64_t>(expected.longest_text) > limit) {
-    require(!built.ok() && built.error().find("longer than a utf8 column holds") !=
-                               std::string::npos);
-    limit = static_cast<int64_t>(expected.longest_text);
+  const bool text_too_long = static_cast<int64_t>(expected.longest_text) > limit;
+  const bool map_too_large = expected.largest_map > limit;
+  if (text_too_long || map_too_large) {
+    // The first row that passes the limit in any column is the one named.
+    require(!built.ok());
+    const std::string& error = built.error();
+    const bool names_text = error.find("longer than a utf8 column holds") != std::string::npos;
+    const bool names_map = error.find("more than a map column holds") != std::string::npos;
+    require((names_text && text_too_long) || (names_map && map_too_large));
+    limit = std::max(static_cast<int64_t>(expected.longest_text), expected.largest_map);
     built = build(limit);
   }
   if (!expected.amounts_fit) {
@@ -240,7 +308,8 @@ void check_table(const Rows& rows, int64_t limit, size_t columns, bool leading,
   ArrowSchema schema;
   require(stream.get_schema(&stream, &schema) == 0);
   require(schema.n_children == static_cast<int64_t>(columns));
-  const std::vector<uint8_t> scales = check_schema(schema, leading, fields, expected.max_scales);
+  const std::vector<uint8_t> scales =
+      check_schema(schema, leading, document_tail, fields, expected.max_scales);
 
   // Per batch and text column: its bytes, and the bytes of its first row.
   std::vector<std::vector<int64_t>> totals;
@@ -261,6 +330,15 @@ void check_table(const Rows& rows, int64_t limit, size_t columns, bool leading,
       int64_t nulls = 0;
       for (int64_t i = 0; i < batch.length; ++i) nulls += !present(column, i);
       require(nulls == column.null_count);
+      if (std::string_view(schema.children[c]->format) == "+m") {
+        require(column.n_buffers == 2 && column.n_children == 1);
+        require(static_cast<const int32_t*>(column.buffers[1])[0] == 0);
+        const int64_t bytes = map_bytes(column, batch.length);
+        require(bytes <= limit);
+        totals.back().push_back(bytes);
+        firsts.back().push_back(batch.length > 0 ? map_bytes(column, 1) : 0);
+        continue;
+      }
       if (std::string_view(schema.children[c]->format) != "u") continue;
       require(column.n_buffers == 3);
       const auto* offsets = static_cast<const int32_t*>(column.buffers[1]);
@@ -280,6 +358,15 @@ void check_table(const Rows& rows, int64_t limit, size_t columns, bool leading,
       const auto* offsets = static_cast<const int32_t*>(column.buffers[1]);
       const auto* bytes = static_cast<const volatile char*>(column.buffers[2]);
       for (int32_t at = 0; at < offsets[column.length]; ++at) (void)bytes[at];
+    }
+    if (column.length > 0 && column.n_children == 1) {  // a map: its entries' keys and values
+      const ArrowArray& entries = *column.children[0];
+      for (int64_t c = 0; c < entries.n_children; ++c) {
+        const ArrowArray& text = *entries.children[c];
+        const auto* offsets = static_cast<const int32_t*>(text.buffers[1]);
+        const auto* bytes = static_cast<const volatile char*>(text.buffers[2]);
+        for (int32_t at = 0; at < offsets[text.length]; ++at) (void)bytes[at];
+      }
     }
     column.release(&column);
   }
@@ -419,19 +506,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<const corvina::Document*> documents;
   for (const corvina::Document& document : statement.documents) documents.push_back(&document);
+  constexpr size_t kDocumentColumns = corvina::kFieldCount<decltype(kDocumentFields)>;
   check_table(
-      documents, limit, corvina::kFieldCount<decltype(kDocumentFields)>, false, kDocumentFields,
+      documents, limit, kDocumentColumns + 2, false, true, kDocumentFields,
       [&](int64_t at) { return corvina::build_documents_table(documents, at, one_thread); },
       [](Expected& expected, const corvina::Document* document, bool fit) {
         if (fit) {
           check_fit(expected, 0, kDocumentFields, *document);
         } else {
           measure_record(expected, 0, kDocumentFields, *document);
+          expected.largest_map = std::max(expected.largest_map, map_size(*document));
         }
       },
       [](const ArrowArray& batch, int64_t i, const corvina::Document* document,
          const std::vector<uint8_t>& scales) {
         check_record(batch, 0, i, kDocumentFields, *document, scales);
+        check_document_tail(batch, kDocumentColumns, i, *document);
       });
 
   check_on_threads(
@@ -449,7 +539,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   check_table(
-      intervals, limit, 1 + corvina::kFieldCount<decltype(kIntervalFields)>, true,
+      intervals, limit, 1 + corvina::kFieldCount<decltype(kIntervalFields)>, true, false,
       kIntervalFields,
       [&](int64_t at) { return corvina::build_intervals_table(accounts, at, one_thread); },
       [](Expected& expected, const IntervalRow& row, bool fit) {

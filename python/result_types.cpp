@@ -20,6 +20,7 @@
 #include "arrow_export.h"
 #include "guard.h"
 #include "date.h"
+#include "document_extra.h"
 #include "module_types.h"
 #include "owned_ref.h"
 #include "quoted.h"
@@ -351,9 +352,50 @@ PyObject* document_repr(PyObject* self) {
   return record_repr<kDocumentFields>("Document", document_of(self));
 }
 
+PyObject* document_lineno(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(document_of(self).lineno);
+}
+
+// A fresh dict each time, like Account.intervals: the document keeps its extras as a run of
+// bytes, so nothing a caller does to the dict reaches the document.
+PyObject* document_extra(PyObject* self, void*) {
+  OwnedRef dict = OwnedRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  bool failed = false;
+  for_each_extra(document_of(self), [&](std::string_view key, std::string_view value) {
+    if (failed) return;
+    OwnedRef key_text = OwnedRef::steal(new_text(key));
+    if (!key_text) {
+      failed = true;
+      return;
+    }
+    OwnedRef value_text = OwnedRef::steal(new_text(value));
+    failed = !value_text || PyDict_SetItem(dict.get(), key_text.get(), value_text.get()) != 0;
+  });
+  if (failed) return nullptr;
+  return dict.release();
+}
+
+// The fields' getters, then the two attributes that are no field.
+std::array<PyGetSetDef, kFieldCount<decltype(kDocumentFields)> + 3> document_getset = [] {
+  std::array<PyGetSetDef, kFieldCount<decltype(kDocumentFields)> + 3> getset{};
+  const auto& fields = FieldGetters<kDocumentFields, DocumentObject>::table;
+  size_t i = 0;
+  for (; fields[i].name != nullptr; ++i) getset[i] = fields[i];
+  getset[i++] = PyGetSetDef{"lineno", document_lineno, nullptr,
+                            "The line of the section's opening line, from 1.", nullptr};
+  getset[i++] = PyGetSetDef{
+      "extra", document_extra, nullptr,
+      "The section's keys that name no field, with their values, in order of first appearance; "
+      "a new dict on each access.",
+      nullptr};
+  getset[i] = PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr};
+  return getset;
+}();
+
 PyType_Slot document_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy_value_object<DocumentObject>)},
-    {Py_tp_getset, FieldGetters<kDocumentFields, DocumentObject>::table.data()},
+    {Py_tp_getset, document_getset.data()},
     {Py_tp_repr, reinterpret_cast<void*>(document_repr)},
     {Py_tp_richcompare,
      reinterpret_cast<void*>(compare_values<DocumentObject, same_document_object>)},

@@ -42,8 +42,11 @@ def _attributes(cls: type) -> tuple[str, ...]:
                  if isinstance(value, types.GetSetDescriptorType))
 
 
-# The CSV column orders: the module's own, so a field added to the parser appears here too.
+# The column orders: the module's own, so a field added to the parser appears here too. A
+# document's attributes end in `lineno` and `extra` (its keys that name no field, a dict).
 DOCUMENT_FIELDS = _attributes(corvina_py.Document)
+# In CSV, `extra` becomes one column per key, after the others.
+CSV_DOCUMENT_FIELDS = tuple(name for name in DOCUMENT_FIELDS if name != 'extra')
 INTERVAL_FIELDS = _attributes(corvina_py.Interval)
 STDIN = inputs.STDIN
 STDIN_NAME = '<stdin>'
@@ -306,29 +309,117 @@ def csv_rows(rows: Iterable[Sequence[str | None]], delimiter: str = ',') -> byte
 
 
 def csv_header(file_column: bool, intervals: bool, delimiter: str = ',') -> tuple[bytes, ...]:
-    """The header rows of the documents file and, when asked for, of the intervals file."""
+    """The header rows of the documents file (without its extra keys, which are known only once
+    every input is read) and, when asked for, of the intervals file."""
     prefix = ('file',) if file_column else ()
-    headers = [(*prefix, *DOCUMENT_FIELDS)]
+    headers = [(*prefix, *CSV_DOCUMENT_FIELDS)]
     if intervals:
         headers.append((*prefix, 'account', *INTERVAL_FIELDS))
     return tuple(csv_rows([header], delimiter) for header in headers)
 
 
-_document_fields = operator.attrgetter(*DOCUMENT_FIELDS)
+_document_fields = operator.attrgetter(*CSV_DOCUMENT_FIELDS)
 _interval_fields = operator.attrgetter(*INTERVAL_FIELDS)
 
 
 def csv_pieces(name: str, statement: corvina_py.Statement, file_column: bool,
                intervals: bool, delimiter: str = ',') -> tuple[bytes, ...]:
-    """The rows of the statement's documents and, when asked for, of its accounts' intervals."""
+    """The rows of the statement's documents and, when asked for, of its accounts' intervals.
+
+    The documents' piece opens with a row of the statement's extra keys in order of first
+    appearance, and each document's row ends in its values for them, a bare empty cell where it
+    has none; ExtraColumns puts the keys of every input in one order.
+    """
     prefix = (name,) if file_column else ()
-    pieces = [csv_rows(((*prefix, *_document_fields(document))
-                        for document in statement.documents), delimiter)]
+    keys: dict[str, int] = {}
+    extras = []
+    for document in statement.documents:
+        extra = document.extra
+        extras.append(extra)
+        for key in extra:
+            keys.setdefault(key, len(keys))
+    pieces = [csv_rows([list(keys)], delimiter) + csv_rows(
+        ((*prefix, *_document_fields(document), *(extra.get(key) for key in keys))
+         for document, extra in zip(statement.documents, extras)), delimiter)]
     if intervals:
         pieces.append(csv_rows(((*prefix, number, *_interval_fields(interval))
                                 for number, account in statement.accounts.items()
                                 for interval in account.intervals), delimiter))
     return tuple(pieces)
+
+
+class ExtraColumns:
+    """The documents' CSV rows of every input, with one column per extra key of any of them.
+
+    The header can only be written once every input has given its keys, so the rows wait in a
+    spool file, each input's in the columns known when it came; the shorter rows get their empty
+    cells when the spool is copied out.
+    """
+
+    def __init__(self, header: bytes, delimiter: str) -> None:
+        # An Excel file's byte-order mark leads the header, not its first column's name.
+        self.mark = codecs.BOM_UTF8 if header.startswith(codecs.BOM_UTF8) else b''
+        self.delimiter = delimiter
+        [self.columns] = read_csv_rows(header[len(self.mark):], delimiter)
+        self.fixed = len(self.columns)
+        self.keys: dict[str, int] = {}
+        self.spool: BinaryIO
+        try:
+            self.spool = tempfile.TemporaryFile()
+        except OSError:  # no temporary folder to write to: the rows wait in memory
+            self.spool = io.BytesIO()
+        self.segments: list[tuple[int, int, int]] = []  # start, end, extra columns written
+
+    def close(self) -> None:
+        self.spool.close()
+
+    def add(self, piece: bytes | Spilled) -> None:
+        if isinstance(piece, Spilled):
+            with open(piece.path, 'rb') as source:
+                os.unlink(piece.path)
+                data = source.read()
+        else:
+            data = piece
+        first_line = data.index(b'\n') + 1
+        # Keys are written quoted, so none reads back as None.
+        local = [key or '' for key in next(read_csv_rows(data[:first_line], self.delimiter))]
+        for key in local:
+            self.keys.setdefault(key, len(self.keys))
+        start = self.spool.tell()
+        if local == list(self.keys)[:len(local)]:
+            # Its keys lead, in the same order (one bank, one habit): its rows stay as written.
+            self.spool.write(memoryview(data)[first_line:])
+            written = len(local)
+        else:
+            places = [self.fixed + self.keys[key] for key in local]
+            written = len(self.keys)
+            rows = []
+            for row in read_csv_rows(data[first_line:], self.delimiter):
+                cells: list[str | None] = [*row[:self.fixed], *[None] * written]
+                for place, cell in zip(places, row[self.fixed:]):
+                    cells[place] = cell
+                rows.append(cells)
+            self.spool.write(csv_rows(rows, self.delimiter))
+        self.segments.append((start, self.spool.tell(), written))
+
+    def copy_to(self, output: Output) -> None:
+        """Writes the header, with every key, then every input's rows."""
+        output.write(self.mark + csv_rows([[*self.columns, *self.keys]], self.delimiter))
+        for start, end, written in self.segments:
+            self.spool.seek(start)
+            data = self.spool.read(end - start)
+            if written < len(self.keys):
+                padding = [None] * (len(self.keys) - written)
+                data = csv_rows(([*row, *padding] for row in read_csv_rows(data, self.delimiter)),
+                                self.delimiter)
+            output.write(data)
+
+
+def read_csv_rows(data: bytes, delimiter: str = ',') -> Iterator[list[str | None]]:
+    """Rows written by csv_writer, read back with a bare empty cell as None."""
+    rows = csv.reader(io.StringIO(data.decode(), newline=''), quoting=csv.QUOTE_NOTNULL,
+                      delimiter=delimiter)
+    return (list[str | None](row) for row in rows)
 
 
 def summary_pieces(name: str, statement: corvina_py.Statement) -> tuple[bytes]:
@@ -788,17 +879,27 @@ def write_outputs(args: argparse.Namespace, failed: list[str]) -> None:
     targets = [args.output] if args.intervals is None else [args.output, args.intervals]
     with contextlib.ExitStack() as stack:
         outputs = [stack.enter_context(Output(target)) for target in targets]
+        extra: ExtraColumns | None = None
+        if args.format == 'csv':
+            extra = ExtraColumns(headers[0], EXCEL_DELIMITER if args.excel else ',')
+            stack.callback(extra.close)
         # Closed before the outputs are discarded: no worker is left writing to a pipe that
         # nobody reads, and the pool is shut down before the error is reported.
         outcomes = stack.enter_context(contextlib.closing(outcomes_of(args, format, failed)))
-        for output, header in zip(outputs, headers):
-            output.write(header)
+        for index, (output, header) in enumerate(zip(outputs, headers)):
+            if extra is None or index > 0:
+                output.write(header)
         converted = False
         for outcome in outcomes:
             if outcome.pieces is not None:
                 converted = True
-                for output, piece in zip(outputs, outcome.pieces):
-                    output.write(piece)
+                for index, (output, piece) in enumerate(zip(outputs, outcome.pieces)):
+                    if extra is not None and index == 0:
+                        extra.add(piece)
+                    else:
+                        output.write(piece)
+        if extra is not None:
+            extra.copy_to(outputs[0])
         if converted:
             for output in outputs:
                 output.commit()

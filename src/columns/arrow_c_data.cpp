@@ -31,6 +31,9 @@ struct ReleaseChildrenOnThrow {
 // its own reference to the table whose texts it points into.
 struct ChildSchemaData {
   SharedColumnTable table;
+  // A nested column's own children (a map's entries, their key and value), released with it.
+  std::vector<ArrowSchema> children;
+  std::vector<ArrowSchema*> child_pointers;
 };
 
 struct SchemaData {
@@ -40,8 +43,37 @@ struct SchemaData {
 };
 
 void release_child_schema(ArrowSchema* schema) {
-  delete static_cast<ChildSchemaData*>(schema->private_data);
+  auto* data = static_cast<ChildSchemaData*>(schema->private_data);
+  for (ArrowSchema& child : data->children) {
+    if (child.release != nullptr) child.release(&child);
+  }
+  delete data;
   schema->release = nullptr;
+}
+
+// Fills `out` with the schema of one column, its children included. Throws std::bad_alloc,
+// leaving `out` released.
+void export_column_schema(const SharedColumnTable& table, const ColumnSchema& column,
+                          ArrowSchema& out) {
+  auto data = std::make_unique<ChildSchemaData>();
+  data->table = table;
+  const size_t count = column.children.size();
+  data->children.assign(count, ArrowSchema{});
+  data->child_pointers.resize(count);
+  ReleaseChildrenOnThrow<ArrowSchema> guard{data->children};
+  for (size_t i = 0; i < count; ++i) {
+    export_column_schema(table, column.children[i], data->children[i]);
+    data->child_pointers[i] = &data->children[i];
+  }
+  guard.done = true;
+  out = ArrowSchema{};
+  out.format = column.format.c_str();
+  out.name = column.name.c_str();
+  out.flags = column.nullable ? ARROW_FLAG_NULLABLE : 0;
+  out.n_children = static_cast<int64_t>(count);
+  out.children = count == 0 ? nullptr : data->child_pointers.data();
+  out.private_data = data.release();
+  out.release = release_child_schema;
 }
 
 void release_schema(ArrowSchema* schema) {
@@ -58,6 +90,8 @@ void release_schema(ArrowSchema* schema) {
 struct ChildArrayData {
   SharedColumnTable table;
   const void* buffers[3];
+  std::vector<ArrowArray> children;  // as ChildSchemaData's
+  std::vector<ArrowArray*> child_pointers;
 };
 
 struct ArrayData {
@@ -68,8 +102,46 @@ struct ArrayData {
 };
 
 void release_child_array(ArrowArray* array) {
-  delete static_cast<ChildArrayData*>(array->private_data);
+  auto* data = static_cast<ChildArrayData*>(array->private_data);
+  for (ArrowArray& child : data->children) {
+    if (child.release != nullptr) child.release(&child);
+  }
+  delete data;
   array->release = nullptr;
+}
+
+// Fills `out` with one column's chunk of `length` rows, its children included: texts with
+// validity, offsets and bytes; maps with validity and offsets; structs with validity alone;
+// the rest with validity and values. Throws std::bad_alloc, leaving `out` released.
+void export_column_array(const SharedColumnTable& table, const ColumnSchema& column,
+                         const ColumnChunk& chunk, int64_t length, ArrowArray& out) {
+  auto data = std::make_unique<ChildArrayData>();
+  data->table = table;
+  const size_t count = column.children.size();
+  data->children.assign(count, ArrowArray{});
+  data->child_pointers.resize(count);
+  ReleaseChildrenOnThrow<ArrowArray> guard{data->children};
+  for (size_t i = 0; i < count; ++i) {
+    const ColumnChunk& child = chunk.children[i];
+    export_column_array(table, column.children[i], child, child.length, data->children[i]);
+    data->child_pointers[i] = &data->children[i];
+  }
+  guard.done = true;
+  const bool text = column.format == "u";
+  const bool map = column.format == "+m";
+  const bool nested_struct = column.format == "+s";
+  data->buffers[0] = chunk.null_count > 0 ? chunk.validity.data() : nullptr;
+  data->buffers[1] = text || map ? chunk.offsets.data() : chunk.data.data();
+  data->buffers[2] = text ? chunk.data.data() : nullptr;
+  out = ArrowArray{};
+  out.length = length;
+  out.null_count = chunk.null_count;
+  out.n_buffers = text ? 3 : nested_struct ? 1 : 2;
+  out.buffers = data->buffers;
+  out.n_children = static_cast<int64_t>(count);
+  out.children = count == 0 ? nullptr : data->child_pointers.data();
+  out.private_data = data.release();
+  out.release = release_child_array;
 }
 
 void release_array(ArrowArray* array) {
@@ -146,15 +218,8 @@ void export_table_schema(const SharedColumnTable& table, ArrowSchema* out) {
   data->child_pointers.resize(count);
   ReleaseChildrenOnThrow<ArrowSchema> guard{data->children};
   for (size_t i = 0; i < count; ++i) {
-    const ColumnSchema& column = table->columns[i];
-    ArrowSchema& child = data->children[i];
-    child = ArrowSchema{};
-    child.format = column.format.c_str();
-    child.name = column.name.c_str();
-    child.flags = column.nullable ? ARROW_FLAG_NULLABLE : 0;
-    child.private_data = new ChildSchemaData{table};
-    child.release = release_child_schema;
-    data->child_pointers[i] = &child;
+    export_column_schema(table, table->columns[i], data->children[i]);
+    data->child_pointers[i] = &data->children[i];
   }
   guard.done = true;
   *out = ArrowSchema{};
@@ -175,21 +240,9 @@ void export_table_batch(const SharedColumnTable& table, size_t index, ArrowArray
   data->child_pointers.resize(count);
   ReleaseChildrenOnThrow<ArrowArray> guard{data->children};
   for (size_t i = 0; i < count; ++i) {
-    const ColumnChunk& chunk = batch.columns[i];
-    const bool text = table->columns[i].format == "u";
-    auto child_data = new ChildArrayData{table, {}};
-    child_data->buffers[0] = chunk.null_count > 0 ? chunk.validity.data() : nullptr;
-    child_data->buffers[1] = text ? chunk.offsets.data() : chunk.data.data();
-    child_data->buffers[2] = text ? chunk.data.data() : nullptr;
-    ArrowArray& child = data->children[i];
-    child = ArrowArray{};
-    child.length = batch.length;
-    child.null_count = chunk.null_count;
-    child.n_buffers = text ? 3 : 2;
-    child.buffers = child_data->buffers;
-    child.private_data = child_data;
-    child.release = release_child_array;
-    data->child_pointers[i] = &child;
+    export_column_array(table, table->columns[i], batch.columns[i], batch.length,
+                        data->children[i]);
+    data->child_pointers[i] = &data->children[i];
   }
   guard.done = true;
   *out = ArrowArray{};

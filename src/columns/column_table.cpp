@@ -19,6 +19,7 @@
 #include "chunked_parse.h"
 #include "column_values.h"
 #include "date.h"
+#include "document_extra.h"
 #include "huge_pages.h"
 #include "record_schema.h"
 
@@ -76,6 +77,37 @@ struct FieldColumn {
   std::string_view name() const { return field.name; }
   decltype(auto) value(const Row& row) const { return Field::of(record_of(row)); }
 };
+
+struct LinenoColumn {
+  using value_type = int64_t;
+  std::string_view name() const { return "lineno"; }
+  int64_t value(const Document* document) const { return document->lineno; }
+};
+
+// The extras of one document, as the map column reads them.
+struct ExtraEntries {
+  const Document* document;
+  template <typename F>
+  void for_each(F&& f) const {
+    for_each_extra(*document, std::forward<F>(f));
+  }
+};
+
+struct ExtraColumn {
+  using value_type = ExtraEntries;
+  std::string_view name() const { return "extra"; }
+  ExtraEntries value(const Document* document) const { return {document}; }
+};
+
+// What a map row takes of a batch's limit: its keys' and values' bytes, and one per entry so
+// that the int32 offsets of the entries stay within it too.
+int64_t map_row_size(const ExtraEntries& entries) {
+  int64_t size = 0;
+  entries.for_each([&size](std::string_view key, std::string_view value) {
+    size += static_cast<int64_t>(key.size() + value.size()) + 1;
+  });
+  return size;
+}
 
 struct AccountNumberColumn {
   using value_type = std::string_view;
@@ -263,6 +295,10 @@ class TableBuilder {
   static constexpr bool kIsText = std::is_same_v<ItemOf<Column>, std::string_view>;
   template <typename Column>
   static constexpr bool kIsDate = std::is_same_v<ItemOf<Column>, Date>;
+  template <typename Column>
+  static constexpr bool kIsInt64 = std::is_same_v<ItemOf<Column>, int64_t>;
+  template <typename Column>
+  static constexpr bool kIsMap = std::is_same_v<ItemOf<Column>, ExtraEntries>;
 
   // The bytes of text in the table, from evenly spaced rows: the table goes on threads on the
   // terms of a parse of a statement that size, without a pass over every row to decide it.
@@ -310,11 +346,19 @@ class TableBuilder {
 
   template <typename Column>
   ColumnSchema schema_of(size_t index, const Column& column) const {
-    ColumnSchema entry{std::string(column.name()), "", kIsOptional<Column>};
+    ColumnSchema entry{std::string(column.name()), "", kIsOptional<Column>, {}};
     if constexpr (kIsText<Column>) {
       entry.format = "u";
     } else if constexpr (kIsDate<Column>) {
       entry.format = "tdD";
+    } else if constexpr (kIsInt64<Column>) {
+      entry.format = "l";
+    } else if constexpr (kIsMap<Column>) {
+      entry.format = "+m";
+      ColumnSchema entries{"entries", "+s", false, {}};
+      entries.children.push_back(ColumnSchema{"key", "u", false, {}});
+      entries.children.push_back(ColumnSchema{"value", "u", false, {}});
+      entry.children.push_back(std::move(entries));
     } else {
       static_assert(std::is_same_v<ItemOf<Column>, Amount>);
       entry.format = "d:38," + std::to_string(scales_[index]);
@@ -341,7 +385,15 @@ class TableBuilder {
                                     " bytes is longer than a utf8 column holds");
           }
           part.text_totals[index] += size;
-        } else if constexpr (!kIsDate<Column>) {
+        } else if constexpr (kIsMap<Column>) {
+          const int64_t size = map_row_size(column.value(rows_[r]));
+          if (size > max_batch_text_ && !error) {
+            error = value_error(column.name(), r,
+                                "keys and values of " + std::to_string(size) +
+                                    " bytes are more than a map column holds");
+          }
+          part.text_totals[index] += size;
+        } else if constexpr (!kIsDate<Column> && !kIsInt64<Column>) {
           const auto& value = column.value(rows_[r]);
           if (const Amount* amount = item_of(value)) {
             part.scales[index] = std::max(part.scales[index], amount->scale);
@@ -363,7 +415,8 @@ class TableBuilder {
     const size_t count = part.end - part.begin;
     part.text_prefixes.resize(kColumnCount);
     for_each_column([&](size_t index, const auto& column) {
-      if constexpr (kIsText<std::remove_cvref_t<decltype(column)>>) {
+      using Column = std::remove_cvref_t<decltype(column)>;
+      if constexpr (kIsText<Column>) {
         std::vector<int64_t>& prefix = part.text_prefixes[index];
         prefix.resize(count + 1);
         prefix[0] = 0;
@@ -371,6 +424,13 @@ class TableBuilder {
           const auto& value = column.value(rows_[part.begin + r]);
           const std::string_view* text = item_of(value);
           prefix[r + 1] = prefix[r] + (text ? static_cast<int64_t>(text->size()) : 0);
+        }
+      } else if constexpr (kIsMap<Column>) {
+        std::vector<int64_t>& prefix = part.text_prefixes[index];
+        prefix.resize(count + 1);
+        prefix[0] = 0;
+        for (size_t r = 0; r < count; ++r) {
+          prefix[r + 1] = prefix[r] + map_row_size(column.value(rows_[part.begin + r]));
         }
       }
     });
@@ -404,9 +464,51 @@ class TableBuilder {
     uint8_t* validity = nullptr;  // optional columns only
     int32_t* offsets = nullptr;
     char* text = nullptr;
-    void* values = nullptr;  // int32 day numbers or Decimal128
+    void* values = nullptr;  // int32 day numbers, int64 values or Decimal128
     int64_t nulls = 0;
+    // Map columns: the offsets and bytes of the entries' keys and values.
+    int32_t* key_offsets = nullptr;
+    char* keys = nullptr;
+    int32_t* value_offsets = nullptr;
+    char* values_text = nullptr;
+    int32_t entries = 0;
   };
+
+  // The chunk of a map column for rows [begin, begin + length): the offsets of its entries, and
+  // its child of entries with the keys and the values, sized by a pass over the rows.
+  template <typename Column>
+  void start_map(const Column& column, size_t begin, size_t length, ColumnChunk& chunk,
+                 Cursor& cursor) const {
+    int64_t entries = 0;
+    int64_t key_bytes = 0;
+    int64_t value_bytes = 0;
+    for (size_t r = begin; r < begin + length; ++r) {
+      column.value(rows_[r]).for_each([&](std::string_view key, std::string_view value) {
+        ++entries;
+        key_bytes += static_cast<int64_t>(key.size());
+        value_bytes += static_cast<int64_t>(value.size());
+      });
+    }
+    chunk.offsets = ColumnBuffer((length + 1) * sizeof(int32_t));
+    cursor.offsets = static_cast<int32_t*>(chunk.offsets.data());
+    cursor.offsets[0] = 0;
+    const auto text_child = [entries](int64_t bytes, int32_t*& offsets, char*& text) {
+      ColumnChunk child;
+      child.length = entries;
+      child.offsets = ColumnBuffer(static_cast<size_t>(entries + 1) * sizeof(int32_t));
+      offsets = static_cast<int32_t*>(child.offsets.data());
+      offsets[0] = 0;
+      child.data = ColumnBuffer(static_cast<size_t>(bytes));
+      text = static_cast<char*>(child.data.data());
+      return child;
+    };
+    ColumnChunk struct_child;
+    struct_child.length = entries;
+    struct_child.children.push_back(text_child(key_bytes, cursor.key_offsets, cursor.keys));
+    struct_child.children.push_back(
+        text_child(value_bytes, cursor.value_offsets, cursor.values_text));
+    chunk.children.push_back(std::move(struct_child));
+  }
 
   // Writes the batch of `part` that starts at its row `start`; a failure goes to part.error.
   void fill(Part& part, size_t start, ColumnBatch& batch) const {
@@ -436,6 +538,11 @@ class TableBuilder {
       } else if constexpr (kIsDate<Column>) {
         chunk.data = ColumnBuffer(length * sizeof(int32_t));
         cursor.values = chunk.data.data();
+      } else if constexpr (kIsInt64<Column>) {
+        chunk.data = ColumnBuffer(length * sizeof(int64_t));
+        cursor.values = chunk.data.data();
+      } else if constexpr (kIsMap<Column>) {
+        start_map(column, begin, length, chunk, cursor);
       } else {
         chunk.data = ColumnBuffer(length * sizeof(Decimal128));
         cursor.values = chunk.data.data();
@@ -463,6 +570,27 @@ class TableBuilder {
   template <typename Column>
   void fill_one(Cursor& cursor, size_t index, const Column& column, const Row& row, size_t i,
                 size_t row_number, std::optional<std::string>& error) const {
+    if constexpr (kIsInt64<Column>) {
+      static_cast<int64_t*>(cursor.values)[i] = column.value(row);
+    } else if constexpr (kIsMap<Column>) {
+      column.value(row).for_each([&cursor](std::string_view key, std::string_view value) {
+        const int32_t entry = cursor.entries++;
+        cursor.key_offsets[entry + 1] =
+            cursor.key_offsets[entry] + static_cast<int32_t>(key.size());
+        copy_text(cursor.keys + cursor.key_offsets[entry], key.data(), key.size());
+        cursor.value_offsets[entry + 1] =
+            cursor.value_offsets[entry] + static_cast<int32_t>(value.size());
+        copy_text(cursor.values_text + cursor.value_offsets[entry], value.data(), value.size());
+      });
+      cursor.offsets[i + 1] = cursor.entries;
+    } else {
+      fill_item(cursor, index, column, row, i, row_number, error);
+    }
+  }
+
+  template <typename Column>
+  void fill_item(Cursor& cursor, size_t index, const Column& column, const Row& row, size_t i,
+                 size_t row_number, std::optional<std::string>& error) const {
     const auto& value = column.value(row);
     const auto* item = item_of(value);
     if constexpr (kIsText<Column>) {
@@ -523,7 +651,8 @@ Result<SharedColumnTable, std::string> build_table(const std::vector<Row>& rows,
 Result<SharedColumnTable, std::string> build_documents_table(
     const std::vector<const Document*>& documents, int64_t max_batch_text,
     const ParseOptions& options) {
-  static const auto columns = field_columns<const Document*>(kDocumentFields);
+  static const auto columns = std::tuple_cat(field_columns<const Document*>(kDocumentFields),
+                                             std::tuple{LinenoColumn{}, ExtraColumn{}});
   return build_table(documents, columns, max_batch_text, options);
 }
 

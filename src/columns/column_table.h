@@ -55,8 +55,12 @@ class ColumnBuffer {
 struct ColumnChunk {
   int64_t null_count = 0;
   ColumnBuffer validity;  // one bit per row, set when present; left empty when nothing is null
-  ColumnBuffer offsets;   // text columns: length + 1 int32 offsets into data
-  ColumnBuffer data;      // text bytes, int32 day numbers, or 16-byte decimals
+  ColumnBuffer offsets;   // text and map columns: length + 1 int32 offsets into data / entries
+  ColumnBuffer data;      // text bytes, int32 day numbers, int64 values, or 16-byte decimals
+  // A map column: its one child, the struct of entries, whose children are the keys and the
+  // values. The length of a child is its own (a column's is its batch's).
+  std::vector<ColumnChunk> children;
+  int64_t length = 0;
 };
 
 struct ColumnBatch {
@@ -66,8 +70,9 @@ struct ColumnBatch {
 
 struct ColumnSchema {
   std::string name;
-  std::string format;  // the C Data Interface format: "u", "tdD" or "d:38,S"
+  std::string format;  // the C Data Interface format: "u", "tdD", "d:38,S", "l", "+m" or "+s"
   bool nullable;
+  std::vector<ColumnSchema> children;  // of "+m" and "+s"
 };
 
 struct ColumnTable {
@@ -86,8 +91,12 @@ using SharedColumnTable = std::shared_ptr<const ColumnTable>;
 // this one is valid.
 inline constexpr int64_t kMaxBatchText = INT32_MAX;
 
-// One row per document, columns in the order of the Document attributes. Texts are utf8, dates
+// One row per document, columns in the order of the Document fields, then `lineno` (int64) and
+// `extra` (map<utf8, utf8>: a list of non-null struct<key: utf8, value: utf8> entries, keys in
+// the document's order, never null itself). Texts are utf8, dates
 // date32, the amount decimal128(38, S) with S the largest scale among the amounts but at least 2.
+// A batch ends before the bytes of any text column, or the bytes of the keys and values of
+// `extra` with one more per entry, would pass the limit.
 // Failure texts (the row counts from 0): "column 'NAME', row N: VALUE at scale S: more than 38
 // digits", "column 'NAME', row N: VALUE: date out of range for date32", "column 'NAME', row N: a
 // text of B bytes is longer than a utf8 column holds". Throws std::bad_alloc.

@@ -226,7 +226,10 @@ Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
     Statement& piece = pieces[i].statement;
     merge_accounts(statement.accounts, piece.accounts);
     piece.accounts = AccountMap();
-    std::move(piece.documents.begin(), piece.documents.end(), std::back_inserter(joined));
+    for (Document& document : piece.documents) {
+      document.lineno = shifted(document.lineno, offset);
+      joined.push_back(std::move(document));
+    }
     std::vector<Document>().swap(piece.documents);
     statement.warnings.append_shifted(piece.warnings, offset);
     piece.warnings = WarningList();

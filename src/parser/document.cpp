@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "decode.h"
+#include "document_extra.h"
 
 namespace corvina {
 namespace {
@@ -53,9 +54,74 @@ template <typename Place>
   return offset;
 }
 
+// Room for one text stored with its size before it.
+size_t sized_text_room(std::string_view text, bool decodes) {
+  if (!decodes) return kMaxVarintBytes + text.size();
+  return kMaxVarintBytes + (text.size() <= kWorstCaseRoomUpTo
+                                ? 3 * text.size() + kCp1251StoreSlack
+                                : cp1251_decoded_room(text));
+}
+
+using Extras = std::vector<DocumentFields::Extra>;
+
+size_t extras_room(const Extras& extras, LineForm form) {
+  const bool decodes = form == LineForm::Cp1251;
+  size_t room = 0;
+  for (const DocumentFields::Extra& extra : extras) {
+    room += extra.common < kCommonExtraKeyCount ? kMaxVarintBytes
+                                                : sized_text_room(extra.key, decodes);
+    room += kMaxVarintBytes + extra.value.size();  // a value is kept as written
+  }
+  return room;
+}
+
+// Writes varint(base + the stored size of text), then text (decoded from Windows-1251 when
+// `decodes`) at out; returns the end: a key written out. A decoded size is known only once
+// decoded, so the text goes one byte on, where a size below 128 leaves it, and is moved up for a
+// longer varint.
+char* put_sized_text(std::string_view text, bool decodes, uint64_t base, char* out) {
+  if (decodes && has_byte_above_ascii(text)) {
+    char* const start = out + 1;
+    const auto size = static_cast<size_t>(decode_cp1251_into(text, start) - start);
+    const uint64_t head = base + size;
+    if (head < 0x80) {
+      *out = static_cast<char>(head);
+      return start + size;
+    }
+    char varint[kMaxVarintBytes];
+    const auto length = static_cast<size_t>(write_varint(head, varint) - varint);
+    std::memmove(out + length, start, size);
+    std::memcpy(out, varint, length);
+    return out + length + size;
+  }
+  out = write_varint(base + text.size(), out);
+  if (!text.empty()) std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+// Writes the run of extras (see document_extra.h) at out; returns its end.
+char* put_extras(const Extras& extras, LineForm form, char* out) {
+  const bool decodes = form == LineForm::Cp1251;
+  for (const DocumentFields::Extra& entry : extras) {
+    if (entry.common < kCommonExtraKeyCount) {
+      out = write_varint(entry.common, out);
+    } else {
+      out = put_sized_text(entry.key, decodes, kCommonExtraKeyCount, out);
+    }
+    // A Windows-1251 value is kept in its own bytes, half the size of its UTF-8 when Cyrillic,
+    // and decoded when read: extras are read far less often than a statement is kept.
+    const std::string_view value = entry.value;
+    const bool cp1251 = decodes && has_byte_above_ascii(value);
+    out = write_varint(uint64_t{value.size()} * 2 + cp1251, out);
+    if (!value.empty()) std::memcpy(out, value.data(), value.size());
+    out += value.size();
+  }
+  return out;
+}
+
 // A statement keeps one record per document, and a large one keeps hundreds of thousands: the
 // wide case must not cost ordinary records a byte.
-static_assert(sizeof(void*) != 8 || sizeof(Document) == 240);
+static_assert(sizeof(void*) != 8 || sizeof(Document) == 256);
 
 inline constexpr size_t kDocumentTextCount = [] {
   size_t count = 0;
@@ -66,11 +132,12 @@ inline constexpr size_t kDocumentTextCount = [] {
 }();
 
 // The texts of a document too large for 32-bit spans, into a wide block (see TextSpan): its
-// table first, then the texts. Kept out of line so that the usual path stays as small as it was.
+// table first, then the texts, then the run of extras in the table's last row. Kept out of line
+// so that the usual path stays as small as it was.
 [[gnu::noinline]] void place_wide_texts(const RawFields<kDocumentFields>& raw, bool decodes,
-                                        size_t room, Document& document,
-                                        SharedTextArena& texts) {
-  constexpr size_t kTable = kDocumentTextCount * sizeof(WideTextSpan);
+                                        size_t room, const Extras& extras, LineForm form,
+                                        Document& document, SharedTextArena& texts) {
+  constexpr size_t kTable = (kDocumentTextCount + 1) * sizeof(WideTextSpan);
   char* const block = texts->allocate(kTable + room);
   uint32_t next_row = 0;
   const size_t end =
@@ -80,7 +147,11 @@ inline constexpr size_t kDocumentTextCount = [] {
         std::memcpy(block + next_row * sizeof(WideTextSpan), &span, sizeof span);
         Row::member(document) = {next_row++, TextSpan::kWide};
       });
-  texts->give_back(block, kTable + room, end);
+  const size_t extras_end = static_cast<size_t>(put_extras(extras, form, block + end) - block);
+  const WideTextSpan extra_span{end, extras_end - end};
+  std::memcpy(block + kDocumentTextCount * sizeof(WideTextSpan), &extra_span, sizeof extra_span);
+  document.extra = {static_cast<uint32_t>(kDocumentTextCount), TextSpan::kWide};
+  texts->give_back(block, kTable + room, extras_end);
   document.text_base = block;
 }
 
@@ -93,6 +164,44 @@ Result<Document, std::string> build_document(std::string_view kind,
   DocumentFields fields(LineForm::Utf8, narrow_limit);
   for (const AttributeMap::Entry& entry : attributes.entries()) fields.add(entry.key, entry.value);
   return fields.build(kind, texts);
+}
+
+// Past this many other keys in one section, they are found by hash.
+constexpr size_t kOtherKeysScannedUpTo = 8;
+
+void DocumentFields::add_other_extra(std::string_view key, std::string_view value) {
+  if (other_count_ < kOtherKeysScannedUpTo) {
+    for (Extra& extra : extras_) {
+      if (extra.common == kCommonExtraKeyCount && extra.key == key) {
+        extra.value = value;
+        return;
+      }
+    }
+  } else {
+    if (other_places_.empty()) {
+      for (size_t i = 0; i < extras_.size(); ++i) {
+        if (extras_[i].common == kCommonExtraKeyCount) {
+          other_places_.emplace(extras_[i].key, i);
+        }
+      }
+    }
+    const auto [found, added] = other_places_.try_emplace(key, extras_.size());
+    if (!added) {
+      extras_[found->second].value = value;
+      return;
+    }
+  }
+  extras_.push_back({key, value, static_cast<uint32_t>(kCommonExtraKeyCount)});
+  ++other_count_;
+}
+
+void DocumentFields::clear_extras() {
+  for (const Extra& extra : extras_) {
+    if (extra.common < kCommonExtraKeyCount) common_places_[extra.common] = 0;
+  }
+  extras_.clear();
+  other_count_ = 0;
+  if (!other_places_.empty()) other_places_.clear();
 }
 
 Result<Document, std::string> DocumentFields::build(std::string_view kind,
@@ -124,11 +233,12 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind,
     room = total <= kWorstCaseRoomUpTo ? 3 * total + kCp1251StoreSlack
                                        : cp1251_decoded_room_of_texts(raw);
   }
+  if (!extras_.empty()) room += extras_room(extras_, form_);
   if (!texts) texts = SharedTextArena::make();
   document.texts = texts;
   // The room bounds every offset and size, so within the limit 32 bits hold them all.
   if (room > narrow_limit_) [[unlikely]] {
-    place_wide_texts(raw, decodes, room, document, texts);
+    place_wide_texts(raw, decodes, room, extras_, form_, document, texts);
     return document;
   }
   char* const block = texts->allocate(room);
@@ -138,8 +248,13 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind,
                                   Row::member(document) = {static_cast<uint32_t>(offset),
                                                            static_cast<uint32_t>(size)};
                                 });
-  texts->give_back(block, room, end);
-  document.text_base = end == 0 ? nullptr : block;
+  size_t stored = end;
+  if (!extras_.empty()) {
+    stored = static_cast<size_t>(put_extras(extras_, form_, block + end) - block);
+    document.extra = {static_cast<uint32_t>(end), static_cast<uint32_t>(stored - end)};
+  }
+  texts->give_back(block, room, stored);
+  document.text_base = stored == 0 ? nullptr : block;
   return document;
 }
 

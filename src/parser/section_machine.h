@@ -112,7 +112,10 @@ class SectionMachine {
   }
 
   bool finished() const { return at_ == ParseContext::Finished; }
-  Statement take_statement() && { return std::move(statement_); }
+  Statement take_statement() && {
+    if (texts_) texts_->release_unused_tail();
+    return std::move(statement_);
+  }
 
   // The state of the transition table, for a machine fed from a text that outlives the state
   // (a DocumentState's kind views that text). Only a machine with the hook step keeps every
@@ -126,7 +129,7 @@ class SectionMachine {
       case ParseContext::Header:
         return HeaderState{std::move(header_)};
       case ParseContext::Document:
-        return DocumentState{std::move(statement_), kind_, std::move(section_)};
+        return DocumentState{std::move(statement_), kind_, std::move(section_), document_line_};
       case ParseContext::Account:
         return AccountState{std::move(statement_), std::move(section_)};
       case ParseContext::ReadNextSection:
@@ -152,6 +155,7 @@ class SectionMachine {
             machine.statement_ = std::move(held.statement);
             if constexpr (requires { held.section; }) machine.section_ = std::move(held.section);
             if constexpr (requires { held.kind; }) machine.kind_ = held.kind;
+            if constexpr (requires { held.lineno; }) machine.document_line_ = held.lineno;
           }
         },
         state);
@@ -211,6 +215,7 @@ class SectionMachine {
     }
     at_ = ParseContext::Document;
     kind_ = token.value;
+    document_line_ = token.line;
   }
 
   // A text of a line as UTF-8, for what leaves the machine.
@@ -306,6 +311,7 @@ class SectionMachine {
     }
     auto document = kHooks ? build_document(kind_, section_, texts_) : fields_.build(kind_, texts_);
     if (document) {
+      document.value().lineno = document_line_;
       statement_.documents.push_back(std::move(document).value());
     } else {
       // A document that cannot be built is dropped with a warning; the statement goes on.
@@ -330,6 +336,7 @@ class SectionMachine {
   AccountFields account_fields_;  // without hooks, the open account section
   SharedTextArena texts_;  // of every document built, made with the first
   std::string_view kind_;  // of the open document section, as written
+  LineNumber document_line_ = 0;  // of the open document section's opening line
   bool reserved_ = false;
   static constexpr size_t kDocumentsBeforeEstimate = 256;
 };

@@ -59,6 +59,7 @@ struct DocumentState {
   Statement statement;
   std::string_view kind;  // view into the decoded text, from the section's opening line
   AttributeMap section;
+  LineNumber lineno = 0;  // of the section's opening line
 };
 struct AccountState {
   Statement statement;

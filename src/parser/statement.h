@@ -121,6 +121,11 @@ struct Document {
   OptionalTextSpan payee_ras_account;
   OptionalTextSpan payee_cor_account;
   std::optional<Date> income_date;
+  // The section's keys that name no field, with their values, in the order they first appear:
+  // a run of the block read by for_each_extra (document_extra.h), kept like a text.
+  TextSpan extra;
+  // The line of the section's opening line "СекцияДокумент=…".
+  LineNumber lineno = 0;
 
   SharedTextArena texts;
   const char* text_base = nullptr;

@@ -11,6 +11,7 @@
 #if !defined(CORVINA_NO_MMAP) && defined(__linux__) && __has_include(<sys/mman.h>)
 #define CORVINA_MAPPED_CHUNKS 1
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace corvina {
@@ -52,6 +53,22 @@ TextArena::~TextArena() {
 #endif
     delete[] chunk.data;
   }
+}
+
+void TextArena::release_unused_tail() {
+#if defined(CORVINA_MAPPED_CHUNKS)
+  if (next_ == nullptr) return;
+  for (auto chunk = chunks_.rbegin(); chunk != chunks_.rend(); ++chunk) {
+    if (next_ < chunk->data || next_ > chunk->data + chunk->size) continue;
+    if (!chunk->mapped) return;
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(next_) + page - 1) & ~(page - 1);
+    const auto to = reinterpret_cast<uintptr_t>(end_);
+    // Private anonymous pages read as zeros again if a later text lands there.
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    return;
+  }
+#endif
 }
 
 char* TextArena::allocate_in_new_chunk(size_t size) {

@@ -55,6 +55,7 @@ const ColumnCase kDocumentColumns[] = {
     {5, "payment_type", "u", ARROW_FLAG_NULLABLE},
     {16, "outcome_date", "tdD", ARROW_FLAG_NULLABLE},
     {25, "income_date", "tdD", ARROW_FLAG_NULLABLE},
+    {26, "lineno", "l", 0},
 };
 
 TEST(column_export_test, schema_is_a_struct_of_the_columns) {
@@ -62,7 +63,7 @@ TEST(column_export_test, schema_is_a_struct_of_the_columns) {
   ArrowSchema schema;
   export_table_schema(documents_table(statement), &schema);
   EXPECT_STREQ(schema.format, "+s");
-  ASSERT_EQ(schema.n_children, 26);
+  ASSERT_EQ(schema.n_children, 28);
   for (const ColumnCase& c : kDocumentColumns) {
     const ArrowSchema& child = *schema.children[c.index];
     EXPECT_EQ(child.name, c.name) << c.index;
@@ -82,7 +83,7 @@ TEST(column_export_test, stream_gives_the_batches_then_the_end) {
   ASSERT_EQ(stream.get_next(&stream, &array), 0);
   ASSERT_NE(array.release, nullptr);
   ASSERT_EQ(array.length, 2);
-  ASSERT_EQ(array.n_children, 26);
+  ASSERT_EQ(array.n_children, 28);
 
   // payment_type: "01", then null.
   const ArrowArray& kind = *array.children[5];
@@ -145,6 +146,68 @@ TEST(column_export_test, moved_children_outlive_their_parent) {
   purpose_type.release(&purpose_type);
   EXPECT_FALSE(watch.expired());
   purpose.release(&purpose);
+  EXPECT_TRUE(watch.expired());
+}
+
+// The extras as a map: a list of non-null entries, each a struct of a key and a value, read and
+// released the way a consumer does, the map moved out and released after its parent.
+TEST(column_export_test, extras_are_a_map_of_texts) {
+  const std::string text = statement_of(
+      payment_document_with("Код=1\r\nОКАТО=45383000\r\n") + test_support::kPaymentDocument +
+      payment_document_with("Поле=ё\r\n"));
+  auto parsed = parse_statement(text, {});
+  ASSERT_TRUE(parsed.ok());
+  SharedColumnTable table = documents_table(parsed.value());
+  const std::weak_ptr<const ColumnTable> watch = table;
+  ArrowSchema schema;
+  export_table_schema(table, &schema);
+  ArrowArray array;
+  export_table_batch(table, 0, &array);
+  table.reset();
+
+  ArrowSchema map_type = *schema.children[27];
+  schema.children[27]->release = nullptr;
+  schema.release(&schema);
+  EXPECT_STREQ(map_type.name, "extra");
+  EXPECT_STREQ(map_type.format, "+m");
+  EXPECT_EQ(map_type.flags, 0);
+  ASSERT_EQ(map_type.n_children, 1);
+  const ArrowSchema& entries_type = *map_type.children[0];
+  EXPECT_STREQ(entries_type.format, "+s");
+  EXPECT_EQ(entries_type.flags, 0);
+  ASSERT_EQ(entries_type.n_children, 2);
+  EXPECT_STREQ(entries_type.children[0]->name, "key");
+  EXPECT_STREQ(entries_type.children[1]->name, "value");
+  EXPECT_STREQ(entries_type.children[1]->format, "u");
+  map_type.release(&map_type);
+
+  const auto* lines = static_cast<const int64_t*>(array.children[26]->buffers[1]);
+  EXPECT_EQ(lines[0], 2);
+  EXPECT_EQ(lines[1], 18);
+  ArrowArray map = *array.children[27];
+  array.children[27]->release = nullptr;
+  array.release(&array);
+  EXPECT_FALSE(watch.expired());
+  ASSERT_EQ(map.n_buffers, 2);
+  EXPECT_EQ(map.buffers[0], nullptr);
+  const auto* rows = static_cast<const int32_t*>(map.buffers[1]);
+  EXPECT_EQ(std::vector<int32_t>(rows, rows + 4), (std::vector<int32_t>{0, 2, 2, 3}));
+  ASSERT_EQ(map.n_children, 1);
+  const ArrowArray& entries = *map.children[0];
+  EXPECT_EQ(entries.length, 3);
+  EXPECT_EQ(entries.n_buffers, 1);
+  ASSERT_EQ(entries.n_children, 2);
+  const auto text_at = [](const ArrowArray& texts, int64_t i) {
+    const auto* offsets = static_cast<const int32_t*>(texts.buffers[1]);
+    return std::string(static_cast<const char*>(texts.buffers[2]) + offsets[i],
+                       offsets[i + 1] - offsets[i]);
+  };
+  EXPECT_EQ(text_at(*entries.children[0], 0) + text_at(*entries.children[0], 1) +
+                text_at(*entries.children[0], 2),
+            "КодОКАТОПоле");
+  EXPECT_EQ(text_at(*entries.children[1], 1), "45383000");
+  EXPECT_EQ(text_at(*entries.children[1], 2), "ё");
+  map.release(&map);
   EXPECT_TRUE(watch.expired());
 }
 

@@ -15,8 +15,9 @@ namespace corvina {
 namespace {
 
 // Five documents whose purposes are 100 bytes each ('0'...'4' repeated); every other text of a
-// row is short, so the purpose column alone decides where batches end.
-Statement five_documents() {
+// row is short, so the purpose column alone decides where batches end, unless `extra_bytes`
+// gives each an extra key "Поле" (8 bytes) with a value of that many bytes ('0'...'4').
+Statement five_documents(size_t extra_bytes = 0) {
   std::string text = "1CClientBankExchange\nСекцияРасчСчет\nДатаНачала=01.03.2024\nРасчСчет=1\n"
                      "НачальныйОстаток=0\nКонецРасчСчет\n";
   for (char c = '0'; c < '5'; ++c) {
@@ -24,8 +25,9 @@ Statement five_documents() {
     text += c;
     text += "\nДата=01.03.2024\nСумма=1\nНазначениеПлатежа=" + std::string(100, c) +
             "\nПлательщикИНН=1\nПлательщикБИК=2\nПлательщикБанк1=3\nПлательщикСчет=4\n"
-            "ПолучательИНН=5\nПолучательСчет=6\nПолучательБИК=7\nПолучательБанк1=8\n"
-            "КонецДокумента\n";
+            "ПолучательИНН=5\nПолучательСчет=6\nПолучательБИК=7\nПолучательБанк1=8\n";
+    if (extra_bytes > 0) text += "Поле=" + std::string(extra_bytes, c) + "\n";
+    text += "КонецДокумента\n";
   }
   text += "КонецФайла\n";
   auto parsed = parse_statement(text, {});
@@ -99,7 +101,59 @@ TEST(column_table_test, no_rows_is_one_empty_batch) {
   ASSERT_TRUE(built.ok());
   ASSERT_EQ(built.value()->batches.size(), 1u);
   EXPECT_EQ(built.value()->batches[0].length, 0);
-  EXPECT_EQ(built.value()->columns.size(), 26u);
+  EXPECT_EQ(built.value()->columns.size(), 28u);
+}
+
+// The extras count towards a batch's limit as their keys' and values' bytes and one per entry:
+// 8 + 150 + 1 = 159 bytes a row, where the purposes take 100.
+const BatchCase kMapBatches[] = {
+    {kMaxBatchText, {5}},
+    {318, {2, 2, 1}},
+    {317, {1, 1, 1, 1, 1}},
+    {477, {3, 2}},
+};
+
+TEST(column_table_test, extras_end_batches_too) {
+  const Statement statement = five_documents(150);
+  for (const BatchCase& c : kMapBatches) {
+    auto built = build_documents_table(pointers(statement), c.limit);
+    ASSERT_TRUE(built.ok()) << c.limit;
+    const ColumnTable& table = *built.value();
+    const size_t lineno = column_index(table, "lineno");
+    const size_t extra = column_index(table, "extra");
+    EXPECT_EQ(table.columns[lineno].format, "l");
+    EXPECT_EQ(table.columns[extra].format, "+m");
+    std::vector<int64_t> lengths;
+    size_t row_of_table = 0;
+    for (const ColumnBatch& batch : table.batches) {
+      lengths.push_back(batch.length);
+      const auto* lines = static_cast<const int64_t*>(batch.columns[lineno].data.data());
+      const ColumnChunk& map = batch.columns[extra];
+      const auto* entries = static_cast<const int32_t*>(map.offsets.data());
+      ASSERT_EQ(map.children.size(), 1u);
+      const ColumnChunk& keys = map.children[0].children[0];
+      const ColumnChunk& values = map.children[0].children[1];
+      EXPECT_EQ(map.children[0].length, batch.length);
+      const auto* value_offsets = static_cast<const int32_t*>(values.offsets.data());
+      for (int64_t row = 0; row < batch.length; ++row, ++row_of_table) {
+        EXPECT_EQ(lines[row], statement.documents[row_of_table].lineno);
+        EXPECT_EQ(entries[row], row);
+        EXPECT_EQ(std::string_view(static_cast<const char*>(keys.data.data()) + 8 * row, 8),
+                  "Поле");
+        EXPECT_EQ(std::string_view(static_cast<const char*>(values.data.data()) +
+                                       value_offsets[row], 150),
+                  std::string(150, static_cast<char>('0' + row_of_table)));
+      }
+      EXPECT_EQ(entries[batch.length], batch.length);
+    }
+    EXPECT_EQ(lengths, c.lengths) << c.limit;
+  }
+  EXPECT_EQ(statement.documents[1].lineno, 22u);
+
+  auto refused = build_documents_table(pointers(statement), 158);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(),
+            "column 'extra', row 0: keys and values of 159 bytes are more than a map column holds");
 }
 
 }  // namespace

@@ -196,5 +196,83 @@ TEST(document_test, texts_past_the_span_limit_take_a_wide_block) {
   }
 }
 
+// The keys that name no field, as a map of the section gives them and as the lines of a
+// Windows-1251 section do, narrow and wide: order of first appearance, last value, and the
+// sizes where a stored size takes more than one byte.
+struct ExtraCase {
+  const char* name;
+  Attributes lines;  // after the required keys, in order; a key may repeat
+  std::string expected;
+};
+
+const ExtraCase kExtraCases[] = {
+    {"none", {}, ""},
+    {"common and other keys in file order, a repeat keeps its place and last value",
+     {{"ПоказательКБК", "18210102010011000110"},
+      {"Плательщик", "ООО"},
+      {"Поле", "а"},
+      {"Код", "0"},
+      {"ПоказательКБК", "0"},
+      {"ОКАТО", ""}},
+     "|ПоказательКБК=0|Поле=а|Код=0|ОКАТО="},
+    {"keys close to a common one are kept as written",
+     {{"ПоказательКБК2", "1"}, {"Ко", "2"}, {"КодНазПлатежа", "3"}, {"ПоказательКбк", "4"}},
+     "|ПоказательКБК2=1|Ко=2|КодНазПлатежа=3|ПоказательКбк=4"},
+    {"an empty key", {{"", "пусто"}}, "|=пусто"},
+    {"many other keys, repeated before and after they are found by hash",
+     {{"к1", "1"}, {"к2", "2"}, {"к1", "3"}, {"к3", "4"}, {"к4", "5"}, {"к5", "6"}, {"к6", "7"},
+      {"к7", "8"}, {"Код", "9"}, {"к8", "10"}, {"к9", "11"}, {"к2", "12"}, {"к10", "13"},
+      {"к9", "14"}, {"Код", "15"}},
+     "|к1=3|к2=12|к3=4|к4=5|к5=6|к6=7|к7=8|Код=15|к8=10|к9=14|к10=13"},
+    {"a value of more than 127 bytes once decoded",
+     {{"ПлательщикБанк2", std::string(100, 'x') + "г. Москва"}, {"Код", "1"}},
+     "|ПлательщикБанк2=" + std::string(100, 'x') + "г. Москва|Код=1"},
+    {"a key of more than 127 bytes once decoded",
+     {{std::string(20, 'k') + "ДлинноеИмяПоляКоторогоНетВСпискеОбщихКлючей", "1"}},
+     "|" + std::string(20, 'k') + "ДлинноеИмяПоляКоторогоНетВСпискеОбщихКлючей=1"},
+};
+
+std::string extras_as_map(const ExtraCase& test, size_t limit) {
+  const Attributes attributes = with(kRequired, test.lines);  // the map views them
+  AttributeMap map;
+  for (const auto& [key, value] : attributes) map.insert(key, value);
+  SharedTextArena texts;
+  auto document = build_document("Платежное поручение", map, texts, limit);
+  return document.ok() ? test_support::describe_extras(document.value()) : document.error();
+}
+
+std::string extras_as_cp1251_lines(const ExtraCase& test, size_t limit) {
+  Attributes lines;
+  for (const auto& [key, value] : with(kRequired, test.lines)) {
+    lines.emplace_back(test_support::to_cp1251(key), test_support::to_cp1251(value));
+  }
+  DocumentFields fields(LineForm::Cp1251, limit);
+  for (const auto& [key, value] : lines) fields.add<LineForm::Cp1251>(key, value);
+  SharedTextArena texts;
+  auto document = fields.build(test_support::to_cp1251("Платежное поручение"), texts);
+  return document.ok() ? test_support::describe_extras(document.value()) : document.error();
+}
+
+TEST(document_test, extras) {
+  for (const ExtraCase& test : kExtraCases) {
+    for (const size_t limit : {kMaxNarrowTexts, size_t{0}}) {
+      EXPECT_EQ(extras_as_map(test, limit), test.expected) << test.name << ", limit " << limit;
+      EXPECT_EQ(extras_as_cp1251_lines(test, limit), test.expected)
+          << test.name << ", limit " << limit;
+    }
+  }
+}
+
+// A Windows-1251 value past the size up to which the worst case is reserved is measured
+// instead: it must still fit, and come back whole.
+TEST(document_test, long_cp1251_extra) {
+  std::string utf8;
+  for (size_t i = 0; i < 70000; ++i) utf8 += "Ё";
+  const ExtraCase test{
+      "long", {{"Примечание", utf8}, {"Код", "1"}}, "|Примечание=" + utf8 + "|Код=1"};
+  EXPECT_EQ(extras_as_cp1251_lines(test, kMaxNarrowTexts), test.expected);
+  EXPECT_EQ(extras_as_map(test, kMaxNarrowTexts), test.expected);
+}
+
 }  // namespace
 }  // namespace corvina

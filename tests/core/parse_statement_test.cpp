@@ -47,8 +47,11 @@ const char kStatement[] =
     "ПолучательИНН=7702\r\n"
     "ПолучательБИК=044525001\r\n"
     "ПолучательБанк1=Банк получателя\r\n"
+    "ПоказательКБК=18210102010011000110\r\n"
     "НазначениеПлатежа=Оплата = по счету\r\n"
+    "Поле банка=Ёлка «1»\r\n"
     "ДатаСписано=05.03.2024\r\n"
+    "ПоказательКБК=0\r\n"
     "КонецДокумента\r\n"
     "\r\n"
     "СекцияДокумент=Банковский ордер\r\n"
@@ -65,10 +68,10 @@ const char kExpected[] =
     "account 40702810000000000001: [2024-03-01 2024-03-31 500 100.50 1000.00 1399.50]\n"
     "document 17|Платежное поручение|\"\"|2024-03-05|Оплата = по счету|-|100.50|7701|-|044525000|"
     "Банк|40702810000000000001|-|-|2024-03-05|-|-|7702|-|40702810000000000002|-|044525001|"
-    "Банк получателя|-|-|-|\n"
-    "warning 36 invalid value: string \"1,5\", expected a Decimal type representing a "
+    "Банк получателя|-|-|-|line 16|ПоказательКБК=0|Поле банка=Ёлка «1»\n"
+    "warning 39 invalid value: string \"1,5\", expected a Decimal type representing a "
     "fixed-point number\n"
-    "warning 39 missing field `Дата`\n";
+    "warning 42 missing field `Дата`\n";
 
 TEST(parse_statement_test, every_section_kind) {
   std::string input = kStatement;

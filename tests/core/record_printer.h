@@ -11,6 +11,7 @@
 
 #include "amount.h"
 #include "date.h"
+#include "document_extra.h"
 #include "record_schema.h"
 #include "result.h"
 #include "statement.h"
@@ -56,6 +57,15 @@ inline std::string describe(const Interval& interval) {
 // The 26 fields, one per line.
 inline std::string describe(const Document& document) {
   return describe_fields<kDocumentFields>(document, "\n");
+}
+
+// "|key=value" for each extra key of the document, in order.
+inline std::string describe_extras(const Document& document) {
+  std::string out;
+  for_each_extra(document, [&out](std::string_view key, std::string_view value) {
+    out.append("|").append(key).append("=").append(value);
+  });
+  return out;
 }
 
 // "key=value;" for each entry, in order.
@@ -108,7 +118,8 @@ inline std::string describe(const Statement& statement) {
     out += "\n";
   }
   for (const Document& document : statement.documents) {
-    out += "document " + describe_fields<kDocumentFields>(document, "|") + "\n";
+    out += "document " + describe_fields<kDocumentFields>(document, "|") + "line " +
+           std::to_string(document.lineno) + describe_extras(document) + "\n";
   }
   for (const WarningEntry warning : statement.warnings) {
     out += "warning " + std::to_string(warning.lineno) + " " + std::string(warning.message) + "\n";

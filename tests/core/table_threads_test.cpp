@@ -69,7 +69,21 @@ std::optional<std::string> value_at(const ColumnTable& table, size_t c, int64_t 
       const auto* offsets = static_cast<const int32_t*>(chunk.offsets.data());
       return std::string(data + offsets[row], static_cast<size_t>(offsets[row + 1] - offsets[row]));
     }
-    const size_t width = format == "tdD" ? 4 : sizeof(Decimal128);
+    if (format == "+m") {  // its entries as key=value lines
+      const auto* offsets = static_cast<const int32_t*>(chunk.offsets.data());
+      const ColumnChunk& entries = chunk.children.at(0);
+      std::string out;
+      for (int32_t e = offsets[row]; e < offsets[row + 1]; ++e) {
+        for (const ColumnChunk& part : entries.children) {
+          const auto* at = static_cast<const int32_t*>(part.offsets.data());
+          out.append(static_cast<const char*>(part.data.data()) + at[e],
+                     static_cast<size_t>(at[e + 1] - at[e]));
+          out += &part == &entries.children.front() ? '=' : '\n';
+        }
+      }
+      return out;
+    }
+    const size_t width = format == "tdD" ? 4 : format == "l" ? 8 : sizeof(Decimal128);
     return std::string(data + static_cast<size_t>(row) * width, width);
   }
   ADD_FAILURE() << "no row";

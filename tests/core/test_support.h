@@ -96,10 +96,12 @@ inline LineNumber line_of(const ErrorRecord& error) {
 // a header, then account and document sections, then "КонецФайла". Accounts come from a small
 // pool of numbers, dated in and out of order and sometimes repeated (at another scale, so that
 // only the value is equal); some documents lack a field or carry a bad amount and become
-// warnings; blank lines fall between and inside sections. Only letters that to_cp1251 writes.
+// warnings; blank lines fall between and inside sections; some documents carry keys that name
+// no field, one of them repeated. Only letters that to_cp1251 writes.
 inline std::vector<std::string> generated_statement_lines(uint32_t seed, size_t sections) {
   std::mt19937 random(seed);
   const auto pick = [&random](uint32_t count) { return static_cast<uint32_t>(random() % count); };
+  std::mt19937 extra_random(seed ^ 0x9E3779B9u);
   std::vector<std::string> lines = {"1CClientBankExchange", "ВерсияФормата=1.03",
                                     "Кодировка=Windows", "ДатаНачала=01.03.2024"};
   const char* const amounts[] = {"100", "100.00", "0", "1234.5", "7.07", "99999999.99"};
@@ -131,6 +133,13 @@ inline std::vector<std::string> generated_statement_lines(uint32_t seed, size_t 
     lines.emplace_back("ПолучательБИК=044525001");
     lines.emplace_back("ПолучательБанк1=Банк получателя");
     lines.push_back("НазначениеПлатежа=Оплата № " + std::to_string(pick(1000)) + " = по счету");
+    // Keys that name no field, drawn apart so that the sections above stay as they were.
+    if (extra_random() % 2) lines.emplace_back("ПлательщикБанк2=г. Москва");
+    if (extra_random() % 4 == 0) {
+      lines.emplace_back("ПоказательКБК=18210102010011000110");
+      lines.emplace_back("Поле банка=" + std::to_string(extra_random() % 100));
+      if (extra_random() % 2) lines.emplace_back("ПоказательКБК=0");
+    }
     lines.emplace_back("КонецДокумента");
   }
   lines.emplace_back("КонецФайла");

@@ -77,3 +77,60 @@ def many_sections(count: int, *, first: int = 0) -> str:
             del attrs['ПолучательИНН']
         sections.append(('Платежное поручение', attrs))
     return statement(*sections).replace('\nСекцияДокумент=', '\n\nСекцияДокумент=')
+
+
+# The required keys of a payment order, each with a value of its own.
+REQUIRED_DOCUMENT = {
+    'Номер': '17', 'Дата': '05.03.2024', 'Сумма': '100.50',
+    'ПлательщикСчет': '40702810000000000001',
+    'ПлательщикИНН': '7701', 'ПлательщикБИК': '044525000', 'ПлательщикБанк1': 'Банк',
+    'ПолучательСчет': '40702810000000000002', 'ПолучательИНН': '7702', 'ПолучательБИК': '044525001',
+    'ПолучательБанк1': 'Банк получателя', 'НазначениеПлатежа': 'Оплата',
+}
+
+# The key of each Document field, by attribute name.
+DOCUMENT_KEYS = {
+    'doc_number': 'Номер', 'doc_type': 'СекцияДокумент', 'doc_date': 'Дата', 'amount': 'Сумма',
+    'purpose': 'НазначениеПлатежа', 'payment_type': 'ВидОплаты', 'ordering': 'Очередность',
+    'counterparty_inn': 'ПлательщикИНН', 'counterparty_kpp': 'ПлательщикКПП',
+    'counterparty_bic': 'ПлательщикБИК', 'counterparty_bank1': 'ПлательщикБанк1',
+    'counterparty_account': 'ПлательщикСчет', 'counterparty': 'Плательщик',
+    'counterparty_1': 'Плательщик1', 'counterparty_ras_account': 'ПлательщикРасчСчет',
+    'counterparty_cor_account': 'ПлательщикКорсчет', 'outcome_date': 'ДатаСписано',
+    'payee_inn': 'ПолучательИНН', 'payee': 'Получатель', 'payee_account': 'ПолучательСчет',
+    'payee_kpp': 'ПолучательКПП', 'payee_bic': 'ПолучательБИК', 'payee_bank1': 'ПолучательБанк1',
+    'payee_ras_account': 'ПолучательРасчСчет', 'payee_cor_account': 'ПолучательКорсчет',
+    'income_date': 'ДатаПоступило',
+}
+
+
+def document_lines(*extra: str, kind: str = 'Платежное поручение') -> list[str]:
+    """The lines of a payment order with every required key, then `extra` lines as written
+    (keys may repeat), from its opening line to its end line."""
+    return [f'СекцияДокумент={kind}', *(f'{key}={value}' for key, value in
+                                        REQUIRED_DOCUMENT.items()), *extra, 'КонецДокумента']
+
+
+def statement_of_lines(*line_groups: list[str], end: str = '\n') -> str:
+    """A statement of the given section lines after a one-key header."""
+    return lines(MARKER, 'ВерсияФормата=1.03',
+                 *(line for group in line_groups for line in group), 'КонецФайла', end=end)
+
+
+def section_extras(text: str) -> dict[int, dict[str, str]]:
+    """Read apart from the parser: each document section's opening line number, with the keys
+    of the section that name no field, in order of first appearance with their last values."""
+    field_keys = set(DOCUMENT_KEYS.values())
+    found: dict[int, dict[str, str]] = {}
+    current: dict[str, str] | None = None
+    for number, line in enumerate(text.split('\n'), 1):
+        line = line.removesuffix('\r')
+        if line.startswith('СекцияДокумент='):
+            current = found.setdefault(number, {})
+        elif line == 'КонецДокумента':
+            current = None
+        elif current is not None and '=' in line:
+            key, value = line.split('=', 1)
+            if key not in field_keys:
+                current[key] = value
+    return found

@@ -67,6 +67,8 @@ def column_texts(table, name: str) -> list[str | None]:
 
 def attribute_values(records, name: str) -> list:
     values = [getattr(record, name) for record in records]
+    if name == 'extra':  # a map column reads as (key, value) pairs in the document's order
+        return [list(v.items()) for v in values]
     if name.endswith('amount') or name in ('total_income', 'total_expense'):
         return [None if v is None else decimal.Decimal(v) for v in values]
     return values

@@ -128,7 +128,7 @@ class TestCsv:
         out = tmp_path / 'docs.csv'
         assert main(['-f', 'csv', path, '-o', str(out)]) == 0
         header, *rows = read_csv(out)
-        assert header == list(DOCUMENT_FIELDS)
+        assert header == [name for name in DOCUMENT_FIELDS if name != 'extra']
         assert [dict(zip(header, row))['amount'] for row in rows] == ['1.50', '2']
         assert dict(zip(header, rows[0]))['doc_number'] == '7'
 
@@ -733,6 +733,21 @@ class TestExcel:
         with open(excel, encoding='utf-8-sig', newline='') as stream:
             rows = list(csv.reader(stream, delimiter=';', quoting=csv.QUOTE_NOTNULL))
         assert rows == read_csv(plain)
+
+    def test_extra_columns_of_several_inputs(self, tmp_path):
+        # The extra keys' columns are settled after every input is read: the late header and
+        # the rows padded then must keep the mark and the separator.
+        paths = [write(tmp_path, 'a.txt', statement(document('1.00', extra=('Код=1',)))),
+                 write(tmp_path, 'b.txt', statement(document('2.00', extra=('ОКАТО=45',))))]
+        plain, excel = tmp_path / 'plain.csv', tmp_path / 'excel.csv'
+        assert main(['-f', 'csv', '-o', str(plain), *paths]) == 0
+        assert main(['-f', 'csv', '--excel', '-o', str(excel), *paths]) == 0
+        data = excel.read_bytes()
+        assert data.startswith(codecs.BOM_UTF8 + b'"doc_number";') and data.count(codecs.BOM_UTF8) == 1
+        with open(excel, encoding='utf-8-sig', newline='') as stream:
+            rows = list(csv.reader(stream, delimiter=';', quoting=csv.QUOTE_NOTNULL))
+        assert rows == read_csv(plain)
+        assert rows[0][-2:] == ['Код', 'ОКАТО'] and rows[1][-2:] == ['1', None]
 
     @pytest.mark.parametrize('format', ['json', 'summary', 'parquet'])
     def test_only_for_csv(self, capsys, format):

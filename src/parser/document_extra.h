@@ -1,0 +1,129 @@
+// The keys of a document section that name no field, kept with the document.
+//
+// They are written into the document's block after its texts, as one run of entries:
+//
+//   entry := varint(head) [key bytes] varint(2 * value size + cp1251) value bytes
+//
+// where a head below kCommonExtraKeyCount names a key of kCommonExtraKeys (no key bytes
+// follow) and any other head is kCommonExtraKeyCount + the size of the key that follows. Keys
+// are UTF-8; a value is UTF-8, or with cp1251 = 1 the Windows-1251 bytes it was written in,
+// decoded only when read. The keys that banks put in nearly every document take one byte each
+// that way, where their Cyrillic UTF-8 takes twenty to thirty, and a Cyrillic value half the
+// bytes of its UTF-8: a statement keeps a hundred thousand documents, and every byte of theirs
+// is a hundred kilobytes of memory kept.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <tuple>
+
+#include <string>
+
+#include "cp1251_decode.h"
+#include "statement.h"
+
+namespace corvina {
+
+// One row of kCommonExtraKeys: a key of the format that is no field (FieldIndex reads `key`).
+struct ExtraKeyRow {
+  std::string_view key;
+};
+
+// The keys other than the fields that statements of many banks carry, most frequent first.
+// Their order is part of the stored form: append only.
+inline constexpr std::tuple kCommonExtraKeys{
+    ExtraKeyRow{"ПлательщикБанк2"},     ExtraKeyRow{"ПолучательБанк2"},
+    ExtraKeyRow{"Получатель1"},
+    ExtraKeyRow{"ВидПлатежа"},          ExtraKeyRow{"Код"},
+    ExtraKeyRow{"СрокПлатежа"},         ExtraKeyRow{"КодНазПлатежа"},
+    ExtraKeyRow{"СтатусСоставителя"},   ExtraKeyRow{"ПоказательКБК"},
+    ExtraKeyRow{"ОКАТО"},               ExtraKeyRow{"ПоказательОснования"},
+    ExtraKeyRow{"ПоказательПериода"},   ExtraKeyRow{"ПоказательНомера"},
+    ExtraKeyRow{"ПоказательДаты"},      ExtraKeyRow{"ПоказательТипа"},
+    ExtraKeyRow{"КвитанцияДата"},       ExtraKeyRow{"КвитанцияВремя"},
+    ExtraKeyRow{"КвитанцияСодержание"}, ExtraKeyRow{"Плательщик2"},
+    ExtraKeyRow{"Плательщик3"},         ExtraKeyRow{"Плательщик4"},
+    ExtraKeyRow{"Получатель2"},         ExtraKeyRow{"Получатель3"},
+    ExtraKeyRow{"Получатель4"},         ExtraKeyRow{"НазначениеПлатежа1"},
+    ExtraKeyRow{"НазначениеПлатежа2"},  ExtraKeyRow{"НазначениеПлатежа3"},
+    ExtraKeyRow{"НазначениеПлатежа4"},  ExtraKeyRow{"НазначениеПлатежа5"},
+    ExtraKeyRow{"НазначениеПлатежа6"},  ExtraKeyRow{"КодВыплат"},
+    ExtraKeyRow{"УсловиеОплаты1"},      ExtraKeyRow{"УсловиеОплаты2"},
+    ExtraKeyRow{"УсловиеОплаты3"},      ExtraKeyRow{"СрокАкцепта"},
+    ExtraKeyRow{"ВидАккредитива"},      ExtraKeyRow{"ПлатежПоПредст"},
+    ExtraKeyRow{"ДополнУсловия"},       ExtraKeyRow{"НомерСчетаПоставщика"},
+    ExtraKeyRow{"ДатаОтсылкиДок"},
+};
+
+inline constexpr size_t kCommonExtraKeyCount = std::tuple_size_v<decltype(kCommonExtraKeys)>;
+
+// The common keys by index, in UTF-8.
+inline constexpr auto kCommonExtraKeyTexts = [] {
+  std::array<std::string_view, kCommonExtraKeyCount> keys{};
+  size_t i = 0;
+  std::apply([&](const auto&... row) { ((keys[i++] = row.key), ...); }, kCommonExtraKeys);
+  return keys;
+}();
+
+// The most bytes a varint of a size takes.
+inline constexpr size_t kMaxVarintBytes = 10;
+
+inline char* write_varint(uint64_t value, char* out) {
+  while (value >= 0x80) {
+    *out++ = static_cast<char>((value & 0x7F) | 0x80);
+    value >>= 7;
+  }
+  *out++ = static_cast<char>(value);
+  return out;
+}
+
+inline uint64_t read_varint(const char*& at) {
+  uint64_t value = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    const auto byte = static_cast<unsigned char>(*at++);
+    value |= uint64_t{byte & 0x7Fu} << shift;
+    if (byte < 0x80) return value;
+  }
+}
+
+// Calls f(key, value) for each extra key of the document, in the order of first appearance,
+// with every text in UTF-8. A decoded value lives until f returns.
+template <typename F>
+void for_each_extra(const Document& document, F&& f) {
+  const std::string_view run = document.text(document.extra);
+  const char* at = run.data();
+  const char* const end = at + run.size();
+  std::string decoded;
+  while (at < end) {
+    const uint64_t head = read_varint(at);
+    std::string_view key;
+    if (head < kCommonExtraKeyCount) {
+      key = kCommonExtraKeyTexts[head];
+    } else {
+      const auto size = static_cast<size_t>(head - kCommonExtraKeyCount);
+      key = std::string_view(at, size);
+      at += size;
+    }
+    const uint64_t value_head = read_varint(at);
+    const auto size = static_cast<size_t>(value_head >> 1);
+    std::string_view value(at, size);
+    at += size;
+    if ((value_head & 1) != 0) {
+      decoded.resize(cp1251_decoded_room(value));
+      char* const out = decoded.data();
+      value = std::string_view(out, static_cast<size_t>(decode_cp1251_into(value, out) - out));
+    }
+    f(key, value);
+  }
+}
+
+// How many extra keys the document has.
+inline size_t extra_count(const Document& document) {
+  size_t count = 0;
+  for_each_extra(document, [&count](std::string_view, std::string_view) { ++count; });
+  return count;
+}
+
+}  // namespace corvina
