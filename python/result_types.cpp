@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "account.h"
 #include "amount.h"
 #include "arrow_export.h"
 #include "guard.h"
@@ -142,7 +143,10 @@ struct FieldGetters {
     size_t i = 0;
     for_each_field(fields, [&](const auto& row) {
       using Row = std::remove_cvref_t<decltype(row)>;
-      getset[i++] = PyGetSetDef{row.name.data(), get_field<Row, Object>, nullptr, nullptr, nullptr};
+      // The doc text is the field's key, so that code writing the format back finds the keys
+      // here rather than in a second list of its own.
+      getset[i++] = PyGetSetDef{row.name.data(), get_field<Row, Object>, nullptr,
+                                row.key.data(), nullptr};
     });
     getset[i] = PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr};
     return getset;
@@ -301,7 +305,7 @@ PyObject* account_repr(PyObject* self) {
 }
 
 PyGetSetDef account_getset[] = {
-    {"number", account_number, nullptr, nullptr, nullptr},
+    {"number", account_number, nullptr, kAccountNumberKey.data(), nullptr},
     {"intervals", account_intervals, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -32,6 +32,8 @@ from dataclasses import dataclass, field
 from typing import Any, BinaryIO, TextIO
 
 import corvina_py
+from corvina_convert import exchange
+from corvina_convert.exchange import dump, dumps
 
 
 def _attributes(cls: type) -> tuple[str, ...]:
@@ -568,12 +570,14 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument('--version', action=VersionAction)
     parser.add_argument('files', nargs='+', metavar='FILE',
                         help="statement files; '-' reads standard input")
-    parser.add_argument('-f', '--format', choices=('json', 'csv', 'summary', 'parquet', 'arrow'),
+    parser.add_argument('-f', '--format',
+                        choices=('json', 'csv', 'summary', 'parquet', 'arrow', 'exchange'),
                         default='json',
                         help='json: one object per statement (default); csv: one row per '
                         'document; summary: counts and exact totals per account; parquet, '
                         'arrow: one typed table of all documents in a Parquet or Arrow IPC '
-                        'file (needs pyarrow: the corvina_py[arrow] extra)')
+                        'file (needs pyarrow: the corvina_py[arrow] extra); exchange: each '
+                        'statement written back in the exchange format')
     parser.add_argument('-o', '--output', metavar='OUT',
                         help='write here instead of standard output')
     parser.add_argument('--intervals', metavar='OUT',
@@ -582,6 +586,10 @@ def build_parser() -> argparse.ArgumentParser:
                         help='with --format csv: start every row with the input file name')
     parser.add_argument('--indent', type=int, metavar='N',
                         help='with --format json: indent nested objects by N spaces')
+    parser.add_argument('--encoding-out', choices=('cp1251', 'utf-8'), default=None,
+                        help='with --format exchange: the encoding written (default cp1251)')
+    parser.add_argument('--from-json', action='store_true',
+                        help="with --format exchange: the inputs are this program's JSON output")
     parser.add_argument('--strict', action='store_true',
                         help='treat dropped documents (warnings) as errors')
     parser.add_argument('-j', '--jobs', type=positive_int, default=1, metavar='N',
@@ -704,7 +712,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     tabular = ('csv', 'parquet', 'arrow')
     for given, option, formats in ((args.intervals is not None, '--intervals', tabular),
                                    (args.file_column, '--file-column', tabular),
-                                   (args.indent is not None, '--indent', ('json',))):
+                                   (args.indent is not None, '--indent', ('json',)),
+                                   (args.encoding_out is not None, '--encoding-out',
+                                    ('exchange',)),
+                                   (args.from_json, '--from-json', ('exchange',))):
         if given and args.format not in formats:
             parser.error(f"{option} needs --format {', '.join(formats[:-1])}"
                          f"{' or ' if len(formats) > 1 else ''}{formats[-1]}")
@@ -721,6 +732,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             from corvina_convert import tables  # imports pyarrow only when it is asked for
             if tables.write_outputs(args, parser, failed):
                 return 1
+        elif args.format == 'exchange':
+            args.encoding_out = args.encoding_out or 'cp1251'
+            exchange.write_outputs(args, parser, failed)
         else:
             write_outputs(args, failed)
     except OutputError as error:

@@ -7,6 +7,8 @@ import subprocess
 import sys
 import sysconfig
 
+from hypothesis import HealthCheck, settings
+
 MARKER = '1CClientBankExchange'
 
 # The address-space limit and the fill of freed memory that some tests rely on do not work
@@ -71,3 +73,9 @@ def many_sections(count: int, *, first: int = 0) -> str:
             del attrs['ПолучательИНН']
         sections.append(('Платежное поручение', attrs))
     return statement(*sections).replace('\nСекцияДокумент=', '\n\nСекцияДокумент=')
+
+
+# Round trips through the writer: many examples in every run, which the test keeps cheap.
+settings.register_profile('round-trip', max_examples=2000, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow,
+                                                 HealthCheck.data_too_large])
