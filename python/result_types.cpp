@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -22,6 +23,8 @@
 #include "arrow_export.h"
 #include "guard.h"
 #include "date.h"
+#include "exchange_writer.h"
+#include "huge_pages.h"
 #include "module_types.h"
 #include "owned_ref.h"
 #include "quoted.h"
@@ -537,7 +540,60 @@ PyObject* statement_intervals_table(PyObject* self, PyObject*) {
   return guard([&] { return new_intervals_table(statement_of(self)->accounts); });
 }
 
+// The document sections of the Document objects in `documents` (a list) in the exchange format,
+// between the bytes `head` and `tail`: what corvina_convert's writer would make of them one
+// value at a time. None when an item is not a Document or a text cannot be written as it is,
+// and the writer's own path is to say why. Arguments: the list, whether to write UTF-8 (else
+// Windows-1251), whether lines end in CR LF (else LF), head, tail.
+PyObject* statement_exchange_documents(PyObject*, PyObject* args) {
+  PyObject* documents = nullptr;
+  int utf8 = 0;
+  int crlf = 0;
+  const char* head = nullptr;
+  Py_ssize_t head_size = 0;
+  const char* tail = nullptr;
+  Py_ssize_t tail_size = 0;
+  if (!PyArg_ParseTuple(args, "O!ppy#y#:_exchange_documents", &PyList_Type, &documents, &utf8,
+                        &crlf, &head, &head_size, &tail, &tail_size)) {
+    return nullptr;
+  }
+  return guard([&]() -> PyObject* {
+    const Py_ssize_t count = PyList_GET_SIZE(documents);
+    std::vector<const Document*> values;
+    values.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      const Document* value = document_value(PyList_GET_ITEM(documents, i));
+      if (value == nullptr) Py_RETURN_NONE;
+      values.push_back(value);
+    }
+    // Written straight into the bytes object, made at the most it can take and cut to size:
+    // a statement of hundreds of megabytes is not copied once more. The lock stays held: the
+    // list's items are only borrowed.
+    const std::string_view newline = crlf ? "\r\n" : "\n";
+    const size_t bound = document_sections_bound(values, newline);
+    PyObject* bytes = PyBytes_FromStringAndSize(
+        nullptr, head_size + static_cast<Py_ssize_t>(bound) + tail_size);
+    if (bytes == nullptr) return nullptr;
+    char* const start = PyBytes_AS_STRING(bytes);
+    advise_huge_pages(start, static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+    std::memcpy(start, head, static_cast<size_t>(head_size));
+    char* end = write_document_sections_into(
+        values, utf8 ? LineForm::Utf8 : LineForm::Cp1251, newline, start + head_size);
+    if (end == nullptr) {
+      Py_DECREF(bytes);
+      Py_RETURN_NONE;
+    }
+    std::memcpy(end, tail, static_cast<size_t>(tail_size));
+    end += tail_size;
+    if (_PyBytes_Resize(&bytes, end - start) < 0) return nullptr;
+    return bytes;
+  });
+}
+
 PyMethodDef statement_methods[] = {
+    {"_exchange_documents", statement_exchange_documents, METH_VARARGS,
+     "The documents of a list in the exchange format, as bytes, or None (corvina_convert's "
+     "writer)."},
     {"documents_table", statement_documents_table, METH_NOARGS,
      "The documents as a table for Arrow consumers (pyarrow, polars, DuckDB)."},
     {"intervals_table", statement_intervals_table, METH_NOARGS,

@@ -74,6 +74,12 @@ _document_values = operator.attrgetter(*_BODY_FIELDS)
 # An account section as banks write it: the period, the account, then the amounts.
 _PERIOD = tuple(name for name in INTERVAL_KEYS if name in DATE_FIELDS)
 _INTERVAL_ORDER = (*_PERIOD, None, *(name for name in INTERVAL_KEYS if name not in _PERIOD))
+_INTERVAL_NAMES = tuple(name for name in _INTERVAL_ORDER if name is not None)
+_interval_values = operator.attrgetter(*_INTERVAL_NAMES)
+_INTERVAL_DATES = tuple(i for i, name in enumerate(_INTERVAL_NAMES) if name in DATE_FIELDS)
+_NUMBER_AT = _INTERVAL_ORDER.index(None)
+_INTERVAL_PREFIXES = tuple(
+    (ACCOUNT_NUMBER_KEY if name is None else INTERVAL_KEYS[name]) + '=' for name in _INTERVAL_ORDER)
 _FIELD_KEYS = frozenset(DOCUMENT_KEYS.values())
 
 # The range the parser's dates cover.
@@ -85,7 +91,24 @@ _MAGNITUDE = 2 ** 96 - 1
 # What the reader counts as plausible in a Windows-1251 file, of which it looks at the first
 # 20480 characters: more than 4% of anything else there and the file is not a statement.
 _IMPLAUSIBLE = re.compile('[^\t\n\x0c\r\x20-\x7e\u0400-\U0010ffff]')
+_PLAUSIBLE_BYTES = bytes(byte for byte in range(256)
+                         if not _IMPLAUSIBLE.match(bytes([byte]).decode('cp1251', 'ignore')
+                                                   or '\x98'))
 _LOOKED_AT = 20480
+
+
+def _documents_in_core(statement: Any, documents: Sequence[Any], encoding: str, newline: str,
+                       head: bytes, tail: bytes) -> bytes | None:
+    """The whole file, the document sections written by the module in one go, when it can
+    write them all: the documents of a parsed statement, without extras."""
+    if not isinstance(statement, corvina_py.Statement) or not isinstance(documents, list):
+        return None
+    if _DOCUMENTS_HAVE_EXTRA and any(document.extra for document in documents
+                                     if type(document) is corvina_py.Document):
+        return None
+    data: bytes | None = statement._exchange_documents(documents, encoding == 'utf-8',
+                                                       newline == '\r\n', head, tail)
+    return data
 
 
 def dumps(statement: corvina_py.Statement | Mapping[str, Any], *, encoding: str = 'cp1251',
@@ -111,19 +134,24 @@ def dumps(statement: corvina_py.Statement | Mapping[str, Any], *, encoding: str 
     if newline not in NEWLINES:
         raise ValueError(f'newline must be "\\r\\n" or "\\n", not {newline!r}')
     writer = _Writer(encoding, newline)
-    lines = writer.lines(statement)
-    text = newline.join(lines)
-    text += newline
-    # One look over the whole text instead of one per value: only when something is wrong does
-    # the writer go back over the lines to say where.
-    if text.count('\n') != len(lines) or (newline == '\n' and '\r\n' in text):
-        writer.refuse_line(statement, _line_break)
-    data = _encode(text, encoding)
+    header, accounts, documents = _parts(statement)
+    head = writer.head_lines(header, accounts)
+    if len(head) == 1 + len(header) and not documents:
+        raise ValueError('the statement has neither account intervals nor documents, and the '
+                         'format needs at least one section')
+    data = None
+    if isinstance(statement, corvina_py.Statement) and documents:
+        ends = writer.checked_bytes(statement, [*head, FILE_END])
+        cut = len((FILE_END + newline).encode(encoding))
+        data = _documents_in_core(statement, documents, encoding, newline, ends[:-cut],
+                                  ends[-cut:])
     if data is None:
-        writer.refuse_line(statement, _unencodable)
+        data = writer.checked_bytes(statement,
+                                    [*head, *writer.document_lines(documents), FILE_END])
     if encoding == 'cp1251':
-        looked_at = text[:_LOOKED_AT]
-        implausible = len(_IMPLAUSIBLE.findall(looked_at))
+        # One byte per character: the reader's first characters are these bytes.
+        looked_at = data[:_LOOKED_AT]
+        implausible = len(looked_at.translate(None, _PLAUSIBLE_BYTES))
         if (len(looked_at) - implausible) * 100 // len(looked_at) <= 95:
             writer.refuse_line(statement, _implausible, implausible, len(looked_at))
     return data
@@ -274,15 +302,30 @@ class _Writer:
 
     # --- The lines ---------------------------------------------------------------------------
 
-    def lines(self, statement: Any) -> list[str]:
-        header, accounts, documents = _parts(statement)
+    def head_lines(self, header: Mapping[str, Any], accounts: Mapping[str, Any]) -> list[str]:
+        """The marker, the header and the account sections."""
         lines = [MARKER]
         lines += [f'{key}={value}' for key, value in self.header(header)]
-        for where, number, interval in _intervals(accounts):
+        trusted = self.trusted_dates
+        for number, position, interval in _intervals(accounts):
             lines.append(ACCOUNT_START)
-            lines += [f'{key}={value}' for key, value in
-                      self.interval_lines(where, number, interval)]
+            if type(interval) is corvina_py.Interval and type(number) is str:
+                # A parsed interval's dates and amounts are the parser's own texts.
+                values = list(_interval_values(interval))
+                for i in _INTERVAL_DATES:
+                    if values[i] is not None:
+                        values[i] = trusted[values[i]]
+                values.insert(_NUMBER_AT, number)
+                lines += [prefix + value for prefix, value in zip(_INTERVAL_PREFIXES, values)
+                          if value is not None]
+            else:
+                lines += [f'{key}={value}' for key, value in
+                          self.interval_lines(number, position, interval)]
             lines.append(ACCOUNT_END)
+        return lines
+
+    def document_lines(self, documents: Sequence[Any]) -> list[str]:
+        lines: list[str] = []
         start = DOCUMENT_START + '='
         trusted = self.trusted_dates
         for index, document in enumerate(documents):
@@ -301,10 +344,6 @@ class _Writer:
             if extra:
                 lines += [f'{key}={value}' for key, value in self.extra(index, document, extra)]
             lines.append(DOCUMENT_END)
-        if len(lines) == 1 + len(header):
-            raise ValueError('the statement has neither account intervals nor documents, and '
-                             'the format needs at least one section')
-        lines.append(FILE_END)
         return lines
 
     def header(self, header: Mapping[str, Any]) -> Iterator[tuple[str, str]]:
@@ -318,8 +357,9 @@ class _Writer:
                 value = written
             yield key, value
 
-    def interval_lines(self, where: str, number: str,
+    def interval_lines(self, number: str, position: int,
                        interval: Any) -> Iterator[tuple[str, str]]:
+        where = _interval_where(number, position)
         for name in _INTERVAL_ORDER:
             if name is None:
                 if not isinstance(number, str):
@@ -327,8 +367,7 @@ class _Writer:
                                     f'{type(number).__name__}, not str')
                 yield ACCOUNT_NUMBER_KEY, number
                 continue
-            value = _field(interval, name)
-            written = self.value(where, name, INTERVAL_KEYS[name], value)
+            written = self.value(where, name, INTERVAL_KEYS[name], _field(interval, name))
             if written is not None:
                 yield INTERVAL_KEYS[name], written
 
@@ -373,6 +412,21 @@ class _Writer:
                                 f'is {type(value).__name__}, not str')
             yield key, value
 
+    def checked_bytes(self, statement: Any, lines: list[str]) -> bytes:
+        """The lines encoded, each followed by the newline, or the refusal of the first line
+        that would not read back the same."""
+        newline = self.newline
+        text = newline.join(lines)
+        text += newline
+        # One look over the whole text instead of one per value: only when something is wrong
+        # does the writer go back over the lines to say where.
+        if text.count('\n') != len(lines) or (newline == '\n' and '\r\n' in text):
+            self.refuse_line(statement, _line_break)
+        data = _encode(text, self.encoding)
+        if data is None:
+            self.refuse_line(statement, _unencodable)
+        return data  # type: ignore[return-value]
+
     # --- Saying where a refusal found on the whole text lies ----------------------------------
 
     def refuse_line(self, statement: Any, check: Any, *args: Any) -> None:
@@ -392,9 +446,9 @@ class _Writer:
         header, accounts, documents = _parts(statement)
         for key, value in self.header(header):
             yield 'the header', key, value
-        for where, number, interval in _intervals(accounts):
-            for key, value in self.interval_lines(where, number, interval):
-                yield where, key, value
+        for number, position, interval in _intervals(accounts):
+            for key, value in self.interval_lines(number, position, interval):
+                yield _interval_where(number, position), key, value
         for index, document in enumerate(documents):
             where = _document_where(index, document)
             kind, values = self.document_values(index, document)
@@ -451,7 +505,7 @@ def _parts(statement: Any) -> tuple[Mapping[str, Any], Mapping[str, Any], Sequen
     return header, accounts, documents
 
 
-def _intervals(accounts: Mapping[str, Any]) -> Iterator[tuple[str, str, Any]]:
+def _intervals(accounts: Mapping[str, Any]) -> Iterator[tuple[str, int, Any]]:
     """Each account's intervals in the order that the reader files them back in.
 
     The reader keeps an account's intervals sorted by start date and puts each new one just
@@ -474,12 +528,16 @@ def _intervals(accounts: Mapping[str, Any]) -> Iterator[tuple[str, str, Any]]:
                 continue
             order = [i - 1, *range(run_start, i - 1)]
             for position in order:
-                yield f'account {number!r}, interval {position}', number, intervals[position]
+                yield number, position, intervals[position]
             run_start = i
 
 
+def _interval_where(number: str, position: int) -> str:
+    return f'account {number!r}, interval {position}'
+
+
 def _field(record: Any, name: str) -> Any:
-    if isinstance(record, Mapping):
+    if type(record) is dict or isinstance(record, Mapping):
         return record.get(name)
     return getattr(record, name, None)
 

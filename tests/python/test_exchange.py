@@ -140,6 +140,24 @@ class TestRoundTrip:
     def test_tricky(self, name, encoding):
         assert_round_trip(parsed(*self.TRICKY[name]), encoding)
 
+    def test_documents_of_every_kind_in_one_list(self):
+        # A parsed statement's list may be given other items: each is written as it is.
+        s = parsed(('Вид', DOCUMENT), ('Вид', {**DOCUMENT, 'Номер': '8'}))
+        expected = dumps(s)
+        s.documents[1] = statement_to_dict(s)['documents'][1]
+        assert dumps(s) == expected
+
+    def test_hook_texts_are_checked_too(self):
+        def rewrite(section, attrs, header):
+            if 'Плательщик' in attrs:
+                attrs['Плательщик'] = 'a\nb'
+        s = corvina_py.parse(statement(('Вид', DOCUMENT), ('Вид', {**DOCUMENT, 'Плательщик': ''})),
+                             hooks=[rewrite])
+        with pytest.raises(ValueError) as raised:
+            dumps(s)
+        assert str(raised.value) == ('document 1, field counterparty (Плательщик): a line '
+                                     'break in the value')
+
     def test_same_day_intervals_keep_their_order(self):
         s = parsed(*self.TRICKY['same-day intervals'])
         amounts = [i.start_amount for i in s.accounts[ACCOUNT['РасчСчет']].intervals]

@@ -1,0 +1,211 @@
+#include "exchange_writer.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "amount.h"
+#include "cp1251_decode.h"
+#include "date.h"
+#include "record_schema.h"
+
+namespace corvina {
+namespace {
+
+// The highest code point Windows-1251 has (U+2122, the trade mark sign).
+constexpr uint32_t kLastCp1251Code = 0x2122;
+
+constexpr std::string_view kDocumentEnd = "КонецДокумента";
+
+// Code point -> Windows-1251 byte, or -1; made from the decoder's own table, so that the two
+// directions cannot disagree (U+0098 included, which the decoder gives byte 0x98).
+const std::array<int16_t, kLastCp1251Code + 1>& cp1251_bytes() {
+  static const std::array<int16_t, kLastCp1251Code + 1> table = [] {
+    std::array<int16_t, kLastCp1251Code + 1> bytes;
+    bytes.fill(-1);
+    for (int byte = 0; byte < 256; ++byte) {
+      const char in = static_cast<char>(byte);
+      const std::string utf8 = decode_cp1251(std::string_view(&in, 1));
+      uint32_t code = static_cast<unsigned char>(utf8[0]);
+      if (utf8.size() == 2) {
+        code = (code & 0x1Fu) << 6 | (static_cast<unsigned char>(utf8[1]) & 0x3Fu);
+      } else if (utf8.size() == 3) {
+        code = (code & 0x0Fu) << 12 | (static_cast<unsigned char>(utf8[1]) & 0x3Fu) << 6 |
+               (static_cast<unsigned char>(utf8[2]) & 0x3Fu);
+      }
+      if (code <= kLastCp1251Code) bytes[code] = static_cast<int16_t>(byte);
+    }
+    return bytes;
+  }();
+  return table;
+}
+
+// Writes UTF-8 text at `at` in Windows-1251 (never more bytes than the UTF-8 has); nullptr
+// when a character has no byte there.
+char* append_cp1251(std::string_view text, char* at) {
+  const auto& bytes = cp1251_bytes();
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = in + text.size();
+  while (in < end) {
+    const unsigned lead = *in;
+    if (lead < 0x80) {
+      *at++ = static_cast<char>(lead);
+      ++in;
+      continue;
+    }
+    uint32_t code;
+    if (lead < 0xE0 && end - in >= 2) {
+      code = (lead & 0x1Fu) << 6 | (in[1] & 0x3Fu);
+      in += 2;
+    } else if (lead < 0xF0 && end - in >= 3) {
+      code = (lead & 0x0Fu) << 12 | (in[1] & 0x3Fu) << 6 | (in[2] & 0x3Fu);
+      in += 3;
+    } else {
+      return nullptr;  // beyond the Basic Multilingual Plane: nothing there in Windows-1251
+    }
+    if (code > kLastCp1251Code || bytes[code] < 0) return nullptr;
+    *at++ = static_cast<char>(bytes[code]);
+  }
+  return at;
+}
+
+char* append_bytes(std::string_view text, char* at) {
+  if (text.empty()) return at;  // an empty view may have no data pointer at all
+  std::memcpy(at, text.data(), text.size());
+  return at + text.size();
+}
+
+// Every key of the sections in the output's encoding, with its "=", made once per call.
+struct Keys {
+  std::array<FixedText, kFieldCount<decltype(kDocumentFields)>> fields{};
+  FixedText document_end{};
+
+  explicit Keys(LineForm form) {
+    auto convert = [form](std::string_view utf8, std::string_view tail) {
+      FixedText out;
+      char* end = form == LineForm::Utf8 ? append_bytes(utf8, out.bytes.data())
+                                         : append_cp1251(utf8, out.bytes.data());
+      end = append_bytes(tail, end);
+      out.size = static_cast<size_t>(end - out.bytes.data());
+      return out;
+    };
+    size_t i = 0;
+    for_each_field(kDocumentFields, [&](const auto& row) { fields[i++] = convert(row.key, "="); });
+    document_end = convert(kDocumentEnd, "");
+  }
+};
+
+// The most bytes of a document besides its texts: every key, "=" and line break, the longest
+// date and amount texts.
+constexpr size_t kDocumentOverhead = [] {
+  size_t bytes = kDocumentEnd.size();
+  for_each_field(kDocumentFields, [&](const auto& row) {
+    using Row = std::remove_cvref_t<decltype(row)>;
+    bytes += row.key.size() + 1;
+    if constexpr (Row::kind == FieldKind::Date) bytes += sizeof(DateText::data);
+    if constexpr (Row::kind == FieldKind::Amount) bytes += sizeof(AmountText::data);
+  });
+  return bytes;
+}();
+
+// day.month.year with the year as the canonical text has it (four digits, or a sign and more),
+// which the reader takes back for the same date.
+char* append_date(Date date, char* at) {
+  const DateText text = format_date(date);
+  const std::string_view canonical = text.view();
+  const size_t year_end = canonical.size() - 6;
+  at = append_bytes(canonical.substr(canonical.size() - 2), at);
+  *at++ = '.';
+  at = append_bytes(canonical.substr(year_end + 1, 2), at);
+  *at++ = '.';
+  return append_bytes(canonical.substr(0, year_end), at);
+}
+
+}  // namespace
+
+size_t document_sections_bound(std::span<const Document* const> documents,
+                               std::string_view newline) {
+  constexpr size_t kLines = kFieldCount<decltype(kDocumentFields)> + 1;
+  size_t bytes = documents.size() * (kDocumentOverhead + kLines * newline.size());
+  for (const Document* document : documents) {
+    for_each_field(kDocumentFields, [&](const auto& row) {
+      using Row = std::remove_cvref_t<decltype(row)>;
+      if constexpr (Row::kind == FieldKind::Text) {
+        const auto& value = Row::of(*document);
+        if constexpr (Row::required) {
+          bytes += value.size();
+        } else {
+          bytes += value ? value->size() : 0;
+        }
+      }
+    });
+  }
+  return bytes;
+}
+
+char* write_document_sections_into(std::span<const Document* const> documents, LineForm form,
+                                   std::string_view newline, char* out) {
+  const Keys keys(form);
+  const bool bare_line_feed = newline.size() == 1;
+  char* at = out;
+  // key=value and the line break; false for a value that would not read back the same.
+  auto line = [&](const FixedText& key, std::string_view value) {
+    if (value.find('\n') != std::string_view::npos) return false;
+    // A carriage return before a bare line feed would be read as part of the break.
+    if (bare_line_feed && !value.empty() && value.back() == '\r') return false;
+    at = append_bytes(key.view(), at);
+    at = form == LineForm::Utf8 ? append_bytes(value, at) : append_cp1251(value, at);
+    if (at == nullptr) return false;
+    at = append_bytes(newline, at);
+    return true;
+  };
+  for (const Document* document : documents) {
+    if (!line(keys.fields[kDocumentKindField], document->text(document->doc_type))) {
+      return nullptr;
+    }
+    bool written = true;
+    size_t index = 0;
+    for_each_field(kDocumentFields, [&](const auto& row) {
+      using Row = std::remove_cvref_t<decltype(row)>;
+      const size_t i = index++;
+      if (!written || i == kDocumentKindField) return;
+      const auto& value = Row::of(*document);
+      const auto* item = [&] {
+        if constexpr (Row::required) {
+          return &value;
+        } else {
+          return value ? &*value : nullptr;
+        }
+      }();
+      if (item == nullptr) return;
+      if constexpr (Row::kind == FieldKind::Text) {
+        written = line(keys.fields[i], *item);
+      } else {
+        // Digits, signs and points: the same bytes in both encodings.
+        at = append_bytes(keys.fields[i].view(), at);
+        if constexpr (Row::kind == FieldKind::Date) {
+          at = append_date(*item, at);
+        } else {
+          at = append_bytes(format_amount(*item).view(), at);
+        }
+        at = append_bytes(newline, at);
+      }
+    });
+    if (!written) return nullptr;
+    at = append_bytes(keys.document_end.view(), at);
+    at = append_bytes(newline, at);
+  }
+  return at;
+}
+
+std::optional<std::string> write_document_sections(std::span<const Document* const> documents,
+                                                   LineForm form, std::string_view newline) {
+  std::string out(document_sections_bound(documents, newline), '\0');
+  char* end = write_document_sections_into(documents, form, newline, out.data());
+  if (end == nullptr) return std::nullopt;
+  out.resize(static_cast<size_t>(end - out.data()));
+  return out;
+}
+
+}  // namespace corvina
