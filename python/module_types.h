@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "parse_statement.h"
 #include "state_machine.h"
 #include "statement.h"
 
@@ -45,6 +46,10 @@ PyObject* syntax_error_type();
 PyObject* not_statement_error_type();
 PyObject* empty_input_error_type();
 PyObject* unfinished_error_type();
+
+// parse_entry.cpp: the options of a parse without hooks, from CORVINA_THREADS and the process;
+// the writer of document sections uses as many threads.
+ParseOptions options_from_environment();
 
 // The method definition of parse (parse_entry.cpp), bound to the module by module.cpp.
 extern PyMethodDef parse_method;

@@ -150,6 +150,8 @@ bool started_by_multiprocessing() {
   return parent.get() != Py_None;
 }
 
+}  // namespace
+
 // How many threads a parse without hooks may use. CORVINA_THREADS caps them (1: every statement
 // is read on the calling thread); without it, a process that multiprocessing started reads on
 // one thread, since its siblings are meant to take the other cores, and any other process
@@ -167,6 +169,8 @@ ParseOptions options_from_environment() {
   }
   return options;
 }
+
+namespace {
 
 PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[2] = {nullptr, nullptr};

@@ -25,6 +25,7 @@
 #include "date.h"
 #include "exchange_writer.h"
 #include "huge_pages.h"
+#include "chunked_parse.h"
 #include "module_types.h"
 #include "owned_ref.h"
 #include "quoted.h"
@@ -558,35 +559,50 @@ PyObject* statement_exchange_documents(PyObject*, PyObject* args) {
     return nullptr;
   }
   return guard([&]() -> PyObject* {
-    const Py_ssize_t count = PyList_GET_SIZE(documents);
+    // A private copy of the list: its references keep every document alive while the lock is
+    // released, whatever other threads do to the list.
+    OwnedRef items = OwnedRef::steal(PyList_GetSlice(documents, 0, PY_SSIZE_T_MAX));
+    if (!items) return nullptr;
+    const Py_ssize_t count = PyList_GET_SIZE(items.get());
     std::vector<const Document*> values;
     values.reserve(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-      const Document* value = document_value(PyList_GET_ITEM(documents, i));
+      const Document* value = document_value(PyList_GET_ITEM(items.get(), i));
       if (value == nullptr) Py_RETURN_NONE;
       values.push_back(value);
     }
     // Written straight into the bytes object, made at the most it can take and cut to size:
-    // a statement of hundreds of megabytes is not copied once more. The lock stays held: the
-    // list's items are only borrowed.
+    // a statement of hundreds of megabytes is not copied once more. The bytes object is ours
+    // alone until it is returned, so it is written without the lock, on as many threads as a
+    // parse would use.
     const std::string_view newline = crlf ? "\r\n" : "\n";
     const size_t bound = document_sections_bound(values, newline);
-    PyObject* bytes = PyBytes_FromStringAndSize(
-        nullptr, head_size + static_cast<Py_ssize_t>(bound) + tail_size);
-    if (bytes == nullptr) return nullptr;
-    char* const start = PyBytes_AS_STRING(bytes);
-    advise_huge_pages(start, static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
-    std::memcpy(start, head, static_cast<size_t>(head_size));
-    char* end = write_document_sections_into(
-        values, utf8 ? LineForm::Utf8 : LineForm::Cp1251, newline, start + head_size);
-    if (end == nullptr) {
-      Py_DECREF(bytes);
-      Py_RETURN_NONE;
+    OwnedRef bytes = OwnedRef::steal(PyBytes_FromStringAndSize(
+        nullptr, head_size + static_cast<Py_ssize_t>(bound) + tail_size));
+    if (!bytes) return nullptr;
+    char* const start = PyBytes_AS_STRING(bytes.get());
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
+    const ParseOptions parsing = options_from_environment();
+    SectionWriting options;
+    options.threads = parsing.threads == 0 ? usable_cores() : parsing.threads;
+    options.threshold = parsing.chunk_threshold;
+    char* end = nullptr;
+    if (!run_unlocked([&] {
+          advise_huge_pages(start, size);
+          std::memcpy(start, head, static_cast<size_t>(head_size));
+          end = write_document_sections_into(values, utf8 ? LineForm::Utf8 : LineForm::Cp1251,
+                                             newline, start + head_size, options);
+          if (end != nullptr) {
+            std::memcpy(end, tail, static_cast<size_t>(tail_size));
+            end += tail_size;
+          }
+        })) {
+      return nullptr;
     }
-    std::memcpy(end, tail, static_cast<size_t>(tail_size));
-    end += tail_size;
-    if (_PyBytes_Resize(&bytes, end - start) < 0) return nullptr;
-    return bytes;
+    if (end == nullptr) Py_RETURN_NONE;
+    PyObject* result = bytes.release();
+    if (_PyBytes_Resize(&result, end - start) < 0) return nullptr;
+    return result;
   });
 }
 

@@ -49,8 +49,12 @@ NEWLINES = ('\r\n', '\n')
 
 def _field_keys(cls: type) -> dict[str, str]:
     """Attribute name -> the format's key, in the order the class declares its fields."""
-    return {name: value.__doc__ for name, value in vars(cls).items()
+    keys = {name: value.__doc__ for name, value in vars(cls).items()
             if isinstance(value, types.GetSetDescriptorType)}
+    missing = [name for name, key in keys.items() if not key]
+    if missing:
+        raise ImportError(f'corvina_py.{cls.__name__} names no key for {", ".join(missing)}')
+    return {name: str(key) for name, key in keys.items()}
 
 
 DOCUMENT_KEYS = _field_keys(corvina_py.Document)
@@ -103,7 +107,7 @@ def _documents_in_core(statement: Any, documents: Sequence[Any], encoding: str, 
     write them all: the documents of a parsed statement, without extras."""
     if not isinstance(statement, corvina_py.Statement) or not isinstance(documents, list):
         return None
-    if _DOCUMENTS_HAVE_EXTRA and any(document.extra for document in documents
+    if _DOCUMENTS_HAVE_EXTRA and any(getattr(document, 'extra') for document in documents
                                      if type(document) is corvina_py.Document):
         return None
     data: bytes | None = statement._exchange_documents(documents, encoding == 'utf-8',
@@ -285,7 +289,7 @@ def _written_amount(amount: Any) -> str:
         raise _Unreadable(f'the amount {amount!r} has more digits than the parser keeps')
     if magnitude == 0 and amount.startswith('-'):
         raise _Unreadable(f'the amount {amount!r} would be read back without its sign')
-    return amount
+    return str(amount)
 
 
 class _Unreadable(ValueError):
@@ -453,9 +457,9 @@ class _Writer:
             where = _document_where(index, document)
             kind, values = self.document_values(index, document)
             yield where, DOCUMENT_START, kind
-            for key, value in zip(_BODY_PREFIXES, values):
-                if value is not None:
-                    yield where, key[:-1], value
+            for prefix, text in zip(_BODY_PREFIXES, values):
+                if text is not None:
+                    yield where, prefix[:-1], text
             extra = _extra_of(document)
             if extra:
                 for key, value in self.extra(index, document, extra):

@@ -3,7 +3,12 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <algorithm>
+#include <functional>
+#include <system_error>
+#include <thread>
 #include <type_traits>
+#include <vector>
 
 #include "amount.h"
 #include "cp1251_decode.h"
@@ -122,30 +127,25 @@ char* append_date(Date date, char* at) {
   return append_bytes(canonical.substr(0, year_end), at);
 }
 
-}  // namespace
-
-size_t document_sections_bound(std::span<const Document* const> documents,
-                               std::string_view newline) {
+size_t document_bound(const Document& document, size_t newline_size) {
   constexpr size_t kLines = kFieldCount<decltype(kDocumentFields)> + 1;
-  size_t bytes = documents.size() * (kDocumentOverhead + kLines * newline.size());
-  for (const Document* document : documents) {
-    for_each_field(kDocumentFields, [&](const auto& row) {
-      using Row = std::remove_cvref_t<decltype(row)>;
-      if constexpr (Row::kind == FieldKind::Text) {
-        const auto& value = Row::of(*document);
-        if constexpr (Row::required) {
-          bytes += value.size();
-        } else {
-          bytes += value ? value->size() : 0;
-        }
+  size_t bytes = kDocumentOverhead + kLines * newline_size;
+  for_each_field(kDocumentFields, [&](const auto& row) {
+    using Row = std::remove_cvref_t<decltype(row)>;
+    if constexpr (Row::kind == FieldKind::Text) {
+      const auto& value = Row::of(document);
+      if constexpr (Row::required) {
+        bytes += value.size();
+      } else {
+        bytes += value ? value->size() : 0;
       }
-    });
-  }
+    }
+  });
   return bytes;
 }
 
-char* write_document_sections_into(std::span<const Document* const> documents, LineForm form,
-                                   std::string_view newline, char* out) {
+char* write_sections(std::span<const Document* const> documents, LineForm form,
+                     std::string_view newline, char* out) {
   const Keys keys(form);
   const bool bare_line_feed = newline.size() == 1;
   char* at = out;
@@ -199,10 +199,82 @@ char* write_document_sections_into(std::span<const Document* const> documents, L
   return at;
 }
 
+}  // namespace
+
+size_t document_sections_bound(std::span<const Document* const> documents,
+                               std::string_view newline) {
+  size_t bytes = 0;
+  for (const Document* document : documents) bytes += document_bound(*document, newline.size());
+  return bytes;
+}
+
+char* write_document_sections_into(std::span<const Document* const> documents, LineForm form,
+                                   std::string_view newline, char* out,
+                                   const SectionWriting& options) {
+  cp1251_bytes();  // made here, where a failure to allocate may throw, never on a worker
+  const size_t threads = std::min<size_t>(std::max(1u, options.threads), documents.size());
+  size_t total = 0;
+  std::vector<size_t> bounds;
+  if (threads > 1) {
+    bounds.reserve(documents.size());
+    for (const Document* document : documents) {
+      bounds.push_back(document_bound(*document, newline.size()));
+      total += bounds.back();
+    }
+  }
+  if (threads <= 1 || total < options.threshold) {
+    return write_sections(documents, form, newline, out);
+  }
+  // Pieces of about equal bounds, each written at its own bound's offset, then moved together.
+  struct Piece {
+    size_t first = 0;
+    size_t last = 0;
+    char* start = nullptr;
+    char* end = nullptr;
+  };
+  std::vector<Piece> pieces;
+  pieces.reserve(threads);
+  size_t first = 0;
+  size_t offset = 0;
+  size_t taken = 0;
+  for (size_t i = 0; i < documents.size(); ++i) {
+    taken += bounds[i];
+    const bool full = taken * threads >= total * (pieces.size() + 1);
+    if (full || i + 1 == documents.size()) {
+      pieces.push_back({first, i + 1, out + offset, nullptr});
+      first = i + 1;
+      offset = taken;
+    }
+  }
+  auto write = [&](Piece& piece) {
+    piece.end = write_sections(documents.subspan(piece.first, piece.last - piece.first), form,
+                               newline, piece.start);
+  };
+  std::vector<std::thread> workers;
+  workers.reserve(pieces.size());
+  for (size_t p = 1; p < pieces.size(); ++p) {
+    try {
+      workers.emplace_back(write, std::ref(pieces[p]));
+    } catch (const std::system_error&) {
+      write(pieces[p]);  // no thread to be had: this one writes it
+    }
+  }
+  write(pieces[0]);
+  for (std::thread& worker : workers) worker.join();
+  char* at = out;
+  for (const Piece& piece : pieces) {
+    if (piece.end == nullptr) return nullptr;
+    const size_t size = static_cast<size_t>(piece.end - piece.start);
+    if (piece.start != at) std::memmove(at, piece.start, size);
+    at += size;
+  }
+  return at;
+}
+
 std::optional<std::string> write_document_sections(std::span<const Document* const> documents,
                                                    LineForm form, std::string_view newline) {
   std::string out(document_sections_bound(documents, newline), '\0');
-  char* end = write_document_sections_into(documents, form, newline, out.data());
+  char* end = write_document_sections_into(documents, form, newline, out.data(), {});
   if (end == nullptr) return std::nullopt;
   out.resize(static_cast<size_t>(end - out.data()));
   return out;

@@ -25,9 +25,17 @@ size_t document_sections_bound(std::span<const Document* const> documents,
 // nullptr when some text cannot be written so that the parser reads it back the same: it holds
 // a line feed, it ends in a carriage return and `newline` is a bare line feed, or (for
 // Windows-1251) it holds a character that encoding lacks. The caller then says which.
+//
+// With options.threads above 1 and sections of options.threshold bytes or more, pieces of the
+// documents are written on that many threads at once (the calling one among them), giving the
+// same bytes.
+struct SectionWriting {
+  unsigned threads = 1;
+  size_t threshold = size_t{8} << 20;
+};
 [[nodiscard]] char* write_document_sections_into(std::span<const Document* const> documents,
                                                  LineForm form, std::string_view newline,
-                                                 char* out);
+                                                 char* out, const SectionWriting& options);
 
 // The same into a string of its own.
 [[nodiscard]] std::optional<std::string> write_document_sections(

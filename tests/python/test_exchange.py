@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import datetime
 import decimal
+import hashlib
 import io
 import json
 import os
@@ -14,7 +15,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import corvina_py
-from conftest import statement
+from conftest import many_sections, run_python, statement
 from corvina_convert import dump, dumps, main, statement_to_dict
 from corvina_convert.exchange import DOCUMENT_KEYS
 
@@ -157,6 +158,22 @@ class TestRoundTrip:
             dumps(s)
         assert str(raised.value) == ('document 1, field counterparty (Плательщик): a line '
                                      'break in the value')
+
+    def test_written_in_pieces_on_threads_the_same(self, tmp_path):
+        # Tiny pieces force the threaded path on a statement of a few kilobytes.
+        text = many_sections(300)
+        path = tmp_path / 'statement.txt'
+        path.write_text(text, encoding='utf-8')
+        script = (f'import hashlib, pathlib, corvina_py, corvina_convert\n'
+                  f's = corvina_py.parse(pathlib.Path({str(path)!r}).read_bytes())\n'
+                  f'for encoding in {ENCODINGS!r}:\n'
+                  f'    print(hashlib.sha256(corvina_convert.dumps(s, encoding=encoding))'
+                  f'.hexdigest())\n')
+        done = run_python(script, env={'CORVINA_CHUNK_THRESHOLD': '1', 'CORVINA_THREADS': '4'})
+        assert done.returncode == 0, done.stderr
+        s = corvina_py.parse(text)
+        assert done.stdout.split() == [
+            hashlib.sha256(dumps(s, encoding=encoding)).hexdigest() for encoding in ENCODINGS]
 
     def test_same_day_intervals_keep_their_order(self):
         s = parsed(*self.TRICKY['same-day intervals'])
