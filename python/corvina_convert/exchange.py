@@ -434,10 +434,10 @@ class _Writer:
     # --- Saying where a refusal found on the whole text lies ----------------------------------
 
     def refuse_line(self, statement: Any, check: Any, *args: Any) -> None:
-        for where, key, value in self.keyed_lines(statement):
+        for where, field, key, value in self.keyed_lines(statement):
             reason = check(key, value, self.newline, self.encoding)
             if reason is not None:
-                what = f'field {_name_of(key)} ({key})' if _name_of(key) else f'key {key!r}'
+                what = f'field {_NAMES[key]} ({key})' if field else f'key {key!r}'
                 raise ValueError(f'{where}, {what}: {reason}')
         if args:  # the plausibility count, with no single character to blame
             implausible, looked_at = args
@@ -446,31 +446,28 @@ class _Writer:
                              'read as Windows-1251; write it as UTF-8')
         raise AssertionError('a refused text without a line to blame')  # pragma: no cover
 
-    def keyed_lines(self, statement: Any) -> Iterator[tuple[str, str, str]]:
+    def keyed_lines(self, statement: Any) -> Iterator[tuple[str, bool, str, str]]:
+        """(where, whether the key is a field's, key, value) of every line but the keywords."""
         header, accounts, documents = _parts(statement)
         for key, value in self.header(header):
-            yield 'the header', key, value
+            yield 'the header', False, key, value
         for number, position, interval in _intervals(accounts):
             for key, value in self.interval_lines(number, position, interval):
-                yield _interval_where(number, position), key, value
+                yield _interval_where(number, position), key in _NAMES, key, value
         for index, document in enumerate(documents):
             where = _document_where(index, document)
             kind, values = self.document_values(index, document)
-            yield where, DOCUMENT_START, kind
+            yield where, True, DOCUMENT_START, kind
             for prefix, text in zip(_BODY_PREFIXES, values):
                 if text is not None:
-                    yield where, prefix[:-1], text
+                    yield where, True, prefix[:-1], text
             extra = _extra_of(document)
             if extra:
                 for key, value in self.extra(index, document, extra):
-                    yield where, key, value
+                    yield where, False, key, value
 
 
 _NAMES = {key: name for name, key in (*DOCUMENT_KEYS.items(), *INTERVAL_KEYS.items())}
-
-
-def _name_of(key: str) -> str | None:
-    return _NAMES.get(key)
 
 
 def _header_reserved(key: str) -> str | None:

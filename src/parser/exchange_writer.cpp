@@ -46,17 +46,47 @@ const std::array<int16_t, kLastCp1251Code + 1>& cp1251_bytes() {
   return table;
 }
 
+// Windows-1251 bytes of U+0400 to U+047F (UTF-8 D0 80 to D1 BF), or -1: the letters of every
+// Russian text, looked up without decoding their code points.
+const std::array<int16_t, 128>& cyrillic_bytes() {
+  static const std::array<int16_t, 128> table = [] {
+    std::array<int16_t, 128> bytes;
+    for (uint32_t i = 0; i < bytes.size(); ++i) bytes[i] = cp1251_bytes()[0x400 + i];
+    return bytes;
+  }();
+  return table;
+}
+
 // Writes UTF-8 text at `at` in Windows-1251 (never more bytes than the UTF-8 has); nullptr
 // when a character has no byte there.
 char* append_cp1251(std::string_view text, char* at) {
   const auto& bytes = cp1251_bytes();
+  const auto& cyrillic = cyrillic_bytes();
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = in + text.size();
   while (in < end) {
+    if (end - in >= 8) {
+      // Eight ASCII bytes (digits, account numbers) go over as they are.
+      uint64_t word;
+      std::memcpy(&word, in, sizeof word);
+      if ((word & 0x8080808080808080u) == 0) {
+        std::memcpy(at, &word, sizeof word);
+        at += 8;
+        in += 8;
+        continue;
+      }
+    }
     const unsigned lead = *in;
     if (lead < 0x80) {
       *at++ = static_cast<char>(lead);
       ++in;
+      continue;
+    }
+    if ((lead == 0xD0 || lead == 0xD1) && end - in >= 2) {
+      const int16_t byte = cyrillic[(lead & 1u) << 6 | (in[1] & 0x3Fu)];
+      if (byte < 0) return nullptr;
+      *at++ = static_cast<char>(byte);
+      in += 2;
       continue;
     }
     uint32_t code;
@@ -211,7 +241,7 @@ size_t document_sections_bound(std::span<const Document* const> documents,
 char* write_document_sections_into(std::span<const Document* const> documents, LineForm form,
                                    std::string_view newline, char* out,
                                    const SectionWriting& options) {
-  cp1251_bytes();  // made here, where a failure to allocate may throw, never on a worker
+  cyrillic_bytes();  // made here, where a failure to allocate may throw, never on a worker
   const size_t threads = std::min<size_t>(std::max(1u, options.threads), documents.size());
   size_t total = 0;
   std::vector<size_t> bounds;

@@ -288,8 +288,9 @@ class TestRefusals:
             {'documents': [payment(purpose='a\nb')]}, 'cp1251',
             'document 0, field purpose (НазначениеПлатежа): a line break in the value'),
         'line feed in a header value': (
-            {'header': {'Отправитель': 'a\nb'}, 'documents': [payment()]}, 'cp1251',
-            "the header, key 'Отправитель': a line break in the value"),
+            # A header key that is also an interval's is still the header's own.
+            {'header': {'ДатаНачала': 'a\nb'}, 'documents': [payment()]}, 'cp1251',
+            "the header, key 'ДатаНачала': a line break in the value"),
         'line feed in a document kind': (
             {'documents': [payment(doc_type='a\n')]}, 'utf-8',
             'document 0, field doc_type (СекцияДокумент): a line break in the value'),
