@@ -58,26 +58,30 @@ const std::array<int16_t, 128>& cyrillic_bytes() {
 }
 
 // Writes UTF-8 text at `at` in Windows-1251 (never more bytes than the UTF-8 has); nullptr
-// when a character has no byte there.
+// when a character has no byte there, or at a line feed.
 char* append_cp1251(std::string_view text, char* at) {
   const auto& bytes = cp1251_bytes();
   const auto& cyrillic = cyrillic_bytes();
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = in + text.size();
   while (in < end) {
-    if (end - in >= 8) {
-      // Eight ASCII bytes (digits, account numbers) go over as they are.
-      uint64_t word;
-      std::memcpy(&word, in, sizeof word);
-      if ((word & 0x8080808080808080u) == 0) {
-        std::memcpy(at, &word, sizeof word);
-        at += 8;
-        in += 8;
-        continue;
-      }
-    }
     const unsigned lead = *in;
     if (lead < 0x80) {
+      // ASCII (digits, account numbers) goes over as it is, eight bytes at a time where it can;
+      // a line feed is refused on the way, so the text is read once.
+      constexpr uint64_t kOnes = 0x0101010101010101u;
+      constexpr uint64_t kHighs = 0x8080808080808080u;
+      uint64_t word;
+      if (end - in >= 8 && (std::memcpy(&word, in, sizeof word), (word & kHighs) == 0)) {
+        const uint64_t line_feeds = word ^ (kOnes * '\n');
+        if (((line_feeds - kOnes) & ~line_feeds & kHighs) == 0) {
+          std::memcpy(at, &word, sizeof word);
+          at += 8;
+          in += 8;
+          continue;
+        }
+      }
+      if (lead == '\n') return nullptr;
       *at++ = static_cast<char>(lead);
       ++in;
       continue;
@@ -131,6 +135,9 @@ struct Keys {
   }
 };
 
+// Room past a document's last line for the padding of a key copied whole.
+constexpr size_t kKeySlack = sizeof(FixedText::bytes);
+
 // The most bytes of a document besides its texts: every key, "=" and line break, the longest
 // date and amount texts.
 constexpr size_t kDocumentOverhead = [] {
@@ -159,7 +166,9 @@ char* append_date(Date date, char* at) {
 
 size_t document_bound(const Document& document, size_t newline_size) {
   constexpr size_t kLines = kFieldCount<decltype(kDocumentFields)> + 1;
-  size_t bytes = kDocumentOverhead + kLines * newline_size;
+  // The slack keeps the padding of each document's last key within its own bound, so that
+  // pieces written at once never touch one another.
+  size_t bytes = kDocumentOverhead + kLines * newline_size + kKeySlack;
   for_each_field(kDocumentFields, [&](const auto& row) {
     using Row = std::remove_cvref_t<decltype(row)>;
     if constexpr (Row::kind == FieldKind::Text) {
@@ -180,14 +189,29 @@ char* write_sections(std::span<const Document* const> documents, LineForm form,
   const bool bare_line_feed = newline.size() == 1;
   char* at = out;
   // key=value and the line break; false for a value that would not read back the same.
+  // Keys are copied whole, padding included, at a constant size the compiler copies in a few
+  // moves; the bytes past the key are written over next (the bound leaves room at the end).
+  auto append_key = [](const FixedText& key, char* to) {
+    std::memcpy(to, key.bytes.data(), sizeof key.bytes);
+    return to + key.size;
+  };
+  auto append_newline = [&](char* to) {
+    if (!bare_line_feed) *to++ = '\r';
+    *to++ = '\n';
+    return to;
+  };
   auto line = [&](const FixedText& key, std::string_view value) {
-    if (value.find('\n') != std::string_view::npos) return false;
     // A carriage return before a bare line feed would be read as part of the break.
     if (bare_line_feed && !value.empty() && value.back() == '\r') return false;
-    at = append_bytes(key.view(), at);
-    at = form == LineForm::Utf8 ? append_bytes(value, at) : append_cp1251(value, at);
-    if (at == nullptr) return false;
-    at = append_bytes(newline, at);
+    at = append_key(key, at);
+    if (form == LineForm::Utf8) {
+      if (value.find('\n') != std::string_view::npos) return false;
+      at = append_bytes(value, at);
+    } else {
+      at = append_cp1251(value, at);  // refuses a line feed itself
+      if (at == nullptr) return false;
+    }
+    at = append_newline(at);
     return true;
   };
   for (const Document* document : documents) {
@@ -213,18 +237,18 @@ char* write_sections(std::span<const Document* const> documents, LineForm form,
         written = line(keys.fields[i], *item);
       } else {
         // Digits, signs and points: the same bytes in both encodings.
-        at = append_bytes(keys.fields[i].view(), at);
+        at = append_key(keys.fields[i], at);
         if constexpr (Row::kind == FieldKind::Date) {
           at = append_date(*item, at);
         } else {
           at = append_bytes(format_amount(*item).view(), at);
         }
-        at = append_bytes(newline, at);
+        at = append_newline(at);
       }
     });
     if (!written) return nullptr;
-    at = append_bytes(keys.document_end.view(), at);
-    at = append_bytes(newline, at);
+    at = append_key(keys.document_end, at);
+    at = append_newline(at);
   }
   return at;
 }
