@@ -63,10 +63,10 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
 # dask[distributed] for the scale-out example, whose tests start a local cluster; pyarrow,
-# polars, duckdb and pandas for the tests of the Arrow tables (and the example's Dask DataFrame).
-# The module itself needs none of them.
+# polars, duckdb and pandas for the tests of the Arrow tables (and the example's Dask DataFrame);
+# tqdm for the converter's progress bar. The module itself needs none of them.
 "$venv/bin/python" -m pip install -q pytest hypothesis "dask[distributed]" pyarrow polars duckdb \
-  pandas
+  pandas tqdm
 CC=false CXX=false "$venv/bin/python" -m pip install -q --no-index --only-binary=:all: \
   --force-reinstall "$wheel"
 # Run from outside the source tree so that the installed module is the one imported.

@@ -1,9 +1,18 @@
 #!/usr/bin/env python3
 """From statement bytes to a pyarrow table: the parse alone, the parse plus documents_table(),
 and the parse plus a Python loop over the attributes, side by side; and the peak memory of the
-table path.
+table path. Then the same documents as CSV (written by corvina-convert -f csv), read by the two
+CSV readers a data engineer would compare with, every column as text and default threads:
+pyarrow.csv.read_csv and polars.read_csv, each with its CPU time over wall time.
 
     python bench/table_bench.py FILE [--runs 5] [--reference]
+    python bench/table_bench.py --sizes 50M [500M] [--runs 5]
+    python bench/table_bench.py --sizes 50M --against OTHER_BUILD/corvina_py.so --runs 30
+
+--sizes generates a statement of each size in both encodings (in --keep DIR when given, reused
+from there on later runs) and runs the CSV comparison alone on each. CORVINA_THREADS=1 in the
+environment puts the parse and the table on one thread. --against times parse plus table on one
+thread against another build of the module, both loaded into this interpreter.
 
 Needs pyarrow. --reference also times the pure-Python parser of the PyPI package client-bank-1c
 followed by pandas.DataFrame, as a speed reference: install it only into the benchmark's own
@@ -11,8 +20,9 @@ virtual environment (see bench/README.md), never beside the project.
 
 Targets (50 MB generated statement, both encodings): parse + table at most 1.3x the parse; at
 least 6x faster than the attribute loop into a table and 30x faster than the reference; peak
-memory of parse + table at most 3x the input above the baseline. Exits with 1 when a target is
-missed on an input of 10 MB or more.
+memory of parse + table at most 3x the input above the baseline; parse + table at most 1.0x the
+faster CSV reader (50 MB and 500 MB, both encodings). Exits with 1 when a target is missed on an
+input of 10 MB or more.
 """
 
 from __future__ import annotations
@@ -20,13 +30,23 @@ from __future__ import annotations
 import argparse
 import datetime
 import decimal
+import importlib.machinery
+import importlib.util
+import io
 import json
+import os
+import statistics
 import subprocess
 import sys
+import tempfile
+import time
+from typing import Any, Callable
 
 import pyarrow
+import pyarrow.csv
 
 import corvina_py
+from generate_statements import generate, parse_size
 from timing import median_seconds, medians
 
 DOCUMENT_FIELDS = [name for name, value in vars(corvina_py.Document).items()
@@ -110,13 +130,168 @@ def peak_memory(path: str) -> dict:
     return json.loads(out)
 
 
+def medians_with_cpu(runs: int, bodies: dict[str, Callable[[], object]]
+                     ) -> dict[str, tuple[float, float]]:
+    """Each body's median wall time and the median of its CPU time over wall time (the process's
+    CPU, every thread's), the bodies in turn within each round as timing.medians does."""
+    walls: dict[str, list[float]] = {name: [] for name in bodies}
+    shares: dict[str, list[float]] = {name: [] for name in bodies}
+    for _ in range(runs):
+        for name, body in bodies.items():
+            cpu, start = time.process_time(), time.perf_counter()
+            body()
+            wall = time.perf_counter() - start
+            walls[name].append(wall)
+            shares[name].append((time.process_time() - cpu) / wall)
+    return {name: (statistics.median(walls[name]), statistics.median(shares[name]))
+            for name in bodies}
+
+
+def document_csv(path: str, keep: bool = False) -> bytes:
+    """The statement's documents as corvina-convert writes them in CSV; with `keep`, written
+    beside the statement and reused from there."""
+    with tempfile.TemporaryDirectory(prefix='table-bench-') as folder:
+        out = path + '.csv' if keep else os.path.join(folder, 'documents.csv')
+        if not (keep and os.path.exists(out)):
+            subprocess.run([sys.executable, '-m', 'corvina_convert', '-f', 'csv', '-o', out,
+                            path], check=True)
+        with open(out, 'rb') as f:
+            return f.read()
+
+
+def on_one_thread(body: Callable[[], object]) -> Callable[[], object]:
+    """body with CORVINA_THREADS=1, which each call reads."""
+    def run() -> object:
+        saved = os.environ.get('CORVINA_THREADS')
+        os.environ['CORVINA_THREADS'] = '1'
+        try:
+            return body()
+        finally:
+            if saved is None:
+                del os.environ['CORVINA_THREADS']
+            else:
+                os.environ['CORVINA_THREADS'] = saved
+    return run
+
+
+def csv_readers(csv: bytes) -> dict[str, Callable[[], object]]:
+    """The CSV readers, each reading the bytes from memory with every column as text."""
+    header = csv[:csv.index(b'\n') + 1]
+    columns = pyarrow.csv.read_csv(pyarrow.BufferReader(header)).column_names
+    options = pyarrow.csv.ConvertOptions(column_types={name: pyarrow.string() for name in columns})
+    readers: dict[str, Callable[[], object]] = {
+        'pyarrow.csv.read_csv': lambda: pyarrow.csv.read_csv(pyarrow.BufferReader(csv),
+                                                             convert_options=options)}
+    try:
+        import polars
+    except ImportError:
+        print('polars.read_csv            not installed')
+    else:
+        readers['polars.read_csv'] = lambda: polars.read_csv(io.BytesIO(csv), infer_schema=False)
+    return readers
+
+
+def compare_with_csv(path: str, runs: int, keep: bool = False) -> bool:
+    """Parse plus table, on the threads the environment allows and on one, against the CSV
+    readers on the same documents; True when the first is at most as slow as the faster
+    reader."""
+    with open(path, 'rb') as f:
+        data = f.read()
+    csv = document_csv(path, keep)
+    statement = corvina_py.parse(data)
+    print(f'{len(data) / 1e6:.0f} MB {statement.encoding}, {len(statement.documents)} documents; '
+          f'their CSV {len(csv) / 1e6:.0f} MB; median of {runs} runs, CPU/wall beside each')
+    del statement
+    path_names = ('parse + table', '  the same, one thread')
+    bodies = {path_names[0]: lambda: parse_and_table(data),
+              path_names[1]: on_one_thread(lambda: parse_and_table(data)), **csv_readers(csv)}
+    for body in bodies.values():
+        body()  # each library sets itself up on its first call
+    timed = medians_with_cpu(runs, bodies)
+    table = timed[path_names[0]][0]
+    for name, (wall, share) in timed.items():
+        against = f'  table path {table / wall:4.2f}x this' if name != path_names[0] else ''
+        print(f'  {name:<24} {wall * 1e3:9.1f} ms  CPU/wall {share:4.2f}{against}')
+    fastest = min(wall for name, (wall, _) in timed.items() if name not in path_names)
+    print(f'  table path {table / fastest:4.2f}x the faster reader (target <= 1.0x)')
+    return table <= fastest
+
+
+def load_build(path: str) -> Any:
+    """Another build of the module, loaded from its file beside this one: both then run in one
+    interpreter, on the same bytes and the same heap."""
+    loader = importlib.machinery.ExtensionFileLoader('corvina_py', path)
+    spec = importlib.util.spec_from_file_location('corvina_py', path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def compare_builds(path: str, other: str, rounds: int) -> None:
+    """Parse plus table with CORVINA_THREADS=1 in this build and in `other`, called in turn
+    (each round in the other order), and the ratio of this build's time to the other's, round
+    by round: a burst of load then slows both sides of a ratio alike."""
+    with open(path, 'rb') as f:
+        data = f.read()
+    builds = {'this build': corvina_py, 'the other': load_build(other)}
+    times: dict[str, list[float]] = {name: [] for name in builds}
+    bodies = {name: on_one_thread(lambda m=module: pyarrow.table(m.parse(data).documents_table()))
+              for name, module in builds.items()}
+    for body in bodies.values():
+        body()
+    for turn in range(rounds):
+        for name in (list(bodies) if turn % 2 == 0 else list(reversed(bodies))):
+            start = time.perf_counter()
+            bodies[name]()
+            times[name].append(time.perf_counter() - start)
+    ratios = sorted(a / b for a, b in zip(times['this build'], times['the other']))
+    mine, theirs = times['this build'], times['the other']
+    print(f'{os.path.basename(path)}, CORVINA_THREADS=1, {rounds} rounds: this build '
+          f'{statistics.median(mine) * 1e3:.1f} ms (best {min(mine) * 1e3:.1f}), the other '
+          f'{statistics.median(theirs) * 1e3:.1f} ms (best {min(theirs) * 1e3:.1f}); ratio '
+          f'{statistics.median(ratios):.3f}, quartiles {ratios[len(ratios) // 4]:.3f} to '
+          f'{ratios[3 * len(ratios) // 4]:.3f}')
+
+
+def compare_sizes(sizes: list[str], runs: int, keep: str | None, against: str | None) -> bool:
+    """compare_with_csv (or compare_builds) on generated statements of each size, in both
+    encodings."""
+    ok = True
+    with tempfile.TemporaryDirectory(prefix='table-bench-') as scratch:
+        folder = keep or scratch
+        os.makedirs(folder, exist_ok=True)
+        for size in sizes:
+            for encoding in ('cp1251', 'utf-8'):
+                path = os.path.join(folder, f'statement-{size}-{encoding}.txt')
+                if not os.path.exists(path):
+                    with open(path, 'wb') as out:
+                        out.write(generate(parse_size(size), 1, encoding).encode(encoding))
+                if against is not None:
+                    compare_builds(path, against, runs)
+                else:
+                    ok = compare_with_csv(path, runs, keep is not None) and ok
+    return ok
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument('file')
+    parser.add_argument('file', nargs='?')
     parser.add_argument('--runs', type=int, default=5)
     parser.add_argument('--reference', action='store_true',
                         help='also time client-bank-1c + pandas.DataFrame when it is installed')
+    parser.add_argument('--sizes', nargs='+', metavar='SIZE',
+                        help='compare with the CSV readers on generated statements of these '
+                        'sizes (50M, 500M), both encodings, instead of FILE')
+    parser.add_argument('--keep', metavar='DIR',
+                        help='with --sizes: keep the generated statements here, and reuse them')
+    parser.add_argument('--against', metavar='MODULE_FILE',
+                        help="with --sizes: instead, parse + table on one thread against another "
+                        "build's corvina_py*.so, RUNS rounds in turn")
     args = parser.parse_args()
+    if args.sizes:
+        sys.exit(0 if compare_sizes(args.sizes, args.runs, args.keep, args.against) else 1)
+    if args.file is None:
+        parser.error('give FILE or --sizes')
     with open(args.file, 'rb') as f:
         data = f.read()
     statement = corvina_py.parse(data)
@@ -156,6 +331,7 @@ def main() -> None:
     print(f'peak of parse + table      {memory["peak"] / 1e6:9.1f} MB  {peak:5.2f}x input '
           f'above baseline (target <= 3x)')
     ok = ok and peak <= 3
+    ok = compare_with_csv(args.file, args.runs) and ok
     if len(data) < 10_000_000:
         print('targets apply from 10 MB of input')
         return

@@ -6,15 +6,16 @@ Usage: python parallel_folder.py FOLDER [--pattern '*.txt'] [--workers N]
 
 Each worker reads and parses one file and hands back plain dicts, lists and texts, never the
 parser's objects, so the results travel between processes (or machines) as ordinary pickles.
-With Dask installed the files go through a dask.bag on its local multiprocessing scheduler;
-give --scheduler the address of a dask.distributed scheduler and the same bag runs on that
-cluster instead (its workers need corvina_py installed). Without Dask, concurrent.futures
-does the same on this machine. Starting workers costs more than parsing a few megabytes, so
---engine serial parses in this process, which is faster for a small folder.
+--engine dask sends the files through a dask.bag on its local multiprocessing scheduler; give
+--scheduler the address of a dask.distributed scheduler and the same bag runs on that cluster
+instead (its workers need corvina_py installed). --engine futures does the same with
+concurrent.futures. On one machine, sending parsed documents back costs workers more than the
+parse they take over, so --engine auto (the default) parses in this process, as --engine
+serial does, and uses Dask only when --scheduler names a cluster.
 
 With --table (Dask, pandas and pyarrow needed) the folder becomes one Dask DataFrame instead,
 one partition per file, each built from Statement.documents_table() with exact decimals and
-real dates (documents_frame below).
+real dates (corvina_convert.dask.documents_frame).
 """
 
 from __future__ import annotations
@@ -22,9 +23,7 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import decimal
-import functools
 import importlib
-import importlib.util
 import os
 import pathlib
 import sys
@@ -34,6 +33,8 @@ import corvina_py
 # The converter installed with the package already turns a statement into plain data, with
 # one entry per field of these lists.
 from corvina_convert import DOCUMENT_FIELDS, INTERVAL_FIELDS, statement_to_dict  # noqa: F401
+# The frame's functions live in the installed package, where a cluster's workers find them.
+from corvina_convert.dask import documents_frame, read_documents  # noqa: F401
 
 
 def parse_file(path: str) -> dict[str, Any]:
@@ -46,10 +47,6 @@ def parse_file(path: str) -> dict[str, Any]:
         detail = getattr(error, 'detail', None)
         return {'file': path, 'error': str(error), 'lineno': getattr(detail, 'lineno', None)}
     return {'file': path, **statement_to_dict(statement)}
-
-
-def have_dask() -> bool:
-    return importlib.util.find_spec('dask') is not None
 
 
 def parse_with_dask(paths: list[str], workers: int, scheduler: str | None) -> list[dict[str, Any]]:
@@ -78,10 +75,13 @@ def parse_folder(folder: str, pattern: str = '*.txt', workers: int | None = None
     paths = sorted(str(path) for path in pathlib.Path(folder).glob(pattern) if path.is_file())
     if not paths:
         return []
-    if engine == 'serial' and scheduler is None:
+    # auto parses here: on one machine, turning the documents into dicts and sending them back
+    # costs workers more than the parse they take over (README, "Parsing many files in
+    # parallel"), and Dask's local processes, the engine auto used to pick, are the slowest.
+    if engine in ('serial', 'auto') and scheduler is None:
         return [parse_file(path) for path in paths]
     workers = workers or os.cpu_count() or 1
-    if engine == 'dask' or (engine == 'auto' and have_dask()) or scheduler is not None:
+    if engine == 'dask' or scheduler is not None:
         return parse_with_dask(paths, workers, scheduler)
     return parse_with_futures(paths, workers)
 
@@ -95,50 +95,6 @@ def total_amount(results: list[dict[str, Any]]) -> decimal.Decimal:
         for document in result.get('documents', ()):
             total = exact.add(total, decimal.Decimal(document['amount']))
     return total
-
-
-# A statement without documents: its table has the columns and types every file's table has,
-# and gives the empty partition of a file that does not parse.
-NO_DOCUMENTS = ('1CClientBankExchange\nСекцияРасчСчет\nДатаНачала=01.01.2024\nРасчСчет=0\n'
-                'НачальныйОстаток=0\nКонецРасчСчет\nКонецФайла\n')
-
-
-def read_documents(path: str, scale: int = 2) -> Any:
-    """One file's documents as a pandas DataFrame on Arrow types (exact decimals, dates).
-
-    Every partition of a Dask DataFrame must have the same types, so amounts are widened to
-    `scale` places; widening is exact, and a file written with more places fails the cast
-    rather than being rounded. A file that does not parse is reported and gives no rows.
-    """
-    pyarrow = importlib.import_module('pyarrow')
-    pandas = importlib.import_module('pandas')
-    try:
-        statement = corvina_py.parse(pathlib.Path(path).read_bytes())
-    except OSError as error:
-        print(f'{path}: {error.strerror or error}', file=sys.stderr)
-        statement = corvina_py.parse(NO_DOCUMENTS)
-    except corvina_py.ParseError as error:
-        lineno = getattr(getattr(error, 'detail', None), 'lineno', None)
-        print(f'{path if lineno is None else f"{path}:{lineno}"}: {error}', file=sys.stderr)
-        statement = corvina_py.parse(NO_DOCUMENTS)
-    table = pyarrow.table(statement.documents_table())
-    index = table.schema.get_field_index('amount')
-    amount = pyarrow.decimal128(38, scale)
-    table = table.set_column(index, table.schema.field(index).with_type(amount),
-                             table.column(index).cast(amount))
-    frame = table.to_pandas(types_mapper=pandas.ArrowDtype)
-    frame.insert(0, 'file', pandas.Series([path] * len(frame), dtype=pandas.ArrowDtype(
-        pyarrow.string())))
-    return frame
-
-
-def documents_frame(folder: str, pattern: str = '*.txt', scale: int = 2) -> Any:
-    """Every document of the folder's matching files as one Dask DataFrame, one partition per
-    file in file-name order. Nothing is read until the frame is computed, on whatever
-    scheduler is in use (the local one, or a dask.distributed Client's cluster)."""
-    dataframe = importlib.import_module('dask.dataframe')
-    paths = sorted(str(path) for path in pathlib.Path(folder).glob(pattern) if path.is_file())
-    return dataframe.from_map(functools.partial(read_documents, scale=scale), paths)
 
 
 def partition_total(amounts: Any) -> tuple[int, decimal.Decimal]:

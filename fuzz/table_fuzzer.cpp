@@ -3,7 +3,9 @@
 // of text so that every input crosses many batch boundaries.
 //
 // The first byte picks the text limit of a batch: 1 to 128 bytes from its low bits, or the
-// build's own limit when its high bit is set; the rest is the statement.
+// build's own limit when its high bit is set; the rest is the statement. Each table is also
+// built on 2 to 16 threads (as many as the input's length picks), cut into parts however small,
+// and must hold what the one-thread table holds, value by value, or fail with the same text.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -299,12 +301,116 @@ struct IntervalRow {
   const corvina::Interval* interval;
 };
 
+// ----- the table built on threads against the one built on one -----
+
+// The rows of a table in order, across its batches.
+class RowCursor {
+ public:
+  explicit RowCursor(const corvina::ColumnTable& table) : table_(table) { skip_empty(); }
+  const corvina::ColumnBatch& batch() const { return table_.batches[batch_]; }
+  int64_t row() const { return row_; }
+  void next() {
+    ++row_;
+    skip_empty();
+  }
+
+ private:
+  void skip_empty() {
+    while (batch_ < table_.batches.size() && row_ == table_.batches[batch_].length) {
+      ++batch_;
+      row_ = 0;
+    }
+  }
+  const corvina::ColumnTable& table_;
+  size_t batch_ = 0;
+  int64_t row_ = 0;
+};
+
+bool present_in(const corvina::ColumnChunk& chunk, int64_t row) {
+  if (chunk.null_count == 0) return true;
+  const auto* validity = static_cast<const uint8_t*>(chunk.validity.data());
+  return ((validity[row / 8] >> (row % 8)) & 1) != 0;
+}
+
+std::string_view value_bytes(const corvina::ColumnChunk& chunk, const std::string& format,
+                             int64_t row) {
+  const auto* data = static_cast<const char*>(chunk.data.data());
+  if (format == "u") {
+    const auto* offsets = static_cast<const int32_t*>(chunk.offsets.data());
+    return {data + offsets[row], static_cast<size_t>(offsets[row + 1] - offsets[row])};
+  }
+  const size_t width = format == "tdD" ? sizeof(int32_t) : sizeof(corvina::Decimal128);
+  return {data + static_cast<size_t>(row) * width, width};
+}
+
+// The same columns, and the same value (or absence) at every row, whatever the batches; each
+// batch of `parallel` within the text limit, and none empty unless the table is.
+void require_same_values(const corvina::ColumnTable& one, const corvina::ColumnTable& parallel,
+                         int64_t limit) {
+  require(one.rows == parallel.rows && one.columns.size() == parallel.columns.size());
+  for (size_t c = 0; c < one.columns.size(); ++c) {
+    require(one.columns[c].name == parallel.columns[c].name);
+    require(one.columns[c].format == parallel.columns[c].format);
+    require(one.columns[c].nullable == parallel.columns[c].nullable);
+  }
+  int64_t rows = 0;
+  for (const corvina::ColumnBatch& batch : parallel.batches) {
+    require(batch.length > 0 || parallel.rows == 0);
+    rows += batch.length;
+    for (size_t c = 0; c < parallel.columns.size(); ++c) {
+      if (parallel.columns[c].format != "u") continue;
+      const auto* offsets = static_cast<const int32_t*>(batch.columns[c].offsets.data());
+      require(offsets[0] == 0 && offsets[batch.length] <= limit);
+    }
+  }
+  require(rows == parallel.rows);
+  RowCursor a(one);
+  RowCursor b(parallel);
+  for (int64_t r = 0; r < one.rows; ++r, a.next(), b.next()) {
+    for (size_t c = 0; c < one.columns.size(); ++c) {
+      const corvina::ColumnChunk& x = a.batch().columns[c];
+      const corvina::ColumnChunk& y = b.batch().columns[c];
+      const bool here = present_in(x, a.row());
+      require(here == present_in(y, b.row()));
+      if (!here) continue;
+      const std::string& format = one.columns[c].format;
+      require(value_bytes(x, format, a.row()) == value_bytes(y, format, b.row()));
+    }
+  }
+}
+
+// The table built with `threads` against the one-thread build, with the same limit.
+template <typename Build>
+void check_on_threads(Build&& build, int64_t limit, unsigned threads) {
+  corvina::ParseOptions one_thread;
+  one_thread.threads = 1;
+  corvina::ParseOptions on_threads;
+  on_threads.threads = threads;
+  on_threads.chunk_threshold = 1;
+  auto one = build(limit, one_thread);
+  auto parallel = build(limit, on_threads);
+  require(one.ok() == parallel.ok());
+  if (!one.ok()) {
+    require(one.error() == parallel.error());
+    // A text too long for the limit hides the rest: compare once more with room for it.
+    if (limit != corvina::kMaxBatchText &&
+        one.error().find("longer than a utf8 column holds") != std::string::npos) {
+      check_on_threads(build, corvina::kMaxBatchText, threads);
+    }
+    return;
+  }
+  require_same_values(*one.value(), *parallel.value(), limit);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   corvina::fuzz::FuzzInput input(data, size);
   const uint8_t choice = input.take_byte();
   const int64_t limit = (choice & 0x80) != 0 ? corvina::kMaxBatchText : (choice & 0x7F) + 1;
+  const unsigned threads = 2 + static_cast<unsigned>(size % 15);
+  corvina::ParseOptions one_thread;
+  one_thread.threads = 1;
   auto parsed = corvina::parse_statement(input.rest(), {});
   if (!parsed) return 0;
   const corvina::Statement& statement = parsed.value();
@@ -315,7 +421,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const corvina::Document& document : statement.documents) documents.push_back(&document);
   check_table(
       documents, limit, corvina::kFieldCount<decltype(kDocumentFields)>, false, kDocumentFields,
-      [&](int64_t at) { return corvina::build_documents_table(documents, at); },
+      [&](int64_t at) { return corvina::build_documents_table(documents, at, one_thread); },
       [](Expected& expected, const corvina::Document* document, bool fit) {
         if (fit) {
           check_fit(expected, 0, kDocumentFields, *document);
@@ -328,6 +434,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check_record(batch, 0, i, kDocumentFields, *document, scales);
       });
 
+  check_on_threads(
+      [&](int64_t at, const corvina::ParseOptions& options) {
+        return corvina::build_documents_table(documents, at, options);
+      },
+      limit, threads);
+
   std::vector<const corvina::Account*> accounts;
   std::vector<IntervalRow> intervals;
   for (const corvina::Account& account : statement.accounts.accounts()) {
@@ -338,7 +450,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   check_table(
       intervals, limit, 1 + corvina::kFieldCount<decltype(kIntervalFields)>, true,
-      kIntervalFields, [&](int64_t at) { return corvina::build_intervals_table(accounts, at); },
+      kIntervalFields,
+      [&](int64_t at) { return corvina::build_intervals_table(accounts, at, one_thread); },
       [](Expected& expected, const IntervalRow& row, bool fit) {
         if (fit) {
           check_fit(expected, 1, kIntervalFields, *row.interval);
@@ -352,5 +465,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check_text(*batch.children[0], i, row.account->number);
         check_record(batch, 1, i, kIntervalFields, *row.interval, scales);
       });
+  check_on_threads(
+      [&](int64_t at, const corvina::ParseOptions& options) {
+        return corvina::build_intervals_table(accounts, at, options);
+      },
+      limit, threads);
   return 0;
 }

@@ -47,10 +47,6 @@ PyObject* not_statement_error_type();
 PyObject* empty_input_error_type();
 PyObject* unfinished_error_type();
 
-// parse_entry.cpp: the options of a parse without hooks, from CORVINA_THREADS and the process;
-// the writer of document sections uses as many threads.
-ParseOptions options_from_environment();
-
 // The method definition of parse (parse_entry.cpp), bound to the module by module.cpp.
 extern PyMethodDef parse_method;
 
@@ -65,6 +61,12 @@ PyObject* new_attribute_dict(const AttributeMap& map);
 // result_types.cpp: a new Statement object that takes over the core statement; nullptr with an
 // exception set on failure (everything built so far is released).
 PyObject* new_statement_object(Statement&& statement);
+
+// parse_entry.cpp: how a parse without hooks, and a table built from its results, may share
+// out their work among threads, from the environment (CORVINA_THREADS, CORVINA_CHUNK_THRESHOLD)
+// and the process (the writer of document sections uses as many threads). Calls into the
+// interpreter: the lock must be held.
+ParseOptions options_from_environment();
 
 // error_details.cpp: raises the exception of a failed parse with `message`: the class its facts
 // name, with the `detail` of a syntax error. Not for HostsOwn, whose exception the hook runner

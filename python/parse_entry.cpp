@@ -150,28 +150,6 @@ bool started_by_multiprocessing() {
   return parent.get() != Py_None;
 }
 
-}  // namespace
-
-// How many threads a parse without hooks may use. CORVINA_THREADS caps them (1: every statement
-// is read on the calling thread); without it, a process that multiprocessing started reads on
-// one thread, since its siblings are meant to take the other cores, and any other process
-// shares its cores among the parses it runs at once. CORVINA_CHUNK_THRESHOLD (bytes) is for
-// tests: it lets statements of a few kilobytes be read in pieces.
-ParseOptions options_from_environment() {
-  ParseOptions options;
-  if (const std::optional<size_t> threshold = environment_count("CORVINA_CHUNK_THRESHOLD")) {
-    options.chunk_threshold = *threshold;
-  }
-  if (const std::optional<size_t> threads = environment_count("CORVINA_THREADS")) {
-    options.threads = static_cast<unsigned>(std::min<size_t>(*threads, usable_cores()));
-  } else if (started_by_multiprocessing()) {
-    options.threads = 1;
-  }
-  return options;
-}
-
-namespace {
-
 PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[2] = {nullptr, nullptr};
   if (!bind_vectorcall(kParseParameters, args, static_cast<size_t>(PyVectorcall_NARGS(nargs)),
@@ -257,6 +235,24 @@ PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
 }
 
 }  // namespace
+
+// How many threads a parse without hooks may use. CORVINA_THREADS caps them (1: every statement
+// is read on the calling thread); without it, a process that multiprocessing started reads on
+// one thread, since its siblings are meant to take the other cores, and any other process
+// shares its cores among the parses it runs at once. CORVINA_CHUNK_THRESHOLD (bytes) is for
+// tests: it lets statements of a few kilobytes be read in pieces.
+ParseOptions options_from_environment() {
+  ParseOptions options;
+  if (const std::optional<size_t> threshold = environment_count("CORVINA_CHUNK_THRESHOLD")) {
+    options.chunk_threshold = *threshold;
+  }
+  if (const std::optional<size_t> threads = environment_count("CORVINA_THREADS")) {
+    options.threads = static_cast<unsigned>(std::min<size_t>(*threads, usable_cores()));
+  } else if (started_by_multiprocessing()) {
+    options.threads = 1;
+  }
+  return options;
+}
 
 PyMethodDef parse_method = {
     "parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parse)),

@@ -14,7 +14,6 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -502,7 +501,10 @@ PyObject* new_documents_table(PyObject* documents) {
     }
     values.push_back(value);
   }
-  return build_table_unlocked(items.release(), [&] { return build_documents_table(values); });
+  const ParseOptions options = options_from_environment();
+  return build_table_unlocked(items.release(), [&] {
+    return build_documents_table(values, kMaxBatchText, options);
+  });
 }
 
 // The same for the intervals of the Account values of `accounts` (a dict), in its order; the
@@ -530,7 +532,10 @@ PyObject* new_intervals_table(PyObject* accounts) {
     }
     values.push_back(value);
   }
-  return build_table_unlocked(items.release(), [&] { return build_intervals_table(values); });
+  const ParseOptions options = options_from_environment();
+  return build_table_unlocked(items.release(), [&] {
+    return build_intervals_table(values, kMaxBatchText, options);
+  });
 }
 
 // Tables of what the containers hold now, for Arrow consumers (arrow_export.h).
@@ -669,26 +674,25 @@ PyObject* new_documents_list(std::vector<Document>& documents) {
   return list.release();
 }
 
-// Messages repeat (a statement of empty sections warns of the same missing field for each), so
-// each distinct text becomes one str that its warnings share: a str of its own per warning cost
-// more than the section that caused it.
-PyObject* new_warnings_list(const std::vector<WarningEntry>& warnings) {
+// Messages repeat (a statement of empty sections warns of the same missing field for each), and
+// the core keeps each once; so does the list: a str of its own per warning cost more than the
+// section that caused it.
+PyObject* new_warnings_list(const WarningList& warnings) {
   OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(warnings.size())));
   if (!list) return nullptr;
-  // Borrowed: every str in it is held by a tuple already in the list.
-  std::unordered_map<std::string_view, PyObject*> messages;
+  // Borrowed: every str made is held by a tuple already in the list.
+  std::vector<PyObject*> messages(warnings.message_count(), nullptr);
   for (size_t i = 0; i < warnings.size(); ++i) {
     OwnedRef lineno = OwnedRef::steal(PyLong_FromUnsignedLong(warnings[i].lineno));
     if (!lineno) return nullptr;
-    const std::string_view text = warnings[i].message;
-    auto [known, added] = messages.try_emplace(text, nullptr);
+    PyObject*& known = messages[warnings.message_number(i)];
     OwnedRef message;
-    if (added) {
-      message = OwnedRef::steal(new_text(text));
+    if (known == nullptr) {
+      message = OwnedRef::steal(new_text(warnings[i].message));
       if (!message) return nullptr;
-      known->second = message.get();
+      known = message.get();
     } else {
-      message = OwnedRef::borrow(known->second);
+      message = OwnedRef::borrow(known);
     }
     PyObject* item = PyTuple_Pack(2, lineno.get(), message.get());
     if (item == nullptr) return nullptr;

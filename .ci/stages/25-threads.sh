@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The tests of statements read in pieces on several threads, on a build with ThreadSanitizer: a
 # piece's machine that touched another's statement, or a joined result read before its thread
-# was joined, passes unnoticed in every other build. Only the parser library and the test of the
-# pieces are built this way; the rest of the core suite has no threads to watch.
+# was joined, passes unnoticed in every other build; so does a table whose parts were built on
+# threads. Only the libraries and the tests of the pieces and of the tables on threads are built
+# this way; the rest of the core suite has no threads to watch.
 set -euo pipefail
 : "${root:?}" "${build:?}" "${jobs:=2}"
 tsan="$build/tsan"
@@ -11,10 +12,11 @@ flags="-fsanitize=thread -fno-omit-frame-pointer -g"
 
 cmake -S "$root" -B "$tsan" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="$flags" -DCORVINA_BUILD_TESTS=OFF -DCORVINA_BUILD_PYTHON=OFF >/dev/null
-cmake --build "$tsan" -j "$jobs" --target corvina_parser
+cmake --build "$tsan" -j "$jobs" --target corvina_columns
 # shellcheck disable=SC2086
-"$cxx" -std=c++20 -O1 $flags -I"$root/src/parser" -I"$root/tests/core" \
+"$cxx" -std=c++20 -O1 $flags -I"$root/src/parser" -I"$root/src/columns" -I"$root/tests/core" \
   -DCORVINA_SAMPLES_DIR="\"$root/../shared/samples\"" \
-  "$root/tests/core/chunked_parse_test.cpp" "$tsan/libcorvina_parser.a" \
-  -lgtest -lgtest_main -pthread -o "$tsan/chunked_parse_test"
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$tsan/chunked_parse_test"
+  "$root/tests/core/chunked_parse_test.cpp" "$root/tests/core/table_threads_test.cpp" \
+  "$tsan/libcorvina_columns.a" "$tsan/libcorvina_parser.a" \
+  -lgtest -lgtest_main -pthread -o "$tsan/threads_test"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$tsan/threads_test"

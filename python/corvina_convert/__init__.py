@@ -1,6 +1,6 @@
-"""Converts 1CClientBankExchange statements to JSON, CSV or a short summary.
+"""Converts 1CClientBankExchange statements to JSON, CSV, a short summary, Parquet or Arrow.
 
-    corvina-convert [--format json|csv|summary] [-o OUT] [--intervals OUT] [-j N] FILE... | -
+    corvina-convert [-f FORMAT] [-o OUT] [options] FILE|FOLDER|PATTERN... | -
 
 Amounts stay the exact decimal texts the parser produced: no value ever passes through a
 float, and the summary adds amounts with decimal.Decimal in a context that cannot round.
@@ -26,12 +26,14 @@ import shutil
 import stat
 import sys
 import tempfile
+import textwrap
 import types
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, BinaryIO, TextIO
 
 import corvina_py
+from corvina_convert import inputs, messages, progress
 from corvina_convert import exchange
 from corvina_convert.exchange import dump, dumps
 
@@ -45,7 +47,7 @@ def _attributes(cls: type) -> tuple[str, ...]:
 # The CSV column orders: the module's own, so a field added to the parser appears here too.
 DOCUMENT_FIELDS = _attributes(corvina_py.Document)
 INTERVAL_FIELDS = _attributes(corvina_py.Interval)
-STDIN = '-'
+STDIN = inputs.STDIN
 STDIN_NAME = '<stdin>'
 
 
@@ -120,9 +122,10 @@ def spill(outcome: Outcome, folder: str) -> Outcome:
     return Outcome(outcome.name, tuple(spilled), outcome.warnings)
 
 
-def convert_and_spill(path: str, format: Formatter, folder: str) -> Outcome:
+def convert_and_spill(path: str, format: Formatter, folder: str,
+                      encoding: str | None = None) -> Outcome:
     """What a worker process runs for one file."""
-    return spill(convert_file(path, format), folder)
+    return spill(convert_file(path, format, encoding), folder)
 
 
 class Unconvertible(Exception):
@@ -155,37 +158,34 @@ def one_line(text: str) -> str:
         lambda match: match.group().encode('unicode_escape').decode('ascii'), text)
 
 
-# UTF-32 first: its little-endian mark starts with the UTF-16 one.
-BYTE_ORDER_MARKS = (
-    (codecs.BOM_UTF32_LE, 'UTF-32'), (codecs.BOM_UTF32_BE, 'UTF-32'),
-    (codecs.BOM_UTF16_LE, 'UTF-16'), (codecs.BOM_UTF16_BE, 'UTF-16'), (codecs.BOM_UTF8, 'UTF-8'),
-)
-
-
-def refusal_hint(data: bytes) -> str:
-    """Why a refused file may still be a statement: editors on Windows like to start a file
-    with a byte-order mark, and then its first line is no longer the statement's marker."""
-    for mark, encoding in BYTE_ORDER_MARKS:
-        if data.startswith(mark):
-            return (f' (the file starts with a {encoding} byte-order mark; save it as '
-                    'Windows-1251, or as UTF-8 without a byte-order mark)')
-    return ''
-
-
 def parse_or_refuse(name: str, data: bytes) -> corvina_py.Statement | Outcome:
     """The parsed statement, or the Outcome that reports why the file was refused."""
     try:
         return corvina_py.parse(data)
-    except corvina_py.NotStatementError as error:
-        return Outcome(name, error=str(error) + refusal_hint(data))
     except corvina_py.ParseError as error:
         # Only the module's SyntaxError carries a detail, and it may lack one if attaching it
         # failed; the other parse errors are about the file as a whole and have no line.
         detail = getattr(error, 'detail', None)
-        return Outcome(name, error_line=getattr(detail, 'lineno', None), error=str(error))
+        return Outcome(name, error_line=getattr(detail, 'lineno', None),
+                       error=messages.parse_error(error, data))
 
 
-def convert_data(name: str, data: bytes, format: Formatter) -> Outcome:
+def transcode(name: str, data: bytes, encoding: str) -> bytes | Outcome:
+    """The input in Windows-1251, which the parser reads, from a code page it does not (DOS
+    statements come in cp866). Line breaks and ASCII stay as they are, byte for byte."""
+    try:
+        return data.decode(encoding).encode('cp1251')
+    except UnicodeError as error:
+        lineno, message = messages.transcoding_error(error, data, encoding)
+        return Outcome(name, error_line=lineno, error=message)
+
+
+def convert_data(name: str, data: bytes, format: Formatter, encoding: str | None = None) -> Outcome:
+    if encoding is not None:
+        transcoded = transcode(name, data, encoding)
+        if isinstance(transcoded, Outcome):
+            return transcoded
+        data = transcoded
     statement = parse_or_refuse(name, data)
     if isinstance(statement, Outcome):
         return statement
@@ -196,18 +196,19 @@ def convert_data(name: str, data: bytes, format: Formatter) -> Outcome:
     return Outcome(name, pieces, statement.warnings)
 
 
-def convert_file(path: str, format: Formatter) -> Outcome:
+def convert_file(path: str, format: Formatter, encoding: str | None = None) -> Outcome:
     """Reads and converts one file; runs in a worker process, so it returns plain data only."""
     name = readable_name(path)
     try:
         with open(path, 'rb') as stream:
             data = stream.read()
     except OSError as error:
-        return Outcome(name, error=error.strerror or str(error))
-    return convert_data(name, data, format)
+        return Outcome(name, error=messages.os_error(error))
+    return convert_data(name, data, format, encoding)
 
 
-def convert_all(paths: Sequence[str], jobs: int, format: Formatter) -> Iterator[Outcome]:
+def convert_all(paths: Sequence[str], jobs: int, format: Formatter,
+                encoding: str | None = None) -> Iterator[Outcome]:
     """Yields one outcome per path, in the order given, whatever order the workers finish in.
 
     At most two files per worker are in flight: submitting every file at once would let the
@@ -215,12 +216,12 @@ def convert_all(paths: Sequence[str], jobs: int, format: Formatter) -> Iterator[
     """
     def convert_here(path: str) -> Outcome:
         if path != STDIN:
-            return convert_file(path, format)
+            return convert_file(path, format, encoding)
         try:
             data = sys.stdin.buffer.read()
         except OSError as error:
-            return Outcome(STDIN_NAME, error=error.strerror or str(error))
-        return convert_data(STDIN_NAME, data, format)
+            return Outcome(STDIN_NAME, error=messages.os_error(error))
+        return convert_data(STDIN_NAME, data, format, encoding)
 
     files = sum(path != STDIN for path in paths)
     if jobs <= 1 or files <= 1:
@@ -233,9 +234,9 @@ def convert_all(paths: Sequence[str], jobs: int, format: Formatter) -> Iterator[
             folder = stack.enter_context(tempfile.TemporaryDirectory(
                 prefix='corvina-convert-', ignore_cleanup_errors=True))
             convert: Callable[[str], Outcome] = functools.partial(
-                convert_and_spill, format=format, folder=folder)
+                convert_and_spill, format=format, folder=folder, encoding=encoding)
         except OSError:  # no temporary directory to write to: the bytes come back by the pool
-            convert = functools.partial(convert_file, format=format)
+            convert = functools.partial(convert_file, format=format, encoding=encoding)
         pool = stack.enter_context(concurrent.futures.ProcessPoolExecutor(max_workers=workers))
         yield from convert_in(pool, workers, paths, convert_here, convert)
 
@@ -288,25 +289,31 @@ def json_pieces(name: str, statement: corvina_py.Statement, indent: int | None) 
     return (text.encode(),)
 
 
-def csv_writer(out: io.StringIO) -> Any:
+# What a Russian-locale Excel opens as columns of Cyrillic text: the comma is that locale's
+# decimal separator, so its list separator is `;`, and without a byte-order mark it reads the
+# bytes as Windows-1251. Rows end in CRLF in both dialects (the csv module's default).
+EXCEL_DELIMITER = ';'
+
+
+def csv_writer(out: io.StringIO, delimiter: str = ',') -> Any:
     # QUOTE_NOTNULL writes None as a bare empty cell and every text quoted, so an absent
     # optional field and a present but empty one survive the trip through CSV.
-    return csv.writer(out, quoting=csv.QUOTE_NOTNULL)
+    return csv.writer(out, quoting=csv.QUOTE_NOTNULL, delimiter=delimiter)
 
 
-def csv_rows(rows: Iterable[Sequence[str | None]]) -> bytes:
+def csv_rows(rows: Iterable[Sequence[str | None]], delimiter: str = ',') -> bytes:
     out = io.StringIO(newline='')
-    csv_writer(out).writerows(rows)
+    csv_writer(out, delimiter).writerows(rows)
     return out.getvalue().encode()
 
 
-def csv_header(file_column: bool, intervals: bool) -> tuple[bytes, ...]:
+def csv_header(file_column: bool, intervals: bool, delimiter: str = ',') -> tuple[bytes, ...]:
     """The header rows of the documents file and, when asked for, of the intervals file."""
     prefix = ('file',) if file_column else ()
     headers = [(*prefix, *DOCUMENT_FIELDS)]
     if intervals:
         headers.append((*prefix, 'account', *INTERVAL_FIELDS))
-    return tuple(csv_rows([header]) for header in headers)
+    return tuple(csv_rows([header], delimiter) for header in headers)
 
 
 _document_fields = operator.attrgetter(*DOCUMENT_FIELDS)
@@ -314,15 +321,15 @@ _interval_fields = operator.attrgetter(*INTERVAL_FIELDS)
 
 
 def csv_pieces(name: str, statement: corvina_py.Statement, file_column: bool,
-               intervals: bool) -> tuple[bytes, ...]:
+               intervals: bool, delimiter: str = ',') -> tuple[bytes, ...]:
     """The rows of the statement's documents and, when asked for, of its accounts' intervals."""
     prefix = (name,) if file_column else ()
-    pieces = [csv_rows((*prefix, *_document_fields(document))
-                       for document in statement.documents)]
+    pieces = [csv_rows(((*prefix, *_document_fields(document))
+                        for document in statement.documents), delimiter)]
     if intervals:
-        pieces.append(csv_rows((*prefix, number, *_interval_fields(interval))
-                               for number, account in statement.accounts.items()
-                               for interval in account.intervals))
+        pieces.append(csv_rows(((*prefix, number, *_interval_fields(interval))
+                                for number, account in statement.accounts.items()
+                                for interval in account.intervals), delimiter))
     return tuple(pieces)
 
 
@@ -397,7 +404,7 @@ class OutputError(Exception):
 
     @classmethod
     def of(cls, name: str, error: OSError) -> OutputError:
-        return cls(name, error.strerror or str(error))
+        return cls(name, messages.os_error(error))
 
 
 def is_standard_output(path: str) -> bool:
@@ -559,49 +566,131 @@ class VersionAction(argparse.Action):
         parser.exit()
 
 
+@dataclass(frozen=True)
+class Format:
+    """One output format: what it writes, and the options that apply to it alone."""
+
+    summary: str
+    options: tuple[str, ...] = ()
+    needs: str = ''
+
+
+# The formats and their own options, in the order --help lists them. The options that every
+# format takes (-o, --strict, --jobs, --encoding, --recursive, --quiet) are not named here.
+# An option that a format does not list is refused with it, and --help is made from this table.
+FORMATS: dict[str, Format] = {
+    'json': Format('one object per statement, one per line (the default)', ('--indent',)),
+    'csv': Format('one row per document', ('--file-column', '--intervals', '--excel')),
+    'summary': Format('counts and exact totals per account'),
+    'parquet': Format('one typed table of all documents in a Parquet file',
+                      ('--file-column', '--intervals'), needs='pyarrow'),
+    'arrow': Format('one typed table of all documents in an Arrow IPC file',
+                    ('--file-column', '--intervals'), needs='pyarrow'),
+    'exchange': Format('each statement written back in the exchange format, to standard '
+                       'output or one file per input in the folder -o DIR',
+                       ('--encoding-out', '--from-json')),
+}
+HELP_WIDTH = 79
+
+
+def formats_with(option: str) -> tuple[str, ...]:
+    return tuple(name for name, format in FORMATS.items() if option in format.options)
+
+
+def formats_text() -> str:
+    rows = []
+    for name, format in FORMATS.items():
+        needs = f' (needs {format.needs}: the corvina_py[arrow] extra)' if format.needs else ''
+        options = f"; options: {', '.join(format.options)}" if format.options else ''
+        rows.append(textwrap.fill(f'{name:<9}{format.summary}{needs}{options}', HELP_WIDTH,
+                                  initial_indent='  ', subsequent_indent=' ' * 11))
+    return '\n'.join(rows)
+
+
+def count(text: str) -> int:
+    """A whole number of the command line: argparse's own message would name a Python type."""
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f'{text!r} is not a whole number') from None
+
+
+def positive_int(text: str) -> int:
+    value = count(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f'must be at least 1, not {value}')
+    return value
+
+
+def format_option_help(option: str, text: str) -> str:
+    """An option's help, naming the formats it applies to from the table."""
+    return f"{text} (-f {', '.join(formats_with(option))})"
+
+
+def paragraphs(*texts: str) -> str:
+    return '\n\n'.join(textwrap.fill(text, HELP_WIDTH) for text in texts)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog='corvina-convert',
-        description='Convert 1CClientBankExchange statements to JSON, CSV or a summary.',
-        epilog='An output file is written beside its target and renamed over it once the run '
-        'is done, and only if some input was converted: a failed or interrupted run leaves it '
-        'as it was. Standard output, pipes and devices are written as the output comes; for '
-        'parquet and arrow there, the file is built in memory first.')
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description='Convert 1CClientBankExchange statements to JSON, CSV, a summary, Parquet '
+        'or Arrow.\n\nformats (-f):\n' + formats_text(),
+        epilog=paragraphs(
+            'A folder argument converts the statement files in it: the files named *.txt in '
+            'any case (.TXT too), hidden ones left out; --recursive descends into its '
+            "subfolders. A quoted pattern ('statements/*.txt', 'archive/**/*.txt') is "
+            'expanded by the converter itself, the same way on every system, matching names in '
+            'any case. The files of a folder or pattern are converted in path order.',
+            'An output file is written beside its target and renamed over it once the run is '
+            'done, and only if some input was converted: a failed or interrupted run leaves it '
+            'as it was. Standard output, pipes and devices are written as the output comes; '
+            'for parquet and arrow there, the file is built in memory first.',
+            'Progress (files done, MB/s, time left) is shown on standard error when it is a '
+            'terminal and the batch holds more than one file or more than 64 MB.'))
     parser.add_argument('--version', action=VersionAction)
     parser.add_argument('files', nargs='+', metavar='FILE',
-                        help="statement files; '-' reads standard input")
-    parser.add_argument('-f', '--format',
-                        choices=('json', 'csv', 'summary', 'parquet', 'arrow', 'exchange'),
-                        default='json',
-                        help='json: one object per statement (default); csv: one row per '
-                        'document; summary: counts and exact totals per account; parquet, '
-                        'arrow: one typed table of all documents in a Parquet or Arrow IPC '
-                        'file (needs pyarrow: the corvina_py[arrow] extra); exchange: each '
-                        'statement written back in the exchange format')
+                        help="statement files, folders or quoted patterns; '-' reads standard "
+                        'input')
+    parser.add_argument('-f', '--format', choices=tuple(FORMATS), default='json',
+                        help='the output format, as listed above (default json)')
     parser.add_argument('-o', '--output', metavar='OUT',
                         help='write here instead of standard output')
-    parser.add_argument('--intervals', metavar='OUT',
-                        help='with --format csv: also write the accounts\' intervals to OUT')
-    parser.add_argument('--file-column', action='store_true',
-                        help='with --format csv: start every row with the input file name')
-    parser.add_argument('--indent', type=int, metavar='N',
-                        help='with --format json: indent nested objects by N spaces')
-    parser.add_argument('--encoding-out', choices=('cp1251', 'utf-8'), default=None,
-                        help='with --format exchange: the encoding written (default cp1251)')
-    parser.add_argument('--from-json', action='store_true',
-                        help="with --format exchange: the inputs are this program's JSON output")
+    parser.add_argument('--intervals', metavar='OUT', help=format_option_help(
+        '--intervals', "also write the accounts' intervals to OUT"))
+    parser.add_argument('--file-column', action='store_true', help=format_option_help(
+        '--file-column', 'start every row with the input file name'))
+    parser.add_argument('--excel', action='store_true', help=format_option_help(
+        '--excel', 'CSV as a Russian-locale Excel opens it: UTF-8 with a byte-order mark, '
+        "';' between fields, CRLF line ends"))
+    parser.add_argument('--indent', type=count, metavar='N', help=format_option_help(
+        '--indent', 'indent nested objects by N spaces'))
+    parser.add_argument('--encoding-out', choices=('cp1251', 'utf-8'), help=format_option_help(
+        '--encoding-out', 'the encoding written (default cp1251)'))
+    parser.add_argument('--from-json', action='store_true', help=format_option_help(
+        '--from-json', "the inputs are this program's JSON output"))
     parser.add_argument('--strict', action='store_true',
                         help='treat dropped documents (warnings) as errors')
     parser.add_argument('-j', '--jobs', type=positive_int, default=1, metavar='N',
                         help='convert files in N worker processes (default 1)')
+    parser.add_argument('--encoding', choices=('cp866',),
+                        help='read the inputs as the DOS code page 866 (a header saying '
+                        'Кодировка=DOS) and turn them into Windows-1251 before parsing')
+    parser.add_argument('-r', '--recursive', action='store_true',
+                        help='descend into the subfolders of a folder argument')
+    parser.add_argument('-q', '--quiet', action='store_true',
+                        help='show no progress, even on a terminal')
     return parser
 
 
-def positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f'must be at least 1, not {value}')
-    return value
+def given_options(args: argparse.Namespace) -> Iterator[str]:
+    """The format-specific options that the command line gives."""
+    for option in dict.fromkeys(option for format in FORMATS.values()
+                                for option in format.options):
+        value = getattr(args, option.lstrip('-').replace('-', '_'))
+        if value is not None and value is not False:
+            yield option
 
 
 def report(outcomes: Iterable[Outcome], strict: bool, err: TextIO,
@@ -623,7 +712,8 @@ def report(outcomes: Iterable[Outcome], strict: bool, err: TextIO,
         elif outcome.pieces is not None:
             # A document that cannot be built is left out of every output: say so.
             for lineno, message in outcome.warnings:
-                say(f'{outcome.name}:{lineno}', f"{'error' if strict else 'warning'}: {message}")
+                say(f'{outcome.name}:{lineno}', f"{'error' if strict else 'warning'}: "
+                    f'{messages.dropped_document(message)}')
             if strict and outcome.warnings:
                 failed.append(outcome.name)
                 outcome = Outcome(outcome.name, warnings=outcome.warnings)
@@ -677,9 +767,29 @@ def text_format(args: argparse.Namespace) -> tuple[Formatter, tuple[bytes, ...]]
     if args.format == 'json':
         return functools.partial(json_pieces, indent=args.indent), (b'',)
     if args.format == 'csv':
-        return (functools.partial(csv_pieces, file_column=args.file_column, intervals=intervals),
-                csv_header(args.file_column, intervals))
+        delimiter = EXCEL_DELIMITER if args.excel else ','
+        headers = csv_header(args.file_column, intervals, delimiter)
+        if args.excel:
+            headers = tuple(codecs.BOM_UTF8 + header for header in headers)
+        return (functools.partial(csv_pieces, file_column=args.file_column, intervals=intervals,
+                                  delimiter=delimiter), headers)
     return summary_pieces, (b'',)
+
+
+def outcomes_of(args: argparse.Namespace, format: Formatter,
+                failed: list[str]) -> Generator[Outcome]:
+    """The run's outcomes in input order, reported as they pass and counted by the progress
+    bar when there is one."""
+    converted = convert_all(args.files, args.jobs, format, args.encoding)
+    outcomes, err = progress.tracked(converted, progress.input_sizes(args.files, STDIN),
+                                     sys.stderr, args.quiet)
+    try:
+        yield from report(outcomes, args.strict, err, failed)
+    finally:
+        # Whatever stops the run, the bar is gone before its error is printed.
+        close = getattr(outcomes, 'close', None)
+        if close is not None:
+            close()
 
 
 def write_outputs(args: argparse.Namespace, failed: list[str]) -> None:
@@ -689,8 +799,7 @@ def write_outputs(args: argparse.Namespace, failed: list[str]) -> None:
         outputs = [stack.enter_context(Output(target)) for target in targets]
         # Closed before the outputs are discarded: no worker is left writing to a pipe that
         # nobody reads, and the pool is shut down before the error is reported.
-        outcomes = stack.enter_context(contextlib.closing(
-            report(convert_all(args.files, args.jobs, format), args.strict, sys.stderr, failed)))
+        outcomes = stack.enter_context(contextlib.closing(outcomes_of(args, format, failed)))
         for output, header in zip(outputs, headers):
             output.write(header)
         converted = False
@@ -709,16 +818,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     # An option the chosen format would ignore is a mistake in the command line.
-    tabular = ('csv', 'parquet', 'arrow')
-    for given, option, formats in ((args.intervals is not None, '--intervals', tabular),
-                                   (args.file_column, '--file-column', tabular),
-                                   (args.indent is not None, '--indent', ('json',)),
-                                   (args.encoding_out is not None, '--encoding-out',
-                                    ('exchange',)),
-                                   (args.from_json, '--from-json', ('exchange',))):
-        if given and args.format not in formats:
+    for option in given_options(args):
+        formats = formats_with(option)
+        if args.format not in formats:
             parser.error(f"{option} needs --format {', '.join(formats[:-1])}"
                          f"{' or ' if len(formats) > 1 else ''}{formats[-1]}")
+    try:
+        args.files = list(inputs.expand(args.files, args.recursive))
+    except inputs.NoMatch as error:
+        parser.error(one_line(f'{readable_name(error.name)}: {error.message}'))
     if args.files.count(STDIN) > 1:
         parser.error("standard input ('-') can be given only once")
     clobbered = overwritten_input((args.output, args.intervals), args.files)
@@ -741,8 +849,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(one_line(f'{error.name}: {error.message}'), file=sys.stderr)
         return 1
     except concurrent.futures.BrokenExecutor:
-        print('corvina-convert: a worker process ended abruptly; the conversion stopped',
-              file=sys.stderr)
+        print('corvina-convert: a worker process ended abruptly; the conversion stopped and '
+              'no output file was replaced (a worker that ends so has often run out of memory: '
+              'run again with fewer --jobs)', file=sys.stderr)
         return 1
     return 1 if failed else 0
 

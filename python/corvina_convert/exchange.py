@@ -623,8 +623,8 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
                   failed: list[str]) -> None:
     """Writes each input statement back, to its own file in the folder -o DIR or, for one
     statement, to standard output."""
-    from corvina_convert import (STDIN, Output, convert_all, one_line, overwritten_input,
-                                 readable_name, report)
+    from corvina_convert import (STDIN, Output, one_line, outcomes_of, overwritten_input,
+                                 readable_name)
     encoding = args.encoding_out
     folder = None if args.output in (None, STDIN) else args.output
     if folder is not None and os.path.exists(folder) and not os.path.isdir(folder):
@@ -661,8 +661,7 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
         return
     check_targets(list(args.files))
     formatter = functools.partial(exchange_pieces, encoding=encoding)
-    with contextlib.closing(report(convert_all(args.files, args.jobs, formatter), args.strict,
-                                   sys.stderr, failed)) as outcomes:
+    with contextlib.closing(outcomes_of(args, formatter, failed)) as outcomes:
         for outcome in outcomes:
             if outcome.pieces is None:
                 continue

@@ -16,8 +16,8 @@ import sys
 from typing import Any
 
 import corvina_py
-from corvina_convert import (STDIN, Output, OutputError, Spilled, Unconvertible, convert_all,
-                             one_line, report)
+from corvina_convert import (STDIN, Output, OutputError, Spilled, Unconvertible, messages,
+                             one_line, outcomes_of)
 
 FORMATS = ('parquet', 'arrow')
 MISSING_PYARROW = ("--format {format} needs pyarrow, which is not installed; install it with "
@@ -65,8 +65,28 @@ def table_pieces(name: str, statement: corvina_py.Statement, intervals: bool,
         if intervals:
             tables.append(pyarrow.table(statement.intervals_table()))
     except ValueError as error:  # a value with no place in its column: never written wrong
-        raise Unconvertible(str(error)) from error
+        raise Unconvertible(f'{error}; this statement cannot be written as a table: convert it '
+                            'with -f json or -f csv') from error
+    tables = [one_batch(table) for table in tables]
     return tuple(map(ipc_bytes, tables)) if packed else tuple(tables)
+
+
+def one_batch(table: Any) -> Any:
+    """The table in one batch, as a statement's table is on one thread.
+
+    A large statement's table comes in one batch per thread that built it, and the writers
+    follow batches: the Parquet pages and the Arrow record batches, and so the bytes of the
+    file, would depend on the cores of the machine. Joining them copies the buffers once, a
+    small share of what the writer costs. A table whose texts pass what one batch holds stays
+    as it is.
+    """
+    if table.num_rows == 0 or len(table.column(0).chunks) <= 1:
+        return table
+    pyarrow = pyarrow_module()
+    try:
+        return table.combine_chunks()
+    except pyarrow.ArrowInvalid:
+        return table
 
 
 def join_tables(named: list[tuple[str, Any]], file_column: bool) -> Any:
@@ -96,8 +116,9 @@ def join_tables(named: list[tuple[str, Any]], file_column: bool) -> Any:
     tables = [table if table.schema == schema else table.cast(wide_schema).cast(schema)
               for table in tables]
     if file_column:
-        tables = [table.add_column(0, 'file', pyarrow.array([name] * table.num_rows,
-                                                            pyarrow.string()))
+        # The name repeated in Arrow itself: a list of it would cost a Python object per row.
+        tables = [table.add_column(0, 'file', pyarrow.repeat(
+                      pyarrow.scalar(name, pyarrow.string()), table.num_rows))
                   for (name, _), table in zip(named, tables)]
     return pyarrow.concat_tables(tables)
 
@@ -139,9 +160,7 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
                                packed=args.jobs > 1)
     # Loaded as they come: the files of spilled pieces are gone once the run's outcomes are.
     converted = [(outcome.name, tuple(map(load_table, outcome.pieces))) for outcome in
-                 report(convert_all(args.files, args.jobs, format), args.strict, sys.stderr,
-                        failed)
-                 if outcome.pieces is not None]
+                 outcomes_of(args, format, failed) if outcome.pieces is not None]
     if not converted:
         return False
     targets = [args.output] if args.intervals is None else [args.output, args.intervals]
@@ -152,7 +171,7 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
             try:
                 table = join_tables(named, args.file_column)
             except pyarrow.ArrowInvalid as error:
-                print(one_line(f'{output.name}: {error}'), file=sys.stderr)
+                print(one_line(f'{output.name}: {messages.table_join(error)}'), file=sys.stderr)
                 return True
             write_table(table, output, args.format)
         for output in outputs:

@@ -2,15 +2,21 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "amount.h"
+#include "chunked_parse.h"
 #include "column_values.h"
 #include "date.h"
 #include "huge_pages.h"
@@ -116,35 +122,135 @@ std::string value_error(std::string_view column, size_t row, std::string_view de
   return message;
 }
 
+// The rows of a table cut into `count` ranges of about equal length: ascending starts, the
+// first 0, the last `rows`.
+std::vector<size_t> row_cuts(size_t rows, size_t count) {
+  std::vector<size_t> cuts;
+  for (size_t i = 0; i < count; ++i) cuts.push_back(rows / count * i + rows % count * i / count);
+  cuts.push_back(rows);
+  return cuts;
+}
+
+// Runs body(i) for every i below `count` on up to `threads` threads, the calling one among them,
+// each taking the next i not yet taken; returns once every body has, rethrowing the first
+// exception in order of i. As in the chunked parse, a thread that starts only after the work is
+// over finds nothing left and touches nothing but the shared counters, so the caller waits for
+// the work, never for a thread that the system has not yet given a core.
+class SharedWork {
+ public:
+  static void run(size_t count, size_t threads, std::function<void(size_t)> body) {
+    if (count == 1) {
+      body(0);
+      return;
+    }
+    const auto work = std::make_shared<SharedWork>(count, std::move(body));
+    for (size_t started = 1; started < std::min(threads, count); ++started) {
+      try {
+        std::thread([work] { work->take_pieces(); }).detach();
+      } catch (const std::system_error&) {
+        break;  // the threads that did start, and this one, do the rest
+      }
+    }
+    work->take_pieces();
+    for (size_t seen; (seen = work->done_.load(std::memory_order_acquire)) < count;) {
+      work->done_.wait(seen, std::memory_order_acquire);
+    }
+    for (const std::exception_ptr& thrown : work->thrown_) {
+      if (thrown) std::rethrow_exception(thrown);
+    }
+  }
+
+  SharedWork(size_t count, std::function<void(size_t)> body)
+      : body_(std::move(body)), thrown_(count) {}
+
+ private:
+  void take_pieces() {
+    const size_t count = thrown_.size();
+    for (size_t i; (i = next_.fetch_add(1, std::memory_order_relaxed)) < count;) {
+      try {
+        body_(i);
+      } catch (...) {
+        thrown_[i] = std::current_exception();
+      }
+      if (done_.fetch_add(1, std::memory_order_acq_rel) + 1 == count) done_.notify_all();
+    }
+  }
+
+  std::function<void(size_t)> body_;  // called only while pieces are left
+  std::vector<std::exception_ptr> thrown_;
+  std::atomic<size_t> next_{0};
+  std::atomic<size_t> done_{0};
+};
+
 // Builds a table in three steps: one pass over the rows for the sizes of the text columns and
 // the scales of the amount columns, then the batch boundaries, then one pass per batch that
 // writes every column of a row before moving to the next row. Row by row, each record is
 // brought into the cache once rather than once per column: a record lies in memory far from the
 // next, and with two dozen columns the passes column by column cost more than the copying.
+//
+// A large table is cut by rows into parts, one per thread, and both passes run part by part on
+// threads of their own. The parts meet once in between: an amount column has one scale in
+// every batch, the largest of all parts. Each part makes batches of its own rows only, so the
+// tables of any number of parts hold the same values in the same order; only the batch
+// boundaries differ. Failures keep their order: the first part's measuring failure wins, then
+// the first part's writing one, as on one thread where every row is measured before any is
+// written.
 template <typename Row, typename Columns>
 class TableBuilder {
  public:
   TableBuilder(const std::vector<Row>& rows, const Columns& columns, int64_t max_batch_text)
       : rows_(rows), columns_(columns), max_batch_text_(max_batch_text) {}
 
-  Result<SharedColumnTable, std::string> build() {
+  Result<SharedColumnTable, std::string> build(const ParseOptions& options) {
     auto table = std::make_shared<ColumnTable>();
     table->rows = static_cast<int64_t>(rows_.size());
-    if (auto measured = measure(); !measured) return fail(std::move(measured.error()));
+    SpareThreads spare;
+    const size_t threads = plan_parts(options, spare);
+    SharedWork::run(parts_.size(), threads, [this](size_t p) { measure(parts_[p]); });
+    scales_.assign(kColumnCount, 2);
+    for (const Part& part : parts_) {
+      if (part.error) return fail(std::move(*part.error));
+      for (size_t index = 0; index < kColumnCount; ++index) {
+        scales_[index] = std::max(scales_[index], part.scales[index]);
+      }
+    }
     for_each_column([&](size_t index, const auto& column) {
       table->columns.push_back(schema_of(index, column));
     });
-    plan_batches(*table);
-    for (size_t b = 0; b < table->batches.size(); ++b) {
-      if (auto filled = fill(batch_starts_[b], table->batches[b]); !filled) {
-        return fail(std::move(filled.error()));
+    for (Part& part : parts_) plan_batches(part, *table);
+    SharedWork::run(parts_.size(), threads, [this, &table](size_t p) {
+      Part& part = parts_[p];
+      for (size_t b = 0; b < part.batch_starts.size() && !part.error; ++b) {
+        fill(part, part.batch_starts[b], table->batches[part.first_batch + b]);
       }
+    });
+    for (Part& part : parts_) {
+      if (part.error) return fail(std::move(*part.error));
     }
     return SharedColumnTable(std::move(table));
   }
 
  private:
   static constexpr size_t kColumnCount = std::tuple_size_v<Columns>;
+  // A part smaller than this share of the parse's threshold costs more to start and join than
+  // it saves, as a piece of the parse does.
+  static constexpr size_t kPartShareOfThreshold = 8;
+  static constexpr size_t kMostParts = 256;
+  // Rows whose texts stand for the rest when the table's size is estimated.
+  static constexpr size_t kSampleRows = 64;
+
+  // A range of rows and what is known of them. Measured text totals, prefixes and batch starts
+  // count from the part's first row.
+  struct Part {
+    size_t begin = 0;
+    size_t end = 0;
+    std::vector<int64_t> text_totals;                 // per column; used by text columns
+    std::vector<std::vector<int64_t>> text_prefixes;  // empty, or per column as above
+    std::vector<uint8_t> scales;                      // per column; used by amount columns
+    std::vector<size_t> batch_starts;
+    size_t first_batch = 0;
+    std::optional<std::string> error;
+  };
 
   template <typename F>
   void for_each_column(F&& f) const {
@@ -157,6 +263,50 @@ class TableBuilder {
   static constexpr bool kIsText = std::is_same_v<ItemOf<Column>, std::string_view>;
   template <typename Column>
   static constexpr bool kIsDate = std::is_same_v<ItemOf<Column>, Date>;
+
+  // The bytes of text in the table, from evenly spaced rows: the table goes on threads on the
+  // terms of a parse of a statement that size, without a pass over every row to decide it.
+  size_t estimated_text() const {
+    const size_t count = rows_.size();
+    const size_t sampled = std::min(count, kSampleRows);
+    if (sampled == 0) return 0;
+    uint64_t bytes = 0;
+    for (size_t s = 0; s < sampled; ++s) {
+      const Row& row = rows_[count / sampled * s];
+      for_each_column([&](size_t, const auto& column) {
+        if constexpr (kIsText<std::remove_cvref_t<decltype(column)>>) {
+          const auto& value = column.value(row);
+          if (const std::string_view* text = item_of(value)) bytes += text->size();
+        }
+      });
+    }
+    return static_cast<size_t>(bytes / sampled * count);
+  }
+
+  // Cuts the rows into parts and returns the threads to run them on, claimed from `spare` when
+  // the options leave the count to the cores.
+  size_t plan_parts(const ParseOptions& options, SpareThreads& spare) {
+    size_t parts = 1;
+    if (options.threads != 1 && rows_.size() > 1) {
+      const size_t text = estimated_text();
+      if (text >= options.chunk_threshold) {
+        const size_t smallest =
+            std::max<size_t>(1, options.chunk_threshold / kPartShareOfThreshold);
+        const size_t most =
+            std::min({std::max<size_t>(1, text / smallest), kMostParts, rows_.size()});
+        if (options.threads == 0) spare.claim(most - 1);
+        parts = options.threads == 0 ? spare.claimed() + 1
+                                     : std::min<size_t>(options.threads, most);
+      }
+    }
+    const std::vector<size_t> cuts = row_cuts(rows_.size(), parts);
+    parts_.resize(parts);
+    for (size_t p = 0; p < parts; ++p) {
+      parts_[p].begin = cuts[p];
+      parts_[p].end = cuts[p + 1];
+    }
+    return parts;
+  }
 
   template <typename Column>
   ColumnSchema schema_of(size_t index, const Column& column) const {
@@ -172,14 +322,13 @@ class TableBuilder {
     return entry;
   }
 
-  Result<Done, std::string> measure() {
-    const size_t count = rows_.size();
-    text_totals_.assign(kColumnCount, 0);
+  void measure(Part& part) const {
+    part.text_totals.assign(kColumnCount, 0);
     // Two places at least, so that statements of one bank (amounts in kopecks) share a type
     // whatever amounts each happens to hold.
-    scales_.assign(kColumnCount, 2);
-    std::optional<std::string> error;
-    for (size_t r = 0; r < count && !error; ++r) {
+    part.scales.assign(kColumnCount, 2);
+    std::optional<std::string>& error = part.error;
+    for (size_t r = part.begin; r < part.end && !error; ++r) {
       for_each_column([&](size_t index, const auto& column) {
         using Column = std::remove_cvref_t<decltype(column)>;
         if constexpr (kIsText<Column>) {
@@ -191,36 +340,35 @@ class TableBuilder {
                                 "a text of " + std::to_string(size) +
                                     " bytes is longer than a utf8 column holds");
           }
-          text_totals_[index] += size;
+          part.text_totals[index] += size;
         } else if constexpr (!kIsDate<Column>) {
           const auto& value = column.value(rows_[r]);
           if (const Amount* amount = item_of(value)) {
-            scales_[index] = std::max(scales_[index], amount->scale);
+            part.scales[index] = std::max(part.scales[index], amount->scale);
           }
         }
       });
     }
-    if (error) return fail(std::move(*error));
-    if (std::any_of(text_totals_.begin(), text_totals_.end(),
+    if (error) return;
+    if (std::any_of(part.text_totals.begin(), part.text_totals.end(),
                     [this](int64_t total) { return total > max_batch_text_; })) {
-      measure_prefixes();
+      measure_prefixes(part);
     }
-    return Done{};
   }
 
-  // Running totals of each text column's bytes, row by row, for a table that needs more than one
+  // Running totals of each text column's bytes, row by row, for a part that needs more than one
   // batch: its boundaries and offsets come from them. They are not made otherwise, which saves
   // eight bytes per row and text column of fresh memory in the usual case of one batch.
-  void measure_prefixes() {
-    const size_t count = rows_.size();
-    text_prefixes_.resize(kColumnCount);
+  void measure_prefixes(Part& part) const {
+    const size_t count = part.end - part.begin;
+    part.text_prefixes.resize(kColumnCount);
     for_each_column([&](size_t index, const auto& column) {
       if constexpr (kIsText<std::remove_cvref_t<decltype(column)>>) {
-        std::vector<int64_t>& prefix = text_prefixes_[index];
+        std::vector<int64_t>& prefix = part.text_prefixes[index];
         prefix.resize(count + 1);
         prefix[0] = 0;
         for (size_t r = 0; r < count; ++r) {
-          const auto& value = column.value(rows_[r]);
+          const auto& value = column.value(rows_[part.begin + r]);
           const std::string_view* text = item_of(value);
           prefix[r + 1] = prefix[r] + (text ? static_cast<int64_t>(text->size()) : 0);
         }
@@ -230,12 +378,13 @@ class TableBuilder {
 
   // Each batch is as long as every text column allows: for each, the last row whose bytes since
   // the batch's start stay within the limit (a single text never passes it, as measured).
-  void plan_batches(ColumnTable& table) {
-    const size_t count = rows_.size();
+  void plan_batches(Part& part, ColumnTable& table) {
+    const size_t count = part.end - part.begin;
+    part.first_batch = table.batches.size();
     size_t begin = 0;
     do {
       size_t end = count;
-      for (const std::vector<int64_t>& prefix : text_prefixes_) {
+      for (const std::vector<int64_t>& prefix : part.text_prefixes) {
         if (prefix.empty()) continue;
         auto last = std::upper_bound(prefix.begin() + static_cast<ptrdiff_t>(begin),
                                      prefix.begin() + static_cast<ptrdiff_t>(end) + 1,
@@ -244,7 +393,7 @@ class TableBuilder {
       }
       ColumnBatch batch;
       batch.length = static_cast<int64_t>(end - begin);
-      batch_starts_.push_back(begin);
+      part.batch_starts.push_back(begin);
       table.batches.push_back(std::move(batch));
       begin = end;
     } while (begin < count);
@@ -259,8 +408,10 @@ class TableBuilder {
     int64_t nulls = 0;
   };
 
-  Result<Done, std::string> fill(size_t begin, ColumnBatch& batch) {
+  // Writes the batch of `part` that starts at its row `start`; a failure goes to part.error.
+  void fill(Part& part, size_t start, ColumnBatch& batch) const {
     const size_t length = static_cast<size_t>(batch.length);
+    const size_t begin = part.begin + start;
     batch.columns.resize(kColumnCount);
     std::array<Cursor, kColumnCount> cursors;
     for_each_column([&](size_t index, const auto& column) {
@@ -273,10 +424,10 @@ class TableBuilder {
         if (length > 0) std::memset(cursor.validity, 0, chunk.validity.size());
       }
       if constexpr (kIsText<Column>) {
-        const int64_t bytes = text_prefixes_.empty()
-                                  ? text_totals_[index]  // one batch: the whole column
-                                  : text_prefixes_[index][begin + length] -
-                                        text_prefixes_[index][begin];
+        const int64_t bytes = part.text_prefixes.empty()
+                                  ? part.text_totals[index]  // one batch: the whole part
+                                  : part.text_prefixes[index][start + length] -
+                                        part.text_prefixes[index][start];
         chunk.offsets = ColumnBuffer((length + 1) * sizeof(int32_t));
         cursor.offsets = static_cast<int32_t*>(chunk.offsets.data());
         cursor.offsets[0] = 0;
@@ -291,7 +442,7 @@ class TableBuilder {
       }
     });
 
-    std::optional<std::string> error;
+    std::optional<std::string>& error = part.error;
     for (size_t i = 0; i < length && !error; ++i) {
       const Row& row = rows_[begin + i];
       // A failure is rare; the loop only tests a flag and builds the message once.
@@ -299,20 +450,19 @@ class TableBuilder {
         if (!error) fill_one(cursors[index], index, column, row, i, begin + i, error);
       });
     }
-    if (error) return fail(std::move(*error));
+    if (error) return;
 
     for (size_t index = 0; index < kColumnCount; ++index) {
       ColumnChunk& chunk = batch.columns[index];
       chunk.null_count = cursors[index].nulls;
       if (chunk.null_count == 0) chunk.validity = ColumnBuffer();
     }
-    return Done{};
   }
 
   // Writes row i of the batch (row `row_number` of the table) into one column.
   template <typename Column>
   void fill_one(Cursor& cursor, size_t index, const Column& column, const Row& row, size_t i,
-                size_t row_number, std::optional<std::string>& error) {
+                size_t row_number, std::optional<std::string>& error) const {
     const auto& value = column.value(row);
     const auto* item = item_of(value);
     if constexpr (kIsText<Column>) {
@@ -356,36 +506,37 @@ class TableBuilder {
   const std::vector<Row>& rows_;
   const Columns& columns_;
   const int64_t max_batch_text_;
-  std::vector<int64_t> text_totals_;                 // per column; used by text columns
-  std::vector<std::vector<int64_t>> text_prefixes_;  // empty, or per column as above
-  std::vector<uint8_t> scales_;                      // per column; used by amount columns
-  std::vector<size_t> batch_starts_;
+  std::vector<Part> parts_;
+  std::vector<uint8_t> scales_;  // per column, the largest of all parts; used by amount columns
 };
 
 template <typename Row, typename Columns>
 Result<SharedColumnTable, std::string> build_table(const std::vector<Row>& rows,
-                                                                    const Columns& columns,
-                                                                    int64_t max_batch_text) {
-  return TableBuilder<Row, Columns>(rows, columns, max_batch_text).build();
+                                                   const Columns& columns,
+                                                   int64_t max_batch_text,
+                                                   const ParseOptions& options) {
+  return TableBuilder<Row, Columns>(rows, columns, max_batch_text).build(options);
 }
 
 }  // namespace
 
 Result<SharedColumnTable, std::string> build_documents_table(
-    const std::vector<const Document*>& documents, int64_t max_batch_text) {
+    const std::vector<const Document*>& documents, int64_t max_batch_text,
+    const ParseOptions& options) {
   static const auto columns = field_columns<const Document*>(kDocumentFields);
-  return build_table(documents, columns, max_batch_text);
+  return build_table(documents, columns, max_batch_text, options);
 }
 
 Result<SharedColumnTable, std::string> build_intervals_table(
-    const std::vector<const Account*>& accounts, int64_t max_batch_text) {
+    const std::vector<const Account*>& accounts, int64_t max_batch_text,
+    const ParseOptions& options) {
   static const auto columns = std::tuple_cat(std::tuple{AccountNumberColumn{}},
                                              field_columns<IntervalRow>(kIntervalFields));
   std::vector<IntervalRow> rows;
   for (const Account* account : accounts) {
     for (const Interval& interval : account->intervals) rows.push_back({account, &interval});
   }
-  return build_table(rows, columns, max_batch_text);
+  return build_table(rows, columns, max_batch_text, options);
 }
 
 }  // namespace corvina

@@ -21,6 +21,7 @@
 #include <malloc.h>  // _aligned_malloc, _aligned_free
 #endif
 
+#include "parse_statement.h"
 #include "result.h"
 #include "statement.h"
 
@@ -90,13 +91,21 @@ inline constexpr int64_t kMaxBatchText = INT32_MAX;
 // Failure texts (the row counts from 0): "column 'NAME', row N: VALUE at scale S: more than 38
 // digits", "column 'NAME', row N: VALUE: date out of range for date32", "column 'NAME', row N: a
 // text of B bytes is longer than a utf8 column holds". Throws std::bad_alloc.
+//
+// A table with texts of chunk_threshold bytes or more (as estimated from a sample of its rows)
+// is built on up to options.threads threads, counted as a parse counts them: its rows are cut
+// into one part per thread, each part's batches built on a thread of its own. The values, their
+// order, the schema and any failure are those of the build on one thread; only the batch
+// boundaries differ, each part starting a batch of its own.
 [[nodiscard]] Result<SharedColumnTable, std::string> build_documents_table(
-    const std::vector<const Document*>& documents, int64_t max_batch_text = kMaxBatchText);
+    const std::vector<const Document*>& documents, int64_t max_batch_text = kMaxBatchText,
+    const ParseOptions& options = {});
 
 // One row per interval, the accounts in the order given and each account's intervals in its own
 // order; an `account` column (the number) comes first, then the Interval attributes in order.
-// Failures and exceptions as above.
+// Failures, exceptions and threads as above.
 [[nodiscard]] Result<SharedColumnTable, std::string> build_intervals_table(
-    const std::vector<const Account*>& accounts, int64_t max_batch_text = kMaxBatchText);
+    const std::vector<const Account*>& accounts, int64_t max_batch_text = kMaxBatchText,
+    const ParseOptions& options = {});
 
 }  // namespace corvina

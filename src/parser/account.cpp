@@ -95,10 +95,10 @@ void merge_interval(AccountMap& accounts, std::string_view number, Interval inte
     filing = std::make_unique<AccountMap::Filing>();
     filing->log = intervals;
     for (size_t i = 0; i < filing->log.size(); ++i) {
-      filing->by_value.emplace(hash_interval_value(filing->log[i], accounts.seed_), i);
+      filing->by_value.emplace(hash_interval_value(filing->log[i], accounts.index_.seed()), i);
     }
   }
-  const uint64_t hash = hash_interval_value(interval, accounts.seed_);
+  const uint64_t hash = hash_interval_value(interval, accounts.index_.seed());
   const auto [first, last] = filing->by_value.equal_range(hash);
   for (auto candidate = first; candidate != last; ++candidate) {
     if (intervals_equal(filing->log[candidate->second], interval)) return;

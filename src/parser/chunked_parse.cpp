@@ -139,13 +139,6 @@ void read_piece(std::string_view piece, bool first, Encoding encoding, PieceOutc
   }
 }
 
-// A line number of a piece as a line number of the whole text. Numbers stop at the largest
-// one, as the reader's own do.
-LineNumber shifted(LineNumber line, uint64_t offset) {
-  constexpr uint64_t kLast = std::numeric_limits<LineNumber>::max();
-  return static_cast<LineNumber>(std::min<uint64_t>(uint64_t{line} + offset, kLast));
-}
-
 void shift_lines(ErrorRecord& error, uint64_t offset) {
   std::visit(
       [offset](auto& record) {
@@ -162,32 +155,26 @@ std::atomic<ptrdiff_t>& spare_threads() {
   return spare;
 }
 
-// Threads taken from spare_threads() for one parse, given back when it ends.
-class SpareThreads {
- public:
-  SpareThreads() = default;
-  SpareThreads(const SpareThreads&) = delete;
-  SpareThreads& operator=(const SpareThreads&) = delete;
-  ~SpareThreads() {
-    if (claimed_ != 0) spare_threads().fetch_add(static_cast<ptrdiff_t>(claimed_));
-  }
-  void claim(size_t wanted) {
-    std::atomic<ptrdiff_t>& spare = spare_threads();
-    ptrdiff_t left = spare.load();
-    for (;;) {
-      const ptrdiff_t taken = std::min(static_cast<ptrdiff_t>(wanted), left);
-      if (taken <= 0) return;
-      if (spare.compare_exchange_weak(left, left - taken)) {
-        claimed_ = static_cast<size_t>(taken);
-        return;
-      }
+}  // namespace
+
+SpareThreads::~SpareThreads() {
+  if (claimed_ != 0) spare_threads().fetch_add(static_cast<ptrdiff_t>(claimed_));
+}
+
+void SpareThreads::claim(size_t wanted) {
+  std::atomic<ptrdiff_t>& spare = spare_threads();
+  ptrdiff_t left = spare.load();
+  for (;;) {
+    const ptrdiff_t taken = std::min(static_cast<ptrdiff_t>(wanted), left);
+    if (taken <= 0) return;
+    if (spare.compare_exchange_weak(left, left - taken)) {
+      claimed_ = static_cast<size_t>(taken);
+      return;
     }
   }
-  size_t claimed() const { return claimed_; }
+}
 
- private:
-  size_t claimed_ = 0;
-};
+namespace {
 
 Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
   for (PieceOutcome& piece : pieces) {
@@ -241,10 +228,8 @@ Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
     piece.accounts = AccountMap();
     std::move(piece.documents.begin(), piece.documents.end(), std::back_inserter(joined));
     std::vector<Document>().swap(piece.documents);
-    for (WarningEntry& warning : piece.warnings) {
-      statement.warnings.push_back(
-          WarningEntry{shifted(warning.lineno, offset), std::move(warning.message)});
-    }
+    statement.warnings.append_shifted(piece.warnings, offset);
+    piece.warnings = WarningList();
     offset += pieces[i].lines;
   }
   statement.documents = std::move(joined);

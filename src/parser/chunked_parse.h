@@ -30,6 +30,22 @@ unsigned usable_cores();
 // ascending offsets, the first 0, the last text.size(). Each inner offset is the start of a
 // line that opens a section and directly follows an end line; where no such place lies past a
 // wanted cut, there are fewer pieces (one when the text has none at all).
+// Threads taken from those that the parses (and table builds) of this process may run beside
+// their callers, one per usable core but the caller's; given back when this object goes.
+class SpareThreads {
+ public:
+  SpareThreads() = default;
+  SpareThreads(const SpareThreads&) = delete;
+  SpareThreads& operator=(const SpareThreads&) = delete;
+  ~SpareThreads();
+  // Takes up to `wanted` of those free now; once per object.
+  void claim(size_t wanted);
+  size_t claimed() const { return claimed_; }
+
+ private:
+  size_t claimed_ = 0;
+};
+
 std::vector<size_t> find_chunk_cuts(std::string_view text, LineForm form, size_t pieces);
 
 // The parse without hooks of a decoded text (`form` tells how its lines are written) on up to

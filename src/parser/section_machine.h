@@ -309,7 +309,7 @@ class SectionMachine {
       statement_.documents.push_back(std::move(document).value());
     } else {
       // A document that cannot be built is dropped with a warning; the statement goes on.
-      statement_.warnings.push_back(WarningEntry{end_line, std::move(document).error()});
+      statement_.warnings.add(end_line, document.error());
     }
     if constexpr (kHooks) {
       section_.clear();

@@ -37,27 +37,7 @@ bool intervals_equal(const Interval& a, const Interval& b) {
 }
 
 size_t AccountMap::index_of(std::string_view number) const {
-  if (index_.empty()) return kAbsent;
-  const size_t mask = index_.size() - 1;
-  for (size_t slot = keyed_hash(number, seed_) & mask;; slot = (slot + 1) & mask) {
-    const uint32_t position = index_[slot];
-    if (position == 0) return kAbsent;
-    if (accounts_[position - 1].number == number) return position - 1;
-  }
-}
-
-void AccountMap::place(size_t position) {
-  const size_t mask = index_.size() - 1;
-  size_t slot = keyed_hash(accounts_[position].number, seed_) & mask;
-  while (index_[slot] != 0) slot = (slot + 1) & mask;
-  index_[slot] = static_cast<uint32_t>(position + 1);
-}
-
-void AccountMap::rebuild_index() {
-  size_t capacity = 16;
-  while (capacity < accounts_.size() * 2) capacity *= 2;
-  index_.assign(capacity, 0);
-  for (size_t i = 0; i < accounts_.size(); ++i) place(i);
+  return index_.find(number, [this](size_t i) -> const std::string& { return accounts_[i].number; });
 }
 
 Account* AccountMap::find(std::string_view number) {
@@ -70,12 +50,31 @@ Account* AccountMap::find(std::string_view number) {
 Account& AccountMap::append(std::string number) {
   accounts_.push_back(Account{std::move(number), {}});
   filings_.emplace_back();
-  if (accounts_.size() * 2 > index_.size()) {
-    rebuild_index();
-  } else {
-    place(accounts_.size() - 1);
-  }
+  index_.add_last(accounts_.size(),
+                  [this](size_t i) -> const std::string& { return accounts_[i].number; });
   return accounts_.back();
+}
+
+uint32_t WarningList::number_of(std::string_view message) {
+  auto text_at = [this](size_t i) { return this->message(i); };
+  const size_t known = index_.find(message, text_at);
+  if (known != KeyedIndex::kAbsent) return static_cast<uint32_t>(known);
+  messages_.push_back(MessagePlace{texts_.size(), message.size()});
+  texts_.append(message);
+  index_.add_last(messages_.size(), text_at);
+  return static_cast<uint32_t>(messages_.size() - 1);
+}
+
+void WarningList::add(LineNumber lineno, std::string_view message) {
+  entries_.push_back(Entry{lineno, number_of(message)});
+}
+
+void WarningList::append_shifted(const WarningList& later, uint64_t offset) {
+  std::vector<uint32_t> numbers(later.message_count());
+  for (size_t i = 0; i < numbers.size(); ++i) numbers[i] = number_of(later.message(i));
+  for (const Entry& entry : later.entries_) {
+    entries_.push_back(Entry{shifted(entry.lineno, offset), numbers[entry.message]});
+  }
 }
 
 }  // namespace corvina

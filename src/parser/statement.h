@@ -5,9 +5,11 @@
 // each), so it outlives the input buffer and the token list; so does an ErrorRecord.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +22,7 @@
 #include "attribute_map.h"
 #include "date.h"
 #include "keyed_hash.h"
+#include "keyed_index.h"
 #include "text_arena.h"
 
 namespace corvina {
@@ -29,6 +32,13 @@ enum class Encoding : uint8_t { Cp1251, Utf8 };
 
 // 1 for the first line of the input; blank lines count.
 using LineNumber = uint32_t;
+
+// A line number of a later piece of a text as a line number of the whole text. Numbers stop at
+// the largest one, as the reader's own do.
+inline LineNumber shifted(LineNumber line, uint64_t offset) {
+  constexpr uint64_t kLast = std::numeric_limits<LineNumber>::max();
+  return static_cast<LineNumber>(std::min<uint64_t>(uint64_t{line} + offset, kLast));
+}
 
 // The state of the section machine in which an error was found.
 enum class ParseContext : uint8_t { Header, Document, Account, Finished, Init, ReadNextSection };
@@ -132,9 +142,77 @@ struct Document {
   std::string_view wide_text(uint32_t row) const;
 };
 
+// One warning as read from a WarningList: the message is the list's.
 struct WarningEntry {
   LineNumber lineno;
-  std::string message;
+  std::string_view message;
+};
+
+// The warnings of a statement, in the order they were raised.
+//
+// Warnings repeat: a statement of empty document sections warns of the same missing field once
+// per section, and a section can be 31 bytes. Each distinct message is therefore kept once, in
+// one buffer, and a warning is its line and the number of its message: 8 bytes, where a string
+// of its own cost more than the section that raised it. Messages quote the input, so they are
+// found under the keyed hash, like account numbers.
+class WarningList {
+ public:
+  WarningList() : WarningList(process_hash_seed()) {}
+  explicit WarningList(const HashSeed& seed) : index_(seed) {}
+
+  void add(LineNumber lineno, std::string_view message);
+  // Appends `later`'s warnings, their line numbers raised by `offset` (they came from a later
+  // piece of the same text).
+  void append_shifted(const WarningList& later, uint64_t offset);
+  void reserve(size_t count) { entries_.reserve(count); }
+
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  WarningEntry operator[](size_t i) const {
+    return WarningEntry{entries_[i].lineno, message(entries_[i].message)};
+  }
+
+  // Distinct messages, numbered from 0 in the order they were first raised.
+  size_t message_count() const { return messages_.size(); }
+  std::string_view message(size_t number) const {
+    return std::string_view(texts_).substr(messages_[number].offset, messages_[number].size);
+  }
+  size_t message_number(size_t i) const { return entries_[i].message; }
+
+  class const_iterator {
+   public:
+    using value_type = WarningEntry;
+    using difference_type = std::ptrdiff_t;
+    const_iterator(const WarningList* list, size_t i) : list_(list), i_(i) {}
+    WarningEntry operator*() const { return (*list_)[i_]; }
+    const_iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    bool operator==(const const_iterator& other) const { return i_ == other.i_; }
+
+   private:
+    const WarningList* list_;
+    size_t i_;
+  };
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, entries_.size()}; }
+
+ private:
+  struct Entry {
+    LineNumber lineno;
+    uint32_t message;  // fewer distinct messages than warnings, and those fewer than lines
+  };
+  struct MessagePlace {
+    size_t offset;
+    size_t size;
+  };
+  uint32_t number_of(std::string_view message);
+
+  std::vector<Entry> entries_;
+  std::string texts_;  // every distinct message, one after another
+  std::vector<MessagePlace> messages_;
+  KeyedIndex index_;  // distinct messages by their text
 };
 
 // Accounts in order of the first appearance of their numbers, with lookup by number.
@@ -151,7 +229,7 @@ struct WarningEntry {
 class AccountMap {
  public:
   AccountMap() : AccountMap(process_hash_seed()) {}
-  explicit AccountMap(const HashSeed& seed) : seed_(seed) {}
+  explicit AccountMap(const HashSeed& seed) : index_(seed) {}
 
   // The account stored under number (its intervals settled), or nullptr.
   Account* find(std::string_view number);
@@ -181,21 +259,17 @@ class AccountMap {
     std::unordered_multimap<uint64_t, size_t> by_value;  // keyed hash of the value -> place in log
   };
 
-  static constexpr size_t kAbsent = static_cast<size_t>(-1);
+  static constexpr size_t kAbsent = KeyedIndex::kAbsent;
   size_t index_of(std::string_view number) const;
-  void place(size_t position);
-  void rebuild_index();
   void settle() const;
 
-  HashSeed seed_;
   // Mutable because settling only brings the accounts up to date with what was filed.
   mutable std::vector<Account> accounts_;
   // One per account, in the same order; null while the account's sections came in date order
   // (its intervals are then themselves the filing order).
   mutable std::vector<std::unique_ptr<Filing>> filings_;
-  // Open-addressing table of account positions + 1 (0 = empty slot), placed by a keyed hash of
-  // the number and at most half full. The numbers are read from accounts_, so none is copied.
-  std::vector<uint32_t> index_;
+  // Account positions by number; the numbers are read from accounts_, so none is copied.
+  KeyedIndex index_;
 };
 
 struct Statement {
@@ -203,7 +277,7 @@ struct Statement {
   AttributeMap header;  // owns its texts (made owned when the statement is created)
   AccountMap accounts;
   std::vector<Document> documents;
-  std::vector<WarningEntry> warnings;
+  WarningList warnings;
 };
 
 // The reasons a parse fails; exactly one per failed parse. Texts are owned copies.

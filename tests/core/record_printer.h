@@ -110,8 +110,8 @@ inline std::string describe(const Statement& statement) {
   for (const Document& document : statement.documents) {
     out += "document " + describe_fields<kDocumentFields>(document, "|") + "\n";
   }
-  for (const WarningEntry& warning : statement.warnings) {
-    out += "warning " + std::to_string(warning.lineno) + " " + warning.message + "\n";
+  for (const WarningEntry warning : statement.warnings) {
+    out += "warning " + std::to_string(warning.lineno) + " " + std::string(warning.message) + "\n";
   }
   return out;
 }

@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "parse_statement.h"
 #include "statement.h"
 
 namespace corvina::test_support {
@@ -134,6 +135,23 @@ inline std::vector<std::string> generated_statement_lines(uint32_t seed, size_t 
   }
   lines.emplace_back("КонецФайла");
   return lines;
+}
+
+// Options that share out work on `threads` threads whatever its size (1: the calling thread
+// alone), for the parse and for the tables built from its records.
+inline ParseOptions on_threads(unsigned threads) {
+  ParseOptions options;
+  options.threads = threads;
+  options.chunk_threshold = 1;
+  return options;
+}
+
+// Pointers to the records of `records` in order: the rows of a table.
+template <typename Record>
+std::vector<const Record*> pointers_to(const std::vector<Record>& records) {
+  std::vector<const Record*> out;
+  for (const Record& record : records) out.push_back(&record);
+  return out;
 }
 
 // Lines joined into a statement, each line break LF or CR LF as drawn from `seed`.

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import pathlib
 import subprocess
 import sys
 import sysconfig
@@ -10,6 +11,11 @@ import sysconfig
 from hypothesis import HealthCheck, settings
 
 MARKER = '1CClientBankExchange'
+
+# The real statements beside the project, read-only; tests that use them skip when absent.
+SAMPLES = pathlib.Path(os.environ.get('CORVINA_SAMPLES_DIR',
+                                      pathlib.Path(__file__).resolve().parents[3] / 'shared'
+                                      / 'samples'))
 
 # The address-space limit and the fill of freed memory that some tests rely on do not work
 # under AddressSanitizer or in an interpreter without the lock (its allocator reserves far

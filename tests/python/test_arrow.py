@@ -11,6 +11,7 @@ import os
 from pathlib import Path
 
 import pytest
+from conftest import many_sections
 
 import corvina_py
 
@@ -188,6 +189,75 @@ class TestErrors:
         assert str(caught.value) == "accounts['x'] is Document, not Account"
 
 
+USABLE_CORES = len(os.sched_getaffinity(0)) if hasattr(os, 'sched_getaffinity') \
+    else os.cpu_count() or 1
+
+
+def set_threads(monkeypatch, threads: str | None) -> None:
+    """Tables (and parses) of any size on `threads` threads; None leaves the count to the cores."""
+    monkeypatch.setenv('CORVINA_CHUNK_THRESHOLD', '1')
+    if threads is None:
+        monkeypatch.delenv('CORVINA_THREADS', raising=False)
+    else:
+        monkeypatch.setenv('CORVINA_THREADS', threads)
+
+
+def table_outcome(make_table):
+    """The tables a call gives as pyarrow tables, or the text of its ValueError."""
+    try:
+        return pa.table(make_table())
+    except ValueError as error:
+        return str(error)
+
+
+class TestThreads:
+    """Tables built on several threads hold what the one-thread tables hold, and each thread's
+    rows are a batch of their own."""
+    TEXT = many_sections(400)
+    # A late document of a larger scale: the first thread's batch must use it too.
+    LATE_SCALE = TEXT.replace('Сумма=398.98', 'Сумма=398.9801')
+    # That scale makes an early amount too wide: the same failure on any thread count.
+    TOO_WIDE = LATE_SCALE.replace('Сумма=398.9801', 'Сумма=0.0000000001') \
+        .replace('Сумма=3.03', 'Сумма=79228162514264337593543950335')
+    CASES = [('clean', TEXT), ('late scale', LATE_SCALE), ('too wide', TOO_WIDE)]
+
+    @pytest.mark.parametrize('threads', [None, '2', '16'])
+    @pytest.mark.parametrize('encoding', ['utf-8', 'cp1251'])
+    @pytest.mark.parametrize(('name', 'text'), CASES, ids=[name for name, _ in CASES])
+    def test_same_as_one_thread(self, monkeypatch, name, text, encoding, threads):
+        data = text.encode(encoding)
+        set_threads(monkeypatch, '1')
+        parsed = corvina_py.parse(data)
+        expected = [table_outcome(parsed.documents_table), table_outcome(parsed.intervals_table)]
+        set_threads(monkeypatch, threads)
+        parsed = corvina_py.parse(data)
+        got = [table_outcome(parsed.documents_table), table_outcome(parsed.intervals_table)]
+        for one, on_threads in zip(expected, got):
+            if isinstance(one, str):
+                assert on_threads == one
+            else:
+                assert on_threads.schema == one.schema
+                assert on_threads.equals(one)
+
+    @pytest.mark.parametrize('threads', ['1', '2', '16'])
+    def test_a_batch_per_thread(self, monkeypatch, threads):
+        set_threads(monkeypatch, threads)
+        parsed = corvina_py.parse(self.LATE_SCALE)
+        batches = pa.table(parsed.documents_table()).to_batches()
+        parts = min(int(threads), USABLE_CORES)
+        rows = len(parsed.documents)
+        assert [len(batch) for batch in batches] == \
+            [rows * (i + 1) // parts - rows * i // parts for i in range(parts)]
+        assert all(batch.schema.field('amount').type == pa.decimal128(38, 4) for batch in batches)
+        assert batches[0].column('amount')[0].as_py() == decimal.Decimal('1.01')
+
+    def test_small_statements_stay_on_one_thread(self, monkeypatch):
+        monkeypatch.delenv('CORVINA_CHUNK_THRESHOLD', raising=False)
+        monkeypatch.setenv('CORVINA_THREADS', '2')
+        parsed = corvina_py.parse(self.TEXT)
+        assert len(pa.table(parsed.documents_table()).column('amount').chunks) == 1
+
+
 def capsule_is(capsule, name: bytes) -> bool:
     is_valid = ctypes.pythonapi.PyCapsule_IsValid
     is_valid.argtypes = [ctypes.py_object, ctypes.c_char_p]
@@ -296,6 +366,22 @@ class TestConvert:
         assert [str(v) for v in table.column('amount').to_pylist()] == ['1.500', '2.000', '0.125']
         assert intervals_table.column_names == ['file', 'account', *INTERVAL_FIELDS]
         assert intervals_table.num_rows == 2
+
+    @pytest.mark.parametrize('format', ['parquet', 'arrow'])
+    def test_same_bytes_on_any_threads(self, tmp_path, monkeypatch, format):
+        from corvina_convert import main
+        files = []
+        for name, encoding in (('a.txt', 'utf-8'), ('b.txt', 'cp1251')):
+            (tmp_path / name).write_bytes(many_sections(300).encode(encoding))
+            files.append(str(tmp_path / name))
+        written = []
+        for threads in ('1', '2'):
+            set_threads(monkeypatch, threads)
+            out, intervals = tmp_path / f'out{threads}', tmp_path / f'intervals{threads}'
+            assert main(['-f', format, '-o', str(out), '--intervals', str(intervals),
+                         '--file-column', *files]) == 0
+            written.append((out.read_bytes(), intervals.read_bytes()))
+        assert written[0] == written[1]
 
     def test_output_file_required(self, files, capsys):
         from corvina_convert import main

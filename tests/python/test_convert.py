@@ -11,6 +11,7 @@ import importlib.util
 import io
 import json
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -216,14 +217,27 @@ class TestSummary:
 class TestErrors:
     # statement text, expected message after "file:"; {n} stands for the reported line
     CASES = [
-        (statement(document('1')) + 'мусор\n', "{n}: Unrecognized line: 'мусор'"),
-        ('', ' Input is empty'),
-        ('hello\n', ' Input is not a 1C statement'),
-        (statement(document('1')).replace('КонецФайла\n', ''), ' Statement is not finished'),
+        (statement(document('1')) + 'мусор\n', "{n}: Unrecognized line: 'мусор'; every line is "
+         'a key=value pair or a section marker: fix or remove this line'),
+        ('', ' Input is empty; the file holds nothing: export the statement again'),
+        ('hello\n', ' Input is not a 1C statement (its first line is not 1CClientBankExchange: '
+         'check that this is a statement file)'),
+        (statement(document('1')).replace('КонецФайла\n', ''), ' Statement is not finished; the '
+         'file ends before its КонецФайла line and may be cut short: export the statement '
+         'again'),
         (statement(document('1')).replace(f'РасчСчет={OWN}\n', ''),
-         "{n}: Missing field 'РасчСчет' in context 'account'"),
+         "{n}: Missing field 'РасчСчет' in context 'account'; add the missing line to the "
+         'section'),
+        (statement(document('1')).replace('СекцияДокумент', 'СекцияРасчСчет\nСекцияДокумент', 1),
+         "{n}: Unexpected section 'СекцияДокумент=Платежное поручение' in context 'account'; "
+         'a section starts or ends out of place: check that each section ends '
+         '(КонецДокумента, КонецРасчСчет) before the next one starts'),
+        (statement(document('1')).replace('01.03.2024', '31.02.2024', 1),
+         '{n}: account section unreadable: a date names no day of the calendar; dates are '
+         'written DD.MM.YYYY, as 05.03.2024; the statement cannot be converted without it'),
         # A line quoted from the file cannot clear the screen or start a line of its own.
-        (statement(document('1')) + '\x1b[2J\rx\n', "{n}: Unrecognized line: '\\x1b[2J\\rx'"),
+        (statement(document('1')) + '\x1b[2J\rx\n', "{n}: Unrecognized line: '\\x1b[2J\\rx'; "
+         'every line is a key=value pair or a section marker: fix or remove this line'),
     ]
 
     @pytest.mark.parametrize(('text', 'message'), CASES)
@@ -243,13 +257,14 @@ class TestErrors:
     def test_missing_file(self, tmp_path, capsys):
         missing = str(tmp_path / 'missing.txt')
         assert main([missing]) == 1
-        assert capsys.readouterr().err == f'{missing}: No such file or directory\n'
+        assert capsys.readouterr().err == \
+            f'{missing}: No such file or directory; check the name and the folder\n'
 
     def test_dropped_document_warns_and_strict_fails(self, tmp_path, capsys):
         path = write(tmp_path, 'a.txt', statement(document('1,5')))
         lineno = corvina_py.parse(Path(path).read_bytes()).warnings[0][0]
-        message = ('invalid value: string "1,5", expected a Decimal type representing a '
-                   'fixed-point number')
+        message = ('document left out: the amount "1,5" is not a number; amounts are digits '
+                   'with a point before the kopecks, as 1250.50 (no comma, no spaces)')
         assert main(['-f', 'csv', path]) == 0
         assert capsys.readouterr().err == f'{path}:{lineno}: warning: {message}\n'
         assert main(['-f', 'csv', '--strict', path]) == 1
@@ -301,7 +316,8 @@ class TestErrors:
         path = write(tmp_path, 'a.txt', statement(document('1')))
         target = tmp_path / 'no' / 'such' / 'dir.json'
         assert main([path, '-o', str(target)]) == 1
-        assert capsys.readouterr().err == f'{target}: No such file or directory\n'
+        assert capsys.readouterr().err == \
+            f'{target}: No such file or directory; check the name and the folder\n'
 
 
 class TestFileNames:
@@ -320,7 +336,7 @@ class TestFileNames:
         captured = capsys.readouterr()
         where, message = captured.err.split(': warning: ')
         assert where.rsplit(':', 1)[0] == f'{tmp_path}/{self.IN_LINES}'
-        assert message.startswith('invalid value') and message.count('\n') == 1
+        assert message.startswith('document left out') and message.count('\n') == 1
         outputs = {
             'json': lambda: [r['file'] for r in json_lines(captured.out)],
             'csv': lambda: [row[0] for row in read_csv_text(captured.out)[1:]],
@@ -363,7 +379,8 @@ class TestCommand:
             paths.append(write(tmp_path, f'{n}.txt', text if n != 3 else b''))
         done = self.run('--jobs', '3', *paths)
         assert done.returncode == 1
-        assert done.stderr.decode() == f'{paths[3]}: Input is empty\n'
+        assert done.stderr.decode() == \
+            f'{paths[3]}: Input is empty; the file holds nothing: export the statement again\n'
         records = json_lines(done.stdout.decode('utf-8'))
         assert [r['documents'][0]['amount'] for r in records] == [
             '0.01', '1.01', '2.01', '4.01', '5.01']
@@ -455,7 +472,9 @@ class TestOutputs:
         if isinstance(outcome, int):
             assert main(argv) == outcome
             assert capsys.readouterr().err == (
-                'corvina-convert: a worker process ended abruptly; the conversion stopped\n')
+                'corvina-convert: a worker process ended abruptly; the conversion stopped and '
+                'no output file was replaced (a worker that ends so has often run out of memory: '
+                'run again with fewer --jobs)\n')
         else:
             with pytest.raises(outcome):
                 main(argv)
@@ -488,7 +507,8 @@ class TestOutputs:
         link = tmp_path / 'full\n\x1b.out'  # a link to a device that refuses every write
         link.symlink_to('/dev/full')
         assert main([*argv, '-o', str(link), path]) == 1
-        assert capsys.readouterr().err == f'{tmp_path}/full\\n\\x1b.out: No space left on device\n'
+        assert capsys.readouterr().err == \
+            f'{tmp_path}/full\\n\\x1b.out: No space left on device; free some space and run again\n'
         assert link.is_symlink()
 
     @pytest.mark.parametrize('format', ['parquet', 'arrow'])
@@ -588,3 +608,251 @@ def test_converter_lives_beside_the_module():
     assert not hasattr(corvina_py, 'corvina_convert')
     assert len(corvina_py.__all__) == 18
     assert corvina_convert.__name__ == 'corvina_convert'
+
+
+def converted_files(out: str) -> list[str]:
+    return [record['file'] for record in json_lines(out)]
+
+
+class TestInputs:
+    # Files made in the run's folder; a folder of statements sorts apart from its look-alikes.
+    FILES = ['b.txt', 'A.TXT', 'notes.csv', '.hidden.txt', 'sub/c.txt', 'sub/deep/d.Txt',
+             'sub-x/e.txt', '.git/f.txt']
+    # arguments (relative to the folder), --recursive, files converted in order
+    CASES = [
+        (['.'], False, ['A.TXT', 'b.txt']),
+        (['.'], True, ['A.TXT', 'b.txt', 'sub/c.txt', 'sub/deep/d.Txt', 'sub-x/e.txt']),
+        (['sub'], False, ['sub/c.txt']),
+        (['*.txt'], False, ['A.TXT', 'b.txt']),
+        (['sub*/*.txt'], False, ['sub/c.txt', 'sub-x/e.txt']),
+        (['**/*.txt'], False, ['A.TXT', 'b.txt', 'sub/c.txt', 'sub/deep/d.Txt', 'sub-x/e.txt']),
+        (['sub/*.txt'], True, ['sub/c.txt', 'sub/deep/d.Txt']),
+        (['b.txt', 'sub', 'A.TXT'], False, ['b.txt', 'sub/c.txt', 'A.TXT']),
+        (['notes.csv'], False, ['notes.csv']),  # a file named as itself is always an input
+    ]
+
+    @pytest.fixture
+    def folder(self, tmp_path, monkeypatch):
+        for name in self.FILES:
+            (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+            write(tmp_path, name, statement(document('1')))
+        monkeypatch.chdir(tmp_path)
+        return tmp_path
+
+    @pytest.mark.parametrize(('arguments', 'recursive', 'expected'), CASES)
+    def test_folders_and_patterns_in_path_order(self, folder, capsys, arguments, recursive,
+                                                expected):
+        assert main([*arguments, *(['--recursive'] if recursive else [])]) == 0
+        found = [os.path.relpath(name, folder) for name in converted_files(
+            capsys.readouterr().out)]
+        assert found == expected
+
+    @pytest.mark.parametrize(('argument', 'message'), [
+        ('*.json', '*.json: no file matches this pattern'),
+        ('sub/deep', 'sub/deep: no statement files (*.txt) in this folder; --recursive '
+         'descends into its subfolders'),
+    ])
+    def test_nothing_to_convert_is_a_command_line_error(self, folder, capsys, argument,
+                                                         message):
+        (folder / 'sub' / 'deep' / 'd.Txt').rename(folder / 'sub' / 'deep' / 'd.bak')
+        with pytest.raises(SystemExit) as caught:
+            main([argument])
+        assert caught.value.code == 2
+        assert capsys.readouterr().err.endswith(f'error: {message}\n')
+
+
+class Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+class TestProgress:
+    @pytest.fixture
+    def files(self, tmp_path):
+        return [write(tmp_path, f'{n}.txt', statement(document('1,5' if n == 1 else '1')))
+                for n in range(3)]
+
+    @pytest.mark.parametrize('bar', ['line', 'tqdm'])
+    @pytest.mark.parametrize('argv', [['-f', 'csv'], ['-f', 'parquet']])
+    def test_long_batch_on_a_terminal(self, tmp_path, files, monkeypatch, bar, argv):
+        pytest.importorskip('tqdm' if bar == 'tqdm' else 'csv')
+        if argv[1] == 'parquet':
+            pytest.importorskip('pyarrow')
+        if bar == 'line':
+            monkeypatch.setattr(corvina_convert.progress, 'make_bar',
+                                corvina_convert.progress.LineBar)
+        # Set here: pytest puts its own standard error back between a fixture and the test.
+        terminal = Terminal()
+        monkeypatch.setattr(sys, 'stderr', terminal)
+        assert main([*argv, '-o', str(tmp_path / 'out'), *files]) == 0
+        shown = terminal.getvalue()
+        assert '3/3 files' in shown and ('MB/s' in shown or 'B/s' in shown)
+        # The warning is one whole line of its own, not torn by the bar.
+        warning = f'{files[1]}:{corvina_py.parse(Path(files[1]).read_bytes()).warnings[0][0]}: '
+        assert any(line.endswith(warning + 'warning: document left out: the amount "1,5" is '
+                                 'not a number; amounts are digits with a point before the '
+                                 'kopecks, as 1250.50 (no comma, no spaces)')
+                   for line in shown.replace('\r', '\n').splitlines())
+
+    def test_line_bar_says_files_rate_and_time_left(self, files, monkeypatch):
+        err = Terminal()
+        bar = corvina_convert.progress.LineBar(err, 2, 4_000_000)
+        bar.start = 0.0
+        monkeypatch.setattr(corvina_convert.progress.time, 'monotonic', lambda: 1.0)
+        bar.advance(1_000_000)
+        assert err.getvalue() == '\r1/2 files, 1.0 MB/s, 0:03 left'
+        bar.close()
+        assert err.getvalue().endswith('left\r' + ' ' * 30 + '\r')
+
+    # argv besides the files, whether stderr is a terminal, how many files
+    QUIET = [([], False, 3), (['--quiet'], True, 3), ([], True, 1)]
+
+    @pytest.mark.parametrize(('argv', 'tty', 'count'), QUIET)
+    def test_no_bar_writes_what_it_always_wrote(self, tmp_path, files, monkeypatch, argv, tty,
+                                                count):
+        err = Terminal() if tty else io.StringIO()
+        monkeypatch.setattr(sys, 'stderr', err)
+        monkeypatch.setattr(corvina_convert.progress, 'make_bar', None)  # never called
+        assert main([*argv, '-o', str(tmp_path / 'out'), *files[:count]]) == 0
+        assert all(line.count(': warning: ') == 1 for line in err.getvalue().splitlines())
+        assert err.getvalue().count('\n') == (count > 1)
+
+
+class TestExcel:
+    def test_bom_semicolons_and_crlf(self, tmp_path):
+        path = write(tmp_path, 'a.txt', statement(document('98500.00'), document('1.5')))
+        plain, excel = tmp_path / 'plain.csv', tmp_path / 'excel.csv'
+        intervals = tmp_path / 'intervals.csv'
+        assert main(['-f', 'csv', '-o', str(plain), path]) == 0
+        assert main(['-f', 'csv', '--excel', '-o', str(excel), '--intervals', str(intervals),
+                     path]) == 0
+        data = excel.read_bytes()
+        assert data.startswith(codecs.BOM_UTF8 + b'"doc_number";"doc_type";')
+        assert data.count(b'\r\n') == 3 and data.count(b'\n') == 3
+        assert intervals.read_bytes().startswith(codecs.BOM_UTF8 + b'"account";')
+        with open(excel, encoding='utf-8-sig', newline='') as stream:
+            rows = list(csv.reader(stream, delimiter=';', quoting=csv.QUOTE_NOTNULL))
+        assert rows == read_csv(plain)
+
+    @pytest.mark.parametrize('format', ['json', 'summary', 'parquet'])
+    def test_only_for_csv(self, capsys, format):
+        with pytest.raises(SystemExit) as caught:
+            main(['-f', format, '--excel', 'a.txt'])
+        assert caught.value.code == 2
+        assert capsys.readouterr().err.endswith('error: --excel needs --format csv\n')
+
+
+def dos_statement() -> tuple[bytes, corvina_py.Statement]:
+    """A real statement made into what a DOS program writes, and the statement it holds."""
+    from conftest import SAMPLES
+    sample = SAMPLES / 'sample-01.txt'
+    if not sample.is_file():
+        pytest.skip('the real samples are not beside the project')
+    data = sample.read_bytes()
+    text = data.decode(corvina_py.parse(data).encoding).replace('Кодировка=Windows',
+                                                                  'Кодировка=DOS')
+    assert 'Кодировка=DOS' in text
+    return text.encode('cp866'), corvina_py.parse(text)
+
+
+class TestDos:
+    def test_refused_with_a_hint(self, tmp_path, capsys):
+        path = write(tmp_path, 'dos.txt', dos_statement()[0])
+        assert main([path]) == 1
+        assert capsys.readouterr().err == (
+            f'{path}: Input is not a 1C statement (its header says Кодировка=DOS: the file is '
+            'in the DOS code page; convert it with --encoding cp866)\n')
+
+    @pytest.mark.parametrize('jobs', ['1', '2'])
+    def test_encoding_cp866_reads_it(self, tmp_path, capsys, jobs):
+        data, expected = dos_statement()
+        paths = [write(tmp_path, f'dos{n}.txt', data) for n in range(2)]
+        assert main(['--encoding', 'cp866', '--jobs', jobs, *paths]) == 0
+        records = json_lines(capsys.readouterr().out)
+        assert [r['encoding'] for r in records] == ['cp1251', 'cp1251']
+        assert records[0]['header']['Кодировка'] == 'DOS'
+        assert records[1]['documents'] == corvina_convert.statement_to_dict(expected)['documents']
+
+    def test_character_without_a_windows_form(self, tmp_path, capsys):
+        # Box drawing is in the DOS code page and not in Windows-1251.
+        text = statement(document('1')).replace('№ 118', '№ 118 ─')
+        path = write(tmp_path, 'dos.txt', text.encode('cp866'))
+        lineno = text[:text.index('─')].count('\n') + 1
+        assert main(['--encoding', 'cp866', path]) == 1
+        assert capsys.readouterr().err == (
+            f"{path}:{lineno}: the character '─' (from cp866) has no Windows-1251 form; "
+            'replace it in the file\n')
+
+
+class TestMessages:
+    # a change to the document, the warning after "warning: "
+    DROPPED = [
+        (('Дата=01.03.2024', 'Дата=31.02.2024'), 'document left out: a date names no day of '
+         'the calendar; dates are written DD.MM.YYYY, as 05.03.2024'),
+        (('Дата=01.03.2024', 'Дата=01.03.2024г'), 'document left out: a date has text after '
+         'its year; dates are written DD.MM.YYYY, as 05.03.2024'),
+        (('Дата=01.03.2024', 'Дата=01-03-2024'), 'document left out: a date holds characters '
+         'other than digits and points; dates are written DD.MM.YYYY, as 05.03.2024'),
+        (('Номер=1\n', ''), 'document left out: it has no Номер line; add it, or export the '
+         'statement again'),
+        (('Сумма=5', 'Сумма=1 000.00'), 'document left out: the amount "1 000.00" is not a '
+         'number; amounts are digits with a point before the kopecks, as 1250.50 (no comma, '
+         'no spaces)'),
+    ]
+
+    @pytest.mark.parametrize(('change', 'message'), DROPPED)
+    def test_dropped_document_says_what_to_fix(self, tmp_path, capsys, change, message):
+        text = statement(document('5')).replace(*change)
+        path = write(tmp_path, 'a.txt', text)
+        [(lineno, _)] = corvina_py.parse(text).warnings
+        assert main([path]) == 0
+        assert capsys.readouterr().err == f'{path}:{lineno}: warning: {message}\n'
+
+    @pytest.mark.parametrize(('argv', 'message'), [
+        (['--jobs', 'x'], "argument -j/--jobs: 'x' is not a whole number"),
+        (['--indent', '2.5'], "argument --indent: '2.5' is not a whole number"),
+    ])
+    def test_command_line_numbers(self, capsys, argv, message):
+        with pytest.raises(SystemExit):
+            main([*argv, 'a.txt'])
+        assert capsys.readouterr().err.endswith(f'error: {message}\n')
+
+    @pytest.mark.parametrize('format', ['parquet', 'arrow'])
+    def test_tables_that_cannot_be_joined_are_explained(self, tmp_path, capsys, format):
+        pytest.importorskip('pyarrow')
+        paths = [write(tmp_path, 'a.txt', statement(document('79228162514264337593543950335'))),
+                 write(tmp_path, 'b.txt', statement(document('0.0000000000000000000000000001')))]
+        assert main(['-f', format, '-o', str(tmp_path / 'out'), *paths]) == 1
+        assert capsys.readouterr().err.startswith(
+            f"{tmp_path / 'out'}: the inputs' amounts do not fit one column: with the most "
+            'decimals any input has, some amount needs more than 38 digits; convert those '
+            'files separately (pyarrow: ')
+
+
+def readme_section(title: str) -> str:
+    text = (Path(__file__).resolve().parents[2] / 'README.md').read_text(encoding='utf-8')
+    start = text.index(f'\n## {title}\n')
+    return text[start:text.index('\n## ', start + 1)]
+
+
+class TestHelp:
+    def test_formats_and_their_options_as_the_readme_lists_them(self, capsys):
+        # The README's list: "- `name` ...: ... Options: `--a`, `--b N`." one bullet a format.
+        section = readme_section('Converting statements from the command line')
+        listed = {}
+        for bullet in section.split('\n- `')[1:]:
+            name, _, body = bullet.partition('`')
+            body = body.split('\n\n')[0]
+            options = re.split(r'Options:\s', body, maxsplit=1)[-1] if 'Options:' in body else ''
+            listed[name] = tuple(re.findall(r'`(--[a-z-]+)', options))
+        # --help's list: "  name     what it writes; options: --a, --b", wrapped.
+        with pytest.raises(SystemExit):
+            main(['--help'])
+        formats = capsys.readouterr().out.partition('formats (-f):\n')[2].partition('\n\n')[0]
+        helped = {}
+        for row in re.split(r'\n(?=  \S)', formats):
+            name, _, text = ' '.join(row.split()).partition(' ')
+            options = text.partition('; options: ')[2]
+            helped[name] = tuple(options.split(', ')) if options else ()
+        assert listed == helped
+        assert {'json', 'csv', 'summary', 'parquet', 'arrow'} <= set(helped)

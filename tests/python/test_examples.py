@@ -123,6 +123,14 @@ class TestParallelFolder:
     def test_empty_folder(self, tmp_path):
         assert load('parallel_folder').parse_folder(str(tmp_path), engine='futures') == []
 
+    def test_auto_parses_here_on_one_machine(self, folder, monkeypatch):
+        # Workers on one machine only slow it down, Dask's local processes the most.
+        parallel_folder = load('parallel_folder')
+        for engine in ('parse_with_dask', 'parse_with_futures'):
+            monkeypatch.setattr(parallel_folder, engine, None)
+        assert parallel_folder.parse_folder(str(folder)) == \
+            parallel_folder.parse_folder(str(folder), engine='serial')
+
 
 class TestNormaliseHook:
     CASES = [

@@ -1,0 +1,143 @@
+"""What the converter tells its user about a file: what went wrong and what to do about it.
+
+The parser's messages are precise but terse, and some of its value messages, and those of the
+libraries underneath (pyarrow, the operating system), speak of types rather than of the
+statement. Each message here keeps the parser's own words, so that a search finds it, and adds
+what the user can do.
+"""
+
+from __future__ import annotations
+
+import codecs
+import errno
+import re
+
+import corvina_py
+
+# UTF-32 first: its little-endian mark starts with the UTF-16 one.
+BYTE_ORDER_MARKS = (
+    (codecs.BOM_UTF32_LE, 'UTF-32'), (codecs.BOM_UTF32_BE, 'UTF-32'),
+    (codecs.BOM_UTF16_LE, 'UTF-16'), (codecs.BOM_UTF16_BE, 'UTF-16'), (codecs.BOM_UTF8, 'UTF-8'),
+)
+
+# The header line that 1C writes into a statement in the DOS code page (cp866), spelled in the
+# code pages a header may reach us in. Only the start of the file is searched: the header
+# comes before any section.
+DOS_HEADER = tuple(f'{key}=DOS'.encode(encoding)
+                   for key in ('Кодировка',) for encoding in ('cp866', 'cp1251', 'utf-8'))
+HEADER_BYTES = 4096
+
+# What to do about each fatal error, by its detail class (syntax errors) or exception class.
+ADVICE: dict[type, str] = {
+    corvina_py.UnrecognizedLine: 'every line is a key=value pair or a section marker: fix or '
+                                 'remove this line',
+    corvina_py.UnexpectedSection: 'a section starts or ends out of place: check that each '
+                                  'section ends (КонецДокумента, КонецРасчСчет) before the next '
+                                  'one starts',
+    corvina_py.UnexpectedAttribute: 'a key=value line stands outside any section after the '
+                                    'header: move it into its section or remove it',
+    corvina_py.MissingField: 'add the missing line to the section',
+    corvina_py.EmptyInputError: 'the file holds nothing: export the statement again',
+    corvina_py.UnfinishedError: 'the file ends before its КонецФайла line and may be cut '
+                                'short: export the statement again',
+}
+NOT_STATEMENT = 'its first line is not 1CClientBankExchange: check that this is a statement file'
+
+# The value messages of the parser, which name neither the field nor the format expected.
+DATE_PROBLEMS = {
+    'empty string is not a valid date': 'a date is empty',
+    'input contains invalid characters': 'a date holds characters other than digits and points',
+    'premature end of input': 'a date is cut short',
+    'trailing input': 'a date has text after its year',
+    'input is out of range': 'a date names no day of the calendar',
+}
+DATE_ADVICE = 'dates are written DD.MM.YYYY, as 05.03.2024'
+AMOUNT = re.compile(r'invalid value: string (".*"), expected a Decimal type representing a '
+                    r'fixed-point number', re.DOTALL)
+AMOUNT_ADVICE = ('amounts are digits with a point before the kopecks, as 1250.50 (no comma, '
+                 'no spaces)')
+MISSING = re.compile(r'missing field `(.*)`', re.DOTALL)
+
+
+def value_problem(message: str) -> str:
+    """A date or amount message of the parser, in words that say what to fix."""
+    if message in DATE_PROBLEMS:
+        return f'{DATE_PROBLEMS[message]}; {DATE_ADVICE}'
+    amount = AMOUNT.fullmatch(message)
+    if amount is not None:
+        return f'the amount {amount.group(1)} is not a number; {AMOUNT_ADVICE}'
+    return message
+
+
+def dropped_document(message: str) -> str:
+    """Why a document was left out, for a warning at its КонецДокумента line."""
+    missing = MISSING.fullmatch(message)
+    if missing is not None:
+        problem = f'it has no {missing.group(1)} line; add it, or export the statement again'
+    else:
+        problem = value_problem(message)
+    return f'document left out: {problem}'
+
+
+def refusal_hint(data: bytes) -> str:
+    """Why a refused file may still be a statement, and what makes it readable: editors on
+    Windows like to start a file with a byte-order mark, which hides the statement's marker,
+    and 1C can still write a statement in the DOS code page, which the parser does not read."""
+    for mark, encoding in BYTE_ORDER_MARKS:
+        if data.startswith(mark):
+            return (f' (the file starts with a {encoding} byte-order mark; save it as '
+                    'Windows-1251, or as UTF-8 without a byte-order mark)')
+    head = data[:HEADER_BYTES]
+    if any(line in head for line in DOS_HEADER):
+        return (' (its header says Кодировка=DOS: the file is in the DOS code page; convert it '
+                'with --encoding cp866)')
+    return f' ({NOT_STATEMENT})'
+
+
+def parse_error(error: corvina_py.ParseError, data: bytes) -> str:
+    """The message of a file the parser refused, with what to do."""
+    if isinstance(error, corvina_py.NotStatementError):
+        return str(error) + refusal_hint(data)
+    detail = getattr(error, 'detail', None)
+    if isinstance(detail, corvina_py.AccountParseError):
+        return (f'account section unreadable: {value_problem(detail.message)}; the statement '
+                'cannot be converted without it')
+    advice = ADVICE.get(type(detail)) or ADVICE.get(type(error))
+    return str(error) if advice is None else f'{error}; {advice}'
+
+
+OS_ADVICE = {
+    errno.ENOENT: 'check the name and the folder',
+    errno.EACCES: 'check the permissions',
+    errno.EPERM: 'check the permissions',
+    errno.ENOSPC: 'free some space and run again',
+    errno.EISDIR: 'give its files, or the folder as the only thing in its argument',
+    errno.EROFS: 'write the output somewhere else',
+}
+
+
+def os_error(error: OSError) -> str:
+    text = error.strerror or str(error)
+    advice = OS_ADVICE.get(error.errno) if error.errno is not None else None
+    return text if advice is None else f'{text}; {advice}'
+
+
+def transcoding_error(error: UnicodeError, data: bytes, source: str) -> tuple[int, str]:
+    """The line of a character that has no Windows-1251 form, and the message for it."""
+    start = getattr(error, 'start', 0)
+    if isinstance(error, UnicodeDecodeError):
+        # cp866 decodes every byte, so this only happens for a code page that does not.
+        return data.count(b'\n', 0, start) + 1, (
+            f'byte {data[start:start + 1]!r} has no meaning in {source}; check --encoding')
+    text = getattr(error, 'object', '')
+    text = text if isinstance(text, str) else ''
+    return text.count('\n', 0, start) + 1, (
+        f'the character {text[start:start + 1]!r} (from {source}) has no Windows-1251 form; '
+        'replace it in the file')
+
+
+def table_join(error: Exception) -> str:
+    """A pyarrow failure to join the inputs' tables into one file."""
+    return (f'the inputs\' amounts do not fit one column: with the most decimals any input has, '
+            'some amount needs more than 38 digits; convert those files separately '
+            f'(pyarrow: {error})')
