@@ -74,6 +74,7 @@ cd "$build"
 "$venv/bin/python" "$root/bench/python_bench.py" "$small" --runs 1
 "$venv/bin/python" "$root/bench/table_bench.py" "$small" --runs 1
 "$venv/bin/python" "$root/bench/attribute_bench.py" "$small" --runs 1
+"$venv/bin/python" "$root/bench/write_bench.py" "$small" --runs 1
 "$venv/bin/python" "$root/bench/threads_bench.py" "$small" --runs 1 --files 2 --file-size 200K
 "$venv/bin/python" -c 'import corvina_py, sys
 assert corvina_py.__file__.startswith(sys.prefix), corvina_py.__file__

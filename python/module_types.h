@@ -64,7 +64,8 @@ PyObject* new_statement_object(Statement&& statement);
 
 // parse_entry.cpp: how a parse without hooks, and a table built from its results, may share
 // out their work among threads, from the environment (CORVINA_THREADS, CORVINA_CHUNK_THRESHOLD)
-// and the process. Calls into the interpreter: the lock must be held.
+// and the process (the writer of document sections uses as many threads). Calls into the
+// interpreter: the lock must be held.
 ParseOptions options_from_environment();
 
 // error_details.cpp: raises the exception of a failed parse with `message`: the class its facts

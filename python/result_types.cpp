@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -16,11 +17,15 @@
 #include <utility>
 #include <vector>
 
+#include "account.h"
 #include "amount.h"
 #include "arrow_export.h"
-#include "guard.h"
+#include "chunked_parse.h"
 #include "date.h"
 #include "document_extra.h"
+#include "exchange_writer.h"
+#include "guard.h"
+#include "huge_pages.h"
 #include "module_types.h"
 #include "owned_ref.h"
 #include "quoted.h"
@@ -142,7 +147,10 @@ struct FieldGetters {
     size_t i = 0;
     for_each_field(fields, [&](const auto& row) {
       using Row = std::remove_cvref_t<decltype(row)>;
-      getset[i++] = PyGetSetDef{row.name.data(), get_field<Row, Object>, nullptr, nullptr, nullptr};
+      // The doc text is the field's key, so that code writing the format back finds the keys
+      // here rather than in a second list of its own.
+      getset[i++] = PyGetSetDef{row.name.data(), get_field<Row, Object>, nullptr,
+                                row.key.data(), nullptr};
     });
     getset[i] = PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr};
     return getset;
@@ -301,7 +309,7 @@ PyObject* account_repr(PyObject* self) {
 }
 
 PyGetSetDef account_getset[] = {
-    {"number", account_number, nullptr, nullptr, nullptr},
+    {"number", account_number, nullptr, kAccountNumberKey.data(), nullptr},
     {"intervals", account_intervals, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -580,7 +588,75 @@ PyObject* statement_intervals_table(PyObject* self, PyObject*) {
   return guard([&] { return new_intervals_table(statement_of(self)->accounts); });
 }
 
+// The document sections of the Document objects in `documents` (a list) in the exchange format,
+// between the bytes `head` and `tail`: what corvina_convert's writer would make of them one
+// value at a time. None when an item is not a Document or a text cannot be written as it is,
+// and the writer's own path is to say why. Arguments: the list, whether to write UTF-8 (else
+// Windows-1251), whether lines end in CR LF (else LF), head, tail.
+PyObject* statement_exchange_documents(PyObject*, PyObject* args) {
+  PyObject* documents = nullptr;
+  int utf8 = 0;
+  int crlf = 0;
+  const char* head = nullptr;
+  Py_ssize_t head_size = 0;
+  const char* tail = nullptr;
+  Py_ssize_t tail_size = 0;
+  if (!PyArg_ParseTuple(args, "O!ppy#y#:_exchange_documents", &PyList_Type, &documents, &utf8,
+                        &crlf, &head, &head_size, &tail, &tail_size)) {
+    return nullptr;
+  }
+  return guard([&]() -> PyObject* {
+    // A private copy of the list: its references keep every document alive while the lock is
+    // released, whatever other threads do to the list.
+    OwnedRef items = OwnedRef::steal(PyList_GetSlice(documents, 0, PY_SSIZE_T_MAX));
+    if (!items) return nullptr;
+    const Py_ssize_t count = PyList_GET_SIZE(items.get());
+    std::vector<const Document*> values;
+    values.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      const Document* value = document_value(PyList_GET_ITEM(items.get(), i));
+      if (value == nullptr) Py_RETURN_NONE;
+      values.push_back(value);
+    }
+    // Written straight into the bytes object, made at the most it can take and cut to size:
+    // a statement of hundreds of megabytes is not copied once more. The bytes object is ours
+    // alone until it is returned, so it is written without the lock, on as many threads as a
+    // parse would use.
+    const std::string_view newline = crlf ? "\r\n" : "\n";
+    const size_t bound = document_sections_bound(values, newline);
+    OwnedRef bytes = OwnedRef::steal(PyBytes_FromStringAndSize(
+        nullptr, head_size + static_cast<Py_ssize_t>(bound) + tail_size));
+    if (!bytes) return nullptr;
+    char* const start = PyBytes_AS_STRING(bytes.get());
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
+    const ParseOptions parsing = options_from_environment();
+    SectionWriting options;
+    options.threads = parsing.threads == 0 ? usable_cores() : parsing.threads;
+    options.threshold = parsing.chunk_threshold;
+    char* end = nullptr;
+    if (!run_unlocked([&] {
+          advise_huge_pages(start, size);
+          std::memcpy(start, head, static_cast<size_t>(head_size));
+          end = write_document_sections_into(values, utf8 ? LineForm::Utf8 : LineForm::Cp1251,
+                                             newline, start + head_size, options);
+          if (end != nullptr) {
+            std::memcpy(end, tail, static_cast<size_t>(tail_size));
+            end += tail_size;
+          }
+        })) {
+      return nullptr;
+    }
+    if (end == nullptr) Py_RETURN_NONE;
+    PyObject* result = bytes.release();
+    if (_PyBytes_Resize(&result, end - start) < 0) return nullptr;
+    return result;
+  });
+}
+
 PyMethodDef statement_methods[] = {
+    {"_exchange_documents", statement_exchange_documents, METH_VARARGS,
+     "The documents of a list in the exchange format, as bytes, or None (corvina_convert's "
+     "writer)."},
     {"documents_table", statement_documents_table, METH_NOARGS,
      "The documents as a table for Arrow consumers (pyarrow, polars, DuckDB)."},
     {"intervals_table", statement_intervals_table, METH_NOARGS,

@@ -34,6 +34,8 @@ from typing import Any, BinaryIO, TextIO
 
 import corvina_py
 from corvina_convert import inputs, messages, progress
+from corvina_convert import exchange
+from corvina_convert.exchange import dump, dumps
 
 
 def _attributes(cls: type) -> tuple[str, ...]:
@@ -675,6 +677,9 @@ FORMATS: dict[str, Format] = {
                       ('--file-column', '--intervals'), needs='pyarrow'),
     'arrow': Format('one typed table of all documents in an Arrow IPC file',
                     ('--file-column', '--intervals'), needs='pyarrow'),
+    'exchange': Format('each statement written back in the exchange format, to standard '
+                       'output or one file per input in the folder -o DIR',
+                       ('--encoding-out', '--from-json')),
 }
 HELP_WIDTH = 79
 
@@ -752,6 +757,10 @@ def build_parser() -> argparse.ArgumentParser:
         "';' between fields, CRLF line ends"))
     parser.add_argument('--indent', type=count, metavar='N', help=format_option_help(
         '--indent', 'indent nested objects by N spaces'))
+    parser.add_argument('--encoding-out', choices=('cp1251', 'utf-8'), help=format_option_help(
+        '--encoding-out', 'the encoding written (default cp1251)'))
+    parser.add_argument('--from-json', action='store_true', help=format_option_help(
+        '--from-json', "the inputs are this program's JSON output"))
     parser.add_argument('--strict', action='store_true',
                         help='treat dropped documents (warnings) as errors')
     parser.add_argument('-j', '--jobs', type=positive_int, default=1, metavar='N',
@@ -932,6 +941,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             from corvina_convert import tables  # imports pyarrow only when it is asked for
             if tables.write_outputs(args, parser, failed):
                 return 1
+        elif args.format == 'exchange':
+            args.encoding_out = args.encoding_out or 'cp1251'
+            exchange.write_outputs(args, parser, failed)
         else:
             write_outputs(args, failed)
     except OutputError as error:

@@ -8,6 +8,8 @@ import subprocess
 import sys
 import sysconfig
 
+from hypothesis import HealthCheck, settings
+
 MARKER = '1CClientBankExchange'
 
 # The real statements beside the project, read-only; tests that use them skip when absent.
@@ -134,3 +136,9 @@ def section_extras(text: str) -> dict[int, dict[str, str]]:
             if key not in field_keys:
                 current[key] = value
     return found
+
+
+# Round trips through the writer: many examples in every run, which the test keeps cheap.
+settings.register_profile('round-trip', max_examples=2000, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow,
+                                                 HealthCheck.data_too_large])

@@ -1,0 +1,671 @@
+"""Writes statements back in the exchange format: dumps() to bytes, dump() to a binary file.
+
+What is written is read back by corvina_py.parse as the same statement: the same header (but
+for its Кодировка, which follows the encoding written), the same accounts and intervals in the
+same order, the same documents field by field and text by text. What could not be read back so
+is refused with a ValueError before a byte is written, never written differently.
+
+The field keys are the ones the module shows: each field's getter carries its key as its doc
+text, so the parser's record tables stay the one place where a key is spelled.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import datetime
+import decimal
+import functools
+import json
+import operator
+import os
+import re
+import sys
+import types
+from collections.abc import Iterator, Mapping, Sequence
+from typing import IO, Any, TextIO
+
+import corvina_py
+
+__all__ = ['dumps', 'dump', 'ENCODINGS']
+
+# The format's structure words; field keys come from the module below.
+MARKER = '1CClientBankExchange'
+ACCOUNT_START = 'СекцияРасчСчет'
+ACCOUNT_END = 'КонецРасчСчет'
+DOCUMENT_END = 'КонецДокумента'
+FILE_END = 'КонецФайла'
+ENCODING_KEY = 'Кодировка'
+
+# Per encoding written: the Кодировка value put in its place, and the values (compared without
+# case) that already say it and are kept as they are, so that a file saying "windows" comes
+# back byte for byte.
+ENCODINGS = {
+    'cp1251': ('Windows', frozenset({'windows'})),
+    'utf-8': ('UTF-8', frozenset({'utf-8', 'utf8'})),
+}
+NEWLINES = ('\r\n', '\n')
+
+
+def _field_keys(cls: type) -> dict[str, str]:
+    """Attribute name -> the format's key, in the order the class declares its fields."""
+    keys = {name: value.__doc__ for name, value in vars(cls).items()
+            if isinstance(value, types.GetSetDescriptorType)}
+    missing = [name for name, key in keys.items() if not key]
+    if missing:
+        raise ImportError(f'corvina_py.{cls.__name__} names no key for {", ".join(missing)}')
+    return {name: str(key) for name, key in keys.items()}
+
+
+DOCUMENT_KEYS = _field_keys(corvina_py.Document)
+INTERVAL_KEYS = _field_keys(corvina_py.Interval)
+ACCOUNT_NUMBER_KEY: str = corvina_py.Account.number.__doc__  # type: ignore[assignment]
+DOCUMENT_START = DOCUMENT_KEYS['doc_type']
+
+DATE_FIELDS = frozenset({'doc_date', 'outcome_date', 'income_date', 'date_start', 'date_end'})
+AMOUNT_FIELDS = frozenset({'amount', 'start_amount', 'end_amount', 'total_income',
+                           'total_expense'})
+REQUIRED_FIELDS = frozenset({
+    'doc_number', 'doc_type', 'doc_date', 'purpose', 'amount', 'counterparty_inn',
+    'counterparty_bic', 'counterparty_bank1', 'counterparty_account', 'payee_inn',
+    'payee_account', 'payee_bic', 'payee_bank1', 'date_start', 'start_amount'})
+
+# The document's fields after its opening line, which carries the kind.
+_BODY_FIELDS = tuple(name for name in DOCUMENT_KEYS if name != 'doc_type')
+_BODY_PREFIXES = tuple(DOCUMENT_KEYS[name] + '=' for name in _BODY_FIELDS)
+_BODY_DATES = tuple(i for i, name in enumerate(_BODY_FIELDS) if name in DATE_FIELDS)
+_document_values = operator.attrgetter(*_BODY_FIELDS)
+# An account section as banks write it: the period, the account, then the amounts.
+_PERIOD = tuple(name for name in INTERVAL_KEYS if name in DATE_FIELDS)
+_INTERVAL_ORDER = (*_PERIOD, None, *(name for name in INTERVAL_KEYS if name not in _PERIOD))
+_INTERVAL_NAMES = tuple(name for name in _INTERVAL_ORDER if name is not None)
+_interval_values = operator.attrgetter(*_INTERVAL_NAMES)
+_INTERVAL_DATES = tuple(i for i, name in enumerate(_INTERVAL_NAMES) if name in DATE_FIELDS)
+_NUMBER_AT = _INTERVAL_ORDER.index(None)
+_INTERVAL_PREFIXES = tuple(
+    (ACCOUNT_NUMBER_KEY if name is None else INTERVAL_KEYS[name]) + '=' for name in _INTERVAL_ORDER)
+_FIELD_KEYS = frozenset(DOCUMENT_KEYS.values())
+
+# The range the parser's dates cover.
+_YEARS = range(-262143, 262143)
+_DATE = re.compile(r'(?:([0-9]{4})|([+-])([0-9]{4,}))-([0-9]{2})-([0-9]{2})')
+_AMOUNT = re.compile(r'-?(0|[1-9][0-9]*)(?:\.([0-9]{1,28}))?')
+_MAGNITUDE = 2 ** 96 - 1
+
+# What the reader counts as plausible in a Windows-1251 file, of which it looks at the first
+# 20480 characters: more than 4% of anything else there and the file is not a statement.
+_IMPLAUSIBLE = re.compile('[^\t\n\x0c\r\x20-\x7e\u0400-\U0010ffff]')
+_PLAUSIBLE_BYTES = bytes(byte for byte in range(256)
+                         if not _IMPLAUSIBLE.match(bytes([byte]).decode('cp1251', 'ignore')
+                                                   or '\x98'))
+_LOOKED_AT = 20480
+
+
+def _documents_in_core(statement: Any, documents: Sequence[Any], encoding: str, newline: str,
+                       head: bytes, tail: bytes) -> bytes | None:
+    """The whole file, the document sections written by the module in one go, when it can
+    write them all: the documents of a parsed statement, without extras."""
+    if not isinstance(statement, corvina_py.Statement) or not isinstance(documents, list):
+        return None
+    if _DOCUMENTS_HAVE_EXTRA and any(getattr(document, 'extra') for document in documents
+                                     if type(document) is corvina_py.Document):
+        return None
+    data: bytes | None = statement._exchange_documents(documents, encoding == 'utf-8',
+                                                       newline == '\r\n', head, tail)
+    return data
+
+
+def dumps(statement: corvina_py.Statement | Mapping[str, Any], *, encoding: str = 'cp1251',
+          newline: str = '\r\n') -> bytes:
+    """The statement in the exchange format, as bytes in `encoding` ("cp1251" or "utf-8")
+    with `newline` ("\\r\\n" or "\\n") after every line.
+
+    `statement` is a corvina_py.Statement or a mapping shaped like corvina-convert's JSON
+    object: "header" (key -> value), "accounts" (number -> list of intervals, each a mapping of
+    the Interval attribute names) and "documents" (mappings of the Document attribute names,
+    with an optional "extra" mapping of other keys); Interval and Document objects may stand
+    for the mappings. Dates are "yyyy-mm-dd" texts (or datetime.date), amounts decimal texts
+    (or int or decimal.Decimal) as the parser shows them; None leaves a field out.
+
+    Raises ValueError, naming the document or section, the field and the reason, for what the
+    parser would not read back the same: a line break in a key or value, a character the
+    encoding cannot write, a missing required field, a date or amount not in the parser's own
+    form, a key holding "=". TypeError for a value of another type.
+    """
+    if encoding not in ENCODINGS:
+        raise ValueError(f'encoding must be one of {", ".join(map(repr, ENCODINGS))}, '
+                         f'not {encoding!r}')
+    if newline not in NEWLINES:
+        raise ValueError(f'newline must be "\\r\\n" or "\\n", not {newline!r}')
+    writer = _Writer(encoding, newline)
+    header, accounts, documents = _parts(statement)
+    head = writer.head_lines(header, accounts)
+    if len(head) == 1 + len(header) and not documents:
+        raise ValueError('the statement has neither account intervals nor documents, and the '
+                         'format needs at least one section')
+    data = None
+    if isinstance(statement, corvina_py.Statement) and documents:
+        ends = writer.checked_bytes(statement, [*head, FILE_END])
+        cut = len((FILE_END + newline).encode(encoding))
+        data = _documents_in_core(statement, documents, encoding, newline, ends[:-cut],
+                                  ends[-cut:])
+    if data is None:
+        data = writer.checked_bytes(statement,
+                                    [*head, *writer.document_lines(documents), FILE_END])
+    if encoding == 'cp1251':
+        # One byte per character: the reader's first characters are these bytes.
+        looked_at = data[:_LOOKED_AT]
+        implausible = len(looked_at.translate(None, _PLAUSIBLE_BYTES))
+        if (len(looked_at) - implausible) * 100 // len(looked_at) <= 95:
+            writer.refuse_line(statement, _implausible, implausible, len(looked_at))
+    return data
+
+
+def dump(statement: corvina_py.Statement | Mapping[str, Any], file: IO[bytes], *,
+         encoding: str = 'cp1251', newline: str = '\r\n') -> None:
+    """Writes dumps(statement, ...) to a binary file; nothing at all when it is refused."""
+    file.write(dumps(statement, encoding=encoding, newline=newline))
+
+
+def _encode(text: str, encoding: str) -> bytes | None:
+    try:
+        return text.encode(encoding)
+    except UnicodeEncodeError:
+        pass
+    # The reader maps byte 0x98, which Windows-1251 leaves out, to U+0098; Python's codec has
+    # no such byte, so that one character is put back by hand.
+    if encoding == 'cp1251' and '\x98' in text:
+        try:
+            return b'\x98'.join(part.encode(encoding) for part in text.split('\x98'))
+        except UnicodeEncodeError:
+            pass
+    return None
+
+
+# --- Refusals found on the whole text, traced back to their line -----------------------------
+
+def _line_break(key: str, value: str, newline: str, encoding: str) -> str | None:
+    # A carriage return in a key is followed by "=", never taken for part of a line break.
+    if '\n' in key:
+        return 'a line break in the key'
+    if '\n' in value:
+        return 'a line break in the value'
+    if newline == '\n' and value.endswith('\r'):
+        return 'a carriage return ending the value, which would be read as part of the line break'
+    return None
+
+
+def _unencodable_in(text: str, encoding: str) -> str | None:
+    try:
+        _encode_strict(text, encoding)
+    except UnicodeEncodeError as error:
+        return f'{text[error.start]!r} (U+{ord(text[error.start]):04X})'
+    return None
+
+
+def _encode_strict(text: str, encoding: str) -> None:
+    if encoding == 'cp1251':
+        text = text.replace('\x98', '')
+    text.encode(encoding)
+
+
+def _unencodable(key: str, value: str, newline: str, encoding: str) -> str | None:
+    for what, text in (('key', key), ('value', value)):
+        found = _unencodable_in(text, encoding)
+        if found is not None:
+            return f'the {what} holds {found}, which {encoding} cannot write'
+    return None
+
+
+def _implausible(key: str, value: str, newline: str, encoding: str) -> str | None:
+    found = _IMPLAUSIBLE.search(key + '=' + value)
+    if found is None:
+        return None
+    return (f'{found.group()!r} (U+{ord(found.group()):04X}) is one of too many control '
+            'characters or characters from U+0080 to U+03FF near the start of the file for it '
+            'to be read as Windows-1251; write it as UTF-8')
+
+
+class _DateTexts(dict[Any, str]):
+    """Canonical date -> the text written, filled as dates are met: a statement has few."""
+
+    def __init__(self, check: bool) -> None:
+        super().__init__()
+        self.check = check
+
+    def __missing__(self, date: Any) -> str:
+        written = _written_date(date) if self.check else _date_text(date)
+        self[date] = written
+        return written
+
+
+def _date_text(date: str) -> str:
+    # yyyy-mm-dd, or a signed year of more digits: written day.month.year, the sign kept, which
+    # the reader takes for a year of any length.
+    return f'{date[-2:]}.{date[-5:-3]}.{date[:-6]}'
+
+
+def _written_date(date: Any) -> str:
+    if isinstance(date, datetime.date) and not isinstance(date, datetime.datetime):
+        date = date.isoformat()
+    elif not isinstance(date, str):
+        raise TypeError(f'a date is a "yyyy-mm-dd" text or a datetime.date, not '
+                        f'{type(date).__name__}')
+    match = _DATE.fullmatch(date)
+    if match is None:
+        raise _Unreadable(f'the date {date!r} is not a "yyyy-mm-dd" text')
+    unsigned, sign, signed, month, day = match.groups()
+    year = int(unsigned) if unsigned is not None else int(sign + signed)
+    if signed is not None and (signed != f'{abs(year):04d}' or 0 <= year <= 9999):
+        raise _Unreadable(f'the date {date!r} would be read back as another text (a sign and '
+                          'more than four digits only for years outside 0000 to 9999)')
+    if year not in _YEARS or not 1 <= int(month) <= 12 \
+            or not 1 <= int(day) <= _days_in(year, int(month)):
+        raise _Unreadable(f'the date {date!r} is out of range')
+    return _date_text(date)
+
+
+def _days_in(year: int, month: int) -> int:
+    if month == 2:
+        return 29 if year % 4 == 0 and (year % 100 != 0 or year % 400 == 0) else 28
+    return 30 if month in (4, 6, 9, 11) else 31
+
+
+def _written_amount(amount: Any) -> str:
+    if isinstance(amount, decimal.Decimal):
+        amount = format(amount, 'f')
+    elif isinstance(amount, int) and not isinstance(amount, bool):
+        amount = str(amount)
+    elif not isinstance(amount, str):
+        raise TypeError(f'an amount is a decimal text, int or decimal.Decimal, not '
+                        f'{type(amount).__name__}')
+    match = _AMOUNT.fullmatch(amount)
+    if match is None:
+        raise _Unreadable(f'the amount {amount!r} is not a plain decimal as the parser shows '
+                          'amounts (digits, one "." and a leading "-" at most)')
+    whole, fraction = match.groups()
+    magnitude = int(whole + (fraction or ''))
+    if magnitude > _MAGNITUDE:
+        raise _Unreadable(f'the amount {amount!r} has more digits than the parser keeps')
+    if magnitude == 0 and amount.startswith('-'):
+        raise _Unreadable(f'the amount {amount!r} would be read back without its sign')
+    return str(amount)
+
+
+class _Unreadable(ValueError):
+    """A value the parser would not read back as the same text; the writer says where."""
+
+
+class _Writer:
+    def __init__(self, encoding: str, newline: str) -> None:
+        self.encoding = encoding
+        self.newline = newline
+        self.trusted_dates = _DateTexts(check=False)
+        self.dates = _DateTexts(check=True)
+        self.extra_keys: set[str] = set()
+
+    # --- The lines ---------------------------------------------------------------------------
+
+    def head_lines(self, header: Mapping[str, Any], accounts: Mapping[str, Any]) -> list[str]:
+        """The marker, the header and the account sections."""
+        lines = [MARKER]
+        lines += [f'{key}={value}' for key, value in self.header(header)]
+        trusted = self.trusted_dates
+        for number, position, interval in _intervals(accounts):
+            lines.append(ACCOUNT_START)
+            if type(interval) is corvina_py.Interval and type(number) is str:
+                # A parsed interval's dates and amounts are the parser's own texts.
+                values = list(_interval_values(interval))
+                for i in _INTERVAL_DATES:
+                    if values[i] is not None:
+                        values[i] = trusted[values[i]]
+                values.insert(_NUMBER_AT, number)
+                lines += [prefix + value for prefix, value in zip(_INTERVAL_PREFIXES, values)
+                          if value is not None]
+            else:
+                lines += [f'{key}={value}' for key, value in
+                          self.interval_lines(number, position, interval)]
+            lines.append(ACCOUNT_END)
+        return lines
+
+    def document_lines(self, documents: Sequence[Any]) -> list[str]:
+        lines: list[str] = []
+        start = DOCUMENT_START + '='
+        trusted = self.trusted_dates
+        for index, document in enumerate(documents):
+            if type(document) is corvina_py.Document:
+                values = list(_document_values(document))
+                for i in _BODY_DATES:
+                    if values[i] is not None:
+                        values[i] = trusted[values[i]]
+                lines.append(start + document.doc_type)
+            else:
+                kind, values = self.document_values(index, document)
+                lines.append(start + kind)
+            lines += [prefix + value for prefix, value in zip(_BODY_PREFIXES, values)
+                      if value is not None]
+            extra = _extra_of(document)
+            if extra:
+                lines += [f'{key}={value}' for key, value in self.extra(index, document, extra)]
+            lines.append(DOCUMENT_END)
+        return lines
+
+    def header(self, header: Mapping[str, Any]) -> Iterator[tuple[str, str]]:
+        written, kept = ENCODINGS[self.encoding]
+        for key, value in header.items():
+            _check_key(key, 'the header', _header_reserved)
+            if not isinstance(value, str):
+                raise TypeError(f'the header, key {key!r}: the value is '
+                                f'{type(value).__name__}, not str')
+            if key == ENCODING_KEY and value.casefold() not in kept:
+                value = written
+            yield key, value
+
+    def interval_lines(self, number: str, position: int,
+                       interval: Any) -> Iterator[tuple[str, str]]:
+        where = _interval_where(number, position)
+        for name in _INTERVAL_ORDER:
+            if name is None:
+                if not isinstance(number, str):
+                    raise TypeError(f'{where}: the account number is '
+                                    f'{type(number).__name__}, not str')
+                yield ACCOUNT_NUMBER_KEY, number
+                continue
+            written = self.value(where, name, INTERVAL_KEYS[name], _field(interval, name))
+            if written is not None:
+                yield INTERVAL_KEYS[name], written
+
+    def document_values(self, index: int, document: Any) -> tuple[str, list[str | None]]:
+        where = _document_where(index, document)
+        if not isinstance(document, (Mapping, corvina_py.Document)):
+            raise TypeError(f'{where} is {type(document).__name__}, not a mapping or Document')
+        kind = self.value(where, 'doc_type', DOCUMENT_START, _field(document, 'doc_type'))
+        values = [self.value(where, name, DOCUMENT_KEYS[name], _field(document, name))
+                  for name in _BODY_FIELDS]
+        return kind, values  # type: ignore[return-value]
+
+    def value(self, where: str, name: str, key: str, value: Any) -> str | None:
+        """The text written for one field, None to leave it out."""
+        if value is None:
+            if name in REQUIRED_FIELDS:
+                raise ValueError(f'{where}, field {name} ({key}): missing, and the field is '
+                                 'required')
+            return None
+        try:
+            if name in DATE_FIELDS:
+                return self.dates[value]
+            if name in AMOUNT_FIELDS:
+                return _written_amount(value)
+        except _Unreadable as error:
+            raise ValueError(f'{where}, field {name} ({key}): {error}') from None
+        except TypeError as error:
+            raise TypeError(f'{where}, field {name} ({key}): {error}') from None
+        if not isinstance(value, str):
+            raise TypeError(f'{where}, field {name} ({key}): the value is '
+                            f'{type(value).__name__}, not str')
+        return value
+
+    def extra(self, index: int, document: Any,
+              extra: Mapping[str, Any]) -> Iterator[tuple[str, str]]:
+        for key, value in extra.items():
+            if key not in self.extra_keys:
+                _check_key(key, _document_where(index, document), _extra_reserved)
+                self.extra_keys.add(key)
+            if not isinstance(value, str):
+                raise TypeError(f'{_document_where(index, document)}, key {key!r}: the value '
+                                f'is {type(value).__name__}, not str')
+            yield key, value
+
+    def checked_bytes(self, statement: Any, lines: list[str]) -> bytes:
+        """The lines encoded, each followed by the newline, or the refusal of the first line
+        that would not read back the same."""
+        newline = self.newline
+        text = newline.join(lines)
+        text += newline
+        # One look over the whole text instead of one per value: only when something is wrong
+        # does the writer go back over the lines to say where.
+        if text.count('\n') != len(lines) or (newline == '\n' and '\r\n' in text):
+            self.refuse_line(statement, _line_break)
+        data = _encode(text, self.encoding)
+        if data is None:
+            self.refuse_line(statement, _unencodable)
+        return data  # type: ignore[return-value]
+
+    # --- Saying where a refusal found on the whole text lies ----------------------------------
+
+    def refuse_line(self, statement: Any, check: Any, *args: Any) -> None:
+        for where, field, key, value in self.keyed_lines(statement):
+            reason = check(key, value, self.newline, self.encoding)
+            if reason is not None:
+                what = f'field {_NAMES[key]} ({key})' if field else f'key {key!r}'
+                raise ValueError(f'{where}, {what}: {reason}')
+        if args:  # the plausibility count, with no single character to blame
+            implausible, looked_at = args
+            raise ValueError(f'{implausible} of the first {looked_at} characters are control '
+                             'characters or lie from U+0080 to U+03FF: the file would not be '
+                             'read as Windows-1251; write it as UTF-8')
+        raise AssertionError('a refused text without a line to blame')  # pragma: no cover
+
+    def keyed_lines(self, statement: Any) -> Iterator[tuple[str, bool, str, str]]:
+        """(where, whether the key is a field's, key, value) of every line but the keywords."""
+        header, accounts, documents = _parts(statement)
+        for key, value in self.header(header):
+            yield 'the header', False, key, value
+        for number, position, interval in _intervals(accounts):
+            for key, value in self.interval_lines(number, position, interval):
+                yield _interval_where(number, position), key in _NAMES, key, value
+        for index, document in enumerate(documents):
+            where = _document_where(index, document)
+            kind, values = self.document_values(index, document)
+            yield where, True, DOCUMENT_START, kind
+            for prefix, text in zip(_BODY_PREFIXES, values):
+                if text is not None:
+                    yield where, True, prefix[:-1], text
+            extra = _extra_of(document)
+            if extra:
+                for key, value in self.extra(index, document, extra):
+                    yield where, False, key, value
+
+
+_NAMES = {key: name for name, key in (*DOCUMENT_KEYS.items(), *INTERVAL_KEYS.items())}
+
+
+def _header_reserved(key: str) -> str | None:
+    if key == DOCUMENT_START:
+        return 'the key would open a document section'
+    return None
+
+
+def _extra_reserved(key: str) -> str | None:
+    if key in _FIELD_KEYS:
+        return "the key is a field's key; give its value as the field"
+    return None
+
+
+def _check_key(key: Any, where: str, reserved: Any) -> None:
+    if not isinstance(key, str):
+        raise TypeError(f'{where}: a key is {type(key).__name__}, not str')
+    if '=' in key:
+        raise ValueError(f'{where}, key {key!r}: the key holds "=", which ends a key')
+    reason = reserved(key)
+    if reason is not None:
+        raise ValueError(f'{where}, key {key!r}: {reason}')
+
+
+def _parts(statement: Any) -> tuple[Mapping[str, Any], Mapping[str, Any], Sequence[Any]]:
+    if isinstance(statement, corvina_py.Statement):
+        return statement.header, statement.accounts, statement.documents
+    if not isinstance(statement, Mapping):
+        raise TypeError(f'a statement is a corvina_py.Statement or a mapping, not '
+                        f'{type(statement).__name__}')
+    header = statement.get('header') or {}
+    accounts = statement.get('accounts') or {}
+    documents = statement.get('documents') or []
+    if not isinstance(header, Mapping) or not isinstance(accounts, Mapping):
+        raise TypeError('a statement\'s "header" and "accounts" are mappings')
+    return header, accounts, documents
+
+
+def _intervals(accounts: Mapping[str, Any]) -> Iterator[tuple[str, int, Any]]:
+    """Each account's intervals in the order that the reader files them back in.
+
+    The reader keeps an account's intervals sorted by start date and puts each new one just
+    before the last of those starting on the same day; so a run of intervals starting on one
+    day is written with its last first.
+    """
+    for number, account in accounts.items():
+        intervals = account.intervals if isinstance(account, corvina_py.Account) else account
+        if isinstance(intervals, (str, bytes, Mapping)) or not isinstance(intervals, Sequence):
+            raise TypeError(f'account {number!r}: its intervals are a list, not '
+                            f'{type(intervals).__name__}')
+        if not intervals:
+            raise ValueError(f'account {number!r}: no intervals, and an account exists in the '
+                             'format only as its intervals')
+        run_start = 0
+        for i in range(1, len(intervals) + 1):
+            if i < len(intervals) and \
+                    _field(intervals[i], 'date_start') == _field(intervals[run_start],
+                                                                 'date_start'):
+                continue
+            order = [i - 1, *range(run_start, i - 1)]
+            for position in order:
+                yield number, position, intervals[position]
+            run_start = i
+
+
+def _interval_where(number: str, position: int) -> str:
+    return f'account {number!r}, interval {position}'
+
+
+def _field(record: Any, name: str) -> Any:
+    if type(record) is dict or isinstance(record, Mapping):
+        return record.get(name)
+    return getattr(record, name, None)
+
+
+# Looked up once: asking each document for an attribute its class lacks costs an exception.
+_DOCUMENTS_HAVE_EXTRA = hasattr(corvina_py.Document, 'extra')
+
+
+def _extra_of(document: Any) -> Any:
+    if isinstance(document, Mapping):
+        return document.get('extra')
+    return document.extra if _DOCUMENTS_HAVE_EXTRA else getattr(document, 'extra', None)
+
+
+def _document_where(index: int, document: Any) -> str:
+    lineno = document.get('lineno') if isinstance(document, Mapping) \
+        else getattr(document, 'lineno', None)
+    return f'document {index}' if lineno is None else f'document {index} (line {lineno})'
+
+
+# --- corvina-convert -f exchange ------------------------------------------------------------
+
+def exchange_pieces(name: str, statement: corvina_py.Statement, encoding: str) -> tuple[bytes]:
+    """The converter's formatter: the statement written back, or the input fails."""
+    from corvina_convert import Unconvertible
+    try:
+        return (dumps(statement, encoding=encoding),)
+    except (ValueError, TypeError) as error:
+        raise Unconvertible(str(error)) from error
+
+
+def output_name(name: str) -> str:
+    """The file an input's statement is written to in the output folder: the input's own
+    name, or stdin.txt for standard input."""
+    from corvina_convert import STDIN, STDIN_NAME
+    base = os.path.basename(name)
+    return 'stdin.txt' if name in (STDIN, STDIN_NAME) or base in ('', '.', '..') else base
+
+
+def json_statements(name: str, data: bytes) -> Iterator[dict[str, Any]]:
+    """The statement objects of the converter's JSON output: one after another, each on its
+    own line or, written with --indent, over several."""
+    text = data.decode('utf-8')
+    decoder = json.JSONDecoder()
+    at = 0
+    while True:
+        while at < len(text) and text[at].isspace():
+            at += 1
+        if at == len(text):
+            return
+        found, at = decoder.raw_decode(text, at)
+        if not isinstance(found, dict):
+            raise ValueError(f'a {type(found).__name__} where a statement object was expected')
+        found.setdefault('file', name)
+        yield found
+
+
+def read_json_inputs(files: Sequence[str], err: TextIO,
+                     failed: list[str]) -> list[tuple[str, dict[str, Any]]]:
+    """(file named in the object, statement object) for every statement of every input."""
+    from corvina_convert import STDIN, STDIN_NAME, one_line, readable_name
+    found: list[tuple[str, dict[str, Any]]] = []
+    for path in files:
+        name = STDIN_NAME if path == STDIN else readable_name(path)
+        try:
+            if path == STDIN:
+                data = sys.stdin.buffer.read()
+            else:
+                with open(path, 'rb') as stream:
+                    data = stream.read()
+            found += [(str(item['file']), item) for item in json_statements(name, data)]
+        except OSError as error:
+            print(one_line(f'{name}: {error.strerror or error}'), file=err)
+            failed.append(name)
+        except ValueError as error:  # JSONDecodeError and UnicodeDecodeError among them
+            print(one_line(f"{name}: not corvina-convert's JSON output: {error}"), file=err)
+            failed.append(name)
+    return found
+
+
+def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
+                  failed: list[str]) -> None:
+    """Writes each input statement back, to its own file in the folder -o DIR or, for one
+    statement, to standard output."""
+    from corvina_convert import (STDIN, Output, one_line, outcomes_of, overwritten_input,
+                                 readable_name)
+    encoding = args.encoding_out
+    folder = None if args.output in (None, STDIN) else args.output
+    if folder is not None and os.path.exists(folder) and not os.path.isdir(folder):
+        parser.error(f'--format exchange writes one file per input into a folder: '
+                     f'{one_line(readable_name(folder))} is not one')
+
+    def target_of(name: str) -> str | None:
+        return None if folder is None else os.path.join(folder, output_name(name))
+
+    def check_targets(names: Sequence[str]) -> None:
+        if folder is None and len(names) > 1:
+            parser.error('--format exchange writes more than one statement only into a folder: '
+                         'give it with -o DIR')
+        clobbered = overwritten_input(map(target_of, names), args.files)
+        if clobbered is not None:
+            parser.error(f'{one_line(readable_name(clobbered))} is an input or another output: '
+                         'refusing to overwrite it')
+        if folder is not None and names:
+            os.makedirs(folder, exist_ok=True)
+
+    if args.from_json:
+        statements = read_json_inputs(args.files, sys.stderr, failed)
+        check_targets([name for name, _ in statements])
+        for name, item in statements:
+            try:
+                data = dumps(item, encoding=encoding)
+            except (ValueError, TypeError) as error:
+                print(one_line(f'{name}: {error}'), file=sys.stderr)
+                failed.append(name)
+                continue
+            with Output(target_of(name)) as output:
+                output.write(data)
+                output.commit()
+        return
+    check_targets(list(args.files))
+    formatter = functools.partial(exchange_pieces, encoding=encoding)
+    with contextlib.closing(outcomes_of(args, formatter, failed)) as outcomes:
+        for outcome in outcomes:
+            if outcome.pieces is None:
+                continue
+            with Output(target_of(outcome.name)) as output:
+                for piece in outcome.pieces:
+                    output.write(piece)
+                output.commit()

@@ -1,0 +1,44 @@
+// Document sections written back in the exchange format, for a statement's documents as they
+// are: the text a writer in any language would produce, made without a string per value.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "line_form.h"
+#include "statement.h"
+
+namespace corvina {
+
+// The most bytes write_document_sections_into writes for these documents with this newline.
+size_t document_sections_bound(std::span<const Document* const> documents,
+                               std::string_view newline);
+
+// Each document as "СекцияДокумент=<kind>", its present fields as "key=value" in the order of
+// kDocumentFields (dates day.month.year, amounts in their canonical text), and
+// "КонецДокумента", every line followed by `newline`, in `form`'s encoding, written at `out`
+// (room for document_sections_bound bytes). Returns the end of what was written.
+//
+// nullptr when some text cannot be written so that the parser reads it back the same: it holds
+// a line feed, it ends in a carriage return and `newline` is a bare line feed, or (for
+// Windows-1251) it holds a character that encoding lacks. The caller then says which.
+//
+// With options.threads above 1 and sections of options.threshold bytes or more, pieces of the
+// documents are written on that many threads at once (the calling one among them), giving the
+// same bytes.
+struct SectionWriting {
+  unsigned threads = 1;
+  size_t threshold = size_t{8} << 20;
+};
+[[nodiscard]] char* write_document_sections_into(std::span<const Document* const> documents,
+                                                 LineForm form, std::string_view newline,
+                                                 char* out, const SectionWriting& options);
+
+// The same into a string of its own.
+[[nodiscard]] std::optional<std::string> write_document_sections(
+    std::span<const Document* const> documents, LineForm form, std::string_view newline);
+
+}  // namespace corvina

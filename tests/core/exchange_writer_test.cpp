@@ -1,0 +1,114 @@
+#include "exchange_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "attribute_map.h"
+#include "document.h"
+#include "parse_statement.h"
+#include "test_support.h"
+
+namespace corvina {
+namespace {
+
+using test_support::joined_statement;
+using test_support::generated_statement_lines;
+using test_support::payment_document_with;
+using test_support::statement_of;
+using test_support::to_cp1251;
+
+std::vector<const Document*> pointers(const std::vector<Document>& documents) {
+  std::vector<const Document*> out;
+  for (const Document& document : documents) out.push_back(&document);
+  return out;
+}
+
+Statement parsed(std::string_view text) {
+  auto result = parse_statement(text, {});
+  EXPECT_TRUE(result.ok());
+  return std::move(result).value();
+}
+
+// A document's section as written, for the statement of that one section.
+std::optional<std::string> written(std::string_view section, LineForm form,
+                                   std::string_view newline = "\r\n") {
+  const Statement statement = parsed(statement_of(section));
+  EXPECT_EQ(statement.documents.size(), 1u);
+  return write_document_sections(pointers(statement.documents), form, newline);
+}
+
+TEST(exchange_writer_test, fields_in_table_order_dates_and_amounts_canonical) {
+  const std::string expected =
+      "СекцияДокумент=Платежное поручение\r\nНомер=17\r\nДата=05.03.2024\r\nСумма=100.50\r\n"
+      "НазначениеПлатежа=Оплата\r\nВидОплаты=\r\nПлательщикИНН=7701\r\nПлательщикБИК=044525000\r\n"
+      "ПлательщикБанк1=Банк\r\nПлательщикСчет=40702810000000000001\r\n"
+      "ДатаСписано=01.01.+10000\r\nПолучательИНН=7702\r\nПолучательСчет=40702810000000000002\r\n"
+      "ПолучательБИК=044525001\r\nПолучательБанк1=Банк получателя\r\n"
+      "ДатаПоступило=07.03.0024\r\nКонецДокумента\r\n";
+  const std::string section = payment_document_with(
+      "ВидОплаты=\r\nДатаСписано=1.1.+10000\r\nДатаПоступило=7.3.24\r\nЛишний=x\r\n");
+  EXPECT_EQ(written(section, LineForm::Utf8), expected);
+  EXPECT_EQ(written(section, LineForm::Cp1251), to_cp1251(expected));
+}
+
+struct RefusalCase {
+  const char* name;
+  std::string_view value;  // the purpose's value
+  LineForm form;
+  std::string_view newline;
+};
+
+const RefusalCase kRefusals[] = {
+    {"line feed", "a\nb", LineForm::Utf8, "\r\n"},
+    {"carriage return before a bare line feed", "a\r", LineForm::Utf8, "\n"},
+    {"no Windows-1251 byte", "✓", LineForm::Cp1251, "\r\n"},
+    {"beyond the Basic Multilingual Plane", "\xF0\x9F\x98\x80", LineForm::Cp1251, "\r\n"},
+};
+
+TEST(exchange_writer_test, refusals) {
+  for (const RefusalCase& c : kRefusals) {
+    // A document as a hook could have left it.
+    const auto built = build_document("Вид", [&] {
+      AttributeMap map;
+      for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+               {"Номер", "1"}, {"Дата", "05.03.2024"}, {"Сумма", "1"},
+               {"ПлательщикСчет", "1"}, {"ПлательщикИНН", "1"}, {"ПлательщикБИК", "1"},
+               {"ПлательщикБанк1", "1"}, {"ПолучательСчет", "1"}, {"ПолучательИНН", "1"},
+               {"ПолучательБИК", "1"}, {"ПолучательБанк1", "1"}}) {
+        map.insert_copy(key, value);
+      }
+      map.insert_copy("НазначениеПлатежа", c.value);
+      return map;
+    }());
+    ASSERT_TRUE(built.ok()) << c.name;
+    const Document* document = &built.value();
+    EXPECT_EQ(write_document_sections({&document, 1}, c.form, c.newline), std::nullopt)
+        << c.name;
+  }
+}
+
+TEST(exchange_writer_test, pieces_on_threads_write_the_same_bytes) {
+  for (uint32_t seed = 1; seed <= 5; ++seed) {
+    const Statement statement =
+        parsed(joined_statement(generated_statement_lines(seed, 400), seed));
+    const auto documents = pointers(statement.documents);
+    for (const LineForm form : {LineForm::Utf8, LineForm::Cp1251}) {
+      const auto one = write_document_sections(documents, form, "\r\n");
+      ASSERT_TRUE(one.has_value());
+      std::string many(document_sections_bound(documents, "\r\n"), '\0');
+      const char* end = write_document_sections_into(documents, form, "\r\n", many.data(),
+                                                     {.threads = 4, .threshold = 1});
+      ASSERT_NE(end, nullptr);
+      many.resize(static_cast<size_t>(end - many.data()));
+      EXPECT_EQ(many, *one) << "seed " << seed;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace corvina
