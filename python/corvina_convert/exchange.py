@@ -47,10 +47,15 @@ ENCODINGS = {
 NEWLINES = ('\r\n', '\n')
 
 
+# A document's attributes that are no field of its own: where it stood in the file, and its
+# other keys, written after the fields.
+_NOT_FIELDS = frozenset({'lineno', 'extra'})
+
+
 def _field_keys(cls: type) -> dict[str, str]:
     """Attribute name -> the format's key, in the order the class declares its fields."""
     keys = {name: value.__doc__ for name, value in vars(cls).items()
-            if isinstance(value, types.GetSetDescriptorType)}
+            if isinstance(value, types.GetSetDescriptorType) and name not in _NOT_FIELDS}
     missing = [name for name, key in keys.items() if not key]
     if missing:
         raise ImportError(f'corvina_py.{cls.__name__} names no key for {", ".join(missing)}')
@@ -104,11 +109,8 @@ _LOOKED_AT = 20480
 def _documents_in_core(statement: Any, documents: Sequence[Any], encoding: str, newline: str,
                        head: bytes, tail: bytes) -> bytes | None:
     """The whole file, the document sections written by the module in one go, when it can
-    write them all: the documents of a parsed statement, without extras."""
+    write them all: the documents of a parsed statement."""
     if not isinstance(statement, corvina_py.Statement) or not isinstance(documents, list):
-        return None
-    if _DOCUMENTS_HAVE_EXTRA and any(getattr(document, 'extra') for document in documents
-                                     if type(document) is corvina_py.Document):
         return None
     data: bytes | None = statement._exchange_documents(documents, encoding == 'utf-8',
                                                        newline == '\r\n', head, tail)

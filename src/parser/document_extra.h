@@ -88,14 +88,14 @@ inline uint64_t read_varint(const char*& at) {
   }
 }
 
-// Calls f(key, value) for each extra key of the document, in the order of first appearance,
-// with every text in UTF-8. A decoded value lives until f returns.
+// Calls f(key, value, cp1251) for each extra key of the document, in the order of first
+// appearance, with the value as stored: its Windows-1251 bytes when cp1251 is set, else UTF-8.
+// Keys are UTF-8.
 template <typename F>
-void for_each_extra(const Document& document, F&& f) {
+void for_each_stored_extra(const Document& document, F&& f) {
   const std::string_view run = document.text(document.extra);
   const char* at = run.data();
   const char* const end = at + run.size();
-  std::string decoded;
   while (at < end) {
     const uint64_t head = read_varint(at);
     std::string_view key;
@@ -108,15 +108,25 @@ void for_each_extra(const Document& document, F&& f) {
     }
     const uint64_t value_head = read_varint(at);
     const auto size = static_cast<size_t>(value_head >> 1);
-    std::string_view value(at, size);
+    const std::string_view value(at, size);
     at += size;
-    if ((value_head & 1) != 0) {
+    f(key, value, (value_head & 1) != 0);
+  }
+}
+
+// Calls f(key, value) for each extra key of the document, in the order of first appearance,
+// with every text in UTF-8. A decoded value lives until f returns.
+template <typename F>
+void for_each_extra(const Document& document, F&& f) {
+  std::string decoded;
+  for_each_stored_extra(document, [&](std::string_view key, std::string_view value, bool cp1251) {
+    if (cp1251) {
       decoded.resize(cp1251_decoded_room(value));
       char* const out = decoded.data();
       value = std::string_view(out, static_cast<size_t>(decode_cp1251_into(value, out) - out));
     }
     f(key, value);
-  }
+  });
 }
 
 // How many extra keys the document has.

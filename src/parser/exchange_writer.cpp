@@ -13,6 +13,7 @@
 #include "amount.h"
 #include "cp1251_decode.h"
 #include "date.h"
+#include "document_extra.h"
 #include "record_schema.h"
 
 namespace corvina {
@@ -180,7 +181,18 @@ size_t document_bound(const Document& document, size_t newline_size) {
       }
     }
   });
+  // An extra key and "=", its value (decoded, when kept in Windows-1251, to at most its room)
+  // and the line break. A key in Windows-1251 takes fewer bytes than in UTF-8.
+  for_each_stored_extra(document, [&](std::string_view key, std::string_view value, bool cp1251) {
+    bytes += key.size() + 1 + (cp1251 ? cp1251_decoded_room(value) : value.size()) + newline_size;
+  });
   return bytes;
+}
+
+// A key the reader takes back as written: not empty, and without "=" or a line break. Keys of
+// a parse always are; a hook may have made others, which the caller then names.
+bool plain_key(std::string_view key) {
+  return !key.empty() && key.find_first_of("=\r\n") == std::string_view::npos;
 }
 
 char* write_sections(std::span<const Document* const> documents, LineForm form,
@@ -245,6 +257,33 @@ char* write_sections(std::span<const Document* const> documents, LineForm form,
         }
         at = append_newline(at);
       }
+    });
+    if (!written) return nullptr;
+    // The keys that name no field, after the fields, in the order the section gave them.
+    for_each_stored_extra(*document, [&](std::string_view key, std::string_view value,
+                                         bool cp1251) {
+      if (!written) return;
+      if (!plain_key(key) || value.find('\n') != std::string_view::npos ||
+          (bare_line_feed && !value.empty() && value.back() == '\r')) {
+        written = false;
+        return;
+      }
+      if (form == LineForm::Utf8) {
+        at = append_bytes(key, at);
+        *at++ = '=';
+        at = cp1251 ? decode_cp1251_into(value, at) : append_bytes(value, at);
+      } else {
+        at = append_cp1251(key, at);
+        if (at != nullptr) {
+          *at++ = '=';
+          at = cp1251 ? append_bytes(value, at) : append_cp1251(value, at);
+        }
+        if (at == nullptr) {
+          written = false;
+          return;
+        }
+      }
+      at = append_newline(at);
     });
     if (!written) return nullptr;
     at = append_key(keys.document_end, at);

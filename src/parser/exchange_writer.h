@@ -18,13 +18,14 @@ size_t document_sections_bound(std::span<const Document* const> documents,
                                std::string_view newline);
 
 // Each document as "СекцияДокумент=<kind>", its present fields as "key=value" in the order of
-// kDocumentFields (dates day.month.year, amounts in their canonical text), and
-// "КонецДокумента", every line followed by `newline`, in `form`'s encoding, written at `out`
+// kDocumentFields (dates day.month.year, amounts in their canonical text), its extra keys as
+// "key=value" in their order, and "КонецДокумента", every line followed by `newline`, in `form`'s encoding, written at `out`
 // (room for document_sections_bound bytes). Returns the end of what was written.
 //
 // nullptr when some text cannot be written so that the parser reads it back the same: it holds
 // a line feed, it ends in a carriage return and `newline` is a bare line feed, or (for
-// Windows-1251) it holds a character that encoding lacks. The caller then says which.
+// Windows-1251) it holds a character that encoding lacks; or an extra key is empty or holds
+// "=" or a line break. The caller then says which.
 //
 // With options.threads above 1 and sections of options.threshold bytes or more, pieces of the
 // documents are written on that many threads at once (the calling one among them), giving the

@@ -34,10 +34,12 @@ Statement parsed(std::string_view text) {
   return std::move(result).value();
 }
 
-// A document's section as written, for the statement of that one section.
+// A document's section as written, for the statement of that one section (read from
+// Windows-1251 bytes when `from_cp1251`).
 std::optional<std::string> written(std::string_view section, LineForm form,
-                                   std::string_view newline = "\r\n") {
-  const Statement statement = parsed(statement_of(section));
+                                   std::string_view newline = "\r\n", bool from_cp1251 = false) {
+  const std::string text = statement_of(section);
+  const Statement statement = parsed(from_cp1251 ? to_cp1251(text) : text);
   EXPECT_EQ(statement.documents.size(), 1u);
   return write_document_sections(pointers(statement.documents), form, newline);
 }
@@ -49,11 +51,17 @@ TEST(exchange_writer_test, fields_in_table_order_dates_and_amounts_canonical) {
       "ПлательщикБанк1=Банк\r\nПлательщикСчет=40702810000000000001\r\n"
       "ДатаСписано=01.01.+10000\r\nПолучательИНН=7702\r\nПолучательСчет=40702810000000000002\r\n"
       "ПолучательБИК=044525001\r\nПолучательБанк1=Банк получателя\r\n"
-      "ДатаПоступило=07.03.0024\r\nКонецДокумента\r\n";
+      "ДатаПоступило=07.03.0024\r\nЛишний=x\r\nПоказательКБК=18210101\r\n"
+      "ПлательщикБанк2=г. Москва\r\nКонецДокумента\r\n";
+  // Extra keys follow the fields in their first order with their last values; the common ones
+  // and the Cyrillic values are kept apart from the rest, and in Windows-1251 when read so.
   const std::string section = payment_document_with(
-      "ВидОплаты=\r\nДатаСписано=1.1.+10000\r\nДатаПоступило=7.3.24\r\nЛишний=x\r\n");
-  EXPECT_EQ(written(section, LineForm::Utf8), expected);
-  EXPECT_EQ(written(section, LineForm::Cp1251), to_cp1251(expected));
+      "ВидОплаты=\r\nЛишний=y\r\nДатаСписано=1.1.+10000\r\nПоказательКБК=18210101\r\n"
+      "ДатаПоступило=7.3.24\r\nЛишний=x\r\nПлательщикБанк2=г. Москва\r\n");
+  for (const bool from_cp1251 : {false, true}) {
+    EXPECT_EQ(written(section, LineForm::Utf8, "\r\n", from_cp1251), expected);
+    EXPECT_EQ(written(section, LineForm::Cp1251, "\r\n", from_cp1251), to_cp1251(expected));
+  }
 }
 
 struct RefusalCase {
