@@ -522,30 +522,48 @@ const Account* account_value(PyObject* object) {
 // afterwards changes nothing in it. TypeError for an item that is not a Document
 // ("documents[3] is int, not Document"); ValueError when a value has no place in its column
 // (see column_table.h). Throws std::bad_alloc (callers go through guard()).
+// The records of the Document objects of `list`. `items` is a private copy of the list: its
+// references keep every document alive while the lock is released, whatever other threads do
+// to the list. An item that is no Document stops the reading at its index, `not_document`,
+// with no exception set; `items` is null with one set when the copy could not be made.
+struct DocumentRecords {
+  OwnedRef items;
+  std::vector<const Document*> values;
+  Py_ssize_t not_document = -1;
+};
+
+DocumentRecords document_records(PyObject* list) {
+  DocumentRecords records;
+  records.items = OwnedRef::steal(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX));
+  if (!records.items) return records;
+  const Py_ssize_t count = PyList_GET_SIZE(records.items.get());
+  records.values.reserve(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const Document* value = document_value(PyList_GET_ITEM(records.items.get(), i));
+    if (value == nullptr) {
+      records.not_document = i;
+      break;
+    }
+    records.values.push_back(value);
+  }
+  return records;
+}
+
 PyObject* new_documents_table(PyObject* documents) {
   if (documents == nullptr || !PyList_Check(documents)) {
     PyErr_SetString(PyExc_TypeError, "documents is not a list");
     return nullptr;
   }
-  // A private copy of the list: its references keep every document alive while the lock is
-  // released, whatever other threads do to the statement's own list.
-  OwnedRef items = OwnedRef::steal(PyList_GetSlice(documents, 0, PY_SSIZE_T_MAX));
-  if (!items) return nullptr;
-  const Py_ssize_t count = PyList_GET_SIZE(items.get());
-  std::vector<const Document*> values;
-  values.reserve(static_cast<size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
-    const Document* value = document_value(item);
-    if (value == nullptr) {
-      PyErr_Format(PyExc_TypeError, "documents[%zd] is %T, not Document", i, item);
-      return nullptr;
-    }
-    values.push_back(value);
+  DocumentRecords records = document_records(documents);
+  if (!records.items) return nullptr;
+  if (records.not_document >= 0) {
+    PyErr_Format(PyExc_TypeError, "documents[%zd] is %T, not Document", records.not_document,
+                 PyList_GET_ITEM(records.items.get(), records.not_document));
+    return nullptr;
   }
   const ParseOptions options = options_from_environment();
-  return build_table_unlocked(items.release(), [&] {
-    return build_documents_table(values, kMaxBatchText, options);
+  return build_table_unlocked(records.items.release(), [&] {
+    return build_documents_table(records.values, kMaxBatchText, options);
   });
 }
 
@@ -606,18 +624,10 @@ PyObject* statement_exchange_documents(PyObject*, PyObject* args) {
     return nullptr;
   }
   return guard([&]() -> PyObject* {
-    // A private copy of the list: its references keep every document alive while the lock is
-    // released, whatever other threads do to the list.
-    OwnedRef items = OwnedRef::steal(PyList_GetSlice(documents, 0, PY_SSIZE_T_MAX));
-    if (!items) return nullptr;
-    const Py_ssize_t count = PyList_GET_SIZE(items.get());
-    std::vector<const Document*> values;
-    values.reserve(static_cast<size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      const Document* value = document_value(PyList_GET_ITEM(items.get(), i));
-      if (value == nullptr) Py_RETURN_NONE;
-      values.push_back(value);
-    }
+    const DocumentRecords records = document_records(documents);
+    if (!records.items) return nullptr;
+    if (records.not_document >= 0) Py_RETURN_NONE;  // the checked path writes what it is
+    const std::vector<const Document*>& values = records.values;
     // Written straight into the bytes object, made at the most it can take and cut to size:
     // a statement of hundreds of megabytes is not copied once more. The bytes object is ours
     // alone until it is returned, so it is written without the lock, on as many threads as a

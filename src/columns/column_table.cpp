@@ -2,15 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstring>
-#include <exception>
-#include <functional>
 #include <new>
 #include <optional>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -22,6 +17,7 @@
 #include "document_extra.h"
 #include "huge_pages.h"
 #include "record_schema.h"
+#include "shared_work.h"
 
 namespace corvina {
 
@@ -163,57 +159,6 @@ std::vector<size_t> row_cuts(size_t rows, size_t count) {
   return cuts;
 }
 
-// Runs body(i) for every i below `count` on up to `threads` threads, the calling one among them,
-// each taking the next i not yet taken; returns once every body has, rethrowing the first
-// exception in order of i. As in the chunked parse, a thread that starts only after the work is
-// over finds nothing left and touches nothing but the shared counters, so the caller waits for
-// the work, never for a thread that the system has not yet given a core.
-class SharedWork {
- public:
-  static void run(size_t count, size_t threads, std::function<void(size_t)> body) {
-    if (count == 1) {
-      body(0);
-      return;
-    }
-    const auto work = std::make_shared<SharedWork>(count, std::move(body));
-    for (size_t started = 1; started < std::min(threads, count); ++started) {
-      try {
-        std::thread([work] { work->take_pieces(); }).detach();
-      } catch (const std::system_error&) {
-        break;  // the threads that did start, and this one, do the rest
-      }
-    }
-    work->take_pieces();
-    for (size_t seen; (seen = work->done_.load(std::memory_order_acquire)) < count;) {
-      work->done_.wait(seen, std::memory_order_acquire);
-    }
-    for (const std::exception_ptr& thrown : work->thrown_) {
-      if (thrown) std::rethrow_exception(thrown);
-    }
-  }
-
-  SharedWork(size_t count, std::function<void(size_t)> body)
-      : body_(std::move(body)), thrown_(count) {}
-
- private:
-  void take_pieces() {
-    const size_t count = thrown_.size();
-    for (size_t i; (i = next_.fetch_add(1, std::memory_order_relaxed)) < count;) {
-      try {
-        body_(i);
-      } catch (...) {
-        thrown_[i] = std::current_exception();
-      }
-      if (done_.fetch_add(1, std::memory_order_acq_rel) + 1 == count) done_.notify_all();
-    }
-  }
-
-  std::function<void(size_t)> body_;  // called only while pieces are left
-  std::vector<std::exception_ptr> thrown_;
-  std::atomic<size_t> next_{0};
-  std::atomic<size_t> done_{0};
-};
-
 // Builds a table in three steps: one pass over the rows for the sizes of the text columns and
 // the scales of the amount columns, then the batch boundaries, then one pass per batch that
 // writes every column of a row before moving to the next row. Row by row, each record is
@@ -238,7 +183,7 @@ class TableBuilder {
     table->rows = static_cast<int64_t>(rows_.size());
     SpareThreads spare;
     const size_t threads = plan_parts(options, spare);
-    SharedWork::run(parts_.size(), threads, [this](size_t p) { measure(parts_[p]); });
+    run_shared_work(parts_.size(), threads, [this](size_t p) { measure(parts_[p]); });
     scales_.assign(kColumnCount, 2);
     for (const Part& part : parts_) {
       if (part.error) return fail(std::move(*part.error));
@@ -250,7 +195,7 @@ class TableBuilder {
       table->columns.push_back(schema_of(index, column));
     });
     for (Part& part : parts_) plan_batches(part, *table);
-    SharedWork::run(parts_.size(), threads, [this, &table](size_t p) {
+    run_shared_work(parts_.size(), threads, [this, &table](size_t p) {
       Part& part = parts_[p];
       for (size_t b = 0; b < part.batch_starts.size() && !part.error; ++b) {
         fill(part, part.batch_starts[b], table->batches[part.first_batch + b]);

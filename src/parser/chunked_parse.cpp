@@ -10,13 +10,13 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "account.h"
 #include "huge_pages.h"
 #include "section_machine.h"
+#include "shared_work.h"
 #include "tokenizer.h"
 
 #if defined(__linux__)
@@ -239,55 +239,15 @@ Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
   return statement;
 }
 
-// The pieces of one parse and what was made of them, shared by the threads that read them: a
-// thread that starts only after the parse has returned finds no piece left and touches nothing
-// else, so the parse waits for its pieces, never for a thread that the system has not yet
-// given a core.
-template <LineForm form>
-struct PieceWork {
-  PieceWork(std::string_view text, Encoding encoding, std::vector<size_t> cuts)
-      : text(text), encoding(encoding), cuts(std::move(cuts)), pieces(this->cuts.size() - 1) {}
-
-  // Takes the next piece not yet taken until none is left.
-  void read_pieces() {
-    const size_t count = pieces.size();
-    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
-      read_piece<form>(text.substr(cuts[i], cuts[i + 1] - cuts[i]), i == 0, encoding, pieces[i]);
-      if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == count) done.notify_all();
-    }
-  }
-  void wait_for_pieces() {
-    for (size_t seen; (seen = done.load(std::memory_order_acquire)) < pieces.size();) {
-      done.wait(seen, std::memory_order_acquire);
-    }
-  }
-
-  std::string_view text;  // read only while pieces are left
-  Encoding encoding;
-  std::vector<size_t> cuts;
-  std::vector<PieceOutcome> pieces;
-  std::atomic<size_t> next{0};
-  std::atomic<size_t> done{0};
-};
-
-// The pieces on `threads` threads, the calling one among them, each taking the next piece not
-// yet taken: a thread that the system leaves waiting for a core holds up at most the piece it
-// took, not a fixed share of the statement.
+// The pieces on `threads` threads, the calling one among them (see run_shared_work).
 template <LineForm form>
 Result<Statement, ErrorRecord> read_in_pieces(std::string_view text, Encoding encoding,
-                                              std::vector<size_t> cuts, size_t threads) {
-  const auto work = std::make_shared<PieceWork<form>>(text, encoding, std::move(cuts));
-  const size_t count = work->pieces.size();
-  for (size_t started = 1; started < std::min(threads, count); ++started) {
-    try {
-      std::thread([work] { work->read_pieces(); }).detach();
-    } catch (const std::system_error&) {
-      break;  // the threads that did start, and this one, read the rest
-    }
-  }
-  work->read_pieces();
-  work->wait_for_pieces();
-  return join_pieces(work->pieces);
+                                              const std::vector<size_t>& cuts, size_t threads) {
+  std::vector<PieceOutcome> pieces(cuts.size() - 1);
+  run_shared_work(pieces.size(), threads, [&](size_t i) {
+    read_piece<form>(text.substr(cuts[i], cuts[i + 1] - cuts[i]), i == 0, encoding, pieces[i]);
+  });
+  return join_pieces(pieces);
 }
 
 }  // namespace

@@ -4,9 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <algorithm>
-#include <functional>
-#include <system_error>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -15,6 +12,7 @@
 #include "date.h"
 #include "document_extra.h"
 #include "record_schema.h"
+#include "shared_work.h"
 
 namespace corvina {
 namespace {
@@ -339,21 +337,11 @@ char* write_document_sections_into(std::span<const Document* const> documents, L
       offset = taken;
     }
   }
-  auto write = [&](Piece& piece) {
+  run_shared_work(pieces.size(), pieces.size(), [&](size_t p) {
+    Piece& piece = pieces[p];
     piece.end = write_sections(documents.subspan(piece.first, piece.last - piece.first), form,
                                newline, piece.start);
-  };
-  std::vector<std::thread> workers;
-  workers.reserve(pieces.size());
-  for (size_t p = 1; p < pieces.size(); ++p) {
-    try {
-      workers.emplace_back(write, std::ref(pieces[p]));
-    } catch (const std::system_error&) {
-      write(pieces[p]);  // no thread to be had: this one writes it
-    }
-  }
-  write(pieces[0]);
-  for (std::thread& worker : workers) worker.join();
+  });
   char* at = out;
   for (const Piece& piece : pieces) {
     if (piece.end == nullptr) return nullptr;

@@ -1,0 +1,79 @@
+#include "shared_work.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace corvina {
+namespace {
+
+// What the threads of one run share; each started thread holds it, so it outlives the run.
+class SharedWork {
+ public:
+  SharedWork(size_t count, std::function<void(size_t)> body)
+      : body_(std::move(body)), thrown_(count) {}
+
+  void take_pieces() {
+    const size_t count = thrown_.size();
+    for (size_t i; (i = next_.fetch_add(1, std::memory_order_relaxed)) < count;) {
+      try {
+        body_(i);
+      } catch (...) {
+        thrown_[i] = std::current_exception();
+      }
+      const std::lock_guard lock(mutex_);
+      if (++done_ == count) finished_.notify_all();
+    }
+  }
+
+  // A mutex and a condition variable, not std::atomic::wait: where libstdc++ has no futex
+  // (MinGW-w64's GCC 12 among others), its atomic wait reads the value before it takes the lock
+  // it sleeps under, and a notify that falls in between is lost: the caller then waits forever.
+  // Taken once per piece, the lock costs nothing beside the piece.
+  void wait_and_rethrow() {
+    {
+      std::unique_lock lock(mutex_);
+      finished_.wait(lock, [this] { return done_ == thrown_.size(); });
+    }
+    for (const std::exception_ptr& thrown : thrown_) {
+      if (thrown) std::rethrow_exception(thrown);
+    }
+  }
+
+ private:
+  std::function<void(size_t)> body_;  // called only while pieces are left
+  std::vector<std::exception_ptr> thrown_;
+  std::atomic<size_t> next_{0};
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  size_t done_ = 0;  // under mutex_
+};
+
+}  // namespace
+
+void run_shared_work(size_t count, size_t threads, std::function<void(size_t)> body) {
+  if (count == 0) return;
+  if (count == 1 || threads <= 1) {
+    for (size_t i = 0; i < count; ++i) body(i);
+    return;
+  }
+  const auto work = std::make_shared<SharedWork>(count, std::move(body));
+  for (size_t started = 1; started < std::min(threads, count); ++started) {
+    try {
+      std::thread([work] { work->take_pieces(); }).detach();
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  work->take_pieces();
+  work->wait_and_rethrow();
+}
+
+}  // namespace corvina

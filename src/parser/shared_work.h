@@ -1,0 +1,19 @@
+// Work cut into pieces and done on several threads at once.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace corvina {
+
+// Runs body(i) for every i below `count` on up to `threads` threads, the calling one among them,
+// each taking the next i not yet taken; returns once every body has, rethrowing the first
+// exception in order of i.
+//
+// A thread that the system leaves waiting for a core holds up at most the piece it took, not a
+// fixed share of the work; one that starts only after the work is over finds nothing left and
+// touches nothing but the shared counters, so the caller waits for the work, never for a thread.
+// No thread to be had is no failure: the threads that did start, and the caller, do the rest.
+void run_shared_work(size_t count, size_t threads, std::function<void(size_t)> body);
+
+}  // namespace corvina
