@@ -165,7 +165,8 @@ check_links() { # MODULE LIBC
   if [ "$libc" = gnu ]; then
     # See unwind_stub: one unwinder for the whole process, libgcc_s's.
     grep -qx 'libgcc_s\.so\.1' <<<"$needed" || fail "$(basename "$module") does not link libgcc_s.so.1"
-    if nm "$module" | grep -Eq ' [TtWw] (_Unwind_|__unw_|unw_)'; then
+    # An unwinder linked in keeps its symbols hidden; one taken from libgcc_s shows as needed.
+    if ! grep -q ' UND _Unwind_RaiseException@GCC_3\.0' <<<"$(readelf --dyn-syms -W "$module")"; then
       fail "$(basename "$module") carries an unwinder of its own"
     fi
   fi
@@ -184,11 +185,13 @@ build_wheel() { # TARGET
     cp313t)
       interpreter=${FT_PYTHON:-$(bash "$root/tools/build-free-threaded-python.sh")}
       builder=$(tool_venv "$interpreter" venv-cp313t "scikit-build-core>=0.11" cmake ninja)
-      # A cross build (the toolchain file names the system) does not ask the interpreter where
-      # its headers are, and FindPython looks for the default ABI's include/python3.13 only. The
-      # free-threaded one's pyconfig.h defines Py_GIL_DISABLED, which the module must see.
-      defines+=("--config-settings=cmake.define.Python_INCLUDE_DIR=$("$interpreter" -c \
-        'import sysconfig; print(sysconfig.get_path("include"))')")
+      # scikit-build-core asks FindPython for the free-threaded ABI of this interpreter, but in
+      # a cross build (the toolchain file names the system) FindPython reads no ABI from the
+      # interpreter and then turns down its headers, include/python3.13t, whose pyconfig.h
+      # defines Py_GIL_DISABLED for the module. Those headers serve every Linux target (the
+      # module's suffix comes from scikit-build-core), so FindPython asks the interpreter as in
+      # a native build.
+      defines+=(--config-settings=cmake.define.CMAKE_CROSSCOMPILING=OFF)
       ;;
   esac
   local toolchain out="$work/$target" runtime=""
@@ -235,7 +238,7 @@ build_wheel() { # TARGET
   fi
   check_links "$module" "$libc"
 
-  rm -f "$dist/corvina_py-$version-$abi-$abi-"*"$tag"*.whl
+  rm -f "$dist/corvina_py-$version-${abi%t}-$abi-"*"$tag"*.whl
   if [ "$arch" = "$(uname -m)" ] && [ "$libc" = gnu ]; then
     PATH="$bin:$PATH" "$bin/auditwheel" repair --plat "$tag" --only-plat -w "$dist" "$raw" \
       >"$out/repair.log" 2>&1 ||
@@ -251,7 +254,7 @@ build_wheel() { # TARGET
     mv "$out/retag"/corvina_py-*"$tag"*.whl "$dist/"
   fi
   local wheel
-  wheel=$(ls "$dist/corvina_py-$version-$abi-$abi-"*"$tag"*.whl)
+  wheel=$(ls "$dist/corvina_py-$version-${abi%t}-$abi-"*"$tag"*.whl)
   "$bin/auditwheel" show "$wheel" >"$out/show.log" 2>&1 ||
     { cat "$out/show.log" >&2; fail "$target: auditwheel show failed"; }
   if ! tr -s ' \n' ' ' <"$out/show.log" | grep -q "consistent with the following platform tag: \"$tag\""; then
