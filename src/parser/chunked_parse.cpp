@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -265,13 +267,17 @@ struct PieceWork {
     const size_t count = pieces.size();
     for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
       read_piece<form>(text.substr(cuts[i], cuts[i + 1] - cuts[i]), i == 0, encoding, pieces[i]);
-      if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == count) done.notify_all();
+      const std::lock_guard lock(mutex);
+      if (++done == count) finished.notify_all();
     }
   }
+  // A mutex and a condition variable, not std::atomic::wait: where libstdc++ has no futex
+  // (MinGW-w64's GCC 12 among others), its atomic wait reads the value before it takes the lock
+  // it sleeps under, and a notify that falls in between is lost: the parse then waits forever.
+  // Taken once per piece, the lock costs nothing beside the piece.
   void wait_for_pieces() {
-    for (size_t seen; (seen = done.load(std::memory_order_acquire)) < pieces.size();) {
-      done.wait(seen, std::memory_order_acquire);
-    }
+    std::unique_lock lock(mutex);
+    finished.wait(lock, [this] { return done == pieces.size(); });
   }
 
   std::string_view text;  // read only while pieces are left
@@ -279,7 +285,9 @@ struct PieceWork {
   std::vector<size_t> cuts;
   std::vector<PieceOutcome> pieces;
   std::atomic<size_t> next{0};
-  std::atomic<size_t> done{0};
+  std::mutex mutex;
+  std::condition_variable finished;
+  size_t done = 0;  // under mutex
 };
 
 // The pieces on `threads` threads, the calling one among them, each taking the next piece not
