@@ -48,7 +48,12 @@ cross_build() {
 
 echo "-- Windows x86-64 (MinGW-w64, Wine)"
 # A private prefix, made without the Mono and Gecko installers that a first start would offer.
-export WINEPREFIX="$cross/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Outside the work tree: a prefix maps drive Z: to / through a link, and anything that walks
+# the tree (the sdist's file list, the next run's) would walk the whole file system through it.
+# Kept between runs, which also spares the next run its first start.
+export WINEPREFIX="${CORVINA_CACHE:-$HOME/.cache/corvina}/wine-prefix" WINEDEBUG=-all \
+  WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$(dirname "$WINEPREFIX")"
 wineboot --init >/dev/null 2>&1 || true
 cross_build "$cross/windows" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 \
   -DCMAKE_CXX_COMPILER="$mingw" -DCMAKE_C_COMPILER="${mingw/g++/gcc}" \
