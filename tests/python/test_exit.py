@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from conftest import EXIT_CRASHES, FREE_THREADED, UNDER_ASAN, run_python, statement
+from conftest import FREE_THREADED, UNDER_ASAN, run_python, statement
 
 DOCUMENT = ('Платежное поручение', {
     'Номер': '1', 'Дата': '05.03.2024', 'Сумма': '1.00',
@@ -40,7 +40,6 @@ sys.exit({status})
 '''
 
 
-@pytest.mark.xfail(**EXIT_CRASHES)
 @pytest.mark.parametrize('names', [('table',), ('hooks',), ('table', 'hooks', 'parse')])
 def test_exit_with_threads_inside(names: tuple[str, ...]) -> None:
     if UNDER_ASAN and 'hooks' in names:

@@ -13,7 +13,7 @@ import time
 from pathlib import Path
 
 import pytest
-from conftest import EXIT_CRASHES, many_sections, run_python
+from conftest import many_sections, run_python
 
 import corvina_py
 
@@ -160,7 +160,6 @@ EXIT_SCRIPT = textwrap.dedent('''
 ''')
 
 
-@pytest.mark.xfail(**EXIT_CRASHES)
 def test_exit_with_parses_in_pieces():
     # Daemon threads ended at exit while their parses read pieces on threads of the core.
     script = EXIT_SCRIPT.format(tests=str(Path(__file__).parent))
