@@ -419,14 +419,31 @@ bool present_in(const corvina::ColumnChunk& chunk, int64_t row) {
   return ((validity[row / 8] >> (row % 8)) & 1) != 0;
 }
 
-std::string_view value_bytes(const corvina::ColumnChunk& chunk, const std::string& format,
-                             int64_t row) {
+std::string value_bytes(const corvina::ColumnChunk& chunk, const std::string& format,
+                        int64_t row) {
   const auto* data = static_cast<const char*>(chunk.data.data());
   if (format == "u") {
     const auto* offsets = static_cast<const int32_t*>(chunk.offsets.data());
     return {data + offsets[row], static_cast<size_t>(offsets[row + 1] - offsets[row])};
   }
-  const size_t width = format == "tdD" ? sizeof(int32_t) : sizeof(corvina::Decimal128);
+  if (format == "+m") {  // the row's entries as key=value lines
+    const auto* offsets = static_cast<const int32_t*>(chunk.offsets.data());
+    const corvina::ColumnChunk& entries = chunk.children.at(0);
+    std::string out;
+    for (int32_t e = offsets[row]; e < offsets[row + 1]; ++e) {
+      for (size_t part = 0; part < entries.children.size(); ++part) {
+        const corvina::ColumnChunk& texts = entries.children[part];
+        const auto* at = static_cast<const int32_t*>(texts.offsets.data());
+        out.append(static_cast<const char*>(texts.data.data()) + at[e],
+                   static_cast<size_t>(at[e + 1] - at[e]));
+        out += part == 0 ? '=' : '\n';
+      }
+    }
+    return out;
+  }
+  const size_t width = format == "tdD"  ? sizeof(int32_t)
+                       : format == "l" ? sizeof(int64_t)
+                                       : sizeof(corvina::Decimal128);
   return {data + static_cast<size_t>(row) * width, width};
 }
 

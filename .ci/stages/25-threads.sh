@@ -17,6 +17,7 @@ cmake --build "$tsan" -j "$jobs" --target corvina_columns
 "$cxx" -std=c++20 -O1 $flags -I"$root/src/parser" -I"$root/src/columns" -I"$root/tests/core" \
   -DCORVINA_SAMPLES_DIR="\"$root/../shared/samples\"" \
   "$root/tests/core/chunked_parse_test.cpp" "$root/tests/core/table_threads_test.cpp" \
+  "$root/tests/core/shared_work_test.cpp" "$root/tests/core/exchange_writer_test.cpp" \
   "$tsan/libcorvina_columns.a" "$tsan/libcorvina_parser.a" \
   -lgtest -lgtest_main -pthread -o "$tsan/threads_test"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$tsan/threads_test"
