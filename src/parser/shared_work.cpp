@@ -37,14 +37,22 @@ class SharedWork {
   // (MinGW-w64's GCC 12 among others), its atomic wait reads the value before it takes the lock
   // it sleeps under, and a notify that falls in between is lost: the caller then waits forever.
   // Taken once per piece, the lock costs nothing beside the piece.
+  //
+  // The failure rethrown is moved out first: a thread still letting go of the work must not
+  // drop the last reference to the exception while the caller handles it.
   void wait_and_rethrow() {
+    std::exception_ptr first;
     {
       std::unique_lock lock(mutex_);
       finished_.wait(lock, [this] { return done_ == thrown_.size(); });
+      for (std::exception_ptr& thrown : thrown_) {
+        if (thrown) {
+          first = std::move(thrown);
+          break;
+        }
+      }
     }
-    for (const std::exception_ptr& thrown : thrown_) {
-      if (thrown) std::rethrow_exception(thrown);
-    }
+    if (first) std::rethrow_exception(std::move(first));
   }
 
  private:
