@@ -30,6 +30,8 @@ unsigned usable_cores();
 // ascending offsets, the first 0, the last text.size(). Each inner offset is the start of a
 // line that opens a section and directly follows an end line; where no such place lies past a
 // wanted cut, there are fewer pieces (one when the text has none at all).
+std::vector<size_t> find_chunk_cuts(std::string_view text, LineForm form, size_t pieces);
+
 // Threads taken from those that the parses (and table builds) of this process may run beside
 // their callers, one per usable core but the caller's; given back when this object goes.
 class SpareThreads {
@@ -46,12 +48,10 @@ class SpareThreads {
   size_t claimed_ = 0;
 };
 
-std::vector<size_t> find_chunk_cuts(std::string_view text, LineForm form, size_t pieces);
-
 // The parse without hooks of a decoded text (`form` tells how its lines are written) on up to
 // `threads` threads (0: those of the process's cores that no other parse is using), each piece
-// at least an eighth of chunk_threshold (tests make that tiny). The outcome is that of reading the text on one thread: the same statement, or the
-// same error.
+// at least an eighth of chunk_threshold (tests make that tiny). The outcome is that of reading
+// the text on one thread: the same statement, or the same error.
 [[nodiscard]] Result<Statement, ErrorRecord> parse_in_chunks(std::string_view text,
                                                              LineForm form, Encoding encoding,
                                                              unsigned threads,
