@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -43,6 +44,11 @@ inline constexpr size_t kMaxNarrowTexts = TextSpan::kWide - 1;
   return build_document(kind, attributes, texts);
 }
 
+inline constexpr size_t kDocumentFieldCount = kFieldCount<decltype(kDocumentFields)>;
+
+// The keys a document section names: its fields' rows first, then the common extra keys.
+inline constexpr auto kDocumentSectionKeys = std::tuple_cat(kDocumentFields, kCommonExtraKeys);
+
 // The values of one document section as its lines are read, for building the document without
 // an AttributeMap of the whole section: a known key keeps its last value (as the map would), and
 // only the other keys, the document's extras, go into a map. build(kind) ==
@@ -56,17 +62,19 @@ class DocumentFields {
   // `key_form` is the fields' own form, given at compile time so that the key table is.
   template <LineForm key_form = LineForm::Utf8>
   void add(std::string_view key, std::string_view value) {
-    const size_t row = FieldIndex<kDocumentFields, key_form>::find(key);
-    if (row != FieldIndex<kDocumentFields, key_form>::kNone) {
+    // One lookup among the fields and the common extra keys together: most keys that name no
+    // field are common ones, and a second search would cost every one of them again.
+    using Index = FieldIndex<kDocumentSectionKeys, key_form>;
+    const size_t row = Index::find(key);
+    if (row < kDocumentFieldCount) {
       raw_[row] = value;
       return;
     }
-    // A key that names no field is most often one of the common ones, which take a slot each.
-    const size_t common = FieldIndex<kCommonExtraKeys, key_form>::find(key);
-    if (common == kCommonExtraKeyCount) {
+    if (row == Index::kNone) {
       add_other_extra(key, value);
       return;
     }
+    const size_t common = row - kDocumentFieldCount;
     size_t& place = common_places_[common];
     if (place != 0) {
       extras_[place - 1].value = value;
