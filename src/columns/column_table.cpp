@@ -87,6 +87,11 @@ struct ExtraEntries {
   void for_each(F&& f) const {
     for_each_extra(*document, std::forward<F>(f));
   }
+  // f(key, size of the value): what measuring a row needs, with nothing decoded.
+  template <typename F>
+  void for_each_size(F&& f) const {
+    for_each_extra_size(*document, std::forward<F>(f));
+  }
 };
 
 struct ExtraColumn {
@@ -99,8 +104,8 @@ struct ExtraColumn {
 // that the int32 offsets of the entries stay within it too.
 int64_t map_row_size(const ExtraEntries& entries) {
   int64_t size = 0;
-  entries.for_each([&size](std::string_view key, std::string_view value) {
-    size += static_cast<int64_t>(key.size() + value.size()) + 1;
+  entries.for_each_size([&size](std::string_view key, size_t value_size) {
+    size += static_cast<int64_t>(key.size() + value_size) + 1;
   });
   return size;
 }
@@ -428,10 +433,10 @@ class TableBuilder {
     int64_t key_bytes = 0;
     int64_t value_bytes = 0;
     for (size_t r = begin; r < begin + length; ++r) {
-      column.value(rows_[r]).for_each([&](std::string_view key, std::string_view value) {
+      column.value(rows_[r]).for_each_size([&](std::string_view key, size_t value_size) {
         ++entries;
         key_bytes += static_cast<int64_t>(key.size());
-        value_bytes += static_cast<int64_t>(value.size());
+        value_bytes += static_cast<int64_t>(value_size);
       });
     }
     chunk.offsets = ColumnBuffer((length + 1) * sizeof(int32_t));

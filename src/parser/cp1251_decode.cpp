@@ -282,6 +282,12 @@ size_t cp1251_decoded_room(std::string_view bytes) {
   return cp1251_output_bound(bytes) + kCp1251StoreSlack;
 }
 
+size_t cp1251_decoded_size(std::string_view bytes) {
+  size_t size = 0;
+  for (size_t pos = 0; pos < bytes.size(); ++pos) size += kCp1251[byte_at(bytes, pos)].length;
+  return size;
+}
+
 char* decode_cp1251_into(std::string_view bytes, char* out) {
   static const SliceDecoder decode_slice = cp1251_slice_decoder();
   return decode_slice(bytes.data(), bytes.size(), out);

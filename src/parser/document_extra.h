@@ -118,21 +118,37 @@ void for_each_stored_extra(const Document& document, F&& f) {
 // with every text in UTF-8. A decoded value lives until f returns.
 template <typename F>
 void for_each_extra(const Document& document, F&& f) {
-  std::string decoded;
+  // Values are short (codes, dates, a bank's town): they decode on the stack, and a table of a
+  // hundred thousand documents takes no allocation for them.
+  constexpr size_t kStackValue = 160;
+  char stack[3 * kStackValue + kCp1251StoreSlack];
+  std::string heap;
   for_each_stored_extra(document, [&](std::string_view key, std::string_view value, bool cp1251) {
     if (cp1251) {
-      decoded.resize(cp1251_decoded_room(value));
-      char* const out = decoded.data();
+      char* out = stack;
+      if (value.size() > kStackValue) {
+        heap.resize(cp1251_decoded_room(value));
+        out = heap.data();
+      }
       value = std::string_view(out, static_cast<size_t>(decode_cp1251_into(value, out) - out));
     }
     f(key, value);
   });
 }
 
+// Calls f(key, value_size) for each extra key of the document, with the size of the value in
+// UTF-8, without decoding it.
+template <typename F>
+void for_each_extra_size(const Document& document, F&& f) {
+  for_each_stored_extra(document, [&](std::string_view key, std::string_view value, bool cp1251) {
+    f(key, cp1251 ? cp1251_decoded_size(value) : value.size());
+  });
+}
+
 // How many extra keys the document has.
 inline size_t extra_count(const Document& document) {
   size_t count = 0;
-  for_each_extra(document, [&count](std::string_view, std::string_view) { ++count; });
+  for_each_stored_extra(document, [&count](std::string_view, std::string_view, bool) { ++count; });
   return count;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <variant>
 
+#include "cp1251_decode.h"
 #include "utf8.h"
 
 namespace corvina {
@@ -360,6 +361,8 @@ TEST(decode_test, cp1251_fast_paths_agree_with_single_bytes) {
     const auto decoded = decode_input(input);
     ASSERT_TRUE(decoded) << round;
     EXPECT_EQ(decoded.value().text(), expected) << round;
+    // The exact size that sizes a table's extra values before they are decoded.
+    EXPECT_EQ(cp1251_decoded_size(input), expected.size()) << round;
   }
   // The output is reserved from a bound, not from the worst case of three bytes a byte: letters
   // take two.
