@@ -633,22 +633,27 @@ PyObject* statement_exchange_documents(PyObject*, PyObject* args) {
     // alone until it is returned, so it is written without the lock, on as many threads as a
     // parse would use.
     const std::string_view newline = crlf ? "\r\n" : "\n";
-    const size_t bound = document_sections_bound(values, newline);
+    const ParseOptions parsing = options_from_environment();
+    SectionWriting options;
+    options.threads = parsing.threads == 0 ? usable_cores() : parsing.threads;
+    options.threshold = parsing.chunk_threshold;
+    // Measured once, on the writing's threads, for both the size of the bytes and the pieces.
+    SectionRoom room;
+    if (!run_unlocked([&] { room = document_sections_room(values, newline, options); })) {
+      return nullptr;
+    }
+    const size_t bound = room.total;
     OwnedRef bytes = OwnedRef::steal(PyBytes_FromStringAndSize(
         nullptr, head_size + static_cast<Py_ssize_t>(bound) + tail_size));
     if (!bytes) return nullptr;
     char* const start = PyBytes_AS_STRING(bytes.get());
     const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
-    const ParseOptions parsing = options_from_environment();
-    SectionWriting options;
-    options.threads = parsing.threads == 0 ? usable_cores() : parsing.threads;
-    options.threshold = parsing.chunk_threshold;
     char* end = nullptr;
     if (!run_unlocked([&] {
           advise_huge_pages(start, size);
           std::memcpy(start, head, static_cast<size_t>(head_size));
           end = write_document_sections_into(values, utf8 ? LineForm::Utf8 : LineForm::Cp1251,
-                                             newline, start + head_size, options);
+                                             newline, start + head_size, options, room);
           if (end != nullptr) {
             std::memcpy(end, tail, static_cast<size_t>(tail_size));
             end += tail_size;

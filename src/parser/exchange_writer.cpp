@@ -1,9 +1,10 @@
 #include "exchange_writer.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
-#include <algorithm>
 #include <type_traits>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "document_extra.h"
 #include "record_schema.h"
 #include "shared_work.h"
+#include "simd.h"
 
 namespace corvina {
 namespace {
@@ -56,11 +58,44 @@ const std::array<int16_t, 128>& cyrillic_bytes() {
   return table;
 }
 
+// Both tables, fetched once per writing rather than once per text.
+struct Cp1251Tables {
+  const std::array<int16_t, kLastCp1251Code + 1>& bytes = cp1251_bytes();
+  const std::array<int16_t, 128>& cyrillic = cyrillic_bytes();
+};
+
+#if defined(CORVINA_SSE2)
+// Up to eight letters А-я (D0 90-BF, D1 80-8F) at the start of sixteen bytes of UTF-8, as their
+// Windows-1251 bytes C0-FF at out; returns how many there were. Eight bytes are stored whatever
+// the count: the caller has that room, its output never being longer than the input left. The
+// mirror of the decoder's put_cyrillic_letters: a 16-bit lane holds one letter, its lead in the
+// low byte.
+size_t put_russian_letters(const unsigned char* in, char* out) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  const __m128i lead = _mm_and_si128(v, _mm_set1_epi16(0x00FF));
+  const __m128i second = _mm_srli_epi16(v, 8);
+  const __m128i upper = _mm_cmpeq_epi16(lead, _mm_set1_epi16(0xD0));  // А-п: D0 90-BF
+  const __m128i lower = _mm_cmpeq_epi16(lead, _mm_set1_epi16(0xD1));  // р-я: D1 80-8F
+  const __m128i upper_ok = _mm_and_si128(
+      upper, _mm_and_si128(_mm_cmpgt_epi16(second, _mm_set1_epi16(0x8F)),
+                           _mm_cmplt_epi16(second, _mm_set1_epi16(0xC0))));
+  const __m128i lower_ok = _mm_and_si128(
+      lower, _mm_and_si128(_mm_cmpgt_epi16(second, _mm_set1_epi16(0x7F)),
+                           _mm_cmplt_epi16(second, _mm_set1_epi16(0x90))));
+  const auto letters = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(upper_ok, lower_ok)));
+  // А-п are the second byte + 0x30, р-я + 0x70.
+  const __m128i bytes = _mm_sub_epi16(_mm_add_epi16(second, _mm_set1_epi16(0x70)),
+                                      _mm_and_si128(upper, _mm_set1_epi16(0x40)));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(bytes, bytes));
+  return static_cast<size_t>(std::countr_one(letters)) / 2;
+}
+#endif
+
 // Writes UTF-8 text at `at` in Windows-1251 (never more bytes than the UTF-8 has); nullptr
 // when a character has no byte there, or at a line feed.
-char* append_cp1251(std::string_view text, char* at) {
-  const auto& bytes = cp1251_bytes();
-  const auto& cyrillic = cyrillic_bytes();
+char* append_cp1251(std::string_view text, char* at, const Cp1251Tables& tables) {
+  const auto& bytes = tables.bytes;
+  const auto& cyrillic = tables.cyrillic;
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = in + text.size();
   while (in < end) {
@@ -86,6 +121,16 @@ char* append_cp1251(std::string_view text, char* at) {
       continue;
     }
     if ((lead == 0xD0 || lead == 0xD1) && end - in >= 2) {
+#if defined(CORVINA_SSE2)
+      // Words go up to eight letters at a time.
+      if (end - in >= 16) {
+        if (const size_t letters = put_russian_letters(in, at); letters > 0) {
+          at += letters;
+          in += 2 * letters;
+          continue;
+        }
+      }
+#endif
       const int16_t byte = cyrillic[(lead & 1u) << 6 | (in[1] & 0x3Fu)];
       if (byte < 0) return nullptr;
       *at++ = static_cast<char>(byte);
@@ -119,11 +164,11 @@ struct Keys {
   std::array<FixedText, kFieldCount<decltype(kDocumentFields)>> fields{};
   FixedText document_end{};
 
-  explicit Keys(LineForm form) {
-    auto convert = [form](std::string_view utf8, std::string_view tail) {
+  Keys(LineForm form, const Cp1251Tables& tables) {
+    auto convert = [form, &tables](std::string_view utf8, std::string_view tail) {
       FixedText out;
       char* end = form == LineForm::Utf8 ? append_bytes(utf8, out.bytes.data())
-                                         : append_cp1251(utf8, out.bytes.data());
+                                         : append_cp1251(utf8, out.bytes.data(), tables);
       end = append_bytes(tail, end);
       out.size = static_cast<size_t>(end - out.bytes.data());
       return out;
@@ -179,10 +224,12 @@ size_t document_bound(const Document& document, size_t newline_size) {
       }
     }
   });
-  // An extra key and "=", its value (decoded, when kept in Windows-1251, to at most its room)
-  // and the line break. A key in Windows-1251 takes fewer bytes than in UTF-8.
+  // An extra key and "=", its value (decoded, when kept in Windows-1251, to at most three bytes
+  // a byte, and the decoder's slack) and the line break. A key in Windows-1251 takes fewer bytes
+  // than in UTF-8. Room that is not written costs nothing: its pages are never touched.
   for_each_stored_extra(document, [&](std::string_view key, std::string_view value, bool cp1251) {
-    bytes += key.size() + 1 + (cp1251 ? cp1251_decoded_room(value) : value.size()) + newline_size;
+    bytes += key.size() + 1 + (cp1251 ? 3 * value.size() + kCp1251StoreSlack : value.size()) +
+             newline_size;
   });
   return bytes;
 }
@@ -190,12 +237,18 @@ size_t document_bound(const Document& document, size_t newline_size) {
 // A key the reader takes back as written: not empty, and without "=" or a line break. Keys of
 // a parse always are; a hook may have made others, which the caller then names.
 bool plain_key(std::string_view key) {
-  return !key.empty() && key.find_first_of("=\r\n") == std::string_view::npos;
+  // A byte at a time: find_first_of would search its set once per byte of the key.
+  if (key.empty()) return false;
+  for (const char c : key) {
+    if (c == '=' || c == '\r' || c == '\n') return false;
+  }
+  return true;
 }
 
 char* write_sections(std::span<const Document* const> documents, LineForm form,
                      std::string_view newline, char* out) {
-  const Keys keys(form);
+  const Cp1251Tables tables;
+  const Keys keys(form, tables);
   const bool bare_line_feed = newline.size() == 1;
   char* at = out;
   // key=value and the line break; false for a value that would not read back the same.
@@ -218,7 +271,7 @@ char* write_sections(std::span<const Document* const> documents, LineForm form,
       if (value.find('\n') != std::string_view::npos) return false;
       at = append_bytes(value, at);
     } else {
-      at = append_cp1251(value, at);  // refuses a line feed itself
+      at = append_cp1251(value, at, tables);  // refuses a line feed itself
       if (at == nullptr) return false;
     }
     at = append_newline(at);
@@ -271,10 +324,10 @@ char* write_sections(std::span<const Document* const> documents, LineForm form,
         *at++ = '=';
         at = cp1251 ? decode_cp1251_into(value, at) : append_bytes(value, at);
       } else {
-        at = append_cp1251(key, at);
+        at = append_cp1251(key, at, tables);
         if (at != nullptr) {
           *at++ = '=';
-          at = cp1251 ? append_bytes(value, at) : append_cp1251(value, at);
+          at = cp1251 ? append_bytes(value, at) : append_cp1251(value, at, tables);
         }
         if (at == nullptr) {
           written = false;
@@ -292,28 +345,62 @@ char* write_sections(std::span<const Document* const> documents, LineForm form,
 
 }  // namespace
 
+// Below this many documents their room is measured on the calling thread alone.
+constexpr size_t kDocumentsMeasuredAlone = 4096;
+
+SectionRoom document_sections_room(std::span<const Document* const> documents,
+                                   std::string_view newline, const SectionWriting& options) {
+  SectionRoom room;
+  const size_t threads = std::min<size_t>(std::max(1u, options.threads), documents.size());
+  if (threads <= 1) {
+    for (const Document* document : documents) {
+      room.total += document_bound(*document, newline.size());
+    }
+    return room;
+  }
+  // Each document's room is kept, to cut the writing into pieces of about equal room.
+  room.each.resize(documents.size());
+  const size_t parts = documents.size() < kDocumentsMeasuredAlone ? 1 : threads;
+  std::vector<size_t> sums(parts, 0);
+  const auto measure = [&](size_t part) {
+    const size_t first = documents.size() * part / parts;
+    const size_t last = documents.size() * (part + 1) / parts;
+    size_t sum = 0;
+    for (size_t i = first; i < last; ++i) {
+      room.each[i] = document_bound(*documents[i], newline.size());
+      sum += room.each[i];
+    }
+    sums[part] = sum;
+  };
+  if (parts == 1) {
+    measure(0);
+  } else {
+    run_shared_work(parts, parts, measure);
+  }
+  for (const size_t sum : sums) room.total += sum;
+  return room;
+}
+
 size_t document_sections_bound(std::span<const Document* const> documents,
                                std::string_view newline) {
-  size_t bytes = 0;
-  for (const Document* document : documents) bytes += document_bound(*document, newline.size());
-  return bytes;
+  return document_sections_room(documents, newline, {}).total;
 }
 
 char* write_document_sections_into(std::span<const Document* const> documents, LineForm form,
                                    std::string_view newline, char* out,
                                    const SectionWriting& options) {
+  return write_document_sections_into(documents, form, newline, out, options,
+                                      document_sections_room(documents, newline, options));
+}
+
+char* write_document_sections_into(std::span<const Document* const> documents, LineForm form,
+                                   std::string_view newline, char* out,
+                                   const SectionWriting& options, const SectionRoom& room) {
   cyrillic_bytes();  // made here, where a failure to allocate may throw, never on a worker
   const size_t threads = std::min<size_t>(std::max(1u, options.threads), documents.size());
-  size_t total = 0;
-  std::vector<size_t> bounds;
-  if (threads > 1) {
-    bounds.reserve(documents.size());
-    for (const Document* document : documents) {
-      bounds.push_back(document_bound(*document, newline.size()));
-      total += bounds.back();
-    }
-  }
-  if (threads <= 1 || total < options.threshold) {
+  const size_t total = room.total;
+  const std::vector<size_t>& bounds = room.each;
+  if (threads <= 1 || total < options.threshold || bounds.size() != documents.size()) {
     return write_sections(documents, form, newline, out);
   }
   // Pieces of about equal bounds, each written at its own bound's offset, then moved together.

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "line_form.h"
 #include "statement.h"
@@ -37,6 +38,23 @@ struct SectionWriting {
 [[nodiscard]] char* write_document_sections_into(std::span<const Document* const> documents,
                                                  LineForm form, std::string_view newline,
                                                  char* out, const SectionWriting& options);
+
+// The room of the documents as the writing with `options` needs it: the most bytes in all
+// (`total`, as document_sections_bound gives), and each document's when they are to be written
+// on several threads. Measured on those threads too when the documents are many, so that a
+// caller that sizes its output first measures once.
+struct SectionRoom {
+  std::vector<size_t> each;
+  size_t total = 0;
+};
+[[nodiscard]] SectionRoom document_sections_room(std::span<const Document* const> documents,
+                                                 std::string_view newline,
+                                                 const SectionWriting& options);
+// The same writing with the room already measured (out has room.total bytes).
+[[nodiscard]] char* write_document_sections_into(std::span<const Document* const> documents,
+                                                 LineForm form, std::string_view newline,
+                                                 char* out, const SectionWriting& options,
+                                                 const SectionRoom& room);
 
 // The same into a string of its own.
 [[nodiscard]] std::optional<std::string> write_document_sections(

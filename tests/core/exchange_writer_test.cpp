@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "attribute_map.h"
+#include "cp1251_decode.h"
 #include "document.h"
 #include "parse_statement.h"
 #include "test_support.h"
@@ -64,6 +66,44 @@ TEST(exchange_writer_test, fields_in_table_order_dates_and_amounts_canonical) {
   }
 }
 
+// Every byte of Windows-1251 comes back as itself, in runs that start and end anywhere within
+// the sixteen bytes the writer takes Russian letters by: letters of either half, Ё and ё, the
+// other letters and marks, and ASCII.
+TEST(exchange_writer_test, windows_1251_texts_written_back_byte_for_byte) {
+  std::mt19937 random(7);
+  const auto pick = [&random](uint32_t count) { return static_cast<uint32_t>(random() % count); };
+  for (int round = 0; round < 300; ++round) {
+    std::string bytes = "x";
+    const uint32_t runs = 1 + pick(12);
+    for (uint32_t run = 0; run < runs; ++run) {
+      const uint32_t kind = pick(5);
+      const uint32_t length = 1 + pick(kind == 0 ? 20 : 6);
+      for (uint32_t i = 0; i < length; ++i) {
+        uint32_t byte;
+        if (kind == 0) {
+          byte = 0xC0 + pick(0x40);  // А-я
+        } else if (kind == 1) {
+          byte = pick(2) ? 0xA8 : 0xB8;  // Ё, ё
+        } else if (kind == 2) {
+          byte = 0x80 + pick(0x40);  // other letters, marks, №
+        } else if (kind == 3) {
+          byte = 0x20 + pick(0x5F);  // ASCII
+        } else {
+          byte = 0x20 + pick(0xE0);
+        }
+        bytes += static_cast<char>(byte);
+      }
+    }
+    bytes += "x";
+    const std::string section =
+        payment_document_with("НазначениеПлатежа=" + decode_cp1251(bytes) + "\r\n");
+    const auto out = written(section, LineForm::Cp1251);
+    ASSERT_TRUE(out.has_value()) << round;
+    const std::string line = "\r\n" + to_cp1251("НазначениеПлатежа=") + bytes + "\r\n";
+    EXPECT_NE(out->find(line), std::string::npos) << round;
+  }
+}
+
 struct RefusalCase {
   const char* name;
   std::string_view value;  // the purpose's value
@@ -102,8 +142,9 @@ TEST(exchange_writer_test, refusals) {
 
 TEST(exchange_writer_test, pieces_on_threads_write_the_same_bytes) {
   for (uint32_t seed = 1; seed <= 5; ++seed) {
+    // The first statement is long enough for its room to be measured on the threads as well.
     const Statement statement =
-        parsed(joined_statement(generated_statement_lines(seed, 400), seed));
+        parsed(joined_statement(generated_statement_lines(seed, seed == 1 ? 6000 : 400), seed));
     const auto documents = pointers(statement.documents);
     for (const LineForm form : {LineForm::Utf8, LineForm::Cp1251}) {
       const auto one = write_document_sections(documents, form, "\r\n");
