@@ -134,10 +134,11 @@ class Statement:
     def documents(self) -> list[Document]: ...
     @property
     def warnings(self) -> list[tuple[int, str]]: ...
-    # corvina_convert.dumps writes documents through this: head, their sections and tail as
-    # bytes, or None.
+    # corvina_convert.dumps writes accounts and documents through this: head, their sections
+    # and tail as bytes, or None.
     def _exchange_documents(self, documents: list[Document], utf8: bool, crlf: bool,
-                            head: bytes, tail: bytes, /) -> bytes | None: ...
+                            head: bytes, tail: bytes, accounts: dict[str, Account],
+                            /) -> bytes | None: ...
     # Snapshots of the containers as they are now, for Arrow consumers: pyarrow.table(t),
     # polars.DataFrame(t), or t named in a DuckDB query. Columns are the Document attributes in
     # order (texts utf8, dates date32, amounts decimal128(38, s) with s the largest scale in the

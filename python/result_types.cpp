@@ -606,11 +606,48 @@ PyObject* statement_intervals_table(PyObject* self, PyObject*) {
   return guard([&] { return new_intervals_table(statement_of(self)->accounts); });
 }
 
-// The document sections of the Document objects in `documents` (a list) in the exchange format,
-// between the bytes `head` and `tail`: what corvina_convert's writer would make of them one
-// value at a time. None when an item is not a Document or a text cannot be written as it is,
-// and the writer's own path is to say why. Arguments: the list, whether to write UTF-8 (else
-// Windows-1251), whether lines end in CR LF (else LF), head, tail.
+// The accounts of `accounts` (a dict of str -> Account) to write, each under its key, in the
+// dict's order. `items` holds the (key, Account) pairs, whose references keep the keys' UTF-8
+// and the accounts alive while the lock is released. `writable` is false, with no exception
+// set, for a key that is no str or has no UTF-8 form, a value that is no Account, or an
+// account without intervals: the checked path says what is wrong with them.
+struct AccountRecords {
+  OwnedRef items;
+  std::vector<AccountToWrite> values;
+  bool writable = false;
+};
+
+AccountRecords account_records(PyObject* accounts) {
+  AccountRecords records;
+  records.items = OwnedRef::steal(PyDict_Items(accounts));
+  if (!records.items) return records;
+  const Py_ssize_t count = PyList_GET_SIZE(records.items.get());
+  records.values.reserve(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* pair = PyList_GET_ITEM(records.items.get(), i);
+    PyObject* key = PyTuple_GET_ITEM(pair, 0);
+    const Account* account = account_value(PyTuple_GET_ITEM(pair, 1));
+    if (!PyUnicode_CheckExact(key) || account == nullptr || account->intervals.empty()) {
+      return records;
+    }
+    Py_ssize_t size = 0;
+    const char* number = PyUnicode_AsUTF8AndSize(key, &size);
+    if (number == nullptr) {
+      PyErr_Clear();  // a lone surrogate: the checked path names it
+      return records;
+    }
+    records.values.push_back({std::string_view(number, static_cast<size_t>(size)), account});
+  }
+  records.writable = true;
+  return records;
+}
+
+// The account sections of `accounts` (a dict of str -> Account) and the document sections of
+// the Document objects in `documents` (a list) in the exchange format, between the bytes `head`
+// and `tail`: what corvina_convert's writer would make of them one value at a time. None when
+// an item is not a Document or an Account, or a text cannot be written as it is, and the
+// writer's own path is to say why. Arguments: the list, whether to write UTF-8 (else
+// Windows-1251), whether lines end in CR LF (else LF), head, tail, the accounts.
 PyObject* statement_exchange_documents(PyObject*, PyObject* args) {
   PyObject* documents = nullptr;
   int utf8 = 0;
@@ -619,14 +656,19 @@ PyObject* statement_exchange_documents(PyObject*, PyObject* args) {
   Py_ssize_t head_size = 0;
   const char* tail = nullptr;
   Py_ssize_t tail_size = 0;
-  if (!PyArg_ParseTuple(args, "O!ppy#y#:_exchange_documents", &PyList_Type, &documents, &utf8,
-                        &crlf, &head, &head_size, &tail, &tail_size)) {
+  PyObject* accounts = nullptr;
+  if (!PyArg_ParseTuple(args, "O!ppy#y#O!:_exchange_documents", &PyList_Type, &documents, &utf8,
+                        &crlf, &head, &head_size, &tail, &tail_size, &PyDict_Type, &accounts)) {
     return nullptr;
   }
   return guard([&]() -> PyObject* {
     const DocumentRecords records = document_records(documents);
     if (!records.items) return nullptr;
     if (records.not_document >= 0) Py_RETURN_NONE;  // the checked path writes what it is
+    const AccountRecords account_items = account_records(accounts);
+    if (!account_items.items) return nullptr;
+    if (!account_items.writable) Py_RETURN_NONE;
+    const std::vector<AccountToWrite>& account_values = account_items.values;
     const std::vector<const Document*>& values = records.values;
     // Written straight into the bytes object, made at the most it can take and cut to size:
     // a statement of hundreds of megabytes is not copied once more. The bytes object is ours
@@ -642,7 +684,7 @@ PyObject* statement_exchange_documents(PyObject*, PyObject* args) {
     if (!run_unlocked([&] { room = document_sections_room(values, newline, options); })) {
       return nullptr;
     }
-    const size_t bound = room.total;
+    const size_t bound = account_sections_bound(account_values, newline) + room.total;
     OwnedRef bytes = OwnedRef::steal(PyBytes_FromStringAndSize(
         nullptr, head_size + static_cast<Py_ssize_t>(bound) + tail_size));
     if (!bytes) return nullptr;
@@ -652,8 +694,11 @@ PyObject* statement_exchange_documents(PyObject*, PyObject* args) {
     if (!run_unlocked([&] {
           advise_huge_pages(start, size);
           std::memcpy(start, head, static_cast<size_t>(head_size));
-          end = write_document_sections_into(values, utf8 ? LineForm::Utf8 : LineForm::Cp1251,
-                                             newline, start + head_size, options, room);
+          const LineForm form = utf8 ? LineForm::Utf8 : LineForm::Cp1251;
+          end = write_account_sections_into(account_values, form, newline, start + head_size);
+          if (end != nullptr) {
+            end = write_document_sections_into(values, form, newline, end, options, room);
+          }
           if (end != nullptr) {
             std::memcpy(end, tail, static_cast<size_t>(tail_size));
             end += tail_size;
@@ -670,8 +715,8 @@ PyObject* statement_exchange_documents(PyObject*, PyObject* args) {
 
 PyMethodDef statement_methods[] = {
     {"_exchange_documents", statement_exchange_documents, METH_VARARGS,
-     "The documents of a list in the exchange format, as bytes, or None (corvina_convert's "
-     "writer)."},
+     "The accounts of a dict and the documents of a list in the exchange format, as bytes, or "
+     "None (corvina_convert's writer)."},
     {"documents_table", statement_documents_table, METH_NOARGS,
      "The documents as a table for Arrow consumers (pyarrow, polars, DuckDB)."},
     {"intervals_table", statement_intervals_table, METH_NOARGS,

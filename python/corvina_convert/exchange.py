@@ -106,14 +106,15 @@ _PLAUSIBLE_BYTES = bytes(byte for byte in range(256)
 _LOOKED_AT = 20480
 
 
-def _documents_in_core(statement: Any, documents: Sequence[Any], encoding: str, newline: str,
-                       head: bytes, tail: bytes) -> bytes | None:
-    """The whole file, the document sections written by the module in one go, when it can
-    write them all: the documents of a parsed statement."""
-    if not isinstance(statement, corvina_py.Statement) or not isinstance(documents, list):
+def _sections_in_core(statement: Any, accounts: Mapping[str, Any], documents: Sequence[Any],
+                      encoding: str, newline: str, head: bytes, tail: bytes) -> bytes | None:
+    """The whole file, the account and document sections written by the module in one go,
+    when it can write them all: the accounts and documents of a parsed statement."""
+    if not isinstance(statement, corvina_py.Statement) or not isinstance(documents, list) or \
+            type(accounts) is not dict:
         return None
     data: bytes | None = statement._exchange_documents(documents, encoding == 'utf-8',
-                                                       newline == '\r\n', head, tail)
+                                                       newline == '\r\n', head, tail, accounts)
     return data
 
 
@@ -141,17 +142,18 @@ def dumps(statement: corvina_py.Statement | Mapping[str, Any], *, encoding: str 
         raise ValueError(f'newline must be "\\r\\n" or "\\n", not {newline!r}')
     writer = _Writer(encoding, newline)
     header, accounts, documents = _parts(statement)
-    head = writer.head_lines(header, accounts)
-    if len(head) == 1 + len(header) and not documents:
-        raise ValueError('the statement has neither account intervals nor documents, and the '
-                         'format needs at least one section')
     data = None
     if isinstance(statement, corvina_py.Statement) and documents:
-        ends = writer.checked_bytes(statement, [*head, FILE_END])
+        # The module writes the sections of a parsed statement's accounts and documents.
+        ends = writer.checked_bytes(statement, [*writer.header_lines(header), FILE_END])
         cut = len((FILE_END + newline).encode(encoding))
-        data = _documents_in_core(statement, documents, encoding, newline, ends[:-cut],
-                                  ends[-cut:])
+        data = _sections_in_core(statement, accounts, documents, encoding, newline,
+                                 ends[:-cut], ends[-cut:])
     if data is None:
+        head = writer.head_lines(header, accounts)
+        if len(head) == 1 + len(header) and not documents:
+            raise ValueError('the statement has neither account intervals nor documents, and '
+                             'the format needs at least one section')
         data = writer.checked_bytes(statement,
                                     [*head, *writer.document_lines(documents), FILE_END])
     if encoding == 'cp1251':
@@ -308,10 +310,13 @@ class _Writer:
 
     # --- The lines ---------------------------------------------------------------------------
 
+    def header_lines(self, header: Mapping[str, Any]) -> list[str]:
+        """The marker and the header."""
+        return [MARKER, *(f'{key}={value}' for key, value in self.header(header))]
+
     def head_lines(self, header: Mapping[str, Any], accounts: Mapping[str, Any]) -> list[str]:
         """The marker, the header and the account sections."""
-        lines = [MARKER]
-        lines += [f'{key}={value}' for key, value in self.header(header)]
+        lines = self.header_lines(header)
         trusted = self.trusted_dates
         for number, position, interval in _intervals(accounts):
             lines.append(ACCOUNT_START)
@@ -523,11 +528,10 @@ def _intervals(accounts: Mapping[str, Any]) -> Iterator[tuple[str, int, Any]]:
         if not intervals:
             raise ValueError(f'account {number!r}: no intervals, and an account exists in the '
                              'format only as its intervals')
+        starts = [_field(interval, 'date_start') for interval in intervals]
         run_start = 0
         for i in range(1, len(intervals) + 1):
-            if i < len(intervals) and \
-                    _field(intervals[i], 'date_start') == _field(intervals[run_start],
-                                                                 'date_start'):
+            if i < len(intervals) and starts[i] == starts[run_start]:
                 continue
             order = [i - 1, *range(run_start, i - 1)]
             for position in order:
@@ -540,6 +544,8 @@ def _interval_where(number: str, position: int) -> str:
 
 
 def _field(record: Any, name: str) -> Any:
+    if type(record) is corvina_py.Interval:  # a parsed statement's: no abstract class to ask
+        return getattr(record, name)
     if type(record) is dict or isinstance(record, Mapping):
         return record.get(name)
     return getattr(record, name, None)

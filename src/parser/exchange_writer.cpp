@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "account.h"
 #include "amount.h"
 #include "cp1251_decode.h"
 #include "date.h"
@@ -23,6 +24,8 @@ namespace {
 constexpr uint32_t kLastCp1251Code = 0x2122;
 
 constexpr std::string_view kDocumentEnd = "КонецДокумента";
+constexpr std::string_view kAccountStart = "СекцияРасчСчет";
+constexpr std::string_view kAccountEnd = "КонецРасчСчет";
 
 // Code point -> Windows-1251 byte, or -1; made from the decoder's own table, so that the two
 // directions cannot disagree (U+0098 included, which the decoder gives byte 0x98).
@@ -163,6 +166,10 @@ char* append_bytes(std::string_view text, char* at) {
 struct Keys {
   std::array<FixedText, kFieldCount<decltype(kDocumentFields)>> fields{};
   FixedText document_end{};
+  std::array<FixedText, kFieldCount<decltype(kIntervalFields)>> interval_fields{};
+  FixedText account_number{};
+  FixedText account_start{};
+  FixedText account_end{};
 
   Keys(LineForm form, const Cp1251Tables& tables) {
     auto convert = [form, &tables](std::string_view utf8, std::string_view tail) {
@@ -176,6 +183,12 @@ struct Keys {
     size_t i = 0;
     for_each_field(kDocumentFields, [&](const auto& row) { fields[i++] = convert(row.key, "="); });
     document_end = convert(kDocumentEnd, "");
+    i = 0;
+    for_each_field(kIntervalFields,
+                   [&](const auto& row) { interval_fields[i++] = convert(row.key, "="); });
+    account_number = convert(kAccountNumberKey, "=");
+    account_start = convert(kAccountStart, "");
+    account_end = convert(kAccountEnd, "");
   }
 };
 
@@ -245,28 +258,26 @@ bool plain_key(std::string_view key) {
   return true;
 }
 
-char* write_sections(std::span<const Document* const> documents, LineForm form,
-                     std::string_view newline, char* out) {
-  const Cp1251Tables tables;
-  const Keys keys(form, tables);
-  const bool bare_line_feed = newline.size() == 1;
-  char* at = out;
-  // key=value and the line break; false for a value that would not read back the same.
+// Lines at `at`, in the output's encoding and with its line break.
+struct LineWriter {
+  LineWriter(LineForm form, std::string_view newline)
+      : form(form), bare_line_feed(newline.size() == 1), keys(form, tables) {}
+
   // Keys are copied whole, padding included, at a constant size the compiler copies in a few
   // moves; the bytes past the key are written over next (the bound leaves room at the end).
-  auto append_key = [](const FixedText& key, char* to) {
-    std::memcpy(to, key.bytes.data(), sizeof key.bytes);
-    return to + key.size;
-  };
-  auto append_newline = [&](char* to) {
-    if (!bare_line_feed) *to++ = '\r';
-    *to++ = '\n';
-    return to;
-  };
-  auto line = [&](const FixedText& key, std::string_view value) {
+  void key(const FixedText& key) {
+    std::memcpy(at, key.bytes.data(), sizeof key.bytes);
+    at += key.size;
+  }
+  void end_line() {
+    if (!bare_line_feed) *at++ = '\r';
+    *at++ = '\n';
+  }
+  // key=value and the line break; false for a value that would not read back the same.
+  bool text_line(const FixedText& key_text, std::string_view value) {
     // A carriage return before a bare line feed would be read as part of the break.
     if (bare_line_feed && !value.empty() && value.back() == '\r') return false;
-    at = append_key(key, at);
+    key(key_text);
     if (form == LineForm::Utf8) {
       if (value.find('\n') != std::string_view::npos) return false;
       at = append_bytes(value, at);
@@ -274,11 +285,35 @@ char* write_sections(std::span<const Document* const> documents, LineForm form,
       at = append_cp1251(value, at, tables);  // refuses a line feed itself
       if (at == nullptr) return false;
     }
-    at = append_newline(at);
+    end_line();
     return true;
-  };
+  }
+  // A date or an amount: digits, signs and points, the same bytes in both encodings.
+  template <typename Value>
+  void value_line(const FixedText& key_text, const Value& value) {
+    key(key_text);
+    if constexpr (std::is_same_v<Value, Date>) {
+      at = append_date(value, at);
+    } else {
+      at = append_bytes(format_amount(value).view(), at);
+    }
+    end_line();
+  }
+
+  const LineForm form;
+  const bool bare_line_feed;
+  const Cp1251Tables tables;
+  const Keys keys;
+  char* at = nullptr;
+};
+
+char* write_sections(std::span<const Document* const> documents, LineForm form,
+                     std::string_view newline, char* out) {
+  LineWriter w(form, newline);
+  const Keys& keys = w.keys;
+  w.at = out;
   for (const Document* document : documents) {
-    if (!line(keys.fields[kDocumentKindField], document->text(document->doc_type))) {
+    if (!w.text_line(keys.fields[kDocumentKindField], document->text(document->doc_type))) {
       return nullptr;
     }
     bool written = true;
@@ -297,16 +332,9 @@ char* write_sections(std::span<const Document* const> documents, LineForm form,
       }();
       if (item == nullptr) return;
       if constexpr (Row::kind == FieldKind::Text) {
-        written = line(keys.fields[i], *item);
+        written = w.text_line(keys.fields[i], *item);
       } else {
-        // Digits, signs and points: the same bytes in both encodings.
-        at = append_key(keys.fields[i], at);
-        if constexpr (Row::kind == FieldKind::Date) {
-          at = append_date(*item, at);
-        } else {
-          at = append_bytes(format_amount(*item).view(), at);
-        }
-        at = append_newline(at);
+        w.value_line(keys.fields[i], *item);
       }
     });
     if (!written) return nullptr;
@@ -315,35 +343,110 @@ char* write_sections(std::span<const Document* const> documents, LineForm form,
                                          bool cp1251) {
       if (!written) return;
       if (!plain_key(key) || value.find('\n') != std::string_view::npos ||
-          (bare_line_feed && !value.empty() && value.back() == '\r')) {
+          (w.bare_line_feed && !value.empty() && value.back() == '\r')) {
         written = false;
         return;
       }
+      char* at = w.at;
       if (form == LineForm::Utf8) {
         at = append_bytes(key, at);
         *at++ = '=';
         at = cp1251 ? decode_cp1251_into(value, at) : append_bytes(value, at);
       } else {
-        at = append_cp1251(key, at, tables);
+        at = append_cp1251(key, at, w.tables);
         if (at != nullptr) {
           *at++ = '=';
-          at = cp1251 ? append_bytes(value, at) : append_cp1251(value, at, tables);
+          at = cp1251 ? append_bytes(value, at) : append_cp1251(value, at, w.tables);
         }
         if (at == nullptr) {
           written = false;
           return;
         }
       }
-      at = append_newline(at);
+      w.at = at;
+      w.end_line();
     });
     if (!written) return nullptr;
-    at = append_key(keys.document_end, at);
-    at = append_newline(at);
+    w.key(keys.document_end);
+    w.end_line();
   }
-  return at;
+  return w.at;
 }
 
+// The most bytes of an interval's section besides its account number: every key, "=" and line
+// break, the longest date and amount texts.
+constexpr size_t kIntervalOverhead = [] {
+  size_t bytes = kAccountStart.size() + kAccountEnd.size() + kAccountNumberKey.size() + 1;
+  for_each_field(kIntervalFields, [&](const auto& row) {
+    using Row = std::remove_cvref_t<decltype(row)>;
+    bytes += row.key.size() + 1;
+    if constexpr (Row::kind == FieldKind::Date) bytes += sizeof(DateText::data);
+    if constexpr (Row::kind == FieldKind::Amount) bytes += sizeof(AmountText::data);
+  });
+  return bytes;
+}();
+
+// Where the account's number goes among an interval's lines: after the period, as banks write it.
+inline constexpr size_t kAccountNumberAfter = 2;
+
 }  // namespace
+
+size_t account_sections_bound(std::span<const AccountToWrite> accounts,
+                              std::string_view newline) {
+  constexpr size_t kLines = kFieldCount<decltype(kIntervalFields)> + 3;
+  size_t bytes = 0;
+  for (const AccountToWrite& account : accounts) {
+    bytes += account.account->intervals.size() *
+             (kIntervalOverhead + account.number.size() + kLines * newline.size() + kKeySlack);
+  }
+  return bytes;
+}
+
+char* write_account_sections_into(std::span<const AccountToWrite> accounts, LineForm form,
+                                  std::string_view newline, char* out) {
+  LineWriter w(form, newline);
+  const Keys& keys = w.keys;
+  w.at = out;
+  const auto write_interval = [&](std::string_view number, const Interval& interval) {
+    w.key(keys.account_start);
+    w.end_line();
+    size_t index = 0;
+    bool written = true;
+    for_each_field(kIntervalFields, [&](const auto& row) {
+      using Row = std::remove_cvref_t<decltype(row)>;
+      const size_t i = index++;
+      if (i == kAccountNumberAfter) written = w.text_line(keys.account_number, number);
+      if (!written) return;  // nothing more is written once a line is refused
+      const auto& value = Row::of(interval);
+      if constexpr (Row::required) {
+        w.value_line(keys.interval_fields[i], value);
+      } else {
+        if (value) w.value_line(keys.interval_fields[i], *value);
+      }
+    });
+    if (!written) return false;
+    w.key(keys.account_end);
+    w.end_line();
+    return true;
+  };
+  for (const AccountToWrite& account : accounts) {
+    // The reader files an account's intervals by start date and puts each new one just before
+    // the last of those starting the same day: a run of one day is written with its last first.
+    const std::vector<Interval>& intervals = account.account->intervals;
+    size_t run_start = 0;
+    for (size_t i = 1; i <= intervals.size(); ++i) {
+      if (i < intervals.size() && intervals[i].date_start == intervals[run_start].date_start) {
+        continue;
+      }
+      if (!write_interval(account.number, intervals[i - 1])) return nullptr;
+      for (size_t j = run_start; j + 1 < i; ++j) {
+        if (!write_interval(account.number, intervals[j])) return nullptr;
+      }
+      run_start = i;
+    }
+  }
+  return w.at;
+}
 
 // Below this many documents their room is measured on the calling thread alone.
 constexpr size_t kDocumentsMeasuredAlone = 4096;

@@ -56,6 +56,24 @@ struct SectionRoom {
                                                  char* out, const SectionWriting& options,
                                                  const SectionRoom& room);
 
+// An account to write: the number its sections carry (the caller's, which a statement keeps as
+// the account's key) and the account with its intervals.
+struct AccountToWrite {
+  std::string_view number;
+  const Account* account;
+};
+
+// The most bytes write_account_sections_into writes for these accounts with this newline.
+size_t account_sections_bound(std::span<const AccountToWrite> accounts, std::string_view newline);
+
+// Each interval of each account as a "СекцияРасчСчет" section: the period, "РасчСчет=<number>",
+// the amounts, "КонецРасчСчет"; an account's intervals in the order that the reader files back
+// as they are. At `out` (room for account_sections_bound bytes); returns the end, or nullptr
+// when a number cannot be written so that it reads back the same (as for texts above).
+[[nodiscard]] char* write_account_sections_into(std::span<const AccountToWrite> accounts,
+                                                LineForm form, std::string_view newline,
+                                                char* out);
+
 // The same into a string of its own.
 [[nodiscard]] std::optional<std::string> write_document_sections(
     std::span<const Document* const> documents, LineForm form, std::string_view newline);

@@ -187,6 +187,28 @@ class TestRoundTrip:
         assert [i.start_amount for i in again.accounts[ACCOUNT['РасчСчет']].intervals] == amounts
 
     @pytest.mark.parametrize('encoding', ENCODINGS)
+    def test_accounts_written_by_the_module_as_by_the_mapping_path(self, encoding):
+        # With a document, the module writes the accounts: same-day runs, numbers out of order.
+        s = parsed(*self.TRICKY['same-day intervals'], *self.TRICKY['accounts out of order'],
+                   ('Вид', DOCUMENT))
+        assert dumps(s, encoding=encoding) == dumps(statement_to_dict(s), encoding=encoding)
+
+    @pytest.mark.parametrize('change, error, message', [
+        (lambda a: a.update({'1\n2': a.pop('1')}), ValueError,
+         "account '1\\n2', interval 0, key 'РасчСчет': a line break in the value"),
+        (lambda a: a.update({'1': 5}), TypeError, "account '1': its intervals are a list, not int"),
+        (lambda a: a.update({'1✓': a.pop('1')}), ValueError,
+         "account '1✓', interval 0, key 'РасчСчет': the value holds '✓' (U+2713), which cp1251 "
+         "cannot write"),
+    ], ids=['line break', 'not an account', 'not in Windows-1251'])
+    def test_changed_accounts_refused_as_by_the_mapping_path(self, change, error, message):
+        s = parsed(*self.TRICKY['accounts out of order'], ('Вид', DOCUMENT))
+        change(s.accounts)
+        with pytest.raises(error) as raised:
+            dumps(s)
+        assert str(raised.value) == message
+
+    @pytest.mark.parametrize('encoding', ENCODINGS)
     def test_real_samples(self, encoding):
         if not SAMPLES.is_dir():
             pytest.skip('sample statements not available')
