@@ -100,15 +100,28 @@ struct ExtraColumn {
   ExtraEntries value(const Document* document) const { return {document}; }
 };
 
-// What a map row takes of a batch's limit: its keys' and values' bytes, and one per entry so
-// that the int32 offsets of the entries stay within it too.
-int64_t map_row_size(const ExtraEntries& entries) {
-  int64_t size = 0;
-  entries.for_each_size([&size](std::string_view key, size_t value_size) {
-    size += static_cast<int64_t>(key.size() + value_size) + 1;
+// The entries of map rows and the bytes of their keys and values.
+struct MapSizes {
+  int64_t entries = 0;
+  int64_t key_bytes = 0;
+  int64_t value_bytes = 0;
+
+  // What the rows take of a batch's limit: their keys' and values' bytes, and one per entry so
+  // that the int32 offsets of the entries stay within it too.
+  int64_t limit_share() const { return entries + key_bytes + value_bytes; }
+};
+
+MapSizes map_sizes(const ExtraEntries& row) {
+  MapSizes sizes;
+  row.for_each_size([&sizes](std::string_view key, size_t value_size) {
+    ++sizes.entries;
+    sizes.key_bytes += static_cast<int64_t>(key.size());
+    sizes.value_bytes += static_cast<int64_t>(value_size);
   });
-  return size;
+  return sizes;
 }
+
+int64_t map_row_size(const ExtraEntries& row) { return map_sizes(row).limit_share(); }
 
 struct AccountNumberColumn {
   using value_type = std::string_view;
@@ -229,6 +242,7 @@ class TableBuilder {
     std::vector<int64_t> text_totals;                 // per column; used by text columns
     std::vector<std::vector<int64_t>> text_prefixes;  // empty, or per column as above
     std::vector<uint8_t> scales;                      // per column; used by amount columns
+    std::vector<MapSizes> map_sizes;                  // per column; used by map columns
     std::vector<size_t> batch_starts;
     size_t first_batch = 0;
     std::optional<std::string> error;
@@ -321,6 +335,7 @@ class TableBuilder {
     // Two places at least, so that statements of one bank (amounts in kopecks) share a type
     // whatever amounts each happens to hold.
     part.scales.assign(kColumnCount, 2);
+    part.map_sizes.assign(kColumnCount, MapSizes{});
     std::optional<std::string>& error = part.error;
     for (size_t r = part.begin; r < part.end && !error; ++r) {
       for_each_column([&](size_t index, const auto& column) {
@@ -336,7 +351,12 @@ class TableBuilder {
           }
           part.text_totals[index] += size;
         } else if constexpr (kIsMap<Column>) {
-          const int64_t size = map_row_size(column.value(rows_[r]));
+          const MapSizes sizes = map_sizes(column.value(rows_[r]));
+          MapSizes& totals = part.map_sizes[index];
+          totals.entries += sizes.entries;
+          totals.key_bytes += sizes.key_bytes;
+          totals.value_bytes += sizes.value_bytes;
+          const int64_t size = sizes.limit_share();
           if (size > max_batch_text_ && !error) {
             error = value_error(column.name(), r,
                                 "keys and values of " + std::to_string(size) +
@@ -427,18 +447,22 @@ class TableBuilder {
   // The chunk of a map column for rows [begin, begin + length): the offsets of its entries, and
   // its child of entries with the keys and the values, sized by a pass over the rows.
   template <typename Column>
-  void start_map(const Column& column, size_t begin, size_t length, ColumnChunk& chunk,
-                 Cursor& cursor) const {
-    int64_t entries = 0;
-    int64_t key_bytes = 0;
-    int64_t value_bytes = 0;
-    for (size_t r = begin; r < begin + length; ++r) {
-      column.value(rows_[r]).for_each_size([&](std::string_view key, size_t value_size) {
-        ++entries;
-        key_bytes += static_cast<int64_t>(key.size());
-        value_bytes += static_cast<int64_t>(value_size);
-      });
+  void start_map(const Column& column, size_t begin, size_t length, const MapSizes* known,
+                 ColumnChunk& chunk, Cursor& cursor) const {
+    MapSizes sizes;
+    if (known != nullptr) {
+      sizes = *known;
+    } else {
+      for (size_t r = begin; r < begin + length; ++r) {
+        const MapSizes row = map_sizes(column.value(rows_[r]));
+        sizes.entries += row.entries;
+        sizes.key_bytes += row.key_bytes;
+        sizes.value_bytes += row.value_bytes;
+      }
     }
+    const int64_t entries = sizes.entries;
+    const int64_t key_bytes = sizes.key_bytes;
+    const int64_t value_bytes = sizes.value_bytes;
     chunk.offsets = ColumnBuffer((length + 1) * sizeof(int32_t));
     cursor.offsets = static_cast<int32_t*>(chunk.offsets.data());
     cursor.offsets[0] = 0;
@@ -492,7 +516,9 @@ class TableBuilder {
         chunk.data = ColumnBuffer(length * sizeof(int64_t));
         cursor.values = chunk.data.data();
       } else if constexpr (kIsMap<Column>) {
-        start_map(column, begin, length, chunk, cursor);
+        // One batch for the whole part: its sizes were summed as it was measured.
+        start_map(column, begin, length,
+                  part.text_prefixes.empty() ? &part.map_sizes[index] : nullptr, chunk, cursor);
       } else {
         chunk.data = ColumnBuffer(length * sizeof(Decimal128));
         cursor.values = chunk.data.data();

@@ -283,8 +283,22 @@ size_t cp1251_decoded_room(std::string_view bytes) {
 }
 
 size_t cp1251_decoded_size(std::string_view bytes) {
+  // Eight bytes at a time while they hold ASCII and the letters of C0-FF only: one byte more
+  // for each letter. The bytes of 80-BF (Ё, ё, marks), whose forms vary, go through the table.
+  constexpr uint64_t kHighs = 0x8080808080808080u;
   size_t size = 0;
-  for (size_t pos = 0; pos < bytes.size(); ++pos) size += kCp1251[byte_at(bytes, pos)].length;
+  size_t pos = 0;
+  for (; bytes.size() - pos >= 8; pos += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + pos, sizeof word);
+    const uint64_t high = word & kHighs;
+    if ((high & ~(word << 1)) == 0) {
+      size += 8 + static_cast<size_t>(std::popcount(high));
+    } else {
+      for (size_t i = 0; i < 8; ++i) size += kCp1251[byte_at(bytes, pos + i)].length;
+    }
+  }
+  for (; pos < bytes.size(); ++pos) size += kCp1251[byte_at(bytes, pos)].length;
   return size;
 }
 
