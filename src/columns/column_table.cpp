@@ -18,6 +18,7 @@
 #include "huge_pages.h"
 #include "record_schema.h"
 #include "shared_work.h"
+#include "short_copy.h"
 
 namespace corvina {
 
@@ -136,26 +137,6 @@ auto field_columns(const Fields& fields) {
         return std::tuple{FieldColumn<Row, std::remove_cvref_t<decltype(field)>>{field}...};
       },
       fields);
-}
-
-// Most texts of a record are short (numbers, codes, accounts): copying them inline with two
-// overlapping fixed-size moves beats a call into the library's memcpy for each of them. Reads
-// and writes stay within the n bytes of the source and of the destination.
-inline void copy_text(char* to, const char* from, size_t n) {
-  if (n >= 16 && n <= 32) {
-    std::memcpy(to, from, 16);
-    std::memcpy(to + n - 16, from + n - 16, 16);
-  } else if (n >= 8 && n < 16) {
-    std::memcpy(to, from, 8);
-    std::memcpy(to + n - 8, from + n - 8, 8);
-  } else if (n >= 4 && n < 8) {
-    std::memcpy(to, from, 4);
-    std::memcpy(to + n - 4, from + n - 4, 4);
-  } else if (n < 4) {
-    for (size_t i = 0; i < n; ++i) to[i] = from[i];
-  } else {
-    std::memcpy(to, from, n);
-  }
 }
 
 std::string value_error(std::string_view column, size_t row, std::string_view detail) {
@@ -553,10 +534,11 @@ class TableBuilder {
         const int32_t entry = cursor.entries++;
         cursor.key_offsets[entry + 1] =
             cursor.key_offsets[entry] + static_cast<int32_t>(key.size());
-        copy_text(cursor.keys + cursor.key_offsets[entry], key.data(), key.size());
+        copy_short_text(cursor.keys + cursor.key_offsets[entry], key.data(), key.size());
         cursor.value_offsets[entry + 1] =
             cursor.value_offsets[entry] + static_cast<int32_t>(value.size());
-        copy_text(cursor.values_text + cursor.value_offsets[entry], value.data(), value.size());
+        copy_short_text(cursor.values_text + cursor.value_offsets[entry], value.data(),
+                        value.size());
       });
       cursor.offsets[i + 1] = cursor.entries;
     } else {
@@ -584,7 +566,7 @@ class TableBuilder {
     }
     if (cursor.validity != nullptr) cursor.validity[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
     if constexpr (kIsText<Column>) {
-      copy_text(cursor.text + cursor.offsets[i], item->data(), item->size());
+      copy_short_text(cursor.text + cursor.offsets[i], item->data(), item->size());
     } else if constexpr (kIsDate<Column>) {
       auto day = days_since_epoch(*item);
       if (!day) {

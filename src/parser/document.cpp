@@ -8,6 +8,7 @@
 
 #include "decode.h"
 #include "document_extra.h"
+#include "short_copy.h"
 
 namespace corvina {
 namespace {
@@ -43,9 +44,9 @@ template <typename Place>
       size_t size = text->size();
       if (decodes && has_byte_above_ascii(*text)) {
         size = static_cast<size_t>(decode_cp1251_into(*text, block + offset) - (block + offset));
-      } else if (size != 0) {
+      } else {
         // UTF-8, or Windows-1251 in ASCII (numbers, codes, accounts): the same bytes.
-        std::memcpy(block + offset, text->data(), size);
+        copy_short_text(block + offset, text->data(), size);
       }
       place(field, offset, size);
       offset += size;
@@ -109,11 +110,13 @@ char* put_extras(const Extras& extras, LineForm form, char* out) {
       out = put_sized_text(entry.key, decodes, kCommonExtraKeyCount, out);
     }
     // A Windows-1251 value is kept in its own bytes, half the size of its UTF-8 when Cyrillic,
-    // and decoded when read: extras are read far less often than a statement is kept.
+    // and decoded when read: extras are read far less often than a statement is kept. ASCII is
+    // marked so too: looking for Cyrillic in every value would cost the parse a branch it
+    // cannot predict per key, and decoding ASCII when reading costs next to nothing.
     const std::string_view value = entry.value;
-    const bool cp1251 = decodes && has_byte_above_ascii(value);
+    const bool cp1251 = decodes && !value.empty();
     out = write_varint(uint64_t{value.size()} * 2 + cp1251, out);
-    if (!value.empty()) std::memcpy(out, value.data(), value.size());
+    copy_short_text(out, value.data(), value.size());
     out += value.size();
   }
   return out;
