@@ -229,6 +229,11 @@ class HeaderCopies {
   HeaderCopies& operator=(const HeaderCopies&) = delete;
   ~HeaderCopies() { let_go(); }
 
+  // The dict made of the header for the copies, never handed out itself: a new reference, or
+  // nullptr (no exception) when no hook was called. The header is whole by the first call
+  // (it ends where the first section opens), so the dict is the statement's header as well.
+  PyObject* made() const { return original_ ? Py_NewRef(original_.get()) : nullptr; }
+
   // A new reference to a dict equal to header; nullptr with an exception set.
   PyObject* copy_of(const AttributeMap& header) {
     if (!original_) {
@@ -269,6 +274,8 @@ class HeaderCopies {
   OwnedRef handed_;
   std::atomic<bool> changed_{false};
 };
+
+PyObject* header_dict_made(const HeaderCopies& copies) { return copies.made(); }
 
 namespace {
 

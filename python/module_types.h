@@ -59,8 +59,9 @@ PyObject* new_message_text(const MessagePieces& message);
 PyObject* new_attribute_dict(const AttributeMap& map);
 
 // result_types.cpp: a new Statement object that takes over the core statement; nullptr with an
-// exception set on failure (everything built so far is released).
-PyObject* new_statement_object(Statement&& statement);
+// exception set on failure (everything built so far is released). `header`, when given, is a
+// dict already made of statement.header, which the object takes a reference to.
+PyObject* new_statement_object(Statement&& statement, PyObject* header = nullptr);
 
 // parse_entry.cpp: how a parse without hooks, and a table built from its results, may share
 // out their work among threads, from the environment (CORVINA_THREADS, CORVINA_CHUNK_THRESHOLD)
@@ -85,5 +86,8 @@ PyObject* new_section_type_object(SectionType type);
 class HeaderCopies;
 std::shared_ptr<HeaderCopies> make_header_copies();
 SectionHook make_hook_runner(PyObject* callable, std::shared_ptr<HeaderCopies> header);
+// The header's dict that the copies were made from, a new reference: the statement's header, so
+// that a hooked parse converts it once. nullptr (no exception) when no hook was called.
+PyObject* header_dict_made(const HeaderCopies& copies);
 
 }  // namespace corvina::py

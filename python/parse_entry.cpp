@@ -60,8 +60,10 @@ constexpr const char* kParameterNames[] = {"statement", "hooks"};
 constexpr Parameters kParseParameters = {"parse()", kParameterNames, 1};
 constexpr Py_ssize_t kMaxReservedHooks = 64;
 
-// The hooks argument as runners, in sequence order; false with an exception set.
-bool convert_hooks(PyObject* hooks, std::vector<SectionHook>& out) {
+// The hooks argument as runners, in sequence order, and the header copies they share; false
+// with an exception set.
+bool convert_hooks(PyObject* hooks, std::vector<SectionHook>& out,
+                   std::shared_ptr<HeaderCopies>& header) {
   if (hooks == nullptr || hooks == Py_None) return true;
   // A str is a sequence of one-character strs; taking it as a list of hooks is never meant.
   if (PyUnicode_Check(hooks)) {
@@ -87,7 +89,7 @@ bool convert_hooks(PyObject* hooks, std::vector<SectionHook>& out) {
     prefix_argument_error("hooks");
     return false;
   }
-  const std::shared_ptr<HeaderCopies> header = make_header_copies();
+  header = make_header_copies();
   while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
     out.push_back(make_hook_runner(item.get(), header));
   }
@@ -159,7 +161,8 @@ PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   // Runners hold references, so they go before the bytes on every path; both are released
   // by their destructors with the interpreter lock held.
   std::vector<SectionHook> hooks;
-  if (!convert_hooks(bound[1], hooks)) return nullptr;
+  std::shared_ptr<HeaderCopies> header_copies;
+  if (!convert_hooks(bound[1], hooks, header_copies)) return nullptr;
   // Pinned: the bytes object is held, so its buffer stays while the lock is released.
   OwnedRef bytes = statement_bytes(bound[0]);
   if (!bytes) return nullptr;
@@ -189,7 +192,10 @@ PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   // The bytes (a str's UTF-8 form, made for this call) are not needed past the core parse.
   bytes = OwnedRef();
   if (!*parsed) return raise_error_record(parsed->error());
-  return new_statement_object(std::move(*parsed).value());
+  // The hooks' header, when they were called, is the statement's: not converted a second time.
+  OwnedRef header =
+      OwnedRef::steal(header_copies ? header_dict_made(*header_copies) : nullptr);
+  return new_statement_object(std::move(*parsed).value(), header.get());
 }
 
 // A hook may call parse again, and each level takes C stack that the interpreter's count of

@@ -825,10 +825,12 @@ PyTypeObject* statement_type() {
   return reinterpret_cast<PyTypeObject*>(get_once(once, create_statement_type));
 }
 
-PyObject* new_statement_object(Statement&& statement) {
+PyObject* new_statement_object(Statement&& statement, PyObject* made_header) {
   PyTypeObject* type = statement_type();
   if (type == nullptr) return nullptr;
-  OwnedRef header = OwnedRef::steal(new_attribute_dict(statement.header));
+  OwnedRef header = made_header != nullptr
+                        ? OwnedRef::borrow(made_header)
+                        : OwnedRef::steal(new_attribute_dict(statement.header));
   if (!header) return nullptr;
   OwnedRef accounts = OwnedRef::steal(new_accounts_dict(statement.accounts));
   if (!accounts) return nullptr;

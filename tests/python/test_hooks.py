@@ -172,14 +172,17 @@ class TestHookCalls:
             headers.append(header)
             seen.append(dict(header))
 
-        corvina_py.parse(TWO_SECTIONS, [first, second])
+        parsed = corvina_py.parse(TWO_SECTIONS, [first, second])
         assert seen == [HEADER, HEADER]
         # A copy is made again only after a change: `second` left its copy as it was, so the
         # next call got that same dict (and changed it).
         assert headers[1] is headers[2]
         assert len({id(h) for h in headers}) == 3
-        # One set of strs for the whole parse: a large header is not converted again per call.
-        assert all(seen[0][key] is seen[1][key] for key in HEADER)
+        # One set of strs for the whole parse: a large header is not converted again per call,
+        # nor for the statement, whose header is none of the dicts the hooks could change.
+        assert all(seen[0][key] is seen[1][key] is parsed.header[key] for key in HEADER)
+        assert parsed.header == HEADER
+        assert all(parsed.header is not h for h in headers)
 
     # Every way of changing a dict: the next call still sees the header as it is.
     CHANGES = {
