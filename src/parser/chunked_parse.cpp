@@ -121,11 +121,16 @@ struct PieceOutcome {
 };
 
 template <LineForm form>
-void read_piece(std::string_view piece, bool first, Encoding encoding, PieceOutcome& out) {
+void read_piece(std::string_view piece, bool first, size_t whole_bytes, Encoding encoding,
+                PieceOutcome& out) {
   try {
     BasicTokenReader<form> source(piece);
     SectionMachine<NoHooks, form> machine(encoding, NoHooks{});
-    if (!first) machine.start_between_sections();
+    if (first) {
+      machine.reserve_for_whole_text(whole_bytes);
+    } else {
+      machine.start_between_sections();
+    }
     auto fed = feed_lines(source, machine);
     out.lines = source.lines_read();
     if (!fed) {
@@ -213,13 +218,19 @@ Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
     documents += pieces[i].statement.documents.size();
     warnings += pieces[i].statement.warnings.size();
   }
-  // One list of the final size, each piece's let go once moved, so that no more than one
-  // piece's list is held twice.
+  // The first piece made room for the whole statement's documents, as estimated: the others
+  // go after its own. Otherwise one list of the final size, each piece's let go once moved, so
+  // that no more than one piece's list is held twice.
   std::vector<Document> joined;
-  joined.reserve(documents);
-  advise_huge_pages(joined.data(), joined.capacity() * sizeof(Document));
-  std::move(statement.documents.begin(), statement.documents.end(), std::back_inserter(joined));
-  std::vector<Document>().swap(statement.documents);
+  const bool in_place = statement.documents.capacity() >= documents;
+  if (!in_place) {
+    joined.reserve(documents);
+    advise_huge_pages(joined.data(), joined.capacity() * sizeof(Document));
+    std::move(statement.documents.begin(), statement.documents.end(),
+              std::back_inserter(joined));
+    std::vector<Document>().swap(statement.documents);
+  }
+  std::vector<Document>& all = in_place ? statement.documents : joined;
   statement.warnings.reserve(warnings);
   offset = pieces.front().lines;
   for (size_t i = 1; i < pieces.size(); ++i) {
@@ -228,14 +239,14 @@ Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
     piece.accounts = AccountMap();
     for (Document& document : piece.documents) {
       document.lineno = shifted(document.lineno, offset);
-      joined.push_back(std::move(document));
+      all.push_back(std::move(document));
     }
     std::vector<Document>().swap(piece.documents);
     statement.warnings.append_shifted(piece.warnings, offset);
     piece.warnings = WarningList();
     offset += pieces[i].lines;
   }
-  statement.documents = std::move(joined);
+  if (!in_place) statement.documents = std::move(joined);
   return statement;
 }
 
@@ -245,7 +256,8 @@ Result<Statement, ErrorRecord> read_in_pieces(std::string_view text, Encoding en
                                               const std::vector<size_t>& cuts, size_t threads) {
   std::vector<PieceOutcome> pieces(cuts.size() - 1);
   run_shared_work(pieces.size(), threads, [&](size_t i) {
-    read_piece<form>(text.substr(cuts[i], cuts[i + 1] - cuts[i]), i == 0, encoding, pieces[i]);
+    read_piece<form>(text.substr(cuts[i], cuts[i + 1] - cuts[i]), i == 0, text.size(), encoding,
+                     pieces[i]);
   });
   return join_pieces(pieces);
 }

@@ -91,6 +91,7 @@ class SectionMachine {
   // input itself.
   void reserve_documents(size_t read, size_t total) {
     reserved_ = true;
+    total = std::max(total, whole_bytes_);
     const size_t seen = statement_.documents.size();
     if (seen == 0 || read == 0) return;
     const double expected = static_cast<double>(seen) * 1.1 * static_cast<double>(total) /
@@ -102,6 +103,10 @@ class SectionMachine {
     advise_huge_pages(statement_.documents.data(),
                       statement_.documents.capacity() * sizeof(Document));
   }
+
+  // The first piece of a statement read in pieces makes room for the documents of the whole
+  // text, `bytes` long: the others are then appended to its list, which is not copied again.
+  void reserve_for_whole_text(size_t bytes) { whole_bytes_ = bytes; }
 
   // A machine for the part of a statement that follows a section's end line, as the whole
   // machine stands there: between sections, with a statement of its own (no header) whose
@@ -338,6 +343,7 @@ class SectionMachine {
   std::string_view kind_;  // of the open document section, as written
   LineNumber document_line_ = 0;  // of the open document section's opening line
   bool reserved_ = false;
+  size_t whole_bytes_ = 0;  // see reserve_for_whole_text
   static constexpr size_t kDocumentsBeforeEstimate = 256;
 };
 
