@@ -110,6 +110,13 @@ struct MapSizes {
   // What the rows take of a batch's limit: their keys' and values' bytes, and one per entry so
   // that the int32 offsets of the entries stay within it too.
   int64_t limit_share() const { return entries + key_bytes + value_bytes; }
+
+  MapSizes& operator+=(const MapSizes& more) {
+    entries += more.entries;
+    key_bytes += more.key_bytes;
+    value_bytes += more.value_bytes;
+    return *this;
+  }
 };
 
 MapSizes map_sizes(const ExtraEntries& row) {
@@ -333,10 +340,7 @@ class TableBuilder {
           part.text_totals[index] += size;
         } else if constexpr (kIsMap<Column>) {
           const MapSizes sizes = map_sizes(column.value(rows_[r]));
-          MapSizes& totals = part.map_sizes[index];
-          totals.entries += sizes.entries;
-          totals.key_bytes += sizes.key_bytes;
-          totals.value_bytes += sizes.value_bytes;
+          part.map_sizes[index] += sizes;
           const int64_t size = sizes.limit_share();
           if (size > max_batch_text_ && !error) {
             error = value_error(column.name(), r,
@@ -434,12 +438,7 @@ class TableBuilder {
     if (known != nullptr) {
       sizes = *known;
     } else {
-      for (size_t r = begin; r < begin + length; ++r) {
-        const MapSizes row = map_sizes(column.value(rows_[r]));
-        sizes.entries += row.entries;
-        sizes.key_bytes += row.key_bytes;
-        sizes.value_bytes += row.value_bytes;
-      }
+      for (size_t r = begin; r < begin + length; ++r) sizes += map_sizes(column.value(rows_[r]));
     }
     const int64_t entries = sizes.entries;
     const int64_t key_bytes = sizes.key_bytes;

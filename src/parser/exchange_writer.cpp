@@ -195,18 +195,23 @@ struct Keys {
 // Room past a document's last line for the padding of a key copied whole.
 constexpr size_t kKeySlack = sizeof(FixedText::bytes);
 
-// The most bytes of a document besides its texts: every key, "=" and line break, the longest
-// date and amount texts.
-constexpr size_t kDocumentOverhead = [] {
-  size_t bytes = kDocumentEnd.size();
-  for_each_field(kDocumentFields, [&](const auto& row) {
+// The most bytes of a record's field lines besides their texts: every key and "=", the longest
+// date and amount texts (line breaks are counted by the caller).
+template <const auto& fields>
+constexpr size_t field_lines_overhead() {
+  size_t bytes = 0;
+  for_each_field(fields, [&](const auto& row) {
     using Row = std::remove_cvref_t<decltype(row)>;
     bytes += row.key.size() + 1;
     if constexpr (Row::kind == FieldKind::Date) bytes += sizeof(DateText::data);
     if constexpr (Row::kind == FieldKind::Amount) bytes += sizeof(AmountText::data);
   });
   return bytes;
-}();
+}
+
+// The most bytes of a document besides its texts and line breaks.
+constexpr size_t kDocumentOverhead =
+    kDocumentEnd.size() + field_lines_overhead<kDocumentFields>();
 
 // day.month.year with the year as the canonical text has it (four digits, or a sign and more),
 // which the reader takes back for the same date.
@@ -373,18 +378,10 @@ char* write_sections(std::span<const Document* const> documents, LineForm form,
   return w.at;
 }
 
-// The most bytes of an interval's section besides its account number: every key, "=" and line
-// break, the longest date and amount texts.
-constexpr size_t kIntervalOverhead = [] {
-  size_t bytes = kAccountStart.size() + kAccountEnd.size() + kAccountNumberKey.size() + 1;
-  for_each_field(kIntervalFields, [&](const auto& row) {
-    using Row = std::remove_cvref_t<decltype(row)>;
-    bytes += row.key.size() + 1;
-    if constexpr (Row::kind == FieldKind::Date) bytes += sizeof(DateText::data);
-    if constexpr (Row::kind == FieldKind::Amount) bytes += sizeof(AmountText::data);
-  });
-  return bytes;
-}();
+// The most bytes of an interval's section besides its account number and line breaks.
+constexpr size_t kIntervalOverhead = kAccountStart.size() + kAccountEnd.size() +
+                                     kAccountNumberKey.size() + 1 +
+                                     field_lines_overhead<kIntervalFields>();
 
 // Where the account's number goes among an interval's lines: after the period, as banks write it.
 inline constexpr size_t kAccountNumberAfter = 2;
