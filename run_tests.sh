@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ core under GoogleTest, then the extension
-# module under pytest, then the stages of .ci/stages (sanitizers, fuzzing, typing, a
-# free-threaded interpreter). Works on a fresh Debian machine: missing system packages are
-# installed with apt (when run as root), Python packages go into private virtual environments.
+# module under pytest beside the stages of .ci/stages (sanitizers, other platforms, fuzzing, a
+# free-threaded interpreter, typing), two at a time. Works on a fresh Debian machine: missing
+# system packages are installed with apt (when run as root), Python packages go into private
+# virtual environments.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -10,6 +11,8 @@ build="$root/build"
 
 # shellcheck source=tools/find-python.sh
 source "$root/tools/find-python.sh"
+# shellcheck source=tools/apt-lock.sh
+source "$root/tools/apt-lock.sh"
 
 need_packages=()
 command -v cmake >/dev/null || need_packages+=(cmake)
@@ -21,11 +24,32 @@ if [ ${#need_packages[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${need_packages[@]}" >/dev/null
+  with_apt_lock apt-get update -qq
+  with_apt_lock apt-get install -y -qq "${need_packages[@]}" >/dev/null
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
+python=$(find_python)
+logs="$build/logs"
+rm -rf "$logs" && mkdir -p "$logs"
+
+# The module's test environment is filled from the package index while the core builds: the
+# downloads wait on the network, the compiler on the processor.
+venv="$build/venv"
+fill_venv() {
+  if [ ! -x "$venv/bin/python" ]; then
+    "$python" -m venv "$venv"
+  fi
+  "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
+  # dask[distributed] for the scale-out example, whose tests start a local cluster; pyarrow,
+  # polars, duckdb and pandas for the tests of the Arrow tables (and the example's Dask
+  # DataFrame); tqdm for the converter's progress bar; mypy for the type checks. The module
+  # itself needs none of them.
+  "$venv/bin/python" -m pip install -q pytest hypothesis "dask[distributed]" pyarrow polars \
+    duckdb pandas tqdm mypy
+}
+fill_venv >"$logs/venv.log" 2>&1 </dev/null &
+venv_filling=$!
 
 echo "== C++ core tests"
 cmake -S "$root" -B "$build/core" -DCMAKE_BUILD_TYPE=Release -DCORVINA_BUILD_TESTS=ON \
@@ -34,7 +58,6 @@ cmake --build "$build/core" -j "$jobs"
 ctest --test-dir "$build/core" --output-on-failure -j "$jobs"
 
 # Benchmarks and fuzz targets run once on small inputs so that they never rot.
-python=$(find_python)
 small="$build/statement-small.txt"
 "$python" "$root/bench/generate_statements.py" --size 200K --encoding cp1251 -o "$small"
 "$build/core/bench/corvina_core_bench" "$small" 1
@@ -52,41 +75,76 @@ for file in "${corpus[@]}"; do
 done
 "$build/core/fuzz/table_fuzzer" "$table_seeds"/*
 
-echo "== Python module tests"
+echo "== Python module"
 # The suite tests what users install: the wheel of tools/build-wheels.sh (built from the sdist),
 # installed with no compiler reachable, so that nothing is built from source on the way.
 dist="$build/dist"
 wheel=$(DIST="$dist" bash "$root/tools/build-wheels.sh" cp313-manylinux_x86_64 | grep '\.whl$')
-venv="$build/venv"
-if [ ! -x "$venv/bin/python" ]; then
-  "$python" -m venv "$venv"
+if ! wait "$venv_filling"; then
+  cat "$logs/venv.log" >&2
+  echo "the test environment $venv could not be filled" >&2
+  exit 1
 fi
-"$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-# dask[distributed] for the scale-out example, whose tests start a local cluster; pyarrow,
-# polars, duckdb and pandas for the tests of the Arrow tables (and the example's Dask DataFrame);
-# tqdm for the converter's progress bar. The module itself needs none of them.
-"$venv/bin/python" -m pip install -q pytest hypothesis "dask[distributed]" pyarrow polars duckdb \
-  pandas tqdm
 CC=false CXX=false "$venv/bin/python" -m pip install -q --no-index --only-binary=:all: \
   --force-reinstall "$wheel"
-# Run from outside the source tree so that the installed module is the one imported.
-cd "$build"
-"$venv/bin/python" "$root/bench/python_bench.py" "$small" --runs 1
-"$venv/bin/python" "$root/bench/table_bench.py" "$small" --runs 1
-"$venv/bin/python" "$root/bench/attribute_bench.py" "$small" --runs 1
-"$venv/bin/python" "$root/bench/write_bench.py" "$small" --runs 1
-"$venv/bin/python" "$root/bench/threads_bench.py" "$small" --runs 1 --files 2 --file-size 200K
-"$venv/bin/python" -c 'import corvina_py, sys
+
+# The module's suite, then the stages (sanitizers, fuzzing, typing, other interpreters and
+# platforms), which live one per file in .ci/stages with the same variables.
+module_suite() {
+  # From outside the source tree, so that the installed module is the one imported.
+  cd "$build"
+  "$venv/bin/python" "$root/bench/python_bench.py" "$small" --runs 1
+  "$venv/bin/python" "$root/bench/table_bench.py" "$small" --runs 1
+  "$venv/bin/python" "$root/bench/attribute_bench.py" "$small" --runs 1
+  "$venv/bin/python" "$root/bench/write_bench.py" "$small" --runs 1
+  "$venv/bin/python" "$root/bench/threads_bench.py" "$small" --runs 1 --files 2 --file-size 200K
+  "$venv/bin/python" -c 'import corvina_py, sys
 assert corvina_py.__file__.startswith(sys.prefix), corvina_py.__file__
 print("testing", corvina_py.__file__)'
-"$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" \
-  "$root/tests/python" -q
-
-# Further stages (sanitizers, typing, other interpreters) live one per file beside .ci/run and
-# run in name order with the same variables.
+  "$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" \
+    "$root/tests/python" -q
+}
 export root build venv python jobs small dist
+
+# Two at a time: most of them spend minutes on one core (a test suite, an emulator, a fuzzer)
+# while the other builds with both. Each one's output goes to its own log, printed whole when it
+# ends, so that two never interleave; a failure fails the run once all have ended.
+lanes=${CORVINA_TEST_LANES:-2}
+run_part() { # NAME COMMAND...
+  local name=$1 started=$SECONDS status
+  shift
+  # In the background and waited for: a function run as `f || ...` would run with set -e off.
+  "$@" >"$logs/$name.log" 2>&1 </dev/null &
+  if wait $!; then status=0; else status=$?; fi
+  {
+    flock 9
+    if [ "$status" -eq 0 ]; then
+      echo "== $name: passed in $((SECONDS - started)) s"
+    else
+      echo "== $name: FAILED (exit status $status) after $((SECONDS - started)) s"
+      touch "$logs/$name.failed"
+    fi
+    cat "$logs/$name.log"
+  } 9>"$logs/.printing"
+}
+parts=(module-suite)
 for stage in "$root"/.ci/stages/*.sh; do
-  [ -e "$stage" ] || continue
-  echo "== $(basename "$stage" .sh)"
-  bash "$stage"
+  [ -e "$stage" ] && parts+=("$stage")
 done
+for part in "${parts[@]}"; do
+  while [ "$(jobs -pr | wc -l)" -ge "$lanes" ]; do
+    wait -n || true
+  done
+  if [ "$part" = module-suite ]; then
+    run_part module-suite module_suite &
+  else
+    run_part "$(basename "$part" .sh)" bash "$part" &
+  fi
+done
+wait
+failed=$(cd "$logs" && ls -- *.failed 2>/dev/null | sed 's/\.failed$//' | tr '\n' ' ')
+if [ -n "$failed" ]; then
+  echo "failed: $failed" >&2
+  exit 1
+fi
+echo "every test passed in $SECONDS s"

@@ -18,6 +18,8 @@ jobs="${FT_JOBS:-2}"
 interpreter="$prefix/bin/python3.13t"
 # Written only after `make install` succeeded, so an interrupted build is never mistaken for one.
 stamp="$prefix/.corvina-build-complete"
+# shellcheck source=apt-lock.sh
+source "$(dirname "$0")/apt-lock.sh"
 
 log() { echo "build-free-threaded-python: $*" >&2; }
 
@@ -82,6 +84,9 @@ if [ -z "$tarball" ]; then
   fi
   mirror="${mirror%/}"
   log "fetching the python3.13 source package of $suite from the configured Debian mirror"
+  # The entry below must not be seen by another apt-get update: it would fetch the whole source
+  # index of another release. The lock keeps other apt calls of ours out until it is gone.
+  if [ "$(id -u)" -eq 0 ]; then exec 8>"$apt_lock" && flock 8; fi
   list="/etc/apt/sources.list.d/corvina-$suite-src.list"
   keyring=/usr/share/keyrings/debian-archive-keyring.gpg
   as_root sh -c "echo 'deb-src [signed-by=$keyring] $mirror $suite main' > '$list'"
@@ -95,6 +100,7 @@ if [ -z "$tarball" ]; then
   # Left in place, the entry would make every later `apt-get update` fetch the whole source
   # index of another release.
   as_root rm -f "$list"
+  exec 8>&-
   tarball=$(ls "$src"/python3.13_*.orig.tar.xz 2>/dev/null | sort -V | tail -n 1 || true)
   if [ -z "$tarball" ]; then
     log "apt-get source left no python3.13_*.orig.tar.xz in $src"
@@ -113,7 +119,8 @@ for p in "${build_packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   log "installing build packages: ${missing[*]}"
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  as_root env DEBIAN_FRONTEND=noninteractive flock "$apt_lock" apt-get install -y -qq \
+    "${missing[@]}" >/dev/null
 fi
 
 work="$cache/build-python3.13t"

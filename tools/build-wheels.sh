@@ -26,7 +26,8 @@
 #
 # Environment: DIST (default dist/ in the project), WHEEL_BUILD (default build/wheels), PYTHON
 # (the cp313 interpreter), FT_PYTHON (the cp313t one; built and cached when unset), WHEEL_JOBS
-# (default 2).
+# (default 2), SDIST (the sdist already in DIST to build from, instead of building it again while
+# another process may be reading it).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dist=$(realpath -m "${DIST:-$root/dist}")
@@ -76,12 +77,18 @@ bin=$(dirname "$tools")
 # the wheels), replaces any older one: dist/ holds one version.
 version=$("$tools" -c 'import tomllib, sys
 print(tomllib.load(open(sys.argv[1], "rb"))["project"]["version"])' "$root/pyproject.toml")
-rm -f "$dist"/corvina_py-*.tar.gz
-log "sdist $version"
-"$tools" -m build --sdist --no-isolation --outdir "$dist" "$root" >"$work/sdist.log" 2>&1 ||
-  { tail -n 30 "$work/sdist.log" >&2; fail "the sdist failed; log in $work/sdist.log"; }
 sdist="$dist/corvina_py-$version.tar.gz"
-[ -f "$sdist" ] || fail "no $sdist after building the sdist"
+if [ -n "${SDIST:-}" ]; then
+  # Given: the wheels come from that sdist, and dist/ is left as it is for whoever reads it.
+  [ "$(realpath "$SDIST")" = "$(realpath -m "$sdist")" ] ||
+    fail "SDIST=$SDIST is not $sdist, the sdist of this version in $dist"
+else
+  rm -f "$dist"/corvina_py-*.tar.gz
+  log "sdist $version"
+  "$tools" -m build --sdist --no-isolation --outdir "$dist" "$root" >"$work/sdist.log" 2>&1 ||
+    { tail -n 30 "$work/sdist.log" >&2; fail "the sdist failed; log in $work/sdist.log"; }
+  [ -f "$sdist" ] || fail "no $sdist after building the sdist"
+fi
 
 # glibc ends a thread (pthread_exit, and so every daemon thread at interpreter exit) by a forced
 # unwind that it runs through libgcc_s. Each of our frames on the way is handed to the personality

@@ -15,6 +15,8 @@ set -euo pipefail
 seconds=${FUZZ_SECONDS:-30}
 # shellcheck source=../../fuzz/find_clang.sh
 source "$root/fuzz/find_clang.sh"
+# shellcheck source=../../tools/apt-lock.sh
+source "$root/tools/apt-lock.sh"
 
 fuzz() {
   echo "fuzzing with $1 ($("$1" --version | head -1))"
@@ -29,7 +31,7 @@ fi
 
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq >/dev/null || echo "apt-get update failed; trying the lists at hand" >&2
+  with_apt_lock apt-get update -qq >/dev/null || echo "apt-get update failed; trying the lists at hand" >&2
   # libFuzzer ships with clang's runtime libraries, which Debian packages on their own.
   version=$(apt-cache search --names-only '^libclang-rt-[0-9]+-dev$' |
     sed -n 's/^libclang-rt-\([0-9]*\)-dev.*/\1/p' | sort -n | tail -1)
@@ -41,7 +43,7 @@ if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
     preferred=()
   fi
   echo "installing ${packages[*]}"
-  apt-get install -y -qq "${packages[@]}" >/dev/null
+  with_apt_lock apt-get install -y -qq "${packages[@]}" >/dev/null
   if cxx=$(find_fuzzing_clang "${preferred[@]}"); then
     fuzz "$cxx"
     exit

@@ -12,6 +12,8 @@ set -euo pipefail
 : "${root:?}" "${build:?}" "${python:?}" "${jobs:=2}"
 cross="$build/cross"
 mkdir -p "$cross"
+# shellcheck source=../../tools/apt-lock.sh
+source "$root/tools/apt-lock.sh"
 
 mingw=x86_64-w64-mingw32-g++-posix
 arm=aarch64-linux-gnu-g++
@@ -27,8 +29,8 @@ if [ ${#need[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  with_apt_lock apt-get update -qq
+  with_apt_lock apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
 # Cross builds share these: the tests only, GoogleTest from its sources, static executables

@@ -26,8 +26,10 @@ fi
 
 # The cp313t wheel as released: built by tools/build-wheels.sh (from the sdist, with Zig, for
 # glibc 2.17), then installed with no compiler reachable, as a user installs one.
+# The main run's sdist is reused, not built again: the sdist stage may be installing it meanwhile.
 dist=${dist:-$build/dist}
-wheel=$(DIST="$dist" FT_PYTHON="$interpreter" bash "$root/tools/build-wheels.sh" \
+sdist=$(ls "$dist"/corvina_py-*.tar.gz)
+wheel=$(DIST="$dist" SDIST="$sdist" FT_PYTHON="$interpreter" bash "$root/tools/build-wheels.sh" \
   cp313t-manylinux_x86_64 | grep -- '-cp313t-.*x86_64\.whl$')
 CC=false CXX=false "$ftvenv/bin/python" -m pip install -q --no-index --only-binary=:all: \
   --force-reinstall "$wheel"
