@@ -50,6 +50,15 @@ fill_venv() {
 }
 fill_venv >"$logs/venv.log" 2>&1 </dev/null &
 venv_filling=$!
+# What is still running when the run stops early is stopped with it.
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
+
+# The wheel the suite tests (tools/build-wheels.sh builds the sdist and from it the wheel) builds
+# beside the core too: Zig first compiles its C++ library for the target, one file at a time.
+dist="$build/dist"
+DIST="$dist" bash "$root/tools/build-wheels.sh" cp313-manylinux_x86_64 >"$logs/wheel.out" \
+  2>"$logs/wheel.log" </dev/null &
+wheel_building=$!
 
 echo "== C++ core tests"
 cmake -S "$root" -B "$build/core" -DCMAKE_BUILD_TYPE=Release -DCORVINA_BUILD_TESTS=ON \
@@ -76,15 +85,20 @@ done
 "$build/core/fuzz/table_fuzzer" "$table_seeds"/*
 
 echo "== Python module"
-# The suite tests what users install: the wheel of tools/build-wheels.sh (built from the sdist),
-# installed with no compiler reachable, so that nothing is built from source on the way.
-dist="$build/dist"
-wheel=$(DIST="$dist" bash "$root/tools/build-wheels.sh" cp313-manylinux_x86_64 | grep '\.whl$')
+if ! wait "$wheel_building"; then
+  cat "$logs/wheel.log" >&2
+  echo "the wheel could not be built" >&2
+  exit 1
+fi
+cat "$logs/wheel.log"
+wheel=$(grep '\.whl$' "$logs/wheel.out")
 if ! wait "$venv_filling"; then
   cat "$logs/venv.log" >&2
   echo "the test environment $venv could not be filled" >&2
   exit 1
 fi
+# The suite tests what users install: the wheel, installed with no compiler reachable, so that
+# nothing is built from source on the way.
 CC=false CXX=false "$venv/bin/python" -m pip install -q --no-index --only-binary=:all: \
   --force-reinstall "$wheel"
 
@@ -142,9 +156,10 @@ for part in "${parts[@]}"; do
   fi
 done
 wait
-failed=$(cd "$logs" && ls -- *.failed 2>/dev/null | sed 's/\.failed$//' | tr '\n' ' ')
-if [ -n "$failed" ]; then
-  echo "failed: $failed" >&2
+shopt -s nullglob
+failed=("$logs"/*.failed)
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "failed: $(basename -a -s .failed "${failed[@]}" | tr '\n' ' ')" >&2
   exit 1
 fi
 echo "every test passed in $SECONDS s"
