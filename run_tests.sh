@@ -124,18 +124,26 @@ export root build venv python jobs small dist
 # while the other builds with both. Each one's output goes to its own log, printed whole when it
 # ends, so that two never interleave; a failure fails the run once all have ended.
 lanes=${CORVINA_TEST_LANES:-2}
+# The processor time of what this shell has waited for, in seconds: what a part costs, whatever
+# ran beside it.
+processor_seconds() {
+  local stat
+  read -ra stat </proc/$BASHPID/stat 2>/dev/null || { echo "?"; return; }
+  echo $(((stat[15] + stat[16]) / $(getconf CLK_TCK)))
+}
 run_part() { # NAME COMMAND...
-  local name=$1 started=$SECONDS status
+  local name=$1 started=$SECONDS status took
   shift
   # In the background and waited for: a function run as `f || ...` would run with set -e off.
   "$@" >"$logs/$name.log" 2>&1 </dev/null &
   if wait $!; then status=0; else status=$?; fi
+  took="$((SECONDS - started)) s, $(processor_seconds) s of processor time"
   {
     flock 9
     if [ "$status" -eq 0 ]; then
-      echo "== $name: passed in $((SECONDS - started)) s"
+      echo "== $name: passed in $took"
     else
-      echo "== $name: FAILED (exit status $status) after $((SECONDS - started)) s"
+      echo "== $name: FAILED (exit status $status) after $took"
       touch "$logs/$name.failed"
     fi
     cat "$logs/$name.log"
@@ -162,4 +170,4 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "failed: $(basename -a -s .failed "${failed[@]}" | tr '\n' ' ')" >&2
   exit 1
 fi
-echo "every test passed in $SECONDS s"
+echo "every test passed in $SECONDS s ($(processor_seconds) s of processor time)"
