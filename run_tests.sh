@@ -124,12 +124,15 @@ export root build venv python jobs small dist
 # while the other builds with both. Each one's output goes to its own log, printed whole when it
 # ends, so that two never interleave; a failure fails the run once all have ended.
 lanes=${CORVINA_TEST_LANES:-2}
-# The processor time of what this shell has waited for, in seconds: what a part costs, whatever
-# ran beside it.
+# Sets `processor` to the processor time, in seconds, of what this shell has waited for: what a
+# part costs, whatever ran beside it. Not called as $(...): that would read a new subshell's.
 processor_seconds() {
   local stat
-  read -ra stat </proc/$BASHPID/stat 2>/dev/null || { echo "?"; return; }
-  echo $(((stat[15] + stat[16]) / $(getconf CLK_TCK)))
+  if read -ra stat </proc/$BASHPID/stat 2>/dev/null; then
+    processor=$(((stat[15] + stat[16]) / $(getconf CLK_TCK)))
+  else
+    processor="?"
+  fi
 }
 run_part() { # NAME COMMAND...
   local name=$1 started=$SECONDS status took
@@ -137,7 +140,8 @@ run_part() { # NAME COMMAND...
   # In the background and waited for: a function run as `f || ...` would run with set -e off.
   "$@" >"$logs/$name.log" 2>&1 </dev/null &
   if wait $!; then status=0; else status=$?; fi
-  took="$((SECONDS - started)) s, $(processor_seconds) s of processor time"
+  processor_seconds
+  took="$((SECONDS - started)) s, $processor s of processor time"
   {
     flock 9
     if [ "$status" -eq 0 ]; then
@@ -170,4 +174,5 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "failed: $(basename -a -s .failed "${failed[@]}" | tr '\n' ' ')" >&2
   exit 1
 fi
-echo "every test passed in $SECONDS s ($(processor_seconds) s of processor time)"
+processor_seconds
+echo "every test passed in $SECONDS s ($processor s of processor time)"
