@@ -102,8 +102,8 @@ fi
 CC=false CXX=false "$venv/bin/python" -m pip install -q --no-index --only-binary=:all: \
   --force-reinstall "$wheel"
 
-# The module's suite, then the stages (sanitizers, fuzzing, typing, other interpreters and
-# platforms), which live one per file in .ci/stages with the same variables.
+# The module's suite; it runs beside the stages (sanitizers, fuzzing, typing, other interpreters
+# and platforms), which live one per file in .ci/stages with the same variables.
 module_suite() {
   # From outside the source tree, so that the installed module is the one imported.
   cd "$build"

@@ -20,7 +20,8 @@ cxx=${CXX:-g++}
 # -O1 and line tables only (-g1): what the sanitizers' reports need, at half the compile time of
 # -O2 -g.
 cmake -S "$root" -B "$sanitize" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCORVINA_SANITIZE=ON -DCORVINA_BUILD_TESTS=ON -DCORVINA_BUILD_PYTHON=ON \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCORVINA_SANITIZE=ON \
+  -DCORVINA_BUILD_TESTS=ON -DCORVINA_BUILD_PYTHON=ON \
   -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$sanitize" -j "$jobs"
 

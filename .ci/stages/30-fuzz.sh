@@ -31,7 +31,8 @@ fi
 
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
   export DEBIAN_FRONTEND=noninteractive
-  with_apt_lock apt-get update -qq >/dev/null || echo "apt-get update failed; trying the lists at hand" >&2
+  with_apt_lock apt-get update -qq >/dev/null ||
+    echo "apt-get update failed; trying the lists at hand" >&2
   # libFuzzer ships with clang's runtime libraries, which Debian packages on their own.
   version=$(apt-cache search --names-only '^libclang-rt-[0-9]+-dev$' |
     sed -n 's/^libclang-rt-\([0-9]*\)-dev.*/\1/p' | sort -n | tail -1)
