@@ -3,15 +3,17 @@
 At exit the interpreter ends its daemon threads where they stand (the next time they want the
 lock), by unwinding their stacks: through our frames while they build a table without the lock,
 or while a hook runs in the middle of a parse.
+
+The statement is encoded once, before the threads start. A thread that looks a codec up (an
+import) when the exit begins can hang CPython 3.13's free-threaded build at exit, with or without
+the lock and with no extension loaded: what would be tested then is the interpreter, not us.
 """
 
 from __future__ import annotations
 
-import sys
-
 import pytest
 
-from conftest import FREE_THREADED, UNDER_ASAN, run_python, statement
+from conftest import UNDER_ASAN, run_python, statement
 
 DOCUMENT = ('Платежное поручение', {
     'Номер': '1', 'Дата': '05.03.2024', 'Сумма': '1.00',
@@ -24,13 +26,14 @@ import sys, threading, time
 import corvina_py
 text = {head!r} + {section!r} * 1000 + {tail!r}
 parsed = corvina_py.parse(text)
+data = text.encode('cp1251')
 def spin(work):
     while True:
         work()
 work = {{
     'table': parsed.documents_table,
     'hooks': lambda: corvina_py.parse(text, [lambda kind, attrs, header: None]),
-    'parse': lambda: corvina_py.parse(text.encode('cp1251')),
+    'parse': lambda: corvina_py.parse(data),
 }}
 for name in {names!r}:
     for _ in range(2):
@@ -47,11 +50,6 @@ def test_exit_with_threads_inside(names: tuple[str, ...]) -> None:
         # a thread ended at exit in the middle of a hooked parse; the report is cut short by the
         # exiting process, and the cause is not traced yet. The plain build exits cleanly.
         pytest.skip('an unexplained report under AddressSanitizer at exit with hooks')
-    if FREE_THREADED and not sys._is_gil_enabled() and 'parse' in names:
-        # Without the lock an interpreter stops every thread at exit instead of ending them one
-        # by one as they ask for it; with threads in unlocked parses too, the exit was seen to
-        # hang. Not traced yet.
-        pytest.skip('an exit seen to hang without the interpreter lock, not traced yet')
     one = statement(DOCUMENT)
     start, end = one.index('СекцияДокумент'), one.index('КонецФайла')
     script = CHILD.format(head=one[:start], section=one[start:end], tail=one[end:], names=names,
