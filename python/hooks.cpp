@@ -187,13 +187,16 @@ class WatchedCopies {
     std::atomic<bool>* changed;
   };
 
+  // Never destroyed: at exit the static destructors run on the main thread while daemon threads
+  // the interpreter ends are still unwinding out of hooked parses, and each one's header copies
+  // leave the registry on the way out.
   static std::mutex& mutex() {
-    static std::mutex instance;
-    return instance;
+    static auto* const instance = new std::mutex;
+    return *instance;
   }
   static std::vector<Entry>& entries() {
-    static std::vector<Entry> instance;
-    return instance;
+    static auto* const instance = new std::vector<Entry>;
+    return *instance;
   }
 
   static int on_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
