@@ -35,6 +35,7 @@ cmake --build "$sanitize" -j "$jobs"
 
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1
+echo "-- the core tests, at $SECONDS s"
 ctest --test-dir "$sanitize" --output-on-failure -j "$jobs"
 
 runtime=$("$cxx" -print-file-name=libasan.so)
@@ -56,5 +57,6 @@ case "$origin" in
   "$modules"/*) ;;
   *) echo "the sanitizer build was not the module imported: $origin" >&2; exit 1 ;;
 esac
+echo "-- the Python suite, at $SECONDS s"
 run -m pytest -c "$root/pyproject.toml" --rootdir "$root" "$root/tests/python" -q \
   -p no:cacheprovider

@@ -49,7 +49,7 @@ cross_build() {
   ctest --test-dir "$dir" --output-on-failure --timeout 600
 }
 
-echo "-- Windows x86-64 (MinGW-w64, Wine)"
+echo "-- Windows x86-64 (MinGW-w64, Wine), at $SECONDS s"
 # A private prefix, made without the Mono and Gecko installers that a first start would offer.
 # Outside the work tree: a prefix maps drive Z: to / through a link, and anything that walks
 # the tree (the sdist's file list, the next run's) would walk the whole file system through it.
@@ -62,12 +62,12 @@ cross_build "$cross/windows" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSO
   -DCMAKE_CXX_COMPILER="$mingw" -DCMAKE_C_COMPILER="${mingw/g++/gcc}" \
   -DCMAKE_CROSSCOMPILING_EMULATOR=wine
 
-echo "-- Linux aarch64 (GCC, QEMU)"
+echo "-- Linux aarch64 (GCC, QEMU), at $SECONDS s"
 cross_build "$cross/aarch64" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
   -DCMAKE_CXX_COMPILER="$arm" -DCMAKE_C_COMPILER="${arm/g++/gcc}" \
   -DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64-static
 
-echo "-- macOS arm64 and x86-64 (zig c++, compile only)"
+echo "-- macOS arm64 and x86-64 (zig c++, compile only), at $SECONDS s"
 zig_venv="$cross/zig-venv"
 [ -x "$zig_venv/bin/python" ] || "$python" -m venv "$zig_venv"
 "$zig_venv/bin/python" -m pip install -q ziglang
@@ -79,3 +79,4 @@ for target in aarch64-macos x86_64-macos; do
       -c "$2" -o "$3/$(basename "$2" .cpp).o"' "$zig_venv/bin/python" "$target" {} "$objects"
   echo "$target: $(ls "$objects" | wc -l) objects"
 done
+echo "macOS done, at $SECONDS s"
