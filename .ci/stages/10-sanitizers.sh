@@ -36,7 +36,10 @@ cmake --build "$sanitize" -j "$jobs"
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1
 echo "-- the core tests, at $SECONDS s"
-ctest --test-dir "$sanitize" --output-on-failure -j "$jobs"
+# In one process, not one per test as CTest runs them: each process under the sanitizers pays for
+# mapping its shadow memory and for the leak check at its end, which made two thirds of the
+# suite's processor time.
+"$sanitize/corvina_core_tests"
 
 runtime=$("$cxx" -print-file-name=libasan.so)
 if [ ! -e "$runtime" ]; then
