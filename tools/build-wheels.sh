@@ -149,13 +149,6 @@ EOF
     # Before the objects, so that the library's symbols are defined when theirs are looked up.
     echo "set(CMAKE_MODULE_LINKER_FLAGS_INIT \"$3\")" >>"$dir/toolchain.cmake"
   fi
-  # Zig keeps what it compiles in its cache and hands it out again for the same command and the
-  # same sources, but not when asked for a dependency file. A wheel is built once from a fresh
-  # tree and needs none, so CMake asks for none (after its compiler rules, which set the flags):
-  # the second ABI of a target then takes the core library, which knows nothing of Python, from
-  # the cache, since both build from one tree (see build_wheel).
-  printf 'set(CMAKE_DEPFILE_FLAGS_C "")\nset(CMAKE_DEPFILE_FLAGS_CXX "")\n' >"$dir/no-depfiles.cmake"
-  echo "set(CMAKE_USER_MAKE_RULES_OVERRIDE \"$dir/no-depfiles.cmake\")" >>"$dir/toolchain.cmake"
   echo "$dir/toolchain.cmake"
 }
 
@@ -208,16 +201,12 @@ build_wheel() { # TARGET
       defines+=(--config-settings=cmake.define.CMAKE_CROSSCOMPILING=OFF)
       ;;
   esac
-  local toolchain out="$work/$target" runtime="" src="$work/src-$zig_target"
+  local toolchain out="$work/$target" runtime=""
   [ "$libc" = musl ] || runtime=$(unwind_stub "$zig_target")
   toolchain=$(zig_toolchain "$zig_target" "$arch" "$runtime")
-  # One source tree per Zig target, at the same path for each ABI, so that Zig's cache knows the
-  # core's objects again (see zig_toolchain); held for the build, as two runs may share it.
-  exec 8>"$src.lock"
-  flock 8
-  rm -rf "$out/raw" "$src"
-  mkdir -p "$out/raw" "$src"
-  tar -xzf "$sdist" -C "$src" --strip-components=1
+  rm -rf "$out/raw" "$out/src"
+  mkdir -p "$out/raw" "$out/src"
+  tar -xzf "$sdist" -C "$out/src" --strip-components=1
   log "$target: building with zig c++ -target $zig_target"
   local started=$SECONDS
   # scikit-build-core names the wheel and the module after the interpreter that runs it unless
@@ -227,14 +216,13 @@ build_wheel() { # TARGET
     SETUPTOOLS_EXT_SUFFIX=".cpython-${abi#cp}-$arch-linux-$libc.so" \
     CMAKE_BUILD_PARALLEL_LEVEL="$jobs" \
     "$builder" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
-    -w "$out/raw" "$src" \
+    -w "$out/raw" "$out/src" \
     --config-settings=build-dir="$out/cmake" \
     --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$toolchain" "${defines[@]}" \
     >"$out/build.log" 2>&1; then
     tail -n 40 "$out/build.log" >&2
     fail "$target: the build failed; log in $out/build.log"
   fi
-  exec 8>&-
   local raw
   raw=$(ls "$out/raw"/corvina_py-*.whl)
   rm -rf "$out/unpacked" && mkdir -p "$out/unpacked"
