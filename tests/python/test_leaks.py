@@ -154,7 +154,6 @@ def resident_bytes() -> int | None:
         return None
 
 
-
 class TestNothingGrows:
     @pytest.mark.parametrize('path', PATHS.values(), ids=PATHS.keys())
     def test_memory(self, path):
