@@ -63,7 +63,11 @@ cross_build "$cross/windows" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSO
   -DCMAKE_CROSSCOMPILING_EMULATOR=wine
 
 echo "-- Linux aarch64 (GCC, QEMU), at $SECONDS s"
-cross_build "$cross/aarch64" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
+# But one test: its 15,000 thread starts take 40 s under QEMU's user-mode emulation, where the
+# other 110 tests take 10. Cutting a statement into pieces has no code of its own per platform,
+# and the Windows run and every native build keep that test.
+GTEST_FILTER=-chunked_parse_test.generated_statements_agree \
+  cross_build "$cross/aarch64" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
   -DCMAKE_CXX_COMPILER="$arm" -DCMAKE_C_COMPILER="${arm/g++/gcc}" \
   -DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64-static
 
