@@ -86,6 +86,49 @@ namespace {
 constexpr unsigned long kResultFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
                                        Py_TPFLAGS_IMMUTABLETYPE;
 
+// The classes a parse makes objects of by the thousand (Interval, Account, Document) are static
+// types, filled in from their specs. Each object of a heap type holds a reference to its class:
+// on the free-threaded build, threads that make or free such objects at once all write that one
+// count, and two threads making documents ran slower than one. A static type is immortal and its
+// objects take no reference to it. Returns the type, or nullptr with an exception set.
+PyObject* ready_static_type(PyTypeObject& type, const PyType_Spec& spec) {
+  type.tp_name = spec.name;
+  type.tp_basicsize = spec.basicsize;
+  type.tp_flags = spec.flags;
+  for (const PyType_Slot* slot = spec.slots; slot->slot != 0; ++slot) {
+    switch (slot->slot) {
+      case Py_tp_dealloc:
+        type.tp_dealloc = reinterpret_cast<destructor>(slot->pfunc);
+        break;
+      case Py_tp_getset:
+        type.tp_getset = static_cast<PyGetSetDef*>(slot->pfunc);
+        break;
+      case Py_tp_repr:
+        type.tp_repr = reinterpret_cast<reprfunc>(slot->pfunc);
+        break;
+      case Py_tp_richcompare:
+        type.tp_richcompare = reinterpret_cast<richcmpfunc>(slot->pfunc);
+        break;
+      case Py_tp_hash:
+        type.tp_hash = reinterpret_cast<hashfunc>(slot->pfunc);
+        break;
+      default:
+        PyErr_Format(PyExc_SystemError, "%s: slot %d is not filled in", spec.name, slot->slot);
+        return nullptr;
+    }
+  }
+  if (PyType_Ready(&type) < 0) return nullptr;
+  return reinterpret_cast<PyObject*>(&type);
+}
+
+// A static type to fill in, with the header the interpreter's own static types have.
+PyTypeObject empty_static_type() {
+  const PyVarObject header[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
+  PyTypeObject type{};
+  type.ob_base = header[0];
+  return type;
+}
+
 // ----- shared conversions -----
 
 
@@ -204,13 +247,12 @@ PyObject* compare_values(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong((op == Py_EQ) == equal);
 }
 
-// Dealloc for objects that hold one C++ value after the header.
+// Dealloc for objects that hold one C++ value after the header. Their classes are static (see
+// ready_static_type): the object holds no reference to give back.
 template <typename Object>
 void destroy_value_object(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   std::destroy_at(&reinterpret_cast<Object*>(self)->value);
-  type->tp_free(self);
-  Py_DECREF(type);
+  Py_TYPE(self)->tp_free(self);
 }
 
 // ----- Interval -----
@@ -219,6 +261,8 @@ struct IntervalObject {
   PyObject_HEAD
   Interval value;
 };
+// Freed by the plain dealloc, without a destructor call.
+static_assert(std::is_trivially_destructible_v<Interval>);
 
 const Interval& interval_of(PyObject* self) {
   return reinterpret_cast<IntervalObject*>(self)->value;
@@ -250,7 +294,9 @@ PyType_Slot interval_slots[] = {
 PyType_Spec interval_spec = {"builtins.Interval", sizeof(IntervalObject), 0, kResultFlags,
                              interval_slots};
 
-PyObject* create_interval_type() { return PyType_FromSpec(&interval_spec); }
+PyTypeObject interval_static_type = empty_static_type();
+
+PyObject* create_interval_type() { return ready_static_type(interval_static_type, interval_spec); }
 
 PyObject* new_interval_object(const Interval& interval) {
   PyTypeObject* type = interval_type();
@@ -327,7 +373,9 @@ PyType_Slot account_slots[] = {
 PyType_Spec account_spec = {"builtins.Account", sizeof(AccountObject), 0, kResultFlags,
                             account_slots};
 
-PyObject* create_account_type() { return PyType_FromSpec(&account_spec); }
+PyTypeObject account_static_type = empty_static_type();
+
+PyObject* create_account_type() { return ready_static_type(account_static_type, account_spec); }
 
 // Takes over the account's number and intervals only when the object exists; on failure the
 // account is left as it was.
@@ -414,7 +462,9 @@ PyType_Slot document_slots[] = {
 PyType_Spec document_spec = {"builtins.Document", sizeof(DocumentObject), 0, kResultFlags,
                              document_slots};
 
-PyObject* create_document_type() { return PyType_FromSpec(&document_spec); }
+PyTypeObject document_static_type = empty_static_type();
+
+PyObject* create_document_type() { return ready_static_type(document_static_type, document_spec); }
 
 PyObject* new_document_object(PyTypeObject* type, Document&& document) {
   PyObject* self = PyType_GenericAlloc(type, 0);
@@ -549,6 +599,23 @@ DocumentRecords document_records(PyObject* list) {
   return records;
 }
 
+// A TypeError that `what` is `item`'s class, not `wanted`. The class is named as %T named it
+// while the result classes were heap types: fully qualified, without "builtins.", which a static
+// type's name keeps (see ready_static_type). Always returns nullptr.
+PyObject* raise_not_a(PyObject* what, PyObject* item, const char* wanted) {
+  constexpr std::string_view kBuiltins = "builtins.";
+  PyTypeObject* type = Py_TYPE(item);
+  const std::string_view name = type->tp_name;
+  OwnedRef class_name = OwnedRef::steal(
+      !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && name.starts_with(kBuiltins)
+          ? PyUnicode_FromString(type->tp_name + kBuiltins.size())
+          : PyType_GetFullyQualifiedName(type));
+  if (class_name) {
+    PyErr_Format(PyExc_TypeError, "%U is %U, not %s", what, class_name.get(), wanted);
+  }
+  return nullptr;
+}
+
 PyObject* new_documents_table(PyObject* documents) {
   if (documents == nullptr || !PyList_Check(documents)) {
     PyErr_SetString(PyExc_TypeError, "documents is not a list");
@@ -557,9 +624,11 @@ PyObject* new_documents_table(PyObject* documents) {
   DocumentRecords records = document_records(documents);
   if (!records.items) return nullptr;
   if (records.not_document >= 0) {
-    PyErr_Format(PyExc_TypeError, "documents[%zd] is %T, not Document", records.not_document,
-                 PyList_GET_ITEM(records.items.get(), records.not_document));
-    return nullptr;
+    OwnedRef what =
+        OwnedRef::steal(PyUnicode_FromFormat("documents[%zd]", records.not_document));
+    if (!what) return nullptr;
+    return raise_not_a(what.get(), PyList_GET_ITEM(records.items.get(), records.not_document),
+                       "Document");
   }
   const ParseOptions options = options_from_environment();
   return build_table_unlocked(records.items.release(), [&] {
@@ -586,9 +655,10 @@ PyObject* new_intervals_table(PyObject* accounts) {
     PyObject* item = PyTuple_GET_ITEM(pair, 1);
     const Account* value = account_value(item);
     if (value == nullptr) {
-      PyErr_Format(PyExc_TypeError, "accounts[%R] is %T, not Account", PyTuple_GET_ITEM(pair, 0),
-                   item);
-      return nullptr;
+      OwnedRef what =
+          OwnedRef::steal(PyUnicode_FromFormat("accounts[%R]", PyTuple_GET_ITEM(pair, 0)));
+      if (!what) return nullptr;
+      return raise_not_a(what.get(), item, "Account");
     }
     values.push_back(value);
   }
