@@ -63,9 +63,7 @@ wheel_building=$!
 echo "== C++ core tests"
 cmake -S "$root" -B "$build/core" -DCMAKE_BUILD_TYPE=Release -DCORVINA_BUILD_TESTS=ON \
   -DCORVINA_BUILD_BENCH=ON -DCORVINA_BUILD_FUZZ=ON >/dev/null
-# Below the wheel's priority: the wheel waits for Zig to compile its C++ runtime, one file at a
-# time for two minutes, and got a third of a core beside this build.
-nice -n 10 cmake --build "$build/core" -j "$jobs"
+cmake --build "$build/core" -j "$jobs"
 # In one process, not one per test as CTest runs them: 111 processes made 3 s of tests take 19.
 "$build/core/corvina_core_tests" --gtest_brief=1
 
