@@ -89,8 +89,8 @@ constexpr unsigned long kResultFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_
 // The classes a parse makes objects of by the thousand (Interval, Account, Document) are static
 // types, filled in from their specs. Each object of a heap type holds a reference to its class:
 // on the free-threaded build, threads that make or free such objects at once all write that one
-// count, and two threads making documents ran slower than one. A static type is immortal and its
-// objects take no reference to it. Returns the type, or nullptr with an exception set.
+// count (two threads doing nothing else made objects slower than one). A static type is immortal
+// and its objects take no reference to it. Returns the type, or nullptr with an exception set.
 PyObject* ready_static_type(PyTypeObject& type, const PyType_Spec& spec) {
   type.tp_name = spec.name;
   type.tp_basicsize = spec.basicsize;
