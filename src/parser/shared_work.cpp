@@ -14,6 +14,18 @@
 namespace corvina {
 namespace {
 
+// Where this code is a library loaded at run time (the Python module), glibc gives each thread
+// its share of the library's thread-local storage only when the thread first touches it, and
+// ends the process if it cannot allocate it then. Throwing touches it (the runtime keeps the
+// exceptions in flight there), and a piece throws above all when memory has run out. So a thread
+// touches it before it takes a piece, while memory is still at hand, and running out later is a
+// std::bad_alloc rethrown to the caller rather than the end of the process.
+void claim_thread_local_storage() {
+  // Volatile, for the call is declared pure and would otherwise go.
+  const volatile int in_flight = std::uncaught_exceptions();
+  static_cast<void>(in_flight);
+}
+
 // What the threads of one run share; each started thread holds it, so it outlives the run.
 class SharedWork {
  public:
@@ -75,7 +87,10 @@ void run_shared_work(size_t count, size_t threads, std::function<void(size_t)> b
   const auto work = std::make_shared<SharedWork>(count, std::move(body));
   for (size_t started = 1; started < std::min(threads, count); ++started) {
     try {
-      std::thread([work] { work->take_pieces(); }).detach();
+      std::thread([work] {
+        claim_thread_local_storage();
+        work->take_pieces();
+      }).detach();
     } catch (const std::system_error&) {
       break;
     }

@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import os
+import platform
+import shutil
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -319,6 +323,61 @@ print(len(corvina_py.parse(data, hooks).documents))
         done = run_python(script)
         assert done.returncode == 0, done.stderr
         assert done.stdout.split() == ['MemoryError', '40000']
+
+
+# Makes every allocation on a thread other than the one that arms it fail, past the first few.
+FAILING_ALLOCATOR = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <pthread.h>
+#include <stddef.h>
+static void *(*next_malloc)(size_t);
+static pthread_t armed_by;
+static int armed, allowed;
+static __thread int taken __attribute__((tls_model("initial-exec")));
+void arm(int allowed_per_thread) {
+  armed_by = pthread_self();
+  allowed = allowed_per_thread;
+  __atomic_store_n(&armed, 1, __ATOMIC_SEQ_CST);
+}
+void *malloc(size_t size) {
+  if (!next_malloc) next_malloc = (void *(*)(size_t))dlsym(RTLD_NEXT, "malloc");
+  if (__atomic_load_n(&armed, __ATOMIC_SEQ_CST) && !pthread_equal(pthread_self(), armed_by) &&
+      ++taken > allowed) return NULL;
+  return next_malloc(size);
+}
+"""
+
+
+@pytest.mark.skipif(platform.libc_ver()[0] != 'glibc' or 'LD_PRELOAD' in os.environ
+                    or shutil.which('cc') is None,
+                    reason='needs glibc, a C compiler and no preload')
+def test_memory_running_out_on_a_worker_thread_is_a_memory_error(tmp_path):
+    # glibc gives a thread its share of a loaded module's thread-local storage when the thread
+    # first touches it, and ends the process when that allocation fails; the runtime touches it
+    # when the thread throws, which is when memory has run out. The statement is large enough to
+    # be parsed on several threads; whether a worker takes a piece before the caller has taken
+    # them all is up to the scheduler, so either outcome passes, the process ending does not.
+    source = tmp_path / 'failing_allocator.c'
+    source.write_text(FAILING_ALLOCATOR)
+    library = tmp_path / 'failing_allocator.so'
+    subprocess.run(['cc', '-shared', '-fPIC', '-O1', '-o', library, source, '-ldl'], check=True)
+    header = '\r\n'.join(HEADER + ACCOUNT)
+    script = f"""
+import ctypes, sys
+import corvina_py
+sys.path.insert(0, {str(Path(__file__).parent)!r})
+from conftest import lines
+data = lines({header!r}, *{DOCUMENT!r} * 40000, 'КонецФайла', end='\\r\\n').encode('cp1251')
+ctypes.CDLL({str(library)!r}).arm(4)
+try:
+    print(len(corvina_py.parse(data).documents))
+except MemoryError:
+    print('MemoryError')
+"""
+    done = run_python(script, env={'LD_PRELOAD': str(library), 'CORVINA_THREADS': '2'})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() in (['MemoryError'], ['40000'])
 
 
 class TestHostileInput:
