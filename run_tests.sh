@@ -172,6 +172,11 @@ wait
 shopt -s nullglob
 failed=("$logs"/*.failed)
 if [ ${#failed[@]} -gt 0 ]; then
+  # Each failure's last lines again, at the end, where a reader of a long log looks first.
+  for failure in "${failed[@]}"; do
+    echo "== the end of $(basename "$failure" .failed)'s log"
+    tail -n 30 "${failure%.failed}.log"
+  done
   echo "failed: $(basename -a -s .failed "${failed[@]}" | tr '\n' ' ')" >&2
   exit 1
 fi
