@@ -353,9 +353,8 @@ void *malloc(size_t size) {
                     or shutil.which('cc') is None,
                     reason='needs glibc, a C compiler and no preload')
 def test_memory_running_out_on_a_worker_thread_is_a_memory_error(tmp_path):
-    # glibc gives a thread its share of a loaded module's thread-local storage when the thread
-    # first touches it, and ends the process when that allocation fails; the runtime touches it
-    # when the thread throws, which is when memory has run out. The statement is large enough to
+    # A worker whose first throw is for memory run out must not end the process as glibc
+    # allocates its thread-local storage (see shared_work.cpp). The statement is large enough to
     # be parsed on several threads; whether a worker takes a piece before the caller has taken
     # them all is up to the scheduler, so either outcome passes, the process ending does not.
     source = tmp_path / 'failing_allocator.c'
