@@ -16,6 +16,7 @@
 #include "date.h"
 #include "document_extra.h"
 #include "huge_pages.h"
+#include "kept_blocks.h"
 #include "record_schema.h"
 #include "shared_work.h"
 #include "short_copy.h"
@@ -23,13 +24,20 @@
 namespace corvina {
 
 // A large buffer comes fresh from the kernel, and its first write takes one page fault per
-// 4 KiB page: on a 50 MB statement those faults cost as much as filling the columns. Placed on
-// 2 MiB boundaries and marked for huge pages, it takes one fault per 2 MiB instead where the
-// system allows that; elsewhere the advice is ignored and nothing changes.
+// 4 KiB page: on a 50 MB statement those faults cost as much as filling the columns. It is a
+// kept block instead, which the kernel backs with huge pages where the system allows that
+// (elsewhere the advice is ignored), and which the last table freed, already faulted in, where
+// there is one; else it comes from the heap.
 ColumnBuffer::ColumnBuffer(size_t bytes) : size_(bytes) {
   if (bytes == 0) return;
-  const bool huge = bytes >= kHugePageBytes;
-  const size_t alignment = huge ? kHugePageBytes : 64;
+  if (bytes >= kHugePageBytes) {
+    const size_t rounded = (bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+    if (void* const block = take_block(rounded)) {
+      bytes_ = std::unique_ptr<void, FreeColumnBuffer>(block, FreeColumnBuffer{rounded});
+      return;
+    }
+  }
+  constexpr size_t alignment = 64;
   const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
 #if defined(_WIN32)
   // The C runtime of Windows has no aligned_alloc: its aligned blocks need their own free.
@@ -38,7 +46,18 @@ ColumnBuffer::ColumnBuffer(size_t bytes) : size_(bytes) {
   bytes_.reset(std::aligned_alloc(alignment, rounded));
 #endif
   if (!bytes_) throw std::bad_alloc();
-  if (huge) advise_huge_pages(bytes_.get(), rounded);
+}
+
+void FreeColumnBuffer::operator()(void* bytes) const {
+  if (kept_block != 0) {
+    give_back_block(bytes, kept_block);
+    return;
+  }
+#if defined(_WIN32)
+  _aligned_free(bytes);
+#else
+  std::free(bytes);
+#endif
 }
 
 namespace {

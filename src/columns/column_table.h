@@ -27,6 +27,12 @@
 
 namespace corvina {
 
+// Frees a column's buffer: a kept block (kept_blocks.h) of the size it holds, else the heap's.
+struct FreeColumnBuffer {
+  size_t kept_block = 0;
+  void operator()(void* bytes) const;
+};
+
 // One buffer of a column, aligned to 64 bytes; its bytes are left uninitialised until written.
 // Throws std::bad_alloc.
 class ColumnBuffer {
@@ -39,15 +45,8 @@ class ColumnBuffer {
   size_t size() const { return size_; }
 
  private:
-  struct Free {
-#if defined(_WIN32)
-    void operator()(void* bytes) const { _aligned_free(bytes); }
-#else
-    void operator()(void* bytes) const { std::free(bytes); }
-#endif
-  };
   static constexpr uint64_t kEmpty = 0;
-  std::unique_ptr<void, Free> bytes_;
+  std::unique_ptr<void, FreeColumnBuffer> bytes_;
   size_t size_ = 0;
 };
 

@@ -1,12 +1,13 @@
 #include "text_arena.h"
 
 #include "huge_pages.h"
+#include "kept_blocks.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <new>
 
-// Chunks of one huge page are mapped by hand where the system maps anonymous memory (and where
+// Chunks of one huge page are kept blocks where the system maps anonymous memory (and where
 // huge pages exist to be had); everywhere else every chunk is plain allocation.
 #if !defined(CORVINA_NO_MMAP) && defined(__linux__) && __has_include(<sys/mman.h>)
 #define CORVINA_MAPPED_CHUNKS 1
@@ -22,35 +23,15 @@ namespace {
 constexpr size_t kFirstChunk = size_t{4} << 10;
 constexpr size_t kHugePage = kHugePageBytes;
 
-#if defined(CORVINA_MAPPED_CHUNKS)
-// A chunk of exactly one huge page, aligned to it so that the kernel can back it with one.
-// Maps twice the size and returns the rest; nullptr when the mapping fails.
-char* map_huge_chunk() {
-  void* const mapped = mmap(nullptr, 2 * kHugePage, PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) return nullptr;
-  const auto begin = reinterpret_cast<uintptr_t>(mapped);
-  const uintptr_t aligned = (begin + kHugePage - 1) & ~(kHugePage - 1);
-  if (aligned > begin) munmap(mapped, aligned - begin);
-  const uintptr_t tail = aligned + kHugePage;
-  const uintptr_t mapped_end = begin + 2 * kHugePage;
-  if (mapped_end > tail) munmap(reinterpret_cast<void*>(tail), mapped_end - tail);
-  advise_huge_pages(reinterpret_cast<void*>(aligned), kHugePage);
-  return reinterpret_cast<char*>(aligned);
-}
-#endif
-
 }  // namespace
 
 TextArena::~TextArena() {
   for (const Chunk& chunk : chunks_) {
     CORVINA_ARENA_UNPOISON(chunk.data, chunk.size);
-#if defined(CORVINA_MAPPED_CHUNKS)
     if (chunk.mapped) {
-      munmap(chunk.data, chunk.size);
+      give_back_block(chunk.data, chunk.size);
       continue;
     }
-#endif
     delete[] chunk.data;
   }
 }
@@ -83,12 +64,10 @@ char* TextArena::allocate_in_new_chunk(size_t size) {
   }
   next_chunk_size_ = chunk_size;
   Chunk chunk{nullptr, chunk_size, false};
-#if defined(CORVINA_MAPPED_CHUNKS)
   if (chunk.size == kHugePage) {
-    chunk.data = map_huge_chunk();
+    chunk.data = static_cast<char*>(take_block(kHugePage));
     chunk.mapped = chunk.data != nullptr;
   }
-#endif
   if (chunk.data == nullptr) chunk.data = new char[chunk.size];
   chunks_.push_back(chunk);
   CORVINA_ARENA_POISON(chunk.data, chunk.size);

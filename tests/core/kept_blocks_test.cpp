@@ -1,0 +1,119 @@
+// Freed blocks handed out again: the right ones, never more than the limit kept, and a child
+// forked while other threads take and give blocks can still take one.
+#include "kept_blocks.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "huge_pages.h"
+
+#if defined(__linux__)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace corvina {
+namespace {
+
+constexpr size_t kHuge = kHugePageBytes;
+
+class KeptBlocksTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    release_kept_blocks();
+    void* const probe = take_block(kHuge);
+    if (probe == nullptr) GTEST_SKIP() << "no mapped blocks on this system";
+    give_back_block(probe, kHuge);
+    release_kept_blocks();
+  }
+  void TearDown() override { release_kept_blocks(); }
+};
+
+TEST_F(KeptBlocksTest, GivesBackTheBestFitCutToSize) {
+  char* const small = static_cast<char*>(take_block(2 * kHuge));
+  char* const large = static_cast<char*>(take_block(4 * kHuge));
+  ASSERT_NE(small, nullptr);
+  ASSERT_NE(large, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(small) % kHuge, 0u);
+  std::memset(small, 1, 2 * kHuge);
+  give_back_block(large, 4 * kHuge);
+  give_back_block(small, 2 * kHuge);
+  EXPECT_EQ(kept_block_bytes(), 6 * kHuge);
+
+  // The smallest that holds the size, not the first or the last given back; the rest of a
+  // larger one is unmapped, not kept as if it were still whole.
+  EXPECT_EQ(take_block(kHuge), small);
+  EXPECT_EQ(kept_block_bytes(), 4 * kHuge);
+  char* const again = static_cast<char*>(take_block(3 * kHuge));
+  EXPECT_EQ(again, large);
+  EXPECT_EQ(kept_block_bytes(), 0u);
+  std::memset(again, 2, 3 * kHuge);  // the whole size taken is writable
+  give_back_block(small, kHuge);
+  give_back_block(again, 3 * kHuge);
+  EXPECT_EQ(kept_block_bytes(), 4 * kHuge);
+}
+
+TEST_F(KeptBlocksTest, KeepsTheLastFreedUpToTheLimit) {
+  std::vector<char*> blocks;
+  const size_t count = kKeptBlockBytes / kHuge + 3;
+  for (size_t i = 0; i < count; ++i) blocks.push_back(static_cast<char*>(take_block(kHuge)));
+  for (char* block : blocks) give_back_block(block, kHuge);
+  EXPECT_EQ(kept_block_bytes(), kKeptBlockBytes);
+  // The first three given back went; the last one is among those kept.
+  std::vector<char*> taken;
+  bool last_kept = false;
+  for (size_t i = 0; i < kKeptBlockBytes / kHuge; ++i) {
+    taken.push_back(static_cast<char*>(take_block(kHuge)));
+    last_kept = last_kept || taken.back() == blocks.back();
+  }
+  EXPECT_TRUE(last_kept);
+  EXPECT_EQ(kept_block_bytes(), 0u);
+  for (char* block : taken) give_back_block(block, kHuge);
+
+  // A block larger than the limit is never kept, and does not push the others out.
+  char* const huge = static_cast<char*>(take_block(kKeptBlockBytes + kHuge));
+  ASSERT_NE(huge, nullptr);
+  give_back_block(huge, kKeptBlockBytes + kHuge);
+  EXPECT_EQ(kept_block_bytes(), kKeptBlockBytes);
+}
+
+#if defined(__linux__)
+// The blocks' lock is taken around a fork: a child forked while another thread held it would
+// otherwise wait for it forever.
+TEST_F(KeptBlocksTest, ForkedChildTakesBlocksWhileOthersDid) {
+  std::atomic<bool> stop{false};
+  std::thread churn([&] {
+    while (!stop.load()) give_back_block(take_block(kHuge), kHuge);
+  });
+  for (int i = 0; i < 100; ++i) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      void* const block = take_block(kHuge);
+      if (block != nullptr) give_back_block(block, kHuge);
+      _exit(block != nullptr ? 0 : 1);
+    }
+    int status = 0;
+    pid_t done = 0;
+    for (int waited = 0; waited < 10000 && done == 0; ++waited) {
+      done = waitpid(child, &status, WNOHANG);
+      if (done == 0) usleep(1000);
+    }
+    if (done == 0) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+    }
+    ASSERT_NE(done, 0) << "the child forked in round " << i << " hung";
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  stop = true;
+  churn.join();
+}
+#endif
+
+}  // namespace
+}  // namespace corvina
