@@ -833,7 +833,7 @@ PyObject* new_accounts_dict(AccountMap& accounts) {
   return dict.release();
 }
 
-PyObject* new_documents_list(DocumentList& documents) {
+PyObject* new_documents_list(std::vector<Document>& documents) {
   PyTypeObject* type = document_type();
   if (type == nullptr) return nullptr;
   OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));

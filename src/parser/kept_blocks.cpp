@@ -4,8 +4,12 @@
 #include <mutex>
 
 #include "asan_poison.h"
+#include "huge_pages.h"
 
-#if defined(CORVINA_KEPT_BLOCKS)
+// Blocks are mapped by hand where the system maps anonymous memory; everywhere else there are
+// none, and every caller allocates the plain way.
+#if !defined(CORVINA_NO_MMAP) && defined(__linux__) && __has_include(<sys/mman.h>)
+#define CORVINA_KEPT_BLOCKS 1
 #include <pthread.h>
 #include <sys/mman.h>
 #endif

@@ -9,21 +9,8 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
-#include <new>
-
-#include "huge_pages.h"
 
 namespace corvina {
-
-// Whether blocks are mapped here at all: where the system maps no anonymous memory, every
-// caller allocates the plain way.
-#if !defined(CORVINA_NO_MMAP) && defined(__linux__) && __has_include(<sys/mman.h>)
-#define CORVINA_KEPT_BLOCKS 1
-inline constexpr bool kBlocksAreKept = true;
-#else
-inline constexpr bool kBlocksAreKept = false;
-#endif
 
 // The freed bytes kept for reuse, at most; the blocks freed last are the ones kept.
 inline constexpr size_t kKeptBlockBytes = size_t{128} << 20;
@@ -42,42 +29,5 @@ void release_kept_blocks();
 
 // The bytes kept now, for tests.
 size_t kept_block_bytes();
-
-// For a vector that grows to many megabytes once (a statement's documents): its storage of a
-// huge page or more is a kept block, anything smaller the heap's. Which one is decided by the
-// size alone, so that the storage goes back where it came from.
-template <typename T>
-struct KeptBlockAllocator {
-  using value_type = T;
-
-  KeptBlockAllocator() = default;
-  template <typename U>
-  KeptBlockAllocator(const KeptBlockAllocator<U>&) noexcept {}
-
-  static size_t block_size(size_t count) {
-    const size_t bytes = count * sizeof(T);
-    if (!kBlocksAreKept || bytes < kHugePageBytes) return 0;
-    return (bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
-  }
-  T* allocate(size_t count) {
-    const size_t block = block_size(count);
-    if (block == 0) return std::allocator<T>().allocate(count);
-    void* const data = take_block(block);
-    if (data == nullptr) throw std::bad_alloc();
-    return static_cast<T*>(data);
-  }
-  void deallocate(T* data, size_t count) noexcept {
-    const size_t block = block_size(count);
-    if (block == 0) {
-      std::allocator<T>().deallocate(data, count);
-      return;
-    }
-    give_back_block(data, block);
-  }
-  template <typename U>
-  bool operator==(const KeptBlockAllocator<U>&) const noexcept {
-    return true;
-  }
-};
 
 }  // namespace corvina

@@ -23,6 +23,7 @@
 #include "account.h"
 #include "decode.h"
 #include "document.h"
+#include "huge_pages.h"
 #include "line_form.h"
 #include "state_machine.h"
 #include "statement.h"
@@ -99,6 +100,8 @@ class SectionMachine {
     const auto wanted = static_cast<size_t>(std::min(expected, most));
     if (wanted <= seen) return;
     statement_.documents.reserve(wanted);
+    advise_huge_pages(statement_.documents.data(),
+                      statement_.documents.capacity() * sizeof(Document));
   }
 
   // The first piece of a statement read in pieces makes room for the documents of the whole

@@ -23,7 +23,6 @@
 #include "date.h"
 #include "keyed_hash.h"
 #include "keyed_index.h"
-#include "kept_blocks.h"
 #include "text_arena.h"
 
 namespace corvina {
@@ -147,9 +146,6 @@ struct Document {
   // The text in row `row` of a wide block's table (see TextSpan).
   std::string_view wide_text(uint32_t row) const;
 };
-
-// A statement's documents, tens of megabytes for a large one: their storage is a kept block.
-using DocumentList = std::vector<Document, KeptBlockAllocator<Document>>;
 
 // One warning as read from a WarningList: the message is the list's.
 struct WarningEntry {
@@ -285,7 +281,7 @@ struct Statement {
   Encoding encoding = Encoding::Utf8;
   AttributeMap header;  // owns its texts (made owned when the statement is created)
   AccountMap accounts;
-  DocumentList documents;
+  std::vector<Document> documents;
   WarningList warnings;
 };
 

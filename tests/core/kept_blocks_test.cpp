@@ -81,20 +81,6 @@ TEST_F(KeptBlocksTest, KeepsTheLastFreedUpToTheLimit) {
   EXPECT_EQ(kept_block_bytes(), kKeptBlockBytes);
 }
 
-TEST_F(KeptBlocksTest, VectorsTakeKeptBlocksOnceLargeAndGiveThemBack) {
-  {
-    std::vector<uint64_t, KeptBlockAllocator<uint64_t>> values;
-    for (uint64_t i = 0; i < 3 * kHuge / sizeof(uint64_t); ++i) values.push_back(i);
-    // The storage it outgrew: one huge page, then two; it holds four now.
-    EXPECT_EQ(kept_block_bytes(), 3 * kHuge);
-    for (uint64_t i = 0; i < values.size(); ++i) ASSERT_EQ(values[i], i);
-    values.resize(100);
-    values.shrink_to_fit();  // now the heap's: the block goes back too
-    EXPECT_EQ(kept_block_bytes(), 7 * kHuge);
-  }
-  EXPECT_EQ(kept_block_bytes(), 7 * kHuge);
-}
-
 #if defined(__linux__)
 // The blocks' lock is taken around a fork: a child forked while another thread held it would
 // otherwise wait for it forever.
