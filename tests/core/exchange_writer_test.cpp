@@ -21,14 +21,9 @@ namespace {
 using test_support::joined_statement;
 using test_support::generated_statement_lines;
 using test_support::payment_document_with;
+using test_support::pointers_to;
 using test_support::statement_of;
 using test_support::to_cp1251;
-
-std::vector<const Document*> pointers(const std::vector<Document>& documents) {
-  std::vector<const Document*> out;
-  for (const Document& document : documents) out.push_back(&document);
-  return out;
-}
 
 Statement parsed(std::string_view text) {
   auto result = parse_statement(text, {});
@@ -43,7 +38,7 @@ std::optional<std::string> written(std::string_view section, LineForm form,
   const std::string text = statement_of(section);
   const Statement statement = parsed(from_cp1251 ? to_cp1251(text) : text);
   EXPECT_EQ(statement.documents.size(), 1u);
-  return write_document_sections(pointers(statement.documents), form, newline);
+  return write_document_sections(pointers_to(statement.documents), form, newline);
 }
 
 TEST(exchange_writer_test, fields_in_table_order_dates_and_amounts_canonical) {
@@ -145,7 +140,7 @@ TEST(exchange_writer_test, pieces_on_threads_write_the_same_bytes) {
     // The first statement is long enough for its room to be measured on the threads as well.
     const Statement statement =
         parsed(joined_statement(generated_statement_lines(seed, seed == 1 ? 6000 : 400), seed));
-    const auto documents = pointers(statement.documents);
+    const auto documents = pointers_to(statement.documents);
     for (const LineForm form : {LineForm::Utf8, LineForm::Cp1251}) {
       const auto one = write_document_sections(documents, form, "\r\n");
       ASSERT_TRUE(one.has_value());
