@@ -41,6 +41,10 @@ bool check_sequences(std::string_view bytes, size_t& pos, size_t stop) {
 // sequences or bad bytes) at pos, for check_sequences.
 enum class FastCheck : uint8_t { Done, Fault, Stopped };
 
+// The bytes the block loop judges at once; a block it cannot judge is checked sequence by
+// sequence, as is the short rest.
+constexpr size_t kCheckBlock = 64;
+
 #if defined(CORVINA_SSE2)
 // Sixteen bytes of SSE2, which every x86-64 processor has.
 struct Lanes16 {
@@ -109,7 +113,7 @@ bool is_well_formed_utf8(std::string_view bytes) {
       const FastCheck checked = fast(bytes, pos);
       if (checked == FastCheck::Fault) return false;
     }
-    if (!check_sequences(bytes, pos, std::min(size, pos + 32))) return false;
+    if (!check_sequences(bytes, pos, std::min(size, pos + kCheckBlock))) return false;
   }
   return true;
 }
