@@ -6,7 +6,8 @@
 // is well-formed exactly when every continuation byte follows a lead byte and every lead byte
 // precedes one; a lead in the last byte carries over to the first of the next block. Blocks are
 // read at a fixed stride, so that the next loads never wait for this block's masks: a loop that
-// stepped back onto a carried lead ran at half the speed. Leaves pos on a character boundary.
+// stepped back onto a carried lead ran at half the speed. Leaves pos on a character boundary:
+// where the text ends or at a byte it cannot judge.
 template <typename Lanes>
 FastCheck check_two_byte_blocks(std::string_view bytes, size_t& pos) {
   constexpr size_t kWidth = Lanes::kWidth;
@@ -31,11 +32,19 @@ FastCheck check_two_byte_blocks(std::string_view bytes, size_t& pos) {
                   Lanes::both(Lanes::below(above_c1, v), Lanes::below(v, below_e0)))}
               << shift;
     }
-    if ((continuation | lead) != high) {
-      pos -= carry;
+    const uint64_t expected = (lead << 1) | carry;
+    if (const uint64_t other = high & ~(continuation | lead); other != 0) {
+      // A byte of another kind (a longer sequence's lead, or a bad byte) starts a character
+      // unless a lead precedes it: the bytes before it are judged here, it is left to the caller.
+      const int at = std::countr_zero(other);
+      const uint64_t before = (uint64_t{1} << at) - 1;
+      if ((continuation & before) != (expected & before) || ((expected >> at) & 1) != 0) {
+        return FastCheck::Fault;
+      }
+      pos += static_cast<size_t>(at);
       return FastCheck::Stopped;
     }
-    if (continuation != ((lead << 1) | carry)) return FastCheck::Fault;
+    if (continuation != expected) return FastCheck::Fault;
     carry = lead >> 63;
     pos += kCheckBlock;
   }

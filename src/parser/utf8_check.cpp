@@ -1,6 +1,7 @@
 #include "utf8_check.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -41,9 +42,11 @@ bool check_sequences(std::string_view bytes, size_t& pos, size_t stop) {
 // sequences or bad bytes) at pos, for check_sequences.
 enum class FastCheck : uint8_t { Done, Fault, Stopped };
 
-// The bytes the block loop judges at once; a block it cannot judge is checked sequence by
-// sequence, as is the short rest.
+// The bytes the block loop judges at once; the short rest is checked sequence by sequence, as
+// is a stretch from a byte the loop cannot judge (a three- or four-byte sequence, like the "№"
+// of many payment purposes, or a bad byte).
 constexpr size_t kCheckBlock = 64;
+constexpr size_t kCheckStretch = 16;
 
 #if defined(CORVINA_SSE2)
 // Sixteen bytes of SSE2, which every x86-64 processor has.
@@ -107,13 +110,13 @@ bool is_well_formed_utf8(std::string_view bytes) {
   size_t pos = 0;
   const size_t size = bytes.size();
   while (pos < size) {
-    // pos is on a character boundary here. The fast loop runs until a block it cannot judge;
-    // that block (or the short rest) is checked sequence by sequence.
+    // pos is on a character boundary here. The fast loop runs until a byte it cannot judge; a
+    // stretch from there (or the short rest) is checked sequence by sequence.
     if (fast != nullptr) {
       const FastCheck checked = fast(bytes, pos);
       if (checked == FastCheck::Fault) return false;
     }
-    if (!check_sequences(bytes, pos, std::min(size, pos + kCheckBlock))) return false;
+    if (!check_sequences(bytes, pos, std::min(size, pos + kCheckStretch))) return false;
   }
   return true;
 }

@@ -281,7 +281,10 @@ TEST(decode_test, well_formed_utf8_at_every_offset) {
       "a", "=", "\n", "Я", "ё", "\xC2\x80", "\xDF\xBF", "€", "\xEF\xBF\xBD", "\xF0\x9F\x98\x80",
       // Ill-formed: stray continuation, overlong, surrogate, cut sequences, bad leads.
       "\x80", "\xC0\x80", "\xC1\xBF", "\xED\xA0\x80", "\xD0", "\xE2\x82", "\xF4\x90\x80\x80",
-      "\xFF", "\xF5"};
+      "\xFF", "\xF5",
+      // A fault just before a longer sequence: the block loop stops at the sequence, but the
+      // bytes before it are still its to judge.
+      "\x80€", "\xD0€", "Я\x80\xF0\x9F\x98\x80"};
   // ASCII and Cyrillic blocks, twice: every offset of a wide block and across its end.
   const std::string half = "0123456789abcdefЖЖЖЖЖЖЖЖЖЖЖЖЖЖЖЖ";
   const std::string filler = half + half;
