@@ -10,6 +10,7 @@
 // where the text ends or at a byte it cannot judge.
 template <typename Lanes>
 FastCheck check_two_byte_blocks(std::string_view bytes, size_t& pos) {
+  constexpr size_t kCheckBlock = 64;
   constexpr size_t kWidth = Lanes::kWidth;
   static_assert(kCheckBlock % kWidth == 0 && kWidth <= 8 * sizeof(typename Lanes::Mask));
   const size_t size = bytes.size();

@@ -42,10 +42,9 @@ bool check_sequences(std::string_view bytes, size_t& pos, size_t stop) {
 // sequences or bad bytes) at pos, for check_sequences.
 enum class FastCheck : uint8_t { Done, Fault, Stopped };
 
-// The bytes the block loop judges at once; the short rest is checked sequence by sequence, as
-// is a stretch from a byte the loop cannot judge (a three- or four-byte sequence, like the "№"
-// of many payment purposes, or a bad byte).
-constexpr size_t kCheckBlock = 64;
+// What is checked sequence by sequence after the block loop stops: a stretch from a byte the
+// loop cannot judge (a three- or four-byte sequence, like the "№" of many payment purposes, or
+// a bad byte), or the short rest.
 constexpr size_t kCheckStretch = 16;
 
 #if defined(CORVINA_SSE2)
