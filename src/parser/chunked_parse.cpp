@@ -18,6 +18,7 @@
 #include "section_machine.h"
 #include "shared_work.h"
 #include "tokenizer.h"
+#include "utf8_check.h"
 
 #if defined(__linux__)
 #include <sched.h>
@@ -283,19 +284,65 @@ std::vector<size_t> find_chunk_cuts(std::string_view text, LineForm form, size_t
                                   : cuts_in<LineForm::Utf8>(text, pieces);
 }
 
+namespace {
+
+// How many pieces a text is cut into and how many threads take them: pieces of at least an
+// eighth of the threshold, up to kPiecesPerThread per thread. The spare cores stay claimed while
+// `spare` lives.
+struct Sharing {
+  size_t workers;
+  size_t pieces;
+};
+Sharing share_out(size_t size, unsigned threads, size_t chunk_threshold, SpareThreads& spare) {
+  const size_t smallest = std::max<size_t>(1, chunk_threshold / kPieceShareOfThreshold);
+  const size_t most = std::min(std::max<size_t>(1, size / smallest), kMostPieces);
+  if (threads == 0) spare.claim(most - 1);
+  const size_t workers = threads == 0 ? spare.claimed() + 1 : std::min<size_t>(threads, most);
+  return {workers, workers == 1 ? 1 : std::min(most, workers * kPiecesPerThread)};
+}
+
+}  // namespace
+
 Result<Statement, ErrorRecord> parse_in_chunks(std::string_view text, LineForm form,
                                                Encoding encoding, unsigned threads,
                                                size_t chunk_threshold) {
-  const size_t smallest = std::max<size_t>(1, chunk_threshold / kPieceShareOfThreshold);
-  const size_t most = std::min(std::max<size_t>(1, text.size() / smallest), kMostPieces);
   SpareThreads spare;
-  if (threads == 0) spare.claim(most - 1);
-  const size_t workers = threads == 0 ? spare.claimed() + 1 : std::min<size_t>(threads, most);
-  const std::vector<size_t> cuts =
-      find_chunk_cuts(text, form, workers == 1 ? 1 : std::min(most, workers * kPiecesPerThread));
+  const Sharing sharing = share_out(text.size(), threads, chunk_threshold, spare);
+  const std::vector<size_t> cuts = find_chunk_cuts(text, form, sharing.pieces);
   return form == LineForm::Cp1251
-             ? read_in_pieces<LineForm::Cp1251>(text, encoding, cuts, workers)
-             : read_in_pieces<LineForm::Utf8>(text, encoding, cuts, workers);
+             ? read_in_pieces<LineForm::Cp1251>(text, encoding, cuts, sharing.workers)
+             : read_in_pieces<LineForm::Utf8>(text, encoding, cuts, sharing.workers);
+}
+
+bool is_well_formed_utf8_shared(std::string_view text, unsigned threads,
+                                size_t chunk_threshold) {
+  if (threads == 1 || text.size() < chunk_threshold) return is_well_formed_utf8(text);
+  // Windows-1251 text fails at its first Cyrillic letter: a head is checked first, so that
+  // only a text still well-formed after it starts threads.
+  constexpr size_t kHead = size_t{64} << 10;
+  size_t head = std::min(kHead, chunk_threshold / kPieceShareOfThreshold);
+  while (head < text.size() && (static_cast<unsigned char>(text[head]) & 0xC0) == 0x80) ++head;
+  if (head >= text.size()) return is_well_formed_utf8(text);
+  if (!is_well_formed_utf8(text.substr(0, head))) return false;
+  text.remove_prefix(head);
+  SpareThreads spare;
+  const Sharing sharing = share_out(text.size(), threads, chunk_threshold, spare);
+  if (sharing.workers == 1) return is_well_formed_utf8(text);
+  std::vector<size_t> cuts{0};
+  for (size_t i = 1; i < sharing.pieces; ++i) {
+    size_t at = std::max(cuts.back(), text.size() / sharing.pieces * i);
+    while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
+    cuts.push_back(at);
+  }
+  cuts.push_back(text.size());
+  std::atomic<bool> well_formed{true};
+  run_shared_work(sharing.pieces, sharing.workers, [&](size_t i) {
+    if (!well_formed.load(std::memory_order_relaxed)) return;
+    if (!is_well_formed_utf8(text.substr(cuts[i], cuts[i + 1] - cuts[i]))) {
+      well_formed.store(false, std::memory_order_relaxed);
+    }
+  });
+  return well_formed.load();
 }
 
 }  // namespace corvina

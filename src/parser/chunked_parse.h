@@ -57,4 +57,10 @@ class SpareThreads {
                                                              unsigned threads,
                                                              size_t chunk_threshold);
 
+// is_well_formed_utf8 of a text on up to `threads` threads, counted and cut as parse_in_chunks
+// counts and cuts (a text under chunk_threshold on the calling thread alone): the pieces start
+// on bytes that are not continuation bytes, so the text is well-formed exactly when every piece
+// is. The same answer as one thread.
+bool is_well_formed_utf8_shared(std::string_view text, unsigned threads, size_t chunk_threshold);
+
 }  // namespace corvina

@@ -130,11 +130,12 @@ void decode_deferred(DecodedText& decoded) {
   decoded.deferred = false;
 }
 
-Result<DecodedText, ErrorRecord> decode_input(std::string_view bytes, Cp1251Decoding cp1251) {
+Result<DecodedText, ErrorRecord> decode_input(std::string_view bytes, Cp1251Decoding cp1251,
+                                              std::optional<bool> well_formed_utf8) {
   if (bytes.empty()) return fail(ErrorRecord{EmptyInput{}});
   const auto not_statement = [] { return fail(ErrorRecord{NotStatement{}}); };
 
-  if (is_well_formed_utf8(bytes)) {
+  if (well_formed_utf8 ? *well_formed_utf8 : is_well_formed_utf8(bytes)) {
     // A byte-order mark is not skipped here: it makes the first line differ from the marker.
     if (first_line(bytes) != kMarker) return not_statement();
     DecodedText decoded;

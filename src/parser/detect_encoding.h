@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,9 +40,11 @@ enum class Cp1251Decoding : uint8_t { Whole, Deferred };
 //
 // With Cp1251Decoding::Deferred, input taken for Windows-1251 is judged without being decoded
 // (every byte is one character, so the first 20480 bytes are the first 20480 characters) and is
-// returned deferred; the outcome is the same as with Whole.
+// returned deferred; the outcome is the same as with Whole. `well_formed_utf8`, when given, is
+// is_well_formed_utf8(bytes) found by the caller (on several threads), and is not found again.
 [[nodiscard]] Result<DecodedText, ErrorRecord> decode_input(
-    std::string_view bytes, Cp1251Decoding cp1251 = Cp1251Decoding::Whole);
+    std::string_view bytes, Cp1251Decoding cp1251 = Cp1251Decoding::Whole,
+    std::optional<bool> well_formed_utf8 = std::nullopt);
 
 // Decodes deferred Windows-1251 bytes into `owned`; does nothing to any other text.
 void decode_deferred(DecodedText& decoded);

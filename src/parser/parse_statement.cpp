@@ -22,8 +22,16 @@ Result<Statement, ErrorRecord> run_to_statement(Source& source, Encoding encodin
 Result<Statement, ErrorRecord> parse_statement(std::string_view bytes,
                                                std::span<const SectionHook> hooks,
                                                const ParseOptions& options) {
+  // Every byte is looked at to tell UTF-8 from Windows-1251: a statement that will be read on
+  // several threads is looked at on them too.
+  std::optional<bool> well_formed_utf8;
+  if (hooks.empty()) {
+    well_formed_utf8 =
+        is_well_formed_utf8_shared(bytes, options.threads, options.chunk_threshold);
+  }
   auto decoded =
-      decode_input(bytes, hooks.empty() ? Cp1251Decoding::Deferred : Cp1251Decoding::Whole);
+      decode_input(bytes, hooks.empty() ? Cp1251Decoding::Deferred : Cp1251Decoding::Whole,
+                   well_formed_utf8);
   if (!decoded) return fail(std::move(decoded).error());
   return parse_decoded(decoded.value(), hooks, options);
 }

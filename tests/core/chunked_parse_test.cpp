@@ -12,6 +12,7 @@
 #include "parse_statement.h"
 #include "record_printer.h"
 #include "test_support.h"
+#include "utf8_check.h"
 
 namespace corvina {
 namespace {
@@ -186,6 +187,28 @@ TEST(chunked_parse_test, threshold_and_threads) {
 }
 
 #ifdef CORVINA_SAMPLES_DIR
+// The UTF-8 check in pieces: a fault or a sequence at every place around the cuts and the head
+// gives the answer of one thread.
+TEST(chunked_parse_test, utf8_check_in_pieces) {
+  const std::string_view pieces[] = {"Я", "€", "\xF0\x9F\x98\x80", "\x80", "\xD0", "\xE2\x82",
+                                     "\xC0\x80", "\xFF"};
+  const std::string filler = "0123456789abcdefЖЖЖЖЖЖЖЖ";
+  std::string text;
+  for (int i = 0; i < 4; ++i) text += filler;
+  for (const std::string_view piece : pieces) {
+    for (size_t offset = 0; offset < text.size(); ++offset) {
+      const std::string bytes = text.substr(0, offset) + std::string(piece) + text.substr(offset);
+      const bool expected = is_well_formed_utf8(bytes);
+      for (const auto& [threads, threshold] :
+           {std::pair<unsigned, size_t>{2, 1}, {3, 16}, {7, 64}, {0, 8}}) {
+        ASSERT_EQ(is_well_formed_utf8_shared(bytes, threads, threshold), expected)
+            << testing::PrintToString(std::string(piece)) << " at " << offset << ", "
+            << threads << " threads";
+      }
+    }
+  }
+}
+
 TEST(chunked_parse_test, samples) {
   const std::filesystem::path dir = CORVINA_SAMPLES_DIR;
   if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no samples";
