@@ -2,10 +2,10 @@
 // the tables' columns.
 //
 // The kernel clears every page it hands out, and for a parse and a table of 50 MB that clearing
-// took a fifth of the processor time. A freed block is therefore kept, up to kKeptBlockBytes in
-// all, and handed to the next parse or table instead of fresh pages. Kept blocks are marked as
-// free for the kernel (MADV_FREE): under memory pressure it takes their pages back without
-// writing them anywhere, and a later write gets a cleared page again.
+// took nearly a fifth of the processor time. A freed block is therefore kept, up to
+// kKeptBlockBytes in all, and handed to the next parse or table instead of fresh pages. Kept
+// blocks are marked as free for the kernel (MADV_FREE): under memory pressure it takes their
+// pages back without writing them anywhere, and a later write gets a cleared page again.
 #pragma once
 
 #include <cstddef>
