@@ -301,6 +301,13 @@ Sharing share_out(size_t size, unsigned threads, size_t chunk_threshold, SpareTh
   return {workers, workers == 1 ? 1 : std::min(most, workers * kPiecesPerThread)};
 }
 
+// The first byte at or after `at` that is not a UTF-8 continuation byte (or the text's end): a
+// cut there leaves every sequence, and every bad byte, whole on one side.
+size_t character_start_from(std::string_view text, size_t at) {
+  while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
+  return at;
+}
+
 }  // namespace
 
 Result<Statement, ErrorRecord> parse_in_chunks(std::string_view text, LineForm form,
@@ -320,8 +327,8 @@ bool is_well_formed_utf8_shared(std::string_view text, unsigned threads,
   // Windows-1251 text fails at its first Cyrillic letter: a head is checked first, so that
   // only a text still well-formed after it starts threads.
   constexpr size_t kHead = size_t{64} << 10;
-  size_t head = std::min(kHead, chunk_threshold / kPieceShareOfThreshold);
-  while (head < text.size() && (static_cast<unsigned char>(text[head]) & 0xC0) == 0x80) ++head;
+  const size_t head =
+      character_start_from(text, std::min(kHead, chunk_threshold / kPieceShareOfThreshold));
   if (head >= text.size()) return is_well_formed_utf8(text);
   if (!is_well_formed_utf8(text.substr(0, head))) return false;
   text.remove_prefix(head);
@@ -330,9 +337,8 @@ bool is_well_formed_utf8_shared(std::string_view text, unsigned threads,
   if (sharing.workers == 1) return is_well_formed_utf8(text);
   std::vector<size_t> cuts{0};
   for (size_t i = 1; i < sharing.pieces; ++i) {
-    size_t at = std::max(cuts.back(), text.size() / sharing.pieces * i);
-    while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
-    cuts.push_back(at);
+    cuts.push_back(
+        character_start_from(text, std::max(cuts.back(), text.size() / sharing.pieces * i)));
   }
   cuts.push_back(text.size());
   std::atomic<bool> well_formed{true};
