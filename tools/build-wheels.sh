@@ -243,7 +243,10 @@ build_wheel() { # TARGET
   toolchain=$(zig_toolchain "$zig_target" "$arch" "$runtime")
   rm -rf "$out/raw" "$out/src"
   mkdir -p "$out/raw" "$out/src"
-  tar -xzf "$sdist" -C "$out/src" --strip-components=1
+  # The sdist's files carry one fixed date, older than the objects of an earlier run in the
+  # same build folder: unpacked with that date, changed sources would not be compiled again and
+  # the wheel would hold the old code. Unpacked as new, every object is built again.
+  tar -xzf "$sdist" -C "$out/src" --strip-components=1 --touch
   log "$target: building with zig c++ -target $zig_target"
   local started=$SECONDS
   # scikit-build-core names the wheel and the module after the interpreter that runs it unless
