@@ -144,20 +144,37 @@ class BasicTokenReader {
     bool has_lf = false;
     size_t at = pos_;
 #if defined(CORVINA_SSE2)
+    // Until the first "=" or LF, each block is compared with both; after an "=", with the LF
+    // alone. A block holding both settles the line at once: an "=" past the LF is dropped below.
     const __m128i lf_bytes = _mm_set1_epi8('\n');
     const __m128i eq_bytes = _mm_set1_epi8('=');
-    for (; size - at >= 16; at += 16) {
+    // Blocks start before this; one bound that does not move lets the compilers keep a single
+    // counter in the loops.
+    const size_t blocks_end = size >= 16 ? size - 15 : 0;
+    for (; at < blocks_end; at += 16) {
       const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
-      const auto lfs =
-          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lf_bytes)));
-      const auto eqs =
-          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, eq_bytes)));
-      if (eq == size && eqs != 0) eq = at + static_cast<size_t>(std::countr_zero(eqs));
+      const __m128i lf_hits = _mm_cmpeq_epi8(block, lf_bytes);
+      const __m128i eq_hits = _mm_cmpeq_epi8(block, eq_bytes);
+      if (_mm_movemask_epi8(_mm_or_si128(lf_hits, eq_hits)) == 0) continue;
+      const auto lfs = static_cast<unsigned>(_mm_movemask_epi8(lf_hits));
+      const auto eqs = static_cast<unsigned>(_mm_movemask_epi8(eq_hits));
+      if (eqs != 0) eq = at + static_cast<size_t>(std::countr_zero(eqs));
       if (lfs != 0) {
         end = at + static_cast<size_t>(std::countr_zero(lfs));
         has_lf = true;
         break;
       }
+      for (at += 16; at < blocks_end; at += 16) {
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+        const auto next_lfs =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(next, lf_bytes)));
+        if (next_lfs != 0) {
+          end = at + static_cast<size_t>(std::countr_zero(next_lfs));
+          has_lf = true;
+          break;
+        }
+      }
+      break;
     }
 #endif
     for (; !has_lf && at < size; ++at) {
