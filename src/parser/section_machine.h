@@ -65,20 +65,26 @@ class SectionMachine {
 
   // One transition. On failure the machine is spent.
   [[nodiscard]] Result<Done, ErrorRecord> apply(const Token& token) {
-    // Most lines are attributes of an open section: that case is kept this short so that it
-    // is inlined into the loop that reads the lines, and the rest is a call.
-    const bool in_document = at_ == ParseContext::Document;
-    if (token.kind == TokenKind::Attribute && (in_document || at_ == ParseContext::Account)) {
-      if constexpr (kHooks) {
-        section_.insert(token.key, token.value);
-      } else if (in_document) {
-        fields_.template add<form>(token.key, token.value);
-      } else {
-        account_fields_.template add<form>(token.key, token.value);
-      }
-      return Done{};
-    }
+    if (take_attribute(token)) return Done{};
     return apply_other(token);
+  }
+
+  // The transition of most lines, an attribute of an open section, which cannot fail: false
+  // for any other line, which then goes to apply(). It is kept this short, and free of a
+  // Result, so that it is inlined into the loop that reads the lines whatever the compiler.
+  bool take_attribute(const Token& token) {
+    const bool in_document = at_ == ParseContext::Document;
+    if (token.kind != TokenKind::Attribute || !(in_document || at_ == ParseContext::Account)) {
+      return false;
+    }
+    if constexpr (kHooks) {
+      section_.insert(token.key, token.value);
+    } else if (in_document) {
+      fields_.template add<form>(token.key, token.value);
+    } else {
+      account_fields_.template add<form>(token.key, token.value);
+    }
+    return true;
   }
 
   // Once a few hundred documents have been read, the share of the input they took tells how
@@ -191,7 +197,7 @@ class SectionMachine {
         }
         open(token);
         return Done{};
-      case ParseContext::Account:  // its attributes are taken by apply()
+      case ParseContext::Account:  // its attributes are taken by take_attribute()
         if (kind == TokenKind::AccountEnd) return close_account(token.line);
         break;
       case ParseContext::Document:
@@ -383,8 +389,10 @@ Result<Done, ErrorRecord> feed_lines(Source& source, Machine& machine) {
   for (;;) {
     switch (source.next(token)) {
       case LineStatus::Token: {
+        if (machine.take_attribute(token)) continue;
         auto applied = machine.apply(token);
         if (!applied) return fail(first_unrecognized_or(source, std::move(applied).error()));
+        // Only a section's end adds a document.
         if constexpr (requires { source.bytes_read(); }) {
           if (machine.wants_document_estimate()) {
             machine.reserve_documents(source.bytes_read(), source.bytes_total());
