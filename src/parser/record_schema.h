@@ -244,9 +244,13 @@ constexpr auto required_in_declared_order() {
   return order;
 }
 
-// Key -> row index, narrowed by the key's length first: no two keys of a record share a length
-// with more than a handful of others, so most lines compare against one candidate or none. Keys
-// are matched as the lines of `form` write them.
+// Key -> row index. A key of 8 bytes or more is found by its length and its first and last 8-byte
+// words, hashed into a table where no two keys of the record meet (the multiplier is searched
+// for at compile time), so that every line costs one probe whatever the number of keys of its
+// length; the rest of the one candidate is then compared. The last word alone would not do:
+// ПлательщикБанк1 and ПолучательБанк1 end in the same eight bytes. Shorter keys (only Windows-1251 has them: Код, Дата,
+// Сумма) are compared whole against the few of their length. Keys are matched as the lines of
+// `form` write them.
 template <const auto& fields, LineForm form = LineForm::Utf8>
 class FieldIndex {
  public:
@@ -255,10 +259,8 @@ class FieldIndex {
   static size_t find(std::string_view key) {
     const size_t size = key.size();
     if (size > kMaxLength) return kNone;
-    const Candidates& candidates = kByLength[size];
-    if (candidates.count == 0) return kNone;
     if (size < 8) {
-      // Only Windows-1251 has keys this short (Дата, Сумма): a few bytes, compared whole.
+      const Candidates& candidates = kShort[size];
       for (uint8_t c = 0; c < candidates.count; ++c) {
         if (std::memcmp(kKeys[candidates.rows[c]].bytes.data(), key.data(), size) == 0) {
           return candidates.rows[c];
@@ -266,17 +268,14 @@ class FieldIndex {
       }
       return kNone;
     }
-    // Keys of one length mostly differ in their last bytes (ПлательщикИНН, ПлательщикКПП), so
-    // the last word rules out all but one candidate; the rest of that one is then compared.
+    const uint64_t head = load_word(key.data());
     const uint64_t tail = load_word(key.data() + size - 8);
-    for (uint8_t c = 0; c < candidates.count; ++c) {
-      if (candidates.tails[c] != tail) continue;
-      const char* const expected = kKeys[candidates.rows[c]].bytes.data();
-      size_t at = 0;
-      while (at + 8 < size && load_word(expected + at) == load_word(key.data() + at)) at += 8;
-      if (at + 8 >= size) return candidates.rows[c];
-    }
-    return kNone;
+    const uint8_t row = kTable.rows[slot_of(head, tail, size, kTable.multiplier)];
+    if (row == kEmpty || kSizes[row] != size || kTails[row] != tail) return kNone;
+    const char* const expected = kKeys[row].bytes.data();
+    size_t at = 0;
+    while (at + 8 < size && load_word(expected + at) == load_word(key.data() + at)) at += 8;
+    return at + 8 >= size ? row : kNone;
   }
 
  private:
@@ -308,22 +307,77 @@ class FieldIndex {
     for (const FixedText& key : kKeys) longest = key.size > longest ? key.size : longest;
     return longest;
   }();
+  static_assert(kFieldCount<decltype(fields)> < 255, "rows are bytes, and 255 marks no key");
+  static constexpr uint8_t kEmpty = 255;
+
+  // The keys shorter than one word, by length.
   struct Candidates {
-    std::array<uint64_t, kFieldCount<decltype(fields)>> tails{};  // each key's last word
     std::array<uint8_t, kFieldCount<decltype(fields)>> rows{};
     uint8_t count = 0;
   };
-  static constexpr auto kByLength = [] {
-    std::array<Candidates, kMaxLength + 1> by_length{};
+  static constexpr auto kShort = [] {
+    std::array<Candidates, 8> by_length{};
     for (size_t i = 0; i < kKeys.size(); ++i) {
-      const std::string_view key = kKeys[i].view();
-      Candidates& candidates = by_length[key.size()];
-      if (key.size() >= 8) {
-        candidates.tails[candidates.count] = constant_word(key.substr(key.size() - 8));
-      }
-      candidates.rows[candidates.count++] = static_cast<uint8_t>(i);
+      const size_t size = kKeys[i].size;
+      if (size < 8) by_length[size].rows[by_length[size].count++] = static_cast<uint8_t>(i);
     }
     return by_length;
+  }();
+
+  // Each row's length and first and last words, for the keys of a word or more.
+  static constexpr auto kSizes = [] {
+    std::array<size_t, kFieldCount<decltype(fields)>> sizes{};
+    for (size_t i = 0; i < kKeys.size(); ++i) sizes[i] = kKeys[i].size;
+    return sizes;
+  }();
+  static constexpr auto kHeads = [] {
+    std::array<uint64_t, kFieldCount<decltype(fields)>> heads{};
+    for (size_t i = 0; i < kKeys.size(); ++i) {
+      if (kKeys[i].size >= 8) heads[i] = constant_word(kKeys[i].view());
+    }
+    return heads;
+  }();
+  static constexpr auto kTails = [] {
+    std::array<uint64_t, kFieldCount<decltype(fields)>> tails{};
+    for (size_t i = 0; i < kKeys.size(); ++i) {
+      const std::string_view key = kKeys[i].view();
+      if (key.size() >= 8) tails[i] = constant_word(key.substr(key.size() - 8));
+    }
+    return tails;
+  }();
+
+  // About 16 slots a key keeps a multiplier without meetings among the first few tried.
+  static constexpr unsigned kSlotBits = std::bit_width(kFieldCount<decltype(fields)> * 16 - 1);
+  static constexpr size_t slot_of(uint64_t head, uint64_t tail, size_t size,
+                                  uint64_t multiplier) {
+    const uint64_t mixed = (head * 0x9E3779B97F4A7C15u) ^ tail ^ size;
+    return static_cast<size_t>((mixed * multiplier) >> (64 - kSlotBits));
+  }
+  struct Table {
+    uint64_t multiplier = 0;
+    std::array<uint8_t, size_t{1} << kSlotBits> rows{};
+  };
+  static constexpr Table kTable = [] {
+    Table table;
+    uint64_t state = 0x9E3779B97F4A7C15u;
+    for (unsigned attempt = 0; attempt < 64; ++attempt) {
+      // splitmix64: well-spread odd multipliers, the same on every compiler.
+      state += 0x9E3779B97F4A7C15u;
+      uint64_t mixed = state;
+      mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9u;
+      mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBu;
+      table.multiplier = (mixed ^ (mixed >> 31)) | 1;
+      table.rows.fill(kEmpty);
+      bool met = false;
+      for (size_t i = 0; i < kKeys.size() && !met; ++i) {
+        if (kSizes[i] < 8) continue;
+        uint8_t& row = table.rows[slot_of(kHeads[i], kTails[i], kSizes[i], table.multiplier)];
+        met = row != kEmpty;
+        row = static_cast<uint8_t>(i);
+      }
+      if (!met) return table;
+    }
+    throw "no multiplier keeps the keys apart";
   }();
 };
 
