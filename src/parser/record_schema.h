@@ -244,13 +244,13 @@ constexpr auto required_in_declared_order() {
   return order;
 }
 
-// Key -> row index. A key of 8 bytes or more is found by its length and its first and last 8-byte
-// words, hashed into a table where no two keys of the record meet (the multiplier is searched
-// for at compile time), so that every line costs one probe whatever the number of keys of its
-// length; the rest of the one candidate is then compared. The last word alone would not do:
-// ПлательщикБанк1 and ПолучательБанк1 end in the same eight bytes. Shorter keys (only Windows-1251 has them: Код, Дата,
-// Сумма) are compared whole against the few of their length. Keys are matched as the lines of
-// `form` write them.
+// Key -> row index. A key of 8 bytes or more is found by its length and its first and last
+// 8-byte words, hashed into a table where no two keys of the record meet (the multiplier is
+// searched for at compile time), so that every line costs one probe whatever the number of keys
+// of its length; the rest of the one candidate is then compared. The last word alone would not
+// do: ПлательщикБанк1 and ПолучательБанк1 end in the same eight bytes. Shorter keys (only
+// Windows-1251 has them: Код, Дата, Сумма) are compared whole, as one number, against the few of
+// their length. Keys are matched as the lines of `form` write them.
 template <const auto& fields, LineForm form = LineForm::Utf8>
 class FieldIndex {
  public:
@@ -259,15 +259,7 @@ class FieldIndex {
   static size_t find(std::string_view key) {
     const size_t size = key.size();
     if (size > kMaxLength) return kNone;
-    if (size < 8) {
-      const Candidates& candidates = kShort[size];
-      for (uint8_t c = 0; c < candidates.count; ++c) {
-        if (std::memcmp(kKeys[candidates.rows[c]].bytes.data(), key.data(), size) == 0) {
-          return candidates.rows[c];
-        }
-      }
-      return kNone;
-    }
+    if (size < 8) return find_short(key);
     const uint64_t head = load_word(key.data());
     const uint64_t tail = load_word(key.data() + size - 8);
     const uint8_t row = kTable.rows[slot_of(head, tail, size, kTable.multiplier)];
@@ -311,7 +303,35 @@ class FieldIndex {
   static constexpr uint8_t kEmpty = 255;
 
   // The keys shorter than one word, by length.
+  // Out of the line of find, which is inlined into the loop that reads the lines: only a few
+  // keys of Windows-1251 come here.
+  [[gnu::noinline]] static size_t find_short(std::string_view key) {
+    const Candidates& candidates = kShort[key.size()];
+    if (candidates.count == 0) return kNone;
+    const uint64_t signature = short_signature(key.data(), key.size());
+    for (uint8_t c = 0; c < candidates.count; ++c) {
+      if (candidates.signatures[c] == signature) return candidates.rows[c];
+    }
+    return kNone;
+  }
+
+  // A key of 1-7 bytes as one number: its first four and last four bytes (which overlap) from
+  // four bytes on, else its first, middle and last. Two texts of one length have the same
+  // signature only when they are the same bytes, so no call compares them.
+  static constexpr uint64_t short_signature(const char* bytes, size_t size) {
+    const auto byte = [bytes](size_t at) {
+      return uint64_t{static_cast<unsigned char>(bytes[at])};
+    };
+    if (size >= 4) {
+      const auto four = [&byte](size_t at) {
+        return byte(at) | byte(at + 1) << 8 | byte(at + 2) << 16 | byte(at + 3) << 24;
+      };
+      return four(0) << 32 | four(size - 4);
+    }
+    return byte(0) | byte(size / 2) << 8 | byte(size - 1) << 16;
+  }
   struct Candidates {
+    std::array<uint64_t, kFieldCount<decltype(fields)>> signatures{};
     std::array<uint8_t, kFieldCount<decltype(fields)>> rows{};
     uint8_t count = 0;
   };
@@ -319,7 +339,10 @@ class FieldIndex {
     std::array<Candidates, 8> by_length{};
     for (size_t i = 0; i < kKeys.size(); ++i) {
       const size_t size = kKeys[i].size;
-      if (size < 8) by_length[size].rows[by_length[size].count++] = static_cast<uint8_t>(i);
+      if (size == 0 || size >= 8) continue;
+      Candidates& candidates = by_length[size];
+      candidates.signatures[candidates.count] = short_signature(kKeys[i].bytes.data(), size);
+      candidates.rows[candidates.count++] = static_cast<uint8_t>(i);
     }
     return by_length;
   }();
