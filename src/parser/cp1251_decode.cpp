@@ -287,9 +287,10 @@ size_t cp1251_decoded_room(std::string_view bytes) {
 constexpr uint64_t kThreeByteMarks = [] {
   uint64_t marks = 0;
   for (unsigned byte = 0; byte < 256; ++byte) {
-    const unsigned expected = byte < 0x80 ? 1 : (byte >= 0xC0 ? 2 : kCp1251[byte].length);
-    if (kCp1251[byte].length != expected || expected > 3) throw "a length the sizing does not know";
-    if (expected == 3) marks |= uint64_t{1} << (byte - 0x80);
+    const unsigned length = kCp1251[byte].length;
+    const bool known = byte < 0x80 ? length == 1 : (byte >= 0xC0 ? length == 2 : length - 2 <= 1);
+    if (!known) throw "a length the sizing does not know";
+    if (byte >= 0x80 && length == 3) marks |= uint64_t{1} << (byte - 0x80);
   }
   return marks;
 }();

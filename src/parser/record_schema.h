@@ -302,7 +302,6 @@ class FieldIndex {
   static_assert(kFieldCount<decltype(fields)> < 255, "rows are bytes, and 255 marks no key");
   static constexpr uint8_t kEmpty = 255;
 
-  // The keys shorter than one word, by length.
   // Out of the line of find, which is inlined into the loop that reads the lines: only a few
   // keys of Windows-1251 come here.
   [[gnu::noinline]] static size_t find_short(std::string_view key) {
@@ -330,6 +329,7 @@ class FieldIndex {
     }
     return byte(0) | byte(size / 2) << 8 | byte(size - 1) << 16;
   }
+  // The keys shorter than one word, by length.
   struct Candidates {
     std::array<uint64_t, kFieldCount<decltype(fields)>> signatures{};
     std::array<uint8_t, kFieldCount<decltype(fields)>> rows{};
