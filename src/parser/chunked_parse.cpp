@@ -9,6 +9,7 @@
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -17,6 +18,7 @@
 #include "huge_pages.h"
 #include "section_machine.h"
 #include "shared_work.h"
+#include "text_arena.h"
 #include "tokenizer.h"
 #include "utf8_check.h"
 
@@ -45,6 +47,12 @@ constexpr size_t kMostPieces = 256;
 // Several pieces per thread, so that the threads that get a core take over the pieces of one
 // that does not.
 constexpr size_t kPiecesPerThread = 4;
+
+// Pieces of at least an eighth of the threshold, and no more than kMostPieces.
+size_t most_pieces(size_t size, size_t chunk_threshold) {
+  const size_t smallest = std::max<size_t>(1, chunk_threshold / kPieceShareOfThreshold);
+  return std::min(std::max<size_t>(1, size / smallest), kMostPieces);
+}
 
 template <LineForm form>
 struct CutKeywords {
@@ -121,12 +129,51 @@ struct PieceOutcome {
   std::exception_ptr thrown;  // what the standard library threw (out of memory)
 };
 
+// The arenas the pieces write their texts into, one per piece being read at a time: a thread
+// done with a piece hands its arena on to the next piece it takes. Each arena ends in one part
+// empty chunk, whose unused pages are given back once every piece is read. An arena per piece
+// left that many part-empty chunks, and as many huge pages split by giving back their tails,
+// which the next parse faulted in again 4 KiB at a time.
+class LentArenas {
+ public:
+  explicit LentArenas(size_t most_at_once) { idle_.reserve(most_at_once); }
+
+  SharedTextArena lend() {
+    const std::lock_guard lock(mutex_);
+    if (idle_.empty()) return SharedTextArena::make();
+    SharedTextArena arena = std::move(idle_.back());
+    idle_.pop_back();
+    return arena;
+  }
+  // Never more arenas come back than were lent at once, which the room reserved holds.
+  void take_back(SharedTextArena arena) noexcept {
+    const std::lock_guard lock(mutex_);
+    idle_.push_back(std::move(arena));
+  }
+  // Once every piece is read.
+  void release_unused_tails() {
+    for (SharedTextArena& arena : idle_) arena->release_unused_tail();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<SharedTextArena> idle_;
+};
+
 template <LineForm form>
 void read_piece(std::string_view piece, bool first, size_t whole_bytes, Encoding encoding,
-                PieceOutcome& out) {
+                LentArenas& arenas, PieceOutcome& out) {
   try {
     BasicTokenReader<form> source(piece);
     SectionMachine<NoHooks, form> machine(encoding, NoHooks{});
+    SharedTextArena texts = arenas.lend();
+    machine.write_texts_into(texts);
+    // Handed on however the piece ends; its documents hold their own references.
+    const struct HandBack {
+      LentArenas& arenas;
+      SharedTextArena& texts;
+      ~HandBack() { arenas.take_back(std::move(texts)); }
+    } hand_back{arenas, texts};
     if (first) {
       machine.reserve_for_whole_text(whole_bytes);
     } else {
@@ -256,10 +303,12 @@ template <LineForm form>
 Result<Statement, ErrorRecord> read_in_pieces(std::string_view text, Encoding encoding,
                                               const std::vector<size_t>& cuts, size_t threads) {
   std::vector<PieceOutcome> pieces(cuts.size() - 1);
+  LentArenas arenas(std::min(threads, pieces.size()));
   run_shared_work(pieces.size(), threads, [&](size_t i) {
     read_piece<form>(text.substr(cuts[i], cuts[i + 1] - cuts[i]), i == 0, text.size(), encoding,
-                     pieces[i]);
+                     arenas, pieces[i]);
   });
+  arenas.release_unused_tails();
   return join_pieces(pieces);
 }
 
@@ -284,21 +333,24 @@ std::vector<size_t> find_chunk_cuts(std::string_view text, LineForm form, size_t
                                   : cuts_in<LineForm::Utf8>(text, pieces);
 }
 
+size_t chunk_count(size_t size, size_t threads, size_t chunk_threshold) {
+  if (threads <= 1) return 1;
+  return std::min(most_pieces(size, chunk_threshold), threads * kPiecesPerThread);
+}
+
 namespace {
 
-// How many pieces a text is cut into and how many threads take them: pieces of at least an
-// eighth of the threshold, up to kPiecesPerThread per thread. The spare cores stay claimed while
-// `spare` lives.
+// How many threads take a text and how many pieces it is cut into (chunk_count). The spare
+// cores stay claimed while `spare` lives.
 struct Sharing {
   size_t workers;
   size_t pieces;
 };
 Sharing share_out(size_t size, unsigned threads, size_t chunk_threshold, SpareThreads& spare) {
-  const size_t smallest = std::max<size_t>(1, chunk_threshold / kPieceShareOfThreshold);
-  const size_t most = std::min(std::max<size_t>(1, size / smallest), kMostPieces);
+  const size_t most = most_pieces(size, chunk_threshold);
   if (threads == 0) spare.claim(most - 1);
   const size_t workers = threads == 0 ? spare.claimed() + 1 : std::min<size_t>(threads, most);
-  return {workers, workers == 1 ? 1 : std::min(most, workers * kPiecesPerThread)};
+  return {workers, chunk_count(size, workers, chunk_threshold)};
 }
 
 // The first byte at or after `at` that is not a UTF-8 continuation byte (or the text's end): a

@@ -32,6 +32,11 @@ unsigned usable_cores();
 // wanted cut, there are fewer pieces (one when the text has none at all).
 std::vector<size_t> find_chunk_cuts(std::string_view text, LineForm form, size_t pieces);
 
+// How many pieces a text of `size` bytes is cut into for `threads` threads (at least one): up to
+// four per thread, so that the threads that get a core take over the pieces of one that does not,
+// each at least an eighth of chunk_threshold.
+size_t chunk_count(size_t size, size_t threads, size_t chunk_threshold);
+
 // Threads taken from those that the parses (and table builds) of this process may run beside
 // their callers, one per usable core but the caller's; given back when this object goes.
 class SpareThreads {

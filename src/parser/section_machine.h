@@ -122,9 +122,17 @@ class SectionMachine {
     statement_.encoding = encoding_;
   }
 
+  // A machine reading one of several pieces writes its texts into an arena the caller lends it:
+  // the next piece read on the same thread goes on in the same chunks, and the caller gives back
+  // the unused tail of each arena once, when every piece is read.
+  void write_texts_into(SharedTextArena texts) {
+    texts_ = std::move(texts);
+    texts_lent_ = true;
+  }
+
   bool finished() const { return at_ == ParseContext::Finished; }
   Statement take_statement() && {
-    if (texts_) texts_->release_unused_tail();
+    if (texts_ && !texts_lent_) texts_->release_unused_tail();
     return std::move(statement_);
   }
 
@@ -346,6 +354,7 @@ class SectionMachine {
   DocumentFields fields_;  // without hooks, the open document section
   AccountFields account_fields_;  // without hooks, the open account section
   SharedTextArena texts_;  // of every document built, made with the first
+  bool texts_lent_ = false;  // see write_texts_into
   std::string_view kind_;  // of the open document section, as written
   LineNumber document_line_ = 0;  // of the open document section's opening line
   bool reserved_ = false;

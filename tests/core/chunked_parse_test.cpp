@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -169,20 +170,23 @@ TEST(chunked_parse_test, line_numbers) {
 // piece would hold an arena of their own, and one arena is all that the serial parse makes.
 TEST(chunked_parse_test, threshold_and_threads) {
   const std::string text = joined_statement(generated_statement_lines(5, 50), 5);
+  // The pieces read on one thread write their texts into one arena.
   const auto arenas = [](const Result<Statement, ErrorRecord>& result) {
-    std::vector<const void*> seen;
+    std::set<const void*> seen;
     for (const Document& document : result.value().documents) {
-      const void* arena = document.texts.operator->();
-      if (seen.empty() || seen.back() != arena) seen.push_back(arena);
+      seen.insert(document.texts.operator->());
     }
     return seen.size();
   };
   EXPECT_EQ(arenas(parse_statement(text, {}, ParseOptions{4, text.size() + 1})), 1u);
   EXPECT_EQ(arenas(parse_statement(text, {}, ParseOptions{1, 1})), 1u);
+  EXPECT_LE(arenas(parse_statement(text, {}, ParseOptions{4, text.size()})), 4u);
+  EXPECT_LE(arenas(parse_statement(text, {}, ParseOptions{3, 1})), 3u);
   // At the threshold, pieces of an eighth of it at the least.
-  const size_t pieces = arenas(parse_statement(text, {}, ParseOptions{4, text.size()}));
-  EXPECT_GT(pieces, 1u);
-  EXPECT_LE(pieces, 8u);
+  EXPECT_EQ(chunk_count(text.size(), 1, 1), 1u);
+  EXPECT_EQ(chunk_count(text.size(), 4, text.size()), 8u);
+  EXPECT_EQ(chunk_count(text.size(), 4, text.size() * 4), 2u);
+  EXPECT_EQ(chunk_count(text.size(), 1000, 1), 256u);
   EXPECT_GE(usable_cores(), 1u);
 }
 
