@@ -27,6 +27,7 @@
 #include "guard.h"
 #include "huge_pages.h"
 #include "module_types.h"
+#include "object_slab.h"
 #include "owned_ref.h"
 #include "quoted.h"
 #include "record_schema.h"
@@ -393,6 +394,7 @@ PyObject* new_account_object(Account&& account) {
 struct DocumentObject {
   PyObject_HEAD
   Document value;
+  ObjectSlab* slab;  // where the object lies, or nullptr when allocated on its own
 };
 
 const Document& document_of(PyObject* self) {
@@ -449,8 +451,19 @@ std::array<PyGetSetDef, kFieldCount<decltype(kDocumentFields)> + 3> document_get
   return getset;
 }();
 
+void destroy_document_object(PyObject* self) {
+  auto* object = reinterpret_cast<DocumentObject*>(self);
+  ObjectSlab* const slab = object->slab;
+  std::destroy_at(&object->value);
+  if (slab != nullptr) {
+    slab->release();
+    return;
+  }
+  Py_TYPE(self)->tp_free(self);
+}
+
 PyType_Slot document_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_value_object<DocumentObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_document_object)},
     {Py_tp_getset, document_getset.data()},
     {Py_tp_repr, reinterpret_cast<void*>(document_repr)},
     {Py_tp_richcompare,
@@ -471,8 +484,22 @@ PyObject* new_document_object(PyTypeObject* type, Document&& document) {
   if (self == nullptr) return nullptr;
   // The views move with the block they point into, so the moved document stays valid.
   new (&reinterpret_cast<DocumentObject*>(self)->value) Document(std::move(document));
+  reinterpret_cast<DocumentObject*>(self)->slab = nullptr;
   return self;
 }
+
+#if defined(CORVINA_OBJECT_SLABS)
+// The same in the slab's next room; never fails. The type is static: the object holds no
+// reference to it.
+PyObject* place_document_object(PyTypeObject* type, ObjectSlab* slab, void* room,
+                                Document&& document) {
+  auto* object = static_cast<DocumentObject*>(room);
+  PyObject* self = PyObject_Init(reinterpret_cast<PyObject*>(object), type);
+  new (&object->value) Document(std::move(document));
+  object->slab = slab;
+  return self;
+}
+#endif
 
 // ----- Statement -----
 
@@ -838,8 +865,20 @@ PyObject* new_documents_list(std::vector<Document>& documents) {
   if (type == nullptr) return nullptr;
   OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));
   if (!list) return nullptr;
+  [[maybe_unused]] ObjectSlab* slab = nullptr;
+  [[maybe_unused]] bool in_slabs = true;  // until a slab is refused: the rest one by one
   for (size_t i = 0; i < documents.size(); ++i) {
-    PyObject* item = new_document_object(type, std::move(documents[i]));
+    PyObject* item = nullptr;
+#if defined(CORVINA_OBJECT_SLABS)
+    void* room = slab != nullptr ? slab->place() : nullptr;
+    if (room == nullptr && in_slabs) {
+      slab = ObjectSlab::make(sizeof(DocumentObject), documents.size() - i);
+      in_slabs = slab != nullptr;
+      room = in_slabs ? slab->place() : nullptr;
+    }
+    if (room != nullptr) item = place_document_object(type, slab, room, std::move(documents[i]));
+#endif
+    if (item == nullptr) item = new_document_object(type, std::move(documents[i]));
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }

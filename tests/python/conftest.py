@@ -42,6 +42,18 @@ def statement(*sections: tuple[str, dict[str, str]],
     return lines(*out)
 
 
+def bulk_documents(count: int) -> str:
+    """A statement of `count` short payment orders, the i-th numbered i for an amount of
+    i.(i % 100) roubles: enough of them and the module makes their objects in blocks."""
+    sections = ''.join(
+        f'СекцияДокумент=Платежное поручение\nНомер={i}\nДата=05.03.2024\n'
+        f'Сумма={i}.{i % 100:02}\nПлательщикСчет=40702810000000000001\nПлательщикИНН=7701\n'
+        f'ПлательщикБИК=044525000\nПлательщикБанк1=Банк\nПолучательСчет=40702810000000000002\n'
+        f'ПолучательИНН=7702\nПолучательБИК=044525001\nПолучательБанк1=Банк получателя\n'
+        f'НазначениеПлатежа=Оплата {i}\nКонецДокумента\n' for i in range(count))
+    return f'{MARKER}\nВерсияФормата=1.03\n{sections}КонецФайла\n'
+
+
 def run_python(script: str, *, timeout: float = 300,
                env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     """Runs a script in a fresh interpreter of the one running the tests."""

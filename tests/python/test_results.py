@@ -13,7 +13,7 @@ from hypothesis import given, settings, strategies as st
 
 import corvina_convert
 import corvina_py
-from conftest import statement
+from conftest import bulk_documents, statement
 from corvina_py import Account, Document, Interval, Statement
 
 REQUIRED = {
@@ -338,6 +338,21 @@ class TestDocument:
             hash(document())
         with pytest.raises(TypeError):
             document() > document()  # noqa: B015
+
+
+    def test_documents_in_bulk_outlive_their_statement(self):
+        # A large statement's documents share blocks of memory: one kept must keep its own,
+        # whatever became of the others and whichever parse reuses what they left.
+        count = 20_000
+        text = bulk_documents(count)
+        documents = corvina_py.parse(text).documents
+        kept = {i: documents[i] for i in (0, 1, count // 3, count // 2, count - 2, count - 1)}
+        del documents
+        gc.collect()
+        for _ in range(3):
+            corvina_py.parse(text)
+        assert {i: (d.doc_number, d.amount, d.purpose) for i, d in kept.items()} == {
+            i: (str(i), f'{i}.{i % 100:02}', f'Оплата {i}') for i in kept}
 
 
 def parse_single(attrs: dict[str, str]) -> Statement:
