@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -171,9 +172,19 @@ void append_item_quoted(std::string& out, const Item& item) {
 }
 
 // The getter of one field: its canonical text, None where an optional field is absent.
+// The core value of an object: held in it, or (a document) pointed to.
+template <typename Object>
+const auto& record_of(const Object& object) {
+  if constexpr (std::is_pointer_v<decltype(object.value)>) {
+    return *object.value;
+  } else {
+    return object.value;
+  }
+}
+
 template <typename Row, typename Object>
 PyObject* get_field(PyObject* self, void*) {
-  const auto& value = Row::of(reinterpret_cast<Object*>(self)->value);
+  const auto& value = Row::of(record_of(*reinterpret_cast<Object*>(self)));
   if constexpr (Row::required) {
     return new_item_text<Row::kind>(value);
   } else {
@@ -391,19 +402,42 @@ PyObject* new_account_object(Account&& account) {
 
 // ----- Document -----
 
+// The documents of one parse, as the core made them. A statement makes objects of them only
+// when its documents list is first asked for: a caller that goes from the parse to a table
+// never pays for 50,000 objects, and those made point into this list instead of taking copies.
+// Each object, and the statement, hold a reference; the documents never change once here.
+class ParsedDocuments {
+ public:
+  explicit ParsedDocuments(std::vector<Document>&& documents)
+      : documents_(std::move(documents)) {}
+  const std::vector<Document>& documents() const { return documents_; }
+
+  void add_reference() { references_.fetch_add(1, std::memory_order_relaxed); }
+  // The last reference may go on another thread than the one that made the list (the
+  // free-threaded build): acquire-release orders every read of it before the delete.
+  void release() {
+    if (references_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+ private:
+  std::atomic<size_t> references_{1};
+  std::vector<Document> documents_;
+};
+
 struct DocumentObject {
   PyObject_HEAD
-  Document value;
+  const Document* value;  // in `parsed`
+  ParsedDocuments* parsed;
   ObjectSlab* slab;  // where the object lies, or nullptr when allocated on its own
 };
 
 const Document& document_of(PyObject* self) {
-  return reinterpret_cast<DocumentObject*>(self)->value;
+  return *reinterpret_cast<DocumentObject*>(self)->value;
 }
 
 // Structural equality of the core values is equality of the texts the getters return.
 bool same_document_object(const DocumentObject& a, const DocumentObject& b) {
-  return records_equal<kDocumentFields>(a.value, b.value, /*amounts_by_value=*/false);
+  return records_equal<kDocumentFields>(*a.value, *b.value, /*amounts_by_value=*/false);
 }
 
 PyObject* document_repr(PyObject* self) {
@@ -454,7 +488,7 @@ std::array<PyGetSetDef, kFieldCount<decltype(kDocumentFields)> + 3> document_get
 void destroy_document_object(PyObject* self) {
   auto* object = reinterpret_cast<DocumentObject*>(self);
   ObjectSlab* const slab = object->slab;
-  std::destroy_at(&object->value);
+  object->parsed->release();
   if (slab != nullptr) {
     slab->release();
     return;
@@ -479,12 +513,16 @@ PyTypeObject document_static_type = empty_static_type();
 
 PyObject* create_document_type() { return ready_static_type(document_static_type, document_spec); }
 
-PyObject* new_document_object(PyTypeObject* type, Document&& document) {
+// An object for the document at `value` in `parsed`, taking a reference to it.
+PyObject* new_document_object(PyTypeObject* type, ParsedDocuments* parsed,
+                              const Document* value) {
   PyObject* self = PyType_GenericAlloc(type, 0);
   if (self == nullptr) return nullptr;
-  // The views move with the block they point into, so the moved document stays valid.
-  new (&reinterpret_cast<DocumentObject*>(self)->value) Document(std::move(document));
-  reinterpret_cast<DocumentObject*>(self)->slab = nullptr;
+  auto* object = reinterpret_cast<DocumentObject*>(self);
+  object->value = value;
+  parsed->add_reference();
+  object->parsed = parsed;
+  object->slab = nullptr;
   return self;
 }
 
@@ -492,14 +530,43 @@ PyObject* new_document_object(PyTypeObject* type, Document&& document) {
 // The same in the slab's next room; never fails. The type is static: the object holds no
 // reference to it.
 PyObject* place_document_object(PyTypeObject* type, ObjectSlab* slab, void* room,
-                                Document&& document) {
+                                ParsedDocuments* parsed, const Document* value) {
   auto* object = static_cast<DocumentObject*>(room);
   PyObject* self = PyObject_Init(reinterpret_cast<PyObject*>(object), type);
-  new (&object->value) Document(std::move(document));
+  object->value = value;
+  parsed->add_reference();
+  object->parsed = parsed;
   object->slab = slab;
   return self;
 }
 #endif
+
+// The objects of every parsed document, in order, in slabs when there are many.
+PyObject* new_documents_list(ParsedDocuments* parsed) {
+  const std::vector<Document>& documents = parsed->documents();
+  PyTypeObject* type = document_type();
+  if (type == nullptr) return nullptr;
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));
+  if (!list) return nullptr;
+  [[maybe_unused]] ObjectSlab* slab = nullptr;
+  [[maybe_unused]] bool in_slabs = true;  // until a slab is refused: the rest one by one
+  for (size_t i = 0; i < documents.size(); ++i) {
+    PyObject* item = nullptr;
+#if defined(CORVINA_OBJECT_SLABS)
+    void* room = slab != nullptr ? slab->place() : nullptr;
+    if (room == nullptr && in_slabs) {
+      slab = ObjectSlab::make(sizeof(DocumentObject), documents.size() - i);
+      in_slabs = slab != nullptr;
+      room = in_slabs ? slab->place() : nullptr;
+    }
+    if (room != nullptr) item = place_document_object(type, slab, room, parsed, &documents[i]);
+#endif
+    if (item == nullptr) item = new_document_object(type, parsed, &documents[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
 
 // ----- Statement -----
 
@@ -507,8 +574,9 @@ struct StatementObject {
   PyObject_HEAD
   PyObject* header;
   PyObject* accounts;
-  PyObject* documents;
+  PyObject* documents;  // the list, made when first asked for: nullptr until then
   PyObject* warnings;
+  ParsedDocuments* parsed;  // what the list's objects point into, held while the statement lives
   Py_ssize_t document_count;
   Py_ssize_t warning_count;
   Encoding encoding;
@@ -531,7 +599,14 @@ PyObject* statement_accounts(PyObject* self, void*) {
   return Py_NewRef(statement_of(self)->accounts);
 }
 PyObject* statement_documents(PyObject* self, void*) {
-  return Py_NewRef(statement_of(self)->documents);
+  PyObject* list = nullptr;
+  // Two threads of the free-threaded build asking at once make one list.
+  Py_BEGIN_CRITICAL_SECTION(self);
+  StatementObject* statement = statement_of(self);
+  if (statement->documents == nullptr) statement->documents = new_documents_list(statement->parsed);
+  list = Py_XNewRef(statement->documents);
+  Py_END_CRITICAL_SECTION();
+  return list;
 }
 PyObject* statement_warnings(PyObject* self, void*) {
   return Py_NewRef(statement_of(self)->warnings);
@@ -576,6 +651,7 @@ void statement_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   statement_clear(self);
+  if (statement_of(self)->parsed != nullptr) statement_of(self)->parsed->release();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -697,7 +773,23 @@ PyObject* new_intervals_table(PyObject* accounts) {
 
 // Tables of what the containers hold now, for Arrow consumers (arrow_export.h).
 PyObject* statement_documents_table(PyObject* self, PyObject*) {
-  return guard([&] { return new_documents_table(statement_of(self)->documents); });
+  return guard([&]() -> PyObject* {
+    OwnedRef list;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    list = OwnedRef::borrow(statement_of(self)->documents);
+    Py_END_CRITICAL_SECTION();
+    if (list) return new_documents_table(list.get());
+    // No list made yet: the documents as parsed, which nothing changes and which the statement
+    // (held until the table is built) keeps.
+    const std::vector<Document>& documents = statement_of(self)->parsed->documents();
+    std::vector<const Document*> values;
+    values.reserve(documents.size());
+    for (const Document& document : documents) values.push_back(&document);
+    const ParseOptions options = options_from_environment();
+    return build_table_unlocked(Py_NewRef(self), [&] {
+      return build_documents_table(values, kMaxBatchText, options);
+    });
+  });
 }
 PyObject* statement_intervals_table(PyObject* self, PyObject*) {
   return guard([&] { return new_intervals_table(statement_of(self)->accounts); });
@@ -860,31 +952,6 @@ PyObject* new_accounts_dict(AccountMap& accounts) {
   return dict.release();
 }
 
-PyObject* new_documents_list(std::vector<Document>& documents) {
-  PyTypeObject* type = document_type();
-  if (type == nullptr) return nullptr;
-  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));
-  if (!list) return nullptr;
-  [[maybe_unused]] ObjectSlab* slab = nullptr;
-  [[maybe_unused]] bool in_slabs = true;  // until a slab is refused: the rest one by one
-  for (size_t i = 0; i < documents.size(); ++i) {
-    PyObject* item = nullptr;
-#if defined(CORVINA_OBJECT_SLABS)
-    void* room = slab != nullptr ? slab->place() : nullptr;
-    if (room == nullptr && in_slabs) {
-      slab = ObjectSlab::make(sizeof(DocumentObject), documents.size() - i);
-      in_slabs = slab != nullptr;
-      room = in_slabs ? slab->place() : nullptr;
-    }
-    if (room != nullptr) item = place_document_object(type, slab, room, std::move(documents[i]));
-#endif
-    if (item == nullptr) item = new_document_object(type, std::move(documents[i]));
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
 // Messages repeat (a statement of empty sections warns of the same missing field for each), and
 // the core keeps each once; so does the list: a str of its own per warning cost more than the
 // section that caused it.
@@ -943,23 +1010,27 @@ PyObject* new_statement_object(Statement&& statement, PyObject* made_header) {
   if (!header) return nullptr;
   OwnedRef accounts = OwnedRef::steal(new_accounts_dict(statement.accounts));
   if (!accounts) return nullptr;
-  OwnedRef documents = OwnedRef::steal(new_documents_list(statement.documents));
-  if (!documents) return nullptr;
   OwnedRef warnings = OwnedRef::steal(new_warnings_list(statement.warnings));
   if (!warnings) return nullptr;
+
+  auto* parsed = new (std::nothrow) ParsedDocuments(std::move(statement.documents));
+  if (parsed == nullptr) return PyErr_NoMemory();
 
   // The allocation zeroes the object and starts tracking it; traverse copes with the null
   // containers until they are stored below.
   PyObject* self = PyType_GenericAlloc(type, 0);
-  if (self == nullptr) return nullptr;
+  if (self == nullptr) {
+    parsed->release();
+    return nullptr;
+  }
   StatementObject* object = statement_of(self);
   object->encoding = statement.encoding;
-  object->document_count = PyList_GET_SIZE(documents.get());
+  object->document_count = static_cast<Py_ssize_t>(parsed->documents().size());
   object->warning_count = PyList_GET_SIZE(warnings.get());
   object->header = header.release();
   object->accounts = accounts.release();
-  object->documents = documents.release();
   object->warnings = warnings.release();
+  object->parsed = parsed;
   return self;
 }
 

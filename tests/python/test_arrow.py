@@ -8,6 +8,7 @@ import decimal
 import gc
 import importlib.util
 import os
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -252,6 +253,22 @@ class TestThreads:
             [rows * (i + 1) // parts - rows * i // parts for i in range(parts)]
         assert all(batch.schema.field('amount').type == pa.decimal128(38, 4) for batch in batches)
         assert batches[0].column('amount')[0].as_py() == decimal.Decimal('1.01')
+
+    def test_tables_while_other_threads_read_documents(self):
+        # Until someone reads a statement's documents, its table is built from the parse's own
+        # list without the lock, while other threads may make and drop the objects of the same
+        # documents: both must see them as parsed.
+        text = many_sections(3000)
+        expected = pa.table(corvina_py.parse(text).documents_table())
+        amounts = [str(v) for v in expected.column('amount').to_pylist()]
+        for _ in range(5):
+            parsed = corvina_py.parse(text)
+            calls = [lambda: pa.table(parsed.documents_table()),
+                     lambda: [d.amount for d in parsed.documents]] * 4
+            with ThreadPoolExecutor(4) as pool:
+                results = list(pool.map(lambda call: call(), calls))
+            assert all(table.equals(expected) for table in results[::2])
+            assert all(read == amounts for read in results[1::2])
 
     def test_small_statements_stay_on_one_thread(self, monkeypatch):
         monkeypatch.delenv('CORVINA_CHUNK_THRESHOLD', raising=False)
