@@ -1,10 +1,10 @@
 // Room for the objects a parse makes by the thousand (one per document), a huge page at a time.
 //
-// Each Document object took a pymalloc block of its own. The pymalloc arenas of a 50 MB
-// statement's documents (15 MB) are given back to the system when the statement goes, so every
-// parse faulted them in again, 4 KiB at a time, on the thread holding the interpreter lock: a
-// quarter of a parse's time on two threads. A slab is a block of the core's kept blocks, reused
-// from one parse to the next without a fault; it goes back when its last object does.
+// Each Document object took a pymalloc block of its own, and pymalloc gives its arenas back to
+// the system when their objects go: every large statement faulted the pages of its objects in
+// again, 4 KiB at a time, on the thread holding the interpreter lock. A slab is a block of the
+// core's kept blocks, reused from one statement to the next without a fault; it goes back when
+// its last object does.
 //
 // Only where the interpreter lock guards every object's release: the free-threaded build reads
 // list items without locks and relies on its own allocator for objects freed meanwhile.

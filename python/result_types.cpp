@@ -171,8 +171,7 @@ void append_item_quoted(std::string& out, const Item& item) {
   }
 }
 
-// The getter of one field: its canonical text, None where an optional field is absent.
-// The core value of an object: held in it, or (a document) pointed to.
+// The core value of an object: held in it, or (a document's) pointed to.
 template <typename Object>
 const auto& record_of(const Object& object) {
   if constexpr (std::is_pointer_v<decltype(object.value)>) {
@@ -182,6 +181,7 @@ const auto& record_of(const Object& object) {
   }
 }
 
+// The getter of one field: its canonical text, None where an optional field is absent.
 template <typename Row, typename Object>
 PyObject* get_field(PyObject* self, void*) {
   const auto& value = Row::of(record_of(*reinterpret_cast<Object*>(self)));
