@@ -193,7 +193,7 @@ class TestNothingGrows:
             for _ in range(10):
                 corvina_py.parse(text).documents[-1].amount
             before = resident_bytes()
-            for _ in range(100):
+            for _ in range(60):
                 corvina_py.parse(text).documents[-1].amount
             print(resident_bytes() - before)
         '''), env={'PYTHONPATH': os.path.dirname(__file__)})
