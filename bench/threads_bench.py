@@ -35,17 +35,19 @@ def cpu_seconds() -> float:
     return usage.ru_utime + usage.ru_stime
 
 
-def timed(runs: int, body) -> tuple[float, float]:
-    """The median wall time of body and the CPU time over the wall time of that run."""
-    results = []
+def timed(runs: int, *bodies) -> list[tuple[float, float]]:
+    """For each body, the median wall time and the CPU time over the wall time of that run. The
+    bodies run in turn within each round, so that a change of the machine's load, or of what
+    the process's allocator holds, falls on all of them alike."""
+    results: list[list[tuple[float, float]]] = [[] for _ in bodies]
     for _ in range(runs):
-        cpu = cpu_seconds()
-        start = time.perf_counter()
-        body()
-        wall = time.perf_counter() - start
-        results.append((wall, (cpu_seconds() - cpu) / wall))
-    results.sort()
-    return results[len(results) // 2]
+        for body, times in zip(bodies, results):
+            cpu = cpu_seconds()
+            start = time.perf_counter()
+            body()
+            wall = time.perf_counter() - start
+            times.append((wall, (cpu_seconds() - cpu) / wall))
+    return [sorted(times)[len(times) // 2] for times in results]
 
 
 def with_threads(value: str | None, body):
@@ -86,9 +88,11 @@ def threads_over_files(args: argparse.Namespace, encoding: str) -> None:
     megabytes = sum(map(len, files)) / 1e6
     print(f'threads over files: {args.files} files, {megabytes:.1f} MB')
 
+    # Both keep every statement until the last is parsed, as list(pool.map(...)) does: a loop
+    # that dropped each before the next reused the memory of the last one, which the pools cannot,
+    # and measured the kernel clearing pages rather than the threads.
     def serial():
-        for item in files:
-            corvina_py.parse(item)
+        return [corvina_py.parse(item) for item in files]
 
     baseline = None
     def pooled(workers: int):
@@ -102,8 +106,7 @@ def threads_over_files(args: argparse.Namespace, encoding: str) -> None:
     bodies = [('one after another', with_threads('1', serial))] + [
         (f'ThreadPoolExecutor({workers})', with_threads('1', pooled(workers)))
         for workers in (1, 2, 4)]
-    for name, body in bodies:
-        seconds, share = timed(args.runs, body)
+    for (name, _), (seconds, share) in zip(bodies, timed(args.runs, *(b for _, b in bodies))):
         baseline = baseline or seconds
         print(f'  {name:<24} {megabytes / seconds:8.1f} MB/s  {baseline / seconds:5.2f}x  '
               f'CPU/wall {share:.2f}')
@@ -111,8 +114,9 @@ def threads_over_files(args: argparse.Namespace, encoding: str) -> None:
 
 def one_statement(args: argparse.Namespace, data: bytes) -> None:
     print(f'one statement: {len(data) / 1e6:.1f} MB end to end')
-    one, one_share = timed(args.runs, with_threads('1', lambda: corvina_py.parse(data)))
-    default, default_share = timed(args.runs, with_threads(None, lambda: corvina_py.parse(data)))
+    (one, one_share), (default, default_share) = timed(
+        args.runs, with_threads('1', lambda: corvina_py.parse(data)),
+        with_threads(None, lambda: corvina_py.parse(data)))
     print(f'  {"CORVINA_THREADS=1":<24} {len(data) / 1e6 / one:8.1f} MB/s  {1:5.2f}x  '
           f'CPU/wall {one_share:.2f}')
     print(f'  {"default":<24} {len(data) / 1e6 / default:8.1f} MB/s  {one / default:5.2f}x  '
