@@ -166,11 +166,11 @@ TEST(chunked_parse_test, line_numbers) {
   EXPECT_EQ(line->lineno, lines.size() - 1);
 }
 
-// Below the threshold, or with one thread, a statement is not cut at all: the documents of a
-// piece would hold an arena of their own, and one arena is all that the serial parse makes.
+// Below the threshold, or with one thread, a statement is read on the calling thread alone, into
+// one arena of texts; read in pieces, it has one arena per thread at most, since the pieces
+// read on one thread write their texts into one.
 TEST(chunked_parse_test, threshold_and_threads) {
   const std::string text = joined_statement(generated_statement_lines(5, 50), 5);
-  // The pieces read on one thread write their texts into one arena.
   const auto arenas = [](const Result<Statement, ErrorRecord>& result) {
     std::set<const void*> seen;
     for (const Document& document : result.value().documents) {
