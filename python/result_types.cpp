@@ -513,17 +513,22 @@ PyTypeObject document_static_type = empty_static_type();
 
 PyObject* create_document_type() { return ready_static_type(document_static_type, document_spec); }
 
-// An object for the document at `value` in `parsed`, taking a reference to it.
-PyObject* new_document_object(PyTypeObject* type, ParsedDocuments* parsed,
-                              const Document* value) {
-  PyObject* self = PyType_GenericAlloc(type, 0);
-  if (self == nullptr) return nullptr;
+// Points a new object at the document `value` in `parsed`, taking a reference to it.
+PyObject* point_document_object(PyObject* self, ParsedDocuments* parsed, const Document* value,
+                                ObjectSlab* slab) {
   auto* object = reinterpret_cast<DocumentObject*>(self);
   object->value = value;
   parsed->add_reference();
   object->parsed = parsed;
-  object->slab = nullptr;
+  object->slab = slab;
   return self;
+}
+
+PyObject* new_document_object(PyTypeObject* type, ParsedDocuments* parsed,
+                              const Document* value) {
+  PyObject* self = PyType_GenericAlloc(type, 0);
+  if (self == nullptr) return nullptr;
+  return point_document_object(self, parsed, value, nullptr);
 }
 
 #if defined(CORVINA_OBJECT_SLABS)
@@ -531,13 +536,8 @@ PyObject* new_document_object(PyTypeObject* type, ParsedDocuments* parsed,
 // reference to it.
 PyObject* place_document_object(PyTypeObject* type, ObjectSlab* slab, void* room,
                                 ParsedDocuments* parsed, const Document* value) {
-  auto* object = static_cast<DocumentObject*>(room);
-  PyObject* self = PyObject_Init(reinterpret_cast<PyObject*>(object), type);
-  object->value = value;
-  parsed->add_reference();
-  object->parsed = parsed;
-  object->slab = slab;
-  return self;
+  PyObject* self = PyObject_Init(static_cast<PyObject*>(room), type);
+  return point_document_object(self, parsed, value, slab);
 }
 #endif
 

@@ -162,18 +162,11 @@ class LentArenas {
 
 template <LineForm form>
 void read_piece(std::string_view piece, bool first, size_t whole_bytes, Encoding encoding,
-                LentArenas& arenas, PieceOutcome& out) {
+                const SharedTextArena& texts, PieceOutcome& out) {
   try {
     BasicTokenReader<form> source(piece);
     SectionMachine<NoHooks, form> machine(encoding, NoHooks{});
-    SharedTextArena texts = arenas.lend();
     machine.write_texts_into(texts);
-    // Handed on however the piece ends; its documents hold their own references.
-    const struct HandBack {
-      LentArenas& arenas;
-      SharedTextArena& texts;
-      ~HandBack() { arenas.take_back(std::move(texts)); }
-    } hand_back{arenas, texts};
     if (first) {
       machine.reserve_for_whole_text(whole_bytes);
     } else {
@@ -305,8 +298,11 @@ Result<Statement, ErrorRecord> read_in_pieces(std::string_view text, Encoding en
   std::vector<PieceOutcome> pieces(cuts.size() - 1);
   LentArenas arenas(std::min(threads, pieces.size()));
   run_shared_work(pieces.size(), threads, [&](size_t i) {
+    SharedTextArena texts = arenas.lend();
+    // read_piece throws nothing; the piece's documents hold references of their own.
     read_piece<form>(text.substr(cuts[i], cuts[i + 1] - cuts[i]), i == 0, text.size(), encoding,
-                     arenas, pieces[i]);
+                     texts, pieces[i]);
+    arenas.take_back(std::move(texts));
   });
   arenas.release_unused_tails();
   return join_pieces(pieces);
