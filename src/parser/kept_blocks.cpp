@@ -11,7 +11,11 @@
 #if !defined(CORVINA_NO_MMAP) && defined(__linux__) && __has_include(<sys/mman.h>)
 #define CORVINA_KEPT_BLOCKS 1
 #include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
+
+#include <system_error>
+#include <thread>
 #endif
 
 namespace corvina {
@@ -19,20 +23,25 @@ namespace corvina {
 #if defined(CORVINA_KEPT_BLOCKS)
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 struct Block {
   char* data;
   size_t size;
+  Clock::time_point freed;
 };
 
-// Blocks are whole huge pages, so this many always hold kKeptBlockBytes.
-constexpr size_t kMaxBlocks = kKeptBlockBytes / kHugePageBytes;
+// Blocks are whole huge pages, so this many always hold kMostKeptBlockBytes.
+constexpr size_t kMaxBlocks = kMostKeptBlockBytes / kHugePageBytes;
 
-// Oldest first. Never destroyed: threads that end at exit may still give blocks back.
+// Oldest first. Never destroyed: threads that end at exit may still give blocks back, and the
+// trimming thread may still be waiting to look at it again.
 struct KeptBlocks {
   std::mutex mutex;
   Block blocks[kMaxBlocks];
   size_t count = 0;
   size_t bytes = 0;
+  bool trimming = false;  // a trimming thread runs
 
   Block remove(size_t index) {
     const Block block = blocks[index];
@@ -40,6 +49,10 @@ struct KeptBlocks {
     --count;
     bytes -= block.size;
     return block;
+  }
+  // The oldest block when the blocks beyond the lasting share may go by `now`.
+  bool oldest_expired(Clock::time_point now) const {
+    return bytes > kKeptBlockBytes && blocks[0].freed + kRecentBlockTime <= now;
   }
 };
 
@@ -52,13 +65,65 @@ KeptBlocks& kept() {
   static KeptBlocks* const blocks = [] {
     auto* made = new KeptBlocks;
     // A child forked while another thread held the lock would wait for it forever; the lock is
-    // taken around the fork, so both sides start with it free. The child keeps the blocks: they
-    // are its own copies.
+    // taken around the fork, so both sides start with it free. The child keeps the blocks (they
+    // are its own copies) but not the trimming thread: it starts its own when it needs one.
     (void)pthread_atfork([] { kept().mutex.lock(); }, [] { kept().mutex.unlock(); },
-                         [] { kept().mutex.unlock(); });
+                         [] {
+                           kept().trimming = false;
+                           kept().mutex.unlock();
+                         });
     return made;
   }();
   return *blocks;
+}
+
+// Unmaps the blocks beyond the lasting share as they age, then ends. One runs while there are
+// any.
+void trim_as_blocks_age() {
+  KeptBlocks& blocks = kept();
+  std::unique_lock lock(blocks.mutex);
+  while (blocks.bytes > kKeptBlockBytes) {
+    if (!blocks.oldest_expired(Clock::now())) {
+      // Blocks taken meanwhile only make the wait longer, so a sleep does: nothing wakes it.
+      const Clock::time_point due = blocks.blocks[0].freed + kRecentBlockTime;
+      lock.unlock();
+      std::this_thread::sleep_until(due);
+      lock.lock();
+      continue;
+    }
+    const Block old = blocks.remove(0);
+    lock.unlock();
+    unmap(old);
+    lock.lock();
+  }
+  blocks.trimming = false;
+}
+
+// Starts the trimming thread, with every signal blocked: signals meant for the process then go
+// to its own threads, which wait for them. Where no thread can be started, the blocks beyond
+// the lasting share go now.
+void start_trimming() {
+  sigset_t all;
+  sigset_t before;
+  sigfillset(&all);
+  const bool masked = pthread_sigmask(SIG_SETMASK, &all, &before) == 0;
+  bool started = true;
+  try {
+    std::thread(trim_as_blocks_age).detach();
+  } catch (const std::system_error&) {
+    started = false;
+  }
+  if (masked) pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (started) return;
+  KeptBlocks& blocks = kept();
+  std::unique_lock lock(blocks.mutex);
+  blocks.trimming = false;
+  while (blocks.bytes > kKeptBlockBytes) {
+    const Block old = blocks.remove(0);
+    lock.unlock();
+    unmap(old);
+    lock.lock();
+  }
 }
 
 // A fresh mapping of `bytes`, aligned to a huge page: twice the alignment is mapped and the rest
@@ -81,23 +146,31 @@ char* map_aligned(size_t bytes) {
 
 void* take_block(size_t bytes) {
   KeptBlocks& blocks = kept();
-  std::unique_lock lock(blocks.mutex);
-  size_t best = blocks.count;
-  for (size_t i = 0; i < blocks.count; ++i) {
-    if (blocks.blocks[i].size >= bytes &&
-        (best == blocks.count || blocks.blocks[i].size < blocks.blocks[best].size)) {
-      best = i;
+  {
+    const std::lock_guard lock(blocks.mutex);
+    size_t best = blocks.count;
+    for (size_t i = 0; i < blocks.count; ++i) {
+      if (blocks.blocks[i].size >= bytes &&
+          (best == blocks.count || blocks.blocks[i].size < blocks.blocks[best].size)) {
+        best = i;
+      }
+    }
+    if (best < blocks.count) {
+      Block& block = blocks.blocks[best];
+      char* const taken = block.data;
+      if (block.size > bytes) {
+        // Sizes are whole huge pages, so the rest starts on a huge page boundary; it stays
+        // where it was among the others, as old as it was.
+        block.data += bytes;
+        block.size -= bytes;
+        blocks.bytes -= bytes;
+      } else {
+        blocks.remove(best);
+      }
+      CORVINA_ARENA_UNPOISON(taken, bytes);
+      return taken;
     }
   }
-  if (best < blocks.count) {
-    const Block block = blocks.remove(best);
-    lock.unlock();
-    // Sizes are whole huge pages, so the cut leaves the rest on a huge page boundary.
-    if (block.size > bytes) unmap({block.data + bytes, block.size - bytes});
-    CORVINA_ARENA_UNPOISON(block.data, bytes);
-    return block.data;
-  }
-  lock.unlock();
   if (char* const fresh = map_aligned(bytes)) return fresh;
   // Kept blocks count against the address space limit like any other mapping.
   release_kept_blocks();
@@ -105,36 +178,50 @@ void* take_block(size_t bytes) {
 }
 
 void give_back_block(void* block, size_t bytes) {
-  const Block given{static_cast<char*>(block), bytes};
+  const Block given{static_cast<char*>(block), bytes, Clock::now()};
   // A block the kernel cannot take back when it needs the memory is not kept.
-  if (bytes > kKeptBlockBytes || madvise(block, bytes, MADV_FREE) != 0) {
+  if (bytes > kMostKeptBlockBytes || madvise(block, bytes, MADV_FREE) != 0) {
     unmap(given);
     return;
   }
   CORVINA_ARENA_POISON(given.data, given.size);
-  Block evicted[kMaxBlocks];
-  size_t evicted_count = 0;
-  {
-    KeptBlocks& blocks = kept();
-    const std::lock_guard lock(blocks.mutex);
-    while (blocks.count == kMaxBlocks || blocks.bytes + bytes > kKeptBlockBytes) {
-      evicted[evicted_count++] = blocks.remove(0);
-    }
-    blocks.blocks[blocks.count++] = given;
-    blocks.bytes += bytes;
+  KeptBlocks& blocks = kept();
+  std::unique_lock lock(blocks.mutex);
+  while (blocks.count == kMaxBlocks || blocks.bytes + bytes > kMostKeptBlockBytes) {
+    const Block old = blocks.remove(0);
+    lock.unlock();
+    unmap(old);
+    lock.lock();
   }
-  for (size_t i = 0; i < evicted_count; ++i) unmap(evicted[i]);
+  blocks.blocks[blocks.count++] = given;
+  blocks.bytes += bytes;
+  if (blocks.bytes <= kKeptBlockBytes || blocks.trimming) return;
+  blocks.trimming = true;
+  lock.unlock();
+  start_trimming();
 }
 
 void release_kept_blocks() {
-  Block evicted[kMaxBlocks];
-  size_t evicted_count = 0;
-  {
-    KeptBlocks& blocks = kept();
-    const std::lock_guard lock(blocks.mutex);
-    while (blocks.count > 0) evicted[evicted_count++] = blocks.remove(blocks.count - 1);
+  KeptBlocks& blocks = kept();
+  std::unique_lock lock(blocks.mutex);
+  while (blocks.count > 0) {
+    const Block old = blocks.remove(blocks.count - 1);
+    lock.unlock();
+    unmap(old);
+    lock.lock();
   }
-  for (size_t i = 0; i < evicted_count; ++i) unmap(evicted[i]);
+}
+
+size_t trim_kept_blocks(std::chrono::steady_clock::duration later) {
+  KeptBlocks& blocks = kept();
+  std::unique_lock lock(blocks.mutex);
+  while (blocks.count > 0 && blocks.oldest_expired(Clock::now() + later)) {
+    const Block old = blocks.remove(0);
+    lock.unlock();
+    unmap(old);
+    lock.lock();
+  }
+  return blocks.bytes;
 }
 
 size_t kept_block_bytes() {
@@ -147,6 +234,7 @@ size_t kept_block_bytes() {
 
 void* take_block(size_t) { return nullptr; }
 void give_back_block(void*, size_t) {}
+size_t trim_kept_blocks(std::chrono::steady_clock::duration) { return 0; }
 void release_kept_blocks() {}
 size_t kept_block_bytes() { return 0; }
 

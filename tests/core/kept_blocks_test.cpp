@@ -1,11 +1,12 @@
-// Freed blocks handed out again: the right ones, never more than the limit kept, and a child
-// forked while other threads take and give blocks can still take one.
+// Freed blocks handed out again: the right ones, the lasting share kept and the rest only while
+// recent, and a child forked while other threads take and give blocks can still take one.
 #include "kept_blocks.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -45,16 +46,25 @@ TEST_F(KeptBlocksTest, GivesBackTheBestFitCutToSize) {
   EXPECT_EQ(kept_block_bytes(), 6 * kHuge);
 
   // The smallest that holds the size, not the first or the last given back; the rest of a
-  // larger one is unmapped, not kept as if it were still whole.
+  // larger one stays kept for the next taker.
   EXPECT_EQ(take_block(kHuge), small);
-  EXPECT_EQ(kept_block_bytes(), 4 * kHuge);
+  EXPECT_EQ(kept_block_bytes(), 5 * kHuge);
   char* const again = static_cast<char*>(take_block(3 * kHuge));
   EXPECT_EQ(again, large);
-  EXPECT_EQ(kept_block_bytes(), 0u);
+  EXPECT_EQ(kept_block_bytes(), 2 * kHuge);
   std::memset(again, 2, 3 * kHuge);  // the whole size taken is writable
+  char* const rests[] = {static_cast<char*>(take_block(kHuge)),
+                         static_cast<char*>(take_block(kHuge)),
+                         static_cast<char*>(take_block(kHuge))};
+  EXPECT_EQ(std::set<char*>(rests, rests + 2),
+            (std::set<char*>{small + kHuge, large + 3 * kHuge}));
+  EXPECT_EQ(kept_block_bytes(), 0u);
+  for (char* rest : rests) std::memset(rest, 3, kHuge);
+  EXPECT_NE(rests[2], nullptr);
   give_back_block(small, kHuge);
   give_back_block(again, 3 * kHuge);
-  EXPECT_EQ(kept_block_bytes(), 4 * kHuge);
+  for (char* rest : rests) give_back_block(rest, kHuge);
+  EXPECT_EQ(kept_block_bytes(), 7 * kHuge);
 }
 
 TEST_F(KeptBlocksTest, KeepsTheLastFreedUpToTheLimit) {
@@ -62,7 +72,9 @@ TEST_F(KeptBlocksTest, KeepsTheLastFreedUpToTheLimit) {
   const size_t count = kKeptBlockBytes / kHuge + 3;
   for (size_t i = 0; i < count; ++i) blocks.push_back(static_cast<char*>(take_block(kHuge)));
   for (char* block : blocks) give_back_block(block, kHuge);
-  EXPECT_EQ(kept_block_bytes(), kKeptBlockBytes);
+  // All of them while they are recent, then the lasting share.
+  EXPECT_EQ(trim_kept_blocks(std::chrono::steady_clock::duration::zero()), count * kHuge);
+  EXPECT_EQ(trim_kept_blocks(kRecentBlockTime), kKeptBlockBytes);
   // The first three given back went; the last one is among those kept.
   std::vector<char*> taken;
   bool last_kept = false;
@@ -74,11 +86,43 @@ TEST_F(KeptBlocksTest, KeepsTheLastFreedUpToTheLimit) {
   EXPECT_EQ(kept_block_bytes(), 0u);
   for (char* block : taken) give_back_block(block, kHuge);
 
-  // A block larger than the limit is never kept, and does not push the others out.
+  // A block larger than the lasting share is kept while recent, and pushes out none of the
+  // others; as they age, the oldest go first, down to the lasting share: here every one, since
+  // the last alone is more.
   char* const huge = static_cast<char*>(take_block(kKeptBlockBytes + kHuge));
   ASSERT_NE(huge, nullptr);
   give_back_block(huge, kKeptBlockBytes + kHuge);
-  EXPECT_EQ(kept_block_bytes(), kKeptBlockBytes);
+  EXPECT_EQ(kept_block_bytes(), 2 * kKeptBlockBytes + kHuge);
+  EXPECT_EQ(take_block(kKeptBlockBytes + kHuge), huge);
+  give_back_block(huge, kKeptBlockBytes + kHuge);
+  EXPECT_EQ(trim_kept_blocks(kRecentBlockTime), 0u);
+}
+
+// Without any call, the blocks beyond the lasting share go once they are no longer recent, in
+// this process and in a child forked after its trimming thread started.
+TEST_F(KeptBlocksTest, TrimsToTheLastingShareAsBlocksAge) {
+  const auto beyond_share_then_wait = [] {
+    std::vector<void*> blocks;
+    for (size_t i = 0; i < kKeptBlockBytes / kHuge + 2; ++i) blocks.push_back(take_block(kHuge));
+    for (void* block : blocks) give_back_block(block, kHuge);
+    const bool kept_beyond = kept_block_bytes() > kKeptBlockBytes;
+    for (int waited = 0; waited < 200 && kept_block_bytes() > kKeptBlockBytes; ++waited) {
+      std::this_thread::sleep_for(kRecentBlockTime / 20);
+    }
+    return kept_beyond && kept_block_bytes() == kKeptBlockBytes;
+  };
+#if defined(__linux__)
+  std::vector<void*> started;
+  for (size_t i = 0; i < kKeptBlockBytes / kHuge + 1; ++i) started.push_back(take_block(kHuge));
+  for (void* block : started) give_back_block(block, kHuge);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(beyond_share_then_wait() ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+#endif
+  EXPECT_TRUE(beyond_share_then_wait());
 }
 
 #if defined(__linux__)
