@@ -408,9 +408,9 @@ PyObject* new_account_object(Account&& account) {
 // Each object, and the statement, hold a reference; the documents never change once here.
 class ParsedDocuments {
  public:
-  explicit ParsedDocuments(std::vector<Document>&& documents)
+  explicit ParsedDocuments(DocumentList&& documents)
       : documents_(std::move(documents)) {}
-  const std::vector<Document>& documents() const { return documents_; }
+  const DocumentList& documents() const { return documents_; }
 
   void add_reference() { references_.fetch_add(1, std::memory_order_relaxed); }
   // The last reference may go on another thread than the one that made the list (the
@@ -421,7 +421,7 @@ class ParsedDocuments {
 
  private:
   std::atomic<size_t> references_{1};
-  std::vector<Document> documents_;
+  DocumentList documents_;
 };
 
 struct DocumentObject {
@@ -543,7 +543,7 @@ PyObject* place_document_object(PyTypeObject* type, ObjectSlab* slab, void* room
 
 // The objects of every parsed document, in order, in slabs when there are many.
 PyObject* new_documents_list(ParsedDocuments* parsed) {
-  const std::vector<Document>& documents = parsed->documents();
+  const DocumentList& documents = parsed->documents();
   PyTypeObject* type = document_type();
   if (type == nullptr) return nullptr;
   OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));
@@ -781,7 +781,7 @@ PyObject* statement_documents_table(PyObject* self, PyObject*) {
     if (list) return new_documents_table(list.get());
     // No list made yet: the documents as parsed, which nothing changes and which the statement
     // (held until the table is built) keeps.
-    const std::vector<Document>& documents = statement_of(self)->parsed->documents();
+    const DocumentList& documents = statement_of(self)->parsed->documents();
     std::vector<const Document*> values;
     values.reserve(documents.size());
     for (const Document& document : documents) values.push_back(&document);

@@ -2,8 +2,9 @@
 # The tests of statements read in pieces on several threads, on a build with ThreadSanitizer: a
 # piece's machine that touched another's statement, or a joined result read before its thread
 # was joined, passes unnoticed in every other build; so does a table whose parts were built on
-# threads. Only the libraries and the tests of the pieces and of the tables on threads are built
-# this way; the rest of the core suite has no threads to watch.
+# threads, or a freed block that the thread trimming the kept ones unmapped while it was handed
+# out. Only the libraries and the tests of the pieces, of the tables on threads and of the kept
+# blocks are built this way; the rest of the core suite has no threads to watch.
 set -euo pipefail
 : "${root:?}" "${build:?}" "${jobs:=2}"
 tsan="$build/tsan"
@@ -21,6 +22,7 @@ cmake --build "$tsan" -j "$jobs" --target corvina_columns
   -DCORVINA_SAMPLES_DIR="\"$root/../shared/samples\"" \
   "$root/tests/core/chunked_parse_test.cpp" "$root/tests/core/table_threads_test.cpp" \
   "$root/tests/core/shared_work_test.cpp" "$root/tests/core/exchange_writer_test.cpp" \
+  "$root/tests/core/kept_blocks_test.cpp" \
   "$tsan/libcorvina_columns.a" "$tsan/libcorvina_parser.a" \
   -lgtest -lgtest_main -pthread -o "$tsan/threads_test"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$tsan/threads_test"

@@ -262,16 +262,16 @@ Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
   // The first piece made room for the whole statement's documents, as estimated: the others
   // go after its own. Otherwise one list of the final size, each piece's let go once moved, so
   // that no more than one piece's list is held twice.
-  std::vector<Document> joined;
+  DocumentList joined;
   const bool in_place = statement.documents.capacity() >= documents;
   if (!in_place) {
     joined.reserve(documents);
     advise_huge_pages(joined.data(), joined.capacity() * sizeof(Document));
     std::move(statement.documents.begin(), statement.documents.end(),
               std::back_inserter(joined));
-    std::vector<Document>().swap(statement.documents);
+    DocumentList().swap(statement.documents);
   }
-  std::vector<Document>& all = in_place ? statement.documents : joined;
+  DocumentList& all = in_place ? statement.documents : joined;
   statement.warnings.reserve(warnings);
   offset = pieces.front().lines;
   for (size_t i = 1; i < pieces.size(); ++i) {
@@ -282,7 +282,7 @@ Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
       document.lineno = shifted(document.lineno, offset);
       all.push_back(std::move(document));
     }
-    std::vector<Document>().swap(piece.documents);
+    DocumentList().swap(piece.documents);
     statement.warnings.append_shifted(piece.warnings, offset);
     piece.warnings = WarningList();
     offset += pieces[i].lines;

@@ -6,15 +6,11 @@
 #include "asan_poison.h"
 #include "huge_pages.h"
 
-// Blocks are mapped by hand where the system maps anonymous memory; everywhere else there are
-// none, and every caller allocates the plain way.
-#if !defined(CORVINA_NO_MMAP) && defined(__linux__) && __has_include(<sys/mman.h>)
-#define CORVINA_KEPT_BLOCKS 1
+#if defined(CORVINA_KEPT_BLOCKS)
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 
-#include <system_error>
 #include <thread>
 #endif
 
@@ -110,7 +106,7 @@ void start_trimming() {
   bool started = true;
   try {
     std::thread(trim_as_blocks_age).detach();
-  } catch (const std::system_error&) {
+  } catch (...) {  // std::system_error, or std::bad_alloc for the thread's state
     started = false;
   }
   if (masked) pthread_sigmask(SIG_SETMASK, &before, nullptr);

@@ -14,6 +14,17 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "huge_pages.h"
+
+// Blocks are mapped by hand where the system maps anonymous memory; everywhere else there are
+// none, and every caller allocates the plain way.
+#if !defined(CORVINA_NO_MMAP) && defined(__linux__) && __has_include(<sys/mman.h>)
+#define CORVINA_KEPT_BLOCKS 1
+#endif
 
 namespace corvina {
 
@@ -43,5 +54,52 @@ size_t trim_kept_blocks(std::chrono::steady_clock::duration later);
 
 // The bytes kept now, for tests.
 size_t kept_block_bytes();
+
+// An allocator for lists that grow to hundreds of megabytes (a statement's documents): a list
+// of kKeptListBytes or more lies in kept blocks, so that a loop over large statements reuses its
+// pages, where the heap maps every such list afresh and unmaps it when freed. A smaller one comes
+// from the heap, which reuses its memory itself (glibc maps afresh only what is larger than the
+// largest block freed so far, up to 32 MiB).
+inline constexpr size_t kKeptListBytes = size_t{32} << 20;
+
+template <typename T>
+struct KeptBlockAllocator {
+  using value_type = T;
+
+  KeptBlockAllocator() = default;
+  template <typename U>
+  KeptBlockAllocator(const KeptBlockAllocator<U>&) noexcept {}
+
+  T* allocate(size_t count) {
+#if defined(CORVINA_KEPT_BLOCKS)
+    if (count >= kKeptListBytes / sizeof(T)) {
+      if (count > (SIZE_MAX - kHugePageBytes) / sizeof(T)) throw std::bad_array_new_length();
+      // A fresh mapping fails only when the memory or the address space has run out.
+      if (void* const block = take_block(block_bytes(count))) return static_cast<T*>(block);
+      throw std::bad_alloc();
+    }
+#endif
+    return std::allocator<T>().allocate(count);
+  }
+  void deallocate(T* data, size_t count) noexcept {
+#if defined(CORVINA_KEPT_BLOCKS)
+    if (count >= kKeptListBytes / sizeof(T)) {
+      give_back_block(data, block_bytes(count));
+      return;
+    }
+#endif
+    std::allocator<T>().deallocate(data, count);
+  }
+
+  template <typename U>
+  bool operator==(const KeptBlockAllocator<U>&) const noexcept {
+    return true;
+  }
+
+ private:
+  static size_t block_bytes(size_t count) {
+    return (count * sizeof(T) + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+  }
+};
 
 }  // namespace corvina

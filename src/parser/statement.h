@@ -22,6 +22,7 @@
 #include "attribute_map.h"
 #include "date.h"
 #include "keyed_hash.h"
+#include "kept_blocks.h"
 #include "keyed_index.h"
 #include "text_arena.h"
 
@@ -277,11 +278,14 @@ class AccountMap {
   KeyedIndex index_;
 };
 
+// A statement's documents: a hundred thousand of them for 100 MB.
+using DocumentList = std::vector<Document, KeptBlockAllocator<Document>>;
+
 struct Statement {
   Encoding encoding = Encoding::Utf8;
   AttributeMap header;  // owns its texts (made owned when the statement is created)
   AccountMap accounts;
-  std::vector<Document> documents;
+  DocumentList documents;
   WarningList warnings;
 };
 

@@ -98,8 +98,35 @@ TEST_F(KeptBlocksTest, KeepsTheLastFreedUpToTheLimit) {
   EXPECT_EQ(trim_kept_blocks(kRecentBlockTime), 0u);
 }
 
+// Lists from kKeptListBytes up lie in kept blocks of whole huge pages, and a list of the same
+// size takes the same block again; smaller ones come from the heap and leave the blocks alone.
+TEST_F(KeptBlocksTest, LargeListsLieInKeptBlocks) {
+  using List = std::vector<char, KeptBlockAllocator<char>>;
+  const struct {
+    size_t size;
+    size_t kept;
+  } cases[] = {
+      {kKeptListBytes - 1, 0},
+      {kKeptListBytes, kKeptListBytes},
+      {kKeptListBytes + 1, kKeptListBytes + kHuge},
+  };
+  for (const auto& c : cases) {
+    release_kept_blocks();
+    const char* first = nullptr;
+    {
+      List list(c.size, 'x');
+      first = list.data();
+    }
+    EXPECT_EQ(kept_block_bytes(), c.kept) << c.size;
+    if (c.kept == 0) continue;
+    List again(c.size);
+    EXPECT_EQ(again.data(), first) << c.size;
+    EXPECT_EQ(kept_block_bytes(), 0u) << c.size;
+  }
+}
+
 // Without any call, the blocks beyond the lasting share go once they are no longer recent, in
-// this process and in a child forked after its trimming thread started.
+// this process and in a child forked after its trimming thread started, which starts its own.
 TEST_F(KeptBlocksTest, TrimsToTheLastingShareAsBlocksAge) {
   const auto beyond_share_then_wait = [] {
     std::vector<void*> blocks;
@@ -111,18 +138,21 @@ TEST_F(KeptBlocksTest, TrimsToTheLastingShareAsBlocksAge) {
     }
     return kept_beyond && kept_block_bytes() == kKeptBlockBytes;
   };
-#if defined(__linux__)
+  // ThreadSanitizer refuses to start a thread in a child forked from a process with threads.
+#if defined(__linux__) && !defined(__SANITIZE_THREAD__)
   std::vector<void*> started;
   for (size_t i = 0; i < kKeptBlockBytes / kHuge + 1; ++i) started.push_back(take_block(kHuge));
   for (void* block : started) give_back_block(block, kHuge);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) _exit(beyond_share_then_wait() ? 0 : 1);
+  EXPECT_TRUE(beyond_share_then_wait());
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-#endif
+#else
   EXPECT_TRUE(beyond_share_then_wait());
+#endif
 }
 
 #if defined(__linux__)

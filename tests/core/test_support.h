@@ -156,8 +156,8 @@ inline ParseOptions on_threads(unsigned threads) {
 }
 
 // Pointers to the records of `records` in order: the rows of a table.
-template <typename Record>
-std::vector<const Record*> pointers_to(const std::vector<Record>& records) {
+template <typename Record, typename Allocator>
+std::vector<const Record*> pointers_to(const std::vector<Record, Allocator>& records) {
   std::vector<const Record*> out;
   for (const Record& record : records) out.push_back(&record);
   return out;
