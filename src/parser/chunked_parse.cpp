@@ -170,7 +170,7 @@ void read_piece(std::string_view piece, bool first, size_t whole_bytes, Encoding
     if (first) {
       machine.reserve_for_whole_text(whole_bytes);
     } else {
-      machine.start_between_sections();
+      machine.start_between_sections(whole_bytes);
     }
     auto fed = feed_lines(source, machine);
     out.lines = source.lines_read();

@@ -103,7 +103,18 @@ class SectionMachine {
     const double expected = static_cast<double>(seen) * 1.1 * static_cast<double>(total) /
                             static_cast<double>(read);
     const double most = static_cast<double>(total / sizeof(Document));
-    const auto wanted = static_cast<size_t>(std::min(expected, most));
+    auto wanted = static_cast<size_t>(std::min(expected, most));
+    // A later piece of a statement whose whole list lies in kept blocks takes one too, at least
+    // as large as the smallest: on the heap of its worker thread, which gives memory back as
+    // soon as it is freed, every parse would fault the piece's list in afresh. Pages of the
+    // block past the list's end are never touched.
+    if (whole_of_piece_ != 0) {
+      const double whole_expected =
+          expected * static_cast<double>(whole_of_piece_) / static_cast<double>(total);
+      if (whole_expected * sizeof(Document) >= static_cast<double>(kKeptListBytes)) {
+        wanted = std::max(wanted, kKeptListBytes / sizeof(Document));
+      }
+    }
     if (wanted <= seen) return;
     statement_.documents.reserve(wanted);
     advise_huge_pages(statement_.documents.data(),
@@ -116,10 +127,12 @@ class SectionMachine {
 
   // A machine for the part of a statement that follows a section's end line, as the whole
   // machine stands there: between sections, with a statement of its own (no header) whose
-  // accounts, documents and warnings the caller appends to those read before.
-  void start_between_sections() {
+  // accounts, documents and warnings the caller appends to those read before. The whole text is
+  // `whole_bytes` long.
+  void start_between_sections(size_t whole_bytes) {
     at_ = ParseContext::ReadNextSection;
     statement_.encoding = encoding_;
+    whole_of_piece_ = whole_bytes;
   }
 
   // A machine reading one of several pieces writes its texts into an arena the caller lends it:
@@ -359,6 +372,7 @@ class SectionMachine {
   LineNumber document_line_ = 0;  // of the open document section's opening line
   bool reserved_ = false;
   size_t whole_bytes_ = 0;  // see reserve_for_whole_text
+  size_t whole_of_piece_ = 0;  // see start_between_sections
   static constexpr size_t kDocumentsBeforeEstimate = 256;
 };
 
