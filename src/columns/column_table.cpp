@@ -31,7 +31,7 @@ namespace corvina {
 ColumnBuffer::ColumnBuffer(size_t bytes) : size_(bytes) {
   if (bytes == 0) return;
   if (bytes >= kHugePageBytes) {
-    const size_t rounded = (bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+    const size_t rounded = whole_huge_pages(bytes);
     if (void* const block = take_block(rounded)) {
       bytes_ = std::unique_ptr<void, FreeColumnBuffer>(block, FreeColumnBuffer{rounded});
       return;

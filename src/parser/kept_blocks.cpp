@@ -57,6 +57,21 @@ void unmap(Block block) {
   munmap(block.data, block.size);
 }
 
+KeptBlocks& kept();
+
+// Unmaps the oldest kept block for as long as `more()` holds, letting go of the lock around each
+// unmapping.
+template <typename More>
+void unmap_oldest_while(std::unique_lock<std::mutex>& lock, More&& more) {
+  KeptBlocks& blocks = kept();
+  while (blocks.count > 0 && more()) {
+    const Block old = blocks.remove(0);
+    lock.unlock();
+    unmap(old);
+    lock.lock();
+  }
+}
+
 KeptBlocks& kept() {
   static KeptBlocks* const blocks = [] {
     auto* made = new KeptBlocks;
@@ -78,18 +93,13 @@ KeptBlocks& kept() {
 void trim_as_blocks_age() {
   KeptBlocks& blocks = kept();
   std::unique_lock lock(blocks.mutex);
-  while (blocks.bytes > kKeptBlockBytes) {
-    if (!blocks.oldest_expired(Clock::now())) {
-      // Blocks taken meanwhile only make the wait longer, so a sleep does: nothing wakes it.
-      const Clock::time_point due = blocks.blocks[0].freed + kRecentBlockTime;
-      lock.unlock();
-      std::this_thread::sleep_until(due);
-      lock.lock();
-      continue;
-    }
-    const Block old = blocks.remove(0);
+  for (;;) {
+    unmap_oldest_while(lock, [&blocks] { return blocks.oldest_expired(Clock::now()); });
+    if (blocks.bytes <= kKeptBlockBytes) break;
+    // Blocks taken meanwhile only make the wait longer, so a sleep does: nothing wakes it.
+    const Clock::time_point due = blocks.blocks[0].freed + kRecentBlockTime;
     lock.unlock();
-    unmap(old);
+    std::this_thread::sleep_until(due);
     lock.lock();
   }
   blocks.trimming = false;
@@ -111,15 +121,13 @@ void start_trimming() {
   }
   if (masked) pthread_sigmask(SIG_SETMASK, &before, nullptr);
   if (started) return;
-  KeptBlocks& blocks = kept();
-  std::unique_lock lock(blocks.mutex);
-  blocks.trimming = false;
-  while (blocks.bytes > kKeptBlockBytes) {
-    const Block old = blocks.remove(0);
-    lock.unlock();
-    unmap(old);
-    lock.lock();
+  {
+    KeptBlocks& blocks = kept();
+    const std::lock_guard lock(blocks.mutex);
+    blocks.trimming = false;
   }
+  // Every block was freed before now, so all of them count as aged by then.
+  trim_kept_blocks(kRecentBlockTime);
 }
 
 // A fresh mapping of `bytes`, aligned to a huge page: twice the alignment is mapped and the rest
@@ -183,12 +191,9 @@ void give_back_block(void* block, size_t bytes) {
   CORVINA_ARENA_POISON(given.data, given.size);
   KeptBlocks& blocks = kept();
   std::unique_lock lock(blocks.mutex);
-  while (blocks.count == kMaxBlocks || blocks.bytes + bytes > kMostKeptBlockBytes) {
-    const Block old = blocks.remove(0);
-    lock.unlock();
-    unmap(old);
-    lock.lock();
-  }
+  unmap_oldest_while(lock, [&blocks, bytes] {
+    return blocks.count == kMaxBlocks || blocks.bytes + bytes > kMostKeptBlockBytes;
+  });
   blocks.blocks[blocks.count++] = given;
   blocks.bytes += bytes;
   if (blocks.bytes <= kKeptBlockBytes || blocks.trimming) return;
@@ -200,23 +205,14 @@ void give_back_block(void* block, size_t bytes) {
 void release_kept_blocks() {
   KeptBlocks& blocks = kept();
   std::unique_lock lock(blocks.mutex);
-  while (blocks.count > 0) {
-    const Block old = blocks.remove(blocks.count - 1);
-    lock.unlock();
-    unmap(old);
-    lock.lock();
-  }
+  unmap_oldest_while(lock, [] { return true; });
 }
 
 size_t trim_kept_blocks(std::chrono::steady_clock::duration later) {
   KeptBlocks& blocks = kept();
   std::unique_lock lock(blocks.mutex);
-  while (blocks.count > 0 && blocks.oldest_expired(Clock::now() + later)) {
-    const Block old = blocks.remove(0);
-    lock.unlock();
-    unmap(old);
-    lock.lock();
-  }
+  unmap_oldest_while(lock,
+                     [&blocks, later] { return blocks.oldest_expired(Clock::now() + later); });
   return blocks.bytes;
 }
 

@@ -97,9 +97,7 @@ struct KeptBlockAllocator {
   }
 
  private:
-  static size_t block_bytes(size_t count) {
-    return (count * sizeof(T) + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
-  }
+  static size_t block_bytes(size_t count) { return whole_huge_pages(count * sizeof(T)); }
 };
 
 }  // namespace corvina
