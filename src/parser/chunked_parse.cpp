@@ -106,12 +106,23 @@ size_t next_cut(std::string_view text, size_t from) {
   }
 }
 
+// The share of the text before piece `piece` of `pieces`, in parts of pieces_weight(pieces): the
+// pieces shrink in file order, piece i weighing pieces + 1 - i. The threads take them in that
+// order, so the last ones taken are small, and a thread done early waits less for the others:
+// with pieces of one size it waited half of one on average, an eighth of the whole parse on two
+// threads.
+size_t weight_before(size_t piece, size_t pieces) {
+  return piece * (pieces + 1) - piece * (piece - 1) / 2;
+}
+size_t pieces_weight(size_t pieces) { return weight_before(pieces, pieces); }
+
 template <LineForm form>
 std::vector<size_t> cuts_in(std::string_view text, size_t pieces) {
   std::vector<size_t> cuts{0};
+  const size_t whole = pieces_weight(pieces);
   for (size_t piece = 1; piece < pieces; ++piece) {
-    const size_t wanted =
-        text.size() / pieces * piece + text.size() % pieces * piece / pieces;
+    const size_t before = weight_before(piece, pieces);
+    const size_t wanted = text.size() / whole * before + text.size() % whole * before / whole;
     const size_t cut = next_cut<form>(text, std::max(wanted, cuts.back() + 1));
     if (cut >= text.size()) break;  // no place further on either
     cuts.push_back(cut);

@@ -125,9 +125,10 @@ TEST(chunked_parse_test, generated_statements_agree) {
       expect_pieces_agree(utf8, label + ", UTF-8");
       expect_pieces_agree(to_cp1251(utf8), label + ", Windows-1251");
       if (fault.inserted.empty()) {
-        // Not agreement by never cutting: these statements are cut wherever asked.
-        ASSERT_EQ(pieces_of(utf8, LineForm::Utf8, 16), 16u) << label;
-        ASSERT_EQ(pieces_of(to_cp1251(utf8), LineForm::Cp1251, 16), 16u) << label;
+        // Not agreement by never cutting: these statements are cut at many places (the last
+        // pieces asked for, the smallest, may fall within one section).
+        ASSERT_GE(pieces_of(utf8, LineForm::Utf8, 16), 8u) << label;
+        ASSERT_GE(pieces_of(to_cp1251(utf8), LineForm::Cp1251, 16), 8u) << label;
       }
     }
   }
@@ -164,6 +165,23 @@ TEST(chunked_parse_test, line_numbers) {
   const auto* line = std::get_if<UnrecognizedLine>(&result.error());
   ASSERT_NE(line, nullptr);
   EXPECT_EQ(line->lineno, lines.size() - 1);
+}
+
+// The pieces shrink in file order, so that the last ones the threads take are short: within a
+// section's length of the sizes asked, from the largest first to the smallest last.
+TEST(chunked_parse_test, pieces_shrink_in_file_order) {
+  std::string sections;
+  for (int i = 0; i < 400; ++i) sections += test_support::kPaymentDocument;
+  const std::string text = test_support::statement_of(sections);
+  const size_t section = std::string_view(test_support::kPaymentDocument).size();
+  for (const size_t wanted : {2u, 3u, 8u, 16u}) {
+    const std::vector<size_t> cuts = find_chunk_cuts(text, LineForm::Utf8, wanted);
+    ASSERT_EQ(cuts.size(), wanted + 1);
+    for (size_t i = 1; i + 1 < wanted; ++i) {
+      EXPECT_LE(cuts[i + 1] - cuts[i], cuts[i] - cuts[i - 1] + section) << wanted << " " << i;
+    }
+    EXPECT_LE(4 * (cuts[wanted] - cuts[wanted - 1]), 3 * (cuts[1] - cuts[0])) << wanted;
+  }
 }
 
 // Below the threshold, or with one thread, a statement is read on the calling thread alone, into
