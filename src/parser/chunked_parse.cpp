@@ -233,7 +233,88 @@ void SpareThreads::claim(size_t wanted) {
 
 namespace {
 
-Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
+// Appends the documents, accounts and warnings of a piece, its lines shifted by `offset`, to
+// those of `into`, the statement of the pieces before it. The documents go into `all`: into's
+// own list when it has the room, else a list of the whole statement's.
+void append_piece(Statement& into, DocumentList& all, Statement& piece, uint64_t offset) {
+  merge_accounts(into.accounts, piece.accounts);
+  piece.accounts = AccountMap();
+  for (Document& document : piece.documents) {
+    document.lineno = shifted(document.lineno, offset);
+    all.push_back(std::move(document));
+  }
+  DocumentList().swap(piece.documents);
+  into.warnings.append_shifted(piece.warnings, offset);
+  piece.warnings = WarningList();
+}
+
+// Appends each piece to the first as soon as it and every piece before it are read, on the
+// thread that read the last of them, while the other threads read on: the calling thread is
+// then left with the checks of join_pieces and no more than the last piece to append, where it
+// appended every piece but the first once all were read, alone. A piece with an error, or
+// whose documents the first piece's list has no room left for, stops the appending: join_pieces
+// then goes on from there as it would have from the start.
+class PieceJoiner {
+ public:
+  explicit PieceJoiner(std::vector<PieceOutcome>& pieces)
+      : pieces_(pieces), read_(pieces.size(), false) {}
+
+  // Called by the thread that read piece i, once it is read.
+  void piece_read(size_t i) {
+    std::unique_lock lock(mutex_);
+    read_[i] = true;
+    if (appending_) return;  // the appending thread takes this one too when it comes to it
+    appending_ = true;
+    while (!stopped_ && next_ < pieces_.size() && read_[next_]) {
+      const size_t piece = next_;
+      lock.unlock();
+      const bool appended = append(piece);
+      lock.lock();
+      if (appended) {
+        ++next_;
+      } else {
+        stopped_ = true;
+      }
+    }
+    appending_ = false;
+  }
+
+  // How many pieces from the first hold their outcome in the first piece's statement, once
+  // every piece is read.
+  size_t appended() const { return next_; }
+
+ private:
+  bool append(size_t i) noexcept {
+    PieceOutcome& piece = pieces_[i];
+    if (piece.thrown || piece.error) return false;
+    if (i > 0) {
+      Statement& first = pieces_.front().statement;
+      DocumentList& all = first.documents;
+      if (all.capacity() - all.size() < piece.statement.documents.size()) return false;
+      try {
+        append_piece(first, all, piece.statement, lines_before_);
+      } catch (...) {
+        // Out of memory, merging accounts or warnings: join_pieces rethrows it.
+        piece.thrown = std::current_exception();
+        return false;
+      }
+    }
+    lines_before_ += piece.lines;
+    return true;
+  }
+
+  std::vector<PieceOutcome>& pieces_;
+  std::mutex mutex_;
+  std::vector<bool> read_;     // under mutex_
+  bool appending_ = false;     // under mutex_
+  bool stopped_ = false;       // under mutex_
+  size_t next_ = 0;            // under mutex_; read alone once every piece is read
+  uint64_t lines_before_ = 0;  // of the pieces appended; used by the appending thread alone
+};
+
+// The outcome of the whole text from those of its pieces, the first `appended` of which are
+// already in the first piece's statement (PieceJoiner).
+Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces, size_t appended) {
   for (PieceOutcome& piece : pieces) {
     if (piece.thrown) std::rethrow_exception(piece.thrown);
   }
@@ -263,10 +344,11 @@ Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
   if (!pieces.back().finished) return fail(ErrorRecord{Unfinished{}});
 
   Statement statement = std::move(pieces.front().statement);
-  if (pieces.size() == 1) return statement;
+  const size_t first_left = std::max<size_t>(appended, 1);
+  if (first_left == pieces.size()) return statement;
   size_t documents = statement.documents.size();
   size_t warnings = statement.warnings.size();
-  for (size_t i = 1; i < pieces.size(); ++i) {
+  for (size_t i = first_left; i < pieces.size(); ++i) {
     documents += pieces[i].statement.documents.size();
     warnings += pieces[i].statement.warnings.size();
   }
@@ -284,18 +366,10 @@ Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces) {
   }
   DocumentList& all = in_place ? statement.documents : joined;
   statement.warnings.reserve(warnings);
-  offset = pieces.front().lines;
-  for (size_t i = 1; i < pieces.size(); ++i) {
-    Statement& piece = pieces[i].statement;
-    merge_accounts(statement.accounts, piece.accounts);
-    piece.accounts = AccountMap();
-    for (Document& document : piece.documents) {
-      document.lineno = shifted(document.lineno, offset);
-      all.push_back(std::move(document));
-    }
-    DocumentList().swap(piece.documents);
-    statement.warnings.append_shifted(piece.warnings, offset);
-    piece.warnings = WarningList();
+  offset = 0;
+  for (size_t i = 0; i < first_left; ++i) offset += pieces[i].lines;
+  for (size_t i = first_left; i < pieces.size(); ++i) {
+    append_piece(statement, all, pieces[i].statement, offset);
     offset += pieces[i].lines;
   }
   if (!in_place) statement.documents = std::move(joined);
@@ -308,15 +382,17 @@ Result<Statement, ErrorRecord> read_in_pieces(std::string_view text, Encoding en
                                               const std::vector<size_t>& cuts, size_t threads) {
   std::vector<PieceOutcome> pieces(cuts.size() - 1);
   LentArenas arenas(std::min(threads, pieces.size()));
+  PieceJoiner joiner(pieces);
   run_shared_work(pieces.size(), threads, [&](size_t i) {
     SharedTextArena texts = arenas.lend();
     // read_piece throws nothing; the piece's documents hold references of their own.
     read_piece<form>(text.substr(cuts[i], cuts[i + 1] - cuts[i]), i == 0, text.size(), encoding,
                      texts, pieces[i]);
     arenas.take_back(std::move(texts));
+    joiner.piece_read(i);
   });
   arenas.release_unused_tails();
-  return join_pieces(pieces);
+  return join_pieces(pieces, joiner.appended());
 }
 
 }  // namespace

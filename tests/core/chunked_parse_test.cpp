@@ -134,6 +134,19 @@ TEST(chunked_parse_test, generated_statements_agree) {
   }
 }
 
+// Statements long enough for the first piece to make room for every document, so that the
+// pieces are appended to it as they are read; and the same with a late fault, which stops the
+// appending at its piece.
+TEST(chunked_parse_test, long_statements_agree) {
+  for (uint32_t seed = 1; seed <= 3; ++seed) {
+    std::vector<std::string> lines = generated_statement_lines(seed, 3000);
+    const std::string label = "seed " + std::to_string(seed);
+    expect_pieces_agree(joined_statement(lines, seed), label);
+    lines.insert(lines.end() - 40 * static_cast<ptrdiff_t>(seed), "Ключ=значение");
+    expect_pieces_agree(joined_statement(lines, seed), label + ", stray attribute");
+  }
+}
+
 // Accounts filed in several pieces settle as they do when filed in one: out of date order,
 // repeated at another scale, and several of one start date (whose order is the filing order's).
 TEST(chunked_parse_test, accounts_across_pieces) {
