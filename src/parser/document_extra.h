@@ -145,6 +145,18 @@ void for_each_extra_size(const Document& document, F&& f) {
   });
 }
 
+// The most bytes of UTF-8 that one byte of Windows-1251 decodes to.
+inline constexpr size_t kMostUtf8PerCp1251Byte = 3;
+
+// Calls f(key, room) for each extra key of the document, with room enough for the value in
+// UTF-8 and no pass over its bytes: its size, or the most a Windows-1251 value may decode to.
+template <typename F>
+void for_each_extra_room(const Document& document, F&& f) {
+  for_each_stored_extra(document, [&](std::string_view key, std::string_view value, bool cp1251) {
+    f(key, cp1251 ? kMostUtf8PerCp1251Byte * value.size() : value.size());
+  });
+}
+
 // How many extra keys the document has.
 inline size_t extra_count(const Document& document) {
   size_t count = 0;

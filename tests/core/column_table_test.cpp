@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "parse_statement.h"
+#include "test_support.h"
 
 namespace corvina {
 namespace {
@@ -154,6 +155,56 @@ TEST(column_table_test, extras_end_batches_too) {
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error(),
             "column 'extra', row 0: keys and values of 159 bytes are more than a map column holds");
+}
+
+// Windows-1251 extras count towards the limit as their UTF-8: "Ж№" is 2 bytes there and 5 in
+// UTF-8 (3 a byte at the most), so each row's extra takes 1 + 8 + 25 * 5 = 134 bytes.
+const BatchCase kWindows1251MapBatches[] = {
+    {kMaxBatchText, {5}},
+    {670, {5}},  // exactly full
+    {669, {4, 1}},
+    {268, {2, 2, 1}},
+    {134, {1, 1, 1, 1, 1}},
+};
+
+TEST(column_table_test, windows_1251_extras_count_as_their_utf8) {
+  std::string sections;
+  for (int i = 0; i < 5; ++i) {
+    std::string section = test_support::kPaymentDocument;
+    section.insert(section.find("КонецДокумента"), "Поле=" + [] {
+      std::string value;
+      for (int k = 0; k < 25; ++k) value += "Ж№";
+      return value;
+    }() + "\r\n");
+    sections += section;
+  }
+  auto parsed = parse_statement(test_support::to_cp1251(test_support::statement_of(sections)), {});
+  ASSERT_TRUE(parsed.ok());
+  const Statement& statement = parsed.value();
+  std::string expected_value;
+  for (int k = 0; k < 25; ++k) expected_value += "Ж№";
+  for (const BatchCase& c : kWindows1251MapBatches) {
+    auto built = build_documents_table(pointers(statement), c.limit);
+    ASSERT_TRUE(built.ok()) << c.limit;
+    const ColumnTable& table = *built.value();
+    const size_t extra = column_index(table, "extra");
+    std::vector<int64_t> lengths;
+    for (const ColumnBatch& batch : table.batches) {
+      lengths.push_back(batch.length);
+      const ColumnChunk& values = batch.columns[extra].children.at(0).children.at(1);
+      const auto* offsets = static_cast<const int32_t*>(values.offsets.data());
+      for (int64_t row = 0; row < batch.length; ++row) {
+        EXPECT_EQ(std::string_view(static_cast<const char*>(values.data.data()) + offsets[row],
+                                   static_cast<size_t>(offsets[row + 1] - offsets[row])),
+                  expected_value);
+      }
+    }
+    EXPECT_EQ(lengths, c.lengths) << c.limit;
+  }
+  auto refused = build_documents_table(pointers(statement), 133);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(),
+            "column 'extra', row 0: keys and values of 134 bytes are more than a map column holds");
 }
 
 }  // namespace
