@@ -62,20 +62,6 @@ void FreeColumnBuffer::operator()(void* bytes) const {
 
 namespace {
 
-// A hint that the bytes at `at` will be read soon (a null or stale address is harmless);
-// nothing where the compiler has no such hint.
-inline void prefetch(const void* at) {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(at);
-#else
-  static_cast<void>(at);
-#endif
-}
-
-// How far ahead a pass over the rows asks for a row's memory: far enough to cover the wait,
-// near enough that what arrives is still in the cache when the row is reached.
-constexpr size_t kRowsAhead = 8;
-
 // What a column holds (a text, date or amount), and whether a row may have none.
 template <typename Column>
 using ItemOf = typename schema_detail::Unwrap<typename Column::value_type>::type;
@@ -126,13 +112,6 @@ struct ExtraEntries {
   void for_each_size(F&& f) const {
     for_each_extra_size(*document, std::forward<F>(f));
   }
-  // f(key, room for the value): no less than its size, with nothing decoded nor measured.
-  template <typename F>
-  void for_each_room(F&& f) const {
-    for_each_extra_room(*document, std::forward<F>(f));
-  }
-  // Where the entries start: a pass that reads them row after row asks for them ahead.
-  const char* first_byte() const { return document->text(document->extra).data(); }
 };
 
 struct ExtraColumn {
@@ -171,18 +150,15 @@ MapSizes map_sizes(const ExtraEntries& row) {
 
 int64_t map_row_size(const ExtraEntries& row) { return map_sizes(row).limit_share(); }
 
-// map_sizes with room for the values in place of their sizes: a Windows-1251 value's size in
-// UTF-8 takes a pass over its bytes, which cost a sixth of building the table of a statement
-// whose extras are Windows-1251. A batch's values buffer is as large as this room; what it
-// holds is what the offsets say, and pages past that are never touched.
+// map_sizes with room for the values in place of their sizes, as the document's summary holds
+// them: measuring reads neither the extras (each row's lie past its texts, where a pass that
+// reads little else waits on memory for nearly every row) nor a Windows-1251 value's bytes to
+// size it in UTF-8. A batch's values buffer is as large as this room; what it holds is what the
+// offsets say, and pages past that are never touched.
 MapSizes map_room(const ExtraEntries& row) {
-  MapSizes sizes;
-  row.for_each_room([&sizes](std::string_view key, size_t value_room) {
-    ++sizes.entries;
-    sizes.key_bytes += static_cast<int64_t>(key.size());
-    sizes.value_bytes += static_cast<int64_t>(value_room);
-  });
-  return sizes;
+  const ExtraSizes sizes = extra_sizes(*row.document);
+  return {static_cast<int64_t>(sizes.entries), static_cast<int64_t>(sizes.key_bytes),
+          static_cast<int64_t>(sizes.value_room)};
 }
 
 struct AccountNumberColumn {
@@ -394,12 +370,6 @@ class TableBuilder {
           }
           part.text_totals[index] += size;
         } else if constexpr (kIsMap<Column>) {
-          // Each row's entries lie past its texts in its document's block, a stride apart that
-          // varies with the texts, which the processor does not foresee; the pass measures
-          // little else, so it would wait on memory for nearly every row.
-          if (r + kRowsAhead < part.end) {
-            prefetch(column.value(rows_[r + kRowsAhead]).first_byte());
-          }
           // Room for the values, which is their size unless some are Windows-1251. A row whose
           // room passes the limit is sized exactly, for the check and its message; a part whose
           // room passes it measures every row exactly (measure_prefixes), so the batches are

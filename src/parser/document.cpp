@@ -100,14 +100,20 @@ char* put_sized_text(std::string_view text, bool decodes, uint64_t base, char* o
   return out + text.size();
 }
 
-// Writes the run of extras (see document_extra.h) at out; returns its end.
-char* put_extras(const Extras& extras, LineForm form, char* out) {
+// Writes the run of extras (see document_extra.h) at out, and sets `summary` to their packed
+// sizes (pack_extra_summary); returns the run's end.
+char* put_extras(const Extras& extras, LineForm form, char* out, uint32_t& summary) {
   const bool decodes = form == LineForm::Cp1251;
+  ExtraSizes sizes;
+  sizes.entries = extras.size();
   for (const DocumentFields::Extra& entry : extras) {
     if (entry.common < kCommonExtraKeyCount) {
       out = write_varint(entry.common, out);
+      sizes.key_bytes += kCommonExtraKeyTexts[entry.common].size();
     } else {
+      const char* head = out;
       out = put_sized_text(entry.key, decodes, kCommonExtraKeyCount, out);
+      sizes.key_bytes += read_varint(head) - kCommonExtraKeyCount;  // the key as stored: UTF-8
     }
     // A Windows-1251 value is kept in its own bytes, half the size of its UTF-8 when Cyrillic,
     // and decoded when read: extras are read far less often than a statement is kept. ASCII is
@@ -118,7 +124,9 @@ char* put_extras(const Extras& extras, LineForm form, char* out) {
     out = write_varint(uint64_t{value.size()} * 2 + cp1251, out);
     copy_short_text(out, value.data(), value.size());
     out += value.size();
+    sizes.value_room += cp1251 ? kMostUtf8PerCp1251Byte * value.size() : value.size();
   }
+  summary = pack_extra_summary(sizes);
   return out;
 }
 
@@ -150,7 +158,8 @@ inline constexpr size_t kDocumentTextCount = [] {
         std::memcpy(block + next_row * sizeof(WideTextSpan), &span, sizeof span);
         Row::member(document) = {next_row++, TextSpan::kWide};
       });
-  const size_t extras_end = static_cast<size_t>(put_extras(extras, form, block + end) - block);
+  const size_t extras_end =
+      static_cast<size_t>(put_extras(extras, form, block + end, document.extra_summary) - block);
   const WideTextSpan extra_span{end, extras_end - end};
   std::memcpy(block + kDocumentTextCount * sizeof(WideTextSpan), &extra_span, sizeof extra_span);
   document.extra = {static_cast<uint32_t>(kDocumentTextCount), TextSpan::kWide};
@@ -252,8 +261,10 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind,
                                                            static_cast<uint32_t>(size)};
                                 });
   size_t stored = end;
+  document.extra_summary = 0;  // no extras
   if (!extras_.empty()) {
-    stored = static_cast<size_t>(put_extras(extras_, form_, block + end) - block);
+    stored =
+        static_cast<size_t>(put_extras(extras_, form_, block + end, document.extra_summary) - block);
     document.extra = {static_cast<uint32_t>(end), static_cast<uint32_t>(stored - end)};
   }
   texts->give_back(block, room, stored);

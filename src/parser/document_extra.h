@@ -157,6 +157,51 @@ void for_each_extra_room(const Document& document, F&& f) {
   });
 }
 
+// The extras of a document as a table sizes its map column: how many, the bytes of their keys,
+// and room for their values (as for_each_extra_room gives it).
+struct ExtraSizes {
+  uint64_t entries = 0;
+  uint64_t key_bytes = 0;
+  uint64_t value_room = 0;
+};
+
+// ExtraSizes packed into the 32 bits of Document::extra_summary (8 bits of entries, 12 of key
+// bytes, 12 of value room), or kUnknownExtraSummary when one of them does not fit its bits.
+inline constexpr unsigned kSummaryEntryBits = 8;
+inline constexpr unsigned kSummaryKeyBits = 12;
+inline constexpr unsigned kSummaryValueBits = 12;
+static_assert(kSummaryEntryBits + kSummaryKeyBits + kSummaryValueBits == 32);
+
+inline uint32_t pack_extra_summary(const ExtraSizes& sizes) {
+  // The largest value of each field is left out, so that no summary is all ones.
+  if (sizes.entries >= (uint64_t{1} << kSummaryEntryBits) - 1 ||
+      sizes.key_bytes >= (uint64_t{1} << kSummaryKeyBits) - 1 ||
+      sizes.value_room >= (uint64_t{1} << kSummaryValueBits) - 1) {
+    return kUnknownExtraSummary;
+  }
+  return static_cast<uint32_t>(sizes.entries |
+                               sizes.key_bytes << kSummaryEntryBits |
+                               sizes.value_room << (kSummaryEntryBits + kSummaryKeyBits));
+}
+
+// The document's ExtraSizes, from its summary when it has one, else read from its extras.
+inline ExtraSizes extra_sizes(const Document& document) {
+  const uint32_t summary = document.extra_summary;
+  if (summary != kUnknownExtraSummary) [[likely]] {
+    constexpr uint32_t kKeyMask = (uint32_t{1} << kSummaryKeyBits) - 1;
+    return {summary & ((uint32_t{1} << kSummaryEntryBits) - 1),
+            (summary >> kSummaryEntryBits) & kKeyMask,
+            summary >> (kSummaryEntryBits + kSummaryKeyBits)};
+  }
+  ExtraSizes sizes;
+  for_each_extra_room(document, [&sizes](std::string_view key, size_t value_room) {
+    ++sizes.entries;
+    sizes.key_bytes += key.size();
+    sizes.value_room += value_room;
+  });
+  return sizes;
+}
+
 // How many extra keys the document has.
 inline size_t extra_count(const Document& document) {
   size_t count = 0;

@@ -95,6 +95,9 @@ struct WideTextSpan {
 // One payment document. Its texts lie one after another from text_base, in the arena of the
 // statement it was read from, which it shares: the arena goes with the last document holding
 // it. Read the texts with text().
+// A Document::extra_summary that says nothing: the extras are to be read.
+inline constexpr uint32_t kUnknownExtraSummary = UINT32_MAX;
+
 struct Document {
   TextSpan doc_number;
   TextSpan doc_type;
@@ -127,6 +130,9 @@ struct Document {
   TextSpan extra;
   // The line of the section's opening line "СекцияДокумент=…".
   LineNumber lineno = 0;
+  // The extras' sizes as a table needs them, in what were four spare bytes of the record, so
+  // that measuring a table reads no extras: see pack_extra_summary (document_extra.h).
+  uint32_t extra_summary = kUnknownExtraSummary;
 
   SharedTextArena texts;
   const char* text_base = nullptr;

@@ -230,6 +230,23 @@ const ExtraCase kExtraCases[] = {
     {"a key of more than 127 bytes once decoded",
      {{std::string(20, 'k') + "ДлинноеИмяПоляКоторогоНетВСпискеОбщихКлючей", "1"}},
      "|" + std::string(20, 'k') + "ДлинноеИмяПоляКоторогоНетВСпискеОбщихКлючей=1"},
+    // Past what the document's summary of its extras counts: they are read instead.
+    {"more keys than the summary counts",
+     [] {
+       Attributes lines;
+       for (int i = 0; i < 300; ++i) lines.emplace_back("к" + std::to_string(i), "1");
+       return lines;
+     }(),
+     [] {
+       std::string expected;
+       for (int i = 0; i < 300; ++i) expected += "|к" + std::to_string(i) + "=1";
+       return expected;
+     }()},
+    {"more room for a value than the summary holds (in Windows-1251, three bytes a letter)",
+     {{"Поле", std::string(1400, 'x') + "Ж"}},
+     "|Поле=" + std::string(1400, 'x') + "Ж"},
+    {"more key bytes than the summary holds", {{std::string(5000, 'k'), "1"}},
+     "|" + std::string(5000, 'k') + "=1"},
 };
 
 std::string extras_as_map(const ExtraCase& test, size_t limit) {

@@ -60,11 +60,27 @@ inline std::string describe(const Document& document) {
 }
 
 // "|key=value" for each extra key of the document, in order.
+// "|key=value" for each extra; and "|summary differs" when the document's summary of them
+// (what a table sizes its map column by) is not what reading them gives, or is missing though
+// their sizes fit it.
 inline std::string describe_extras(const Document& document) {
   std::string out;
+  ExtraSizes read;
   for_each_extra(document, [&out](std::string_view key, std::string_view value) {
     out.append("|").append(key).append("=").append(value);
   });
+  for_each_extra_room(document, [&read](std::string_view key, size_t value_room) {
+    ++read.entries;
+    read.key_bytes += key.size();
+    read.value_room += value_room;
+  });
+  const ExtraSizes summed = extra_sizes(document);
+  const bool fits = pack_extra_summary(read) != kUnknownExtraSummary;
+  if (summed.entries != read.entries || summed.key_bytes != read.key_bytes ||
+      summed.value_room != read.value_room ||
+      fits != (document.extra_summary != kUnknownExtraSummary)) {
+    out += "|summary differs";
+  }
   return out;
 }
 
