@@ -263,8 +263,8 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind,
   size_t stored = end;
   document.extra_summary = 0;  // no extras
   if (!extras_.empty()) {
-    stored =
-        static_cast<size_t>(put_extras(extras_, form_, block + end, document.extra_summary) - block);
+    char* const extras_end = put_extras(extras_, form_, block + end, document.extra_summary);
+    stored = static_cast<size_t>(extras_end - block);
     document.extra = {static_cast<uint32_t>(end), static_cast<uint32_t>(stored - end)};
   }
   texts->give_back(block, room, stored);

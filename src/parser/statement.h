@@ -92,12 +92,12 @@ struct WideTextSpan {
   uint64_t size = 0;
 };
 
-// One payment document. Its texts lie one after another from text_base, in the arena of the
-// statement it was read from, which it shares: the arena goes with the last document holding
-// it. Read the texts with text().
 // A Document::extra_summary that says nothing: the extras are to be read.
 inline constexpr uint32_t kUnknownExtraSummary = UINT32_MAX;
 
+// One payment document. Its texts lie one after another from text_base, in the arena of the
+// statement it was read from, which it shares: the arena goes with the last document holding
+// it. Read the texts with text().
 struct Document {
   TextSpan doc_number;
   TextSpan doc_type;
