@@ -45,8 +45,13 @@ void TextArena::release_unused_tail() {
     const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     const uintptr_t from = (reinterpret_cast<uintptr_t>(next_) + page - 1) & ~(page - 1);
     const auto to = reinterpret_cast<uintptr_t>(end_);
-    // Private anonymous pages read as zeros again if a later text lands there.
-    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    if (to <= from) return;
+    // Marked free, not dropped: the kernel takes them when it needs memory, and until then the
+    // next arena that reuses the chunk as a kept block writes there without a page fault each
+    // (dropped, they came back cleared and 4 KiB at a time). A later text that lands there keeps
+    // what it wrote either way. Kernels older than MADV_FREE drop them.
+    void* const tail = reinterpret_cast<void*>(from);
+    if (madvise(tail, to - from, MADV_FREE) != 0) madvise(tail, to - from, MADV_DONTNEED);
     return;
   }
 #endif

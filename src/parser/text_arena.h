@@ -34,9 +34,9 @@ class TextArena {
     CORVINA_ARENA_UNPOISON(block, size);
     return block;
   }
-  // Gives the pages of the open chunk that no text has reached back to the system. A huge page is
-  // resident whole from its first write, so a statement read in a dozen pieces would otherwise
-  // keep a dozen half-empty 2 MiB pages. The arena stays usable.
+  // Marks the pages of the open chunk that no text has reached as free for the kernel to take.
+  // A huge page is resident whole from its first write, so a statement read in a dozen pieces
+  // would otherwise keep a dozen half-empty 2 MiB pages. The arena stays usable.
   void release_unused_tail();
   // Returns the end of the last allocation, `allocated` bytes at block, past its first `used`:
   // room taken for a worst case that did not happen. A block that has been followed by another

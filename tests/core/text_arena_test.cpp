@@ -51,6 +51,25 @@ TEST(text_arena_test, blocks_keep_their_bytes) {
   expect_blocks_intact(sizes, "random sizes");
 }
 
+TEST(text_arena_test, texts_past_a_released_tail_keep_their_bytes) {
+  // The second arena writes into the chunks the first gave back, tails released and all.
+  for (int arena_number = 0; arena_number < 2; ++arena_number) {
+    TextArena arena;
+    std::vector<Block> blocks;
+    for (size_t i = 0; i < 6000; ++i) {
+      if (i % 700 == 0) arena.release_unused_tail();
+      char* const data = arena.allocate(1000 + i % 7);
+      blocks.push_back({data, std::string(1000 + i % 7, static_cast<char>('a' + i % 26))});
+      std::memcpy(data, blocks.back().expected.data(), blocks.back().expected.size());
+    }
+    arena.release_unused_tail();
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      ASSERT_EQ(std::string(blocks[i].data, blocks[i].expected.size()), blocks[i].expected)
+          << "arena " << arena_number << ", block " << i;
+    }
+  }
+}
+
 TEST(text_arena_test, room_given_back_is_used_again) {
   // (Sanitizer builds keep a small gap after each block, hence the ranges.)
   TextArena arena;
