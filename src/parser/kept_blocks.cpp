@@ -25,6 +25,7 @@ struct Block {
   char* data;
   size_t size;
   Clock::time_point freed;
+  bool marked_free;  // given to the kernel to take (MADV_FREE)
 };
 
 // Blocks are whole huge pages, so this many always hold kMostKeptBlockBytes.
@@ -49,6 +50,12 @@ struct KeptBlocks {
   // The oldest block when the blocks beyond the lasting share may go by `now`.
   bool oldest_expired(Clock::time_point now) const {
     return bytes > kKeptBlockBytes && blocks[0].freed + kRecentBlockTime <= now;
+  }
+  // The oldest block not yet marked free, if any, whether or not it is due.
+  size_t oldest_unmarked() const {
+    size_t i = 0;
+    while (i < count && blocks[i].marked_free) ++i;
+    return i;
   }
 };
 
@@ -88,18 +95,51 @@ KeptBlocks& kept() {
   return *blocks;
 }
 
-// Unmaps the blocks beyond the lasting share as they age, then ends. One runs while there are
-// any.
+// Marks the blocks kept since `aged` or earlier as free for the kernel, one call at a time with
+// the lock held (a block being marked must not be handed out: a write that the marking
+// overtook could be lost), letting go of the lock between blocks. A block the kernel cannot
+// take back when it needs the memory is not kept.
+void mark_aged_free(std::unique_lock<std::mutex>& lock, Clock::time_point aged) {
+  KeptBlocks& blocks = kept();
+  for (size_t i; (i = blocks.oldest_unmarked()) < blocks.count && blocks.blocks[i].freed <= aged;) {
+    Block& block = blocks.blocks[i];
+    if (madvise(block.data, block.size, MADV_FREE) == 0) {
+      block.marked_free = true;
+    } else {
+      const Block old = blocks.remove(i);
+      lock.unlock();
+      unmap(old);
+      lock.lock();
+      continue;
+    }
+    lock.unlock();
+    lock.lock();
+  }
+}
+
+// What the trimming thread does at `now`: the blocks beyond the lasting share that are no
+// longer recent go, and those kept that are no longer recent are marked free.
+void trim_at(std::unique_lock<std::mutex>& lock, Clock::time_point now) {
+  KeptBlocks& blocks = kept();
+  unmap_oldest_while(lock, [&blocks, now] { return blocks.oldest_expired(now); });
+  mark_aged_free(lock, now - kRecentBlockTime);
+}
+
+// Unmaps the blocks beyond the lasting share and marks the others free as they age, then ends.
+// One runs while any block is unmarked or beyond the lasting share.
 void trim_as_blocks_age() {
   KeptBlocks& blocks = kept();
   std::unique_lock lock(blocks.mutex);
   for (;;) {
-    unmap_oldest_while(lock, [&blocks] { return blocks.oldest_expired(Clock::now()); });
-    if (blocks.bytes <= kKeptBlockBytes) break;
+    trim_at(lock, Clock::now());
+    const size_t unmarked = blocks.oldest_unmarked();
+    if (blocks.bytes <= kKeptBlockBytes && unmarked == blocks.count) break;
     // Blocks taken meanwhile only make the wait longer, so a sleep does: nothing wakes it.
-    const Clock::time_point due = blocks.blocks[0].freed + kRecentBlockTime;
+    Clock::time_point due = Clock::time_point::max();
+    if (blocks.bytes > kKeptBlockBytes) due = blocks.blocks[0].freed;
+    if (unmarked < blocks.count) due = std::min(due, blocks.blocks[unmarked].freed);
     lock.unlock();
-    std::this_thread::sleep_until(due);
+    std::this_thread::sleep_until(due + kRecentBlockTime);
     lock.lock();
   }
   blocks.trimming = false;
@@ -107,7 +147,7 @@ void trim_as_blocks_age() {
 
 // Starts the trimming thread, with every signal blocked: signals meant for the process then go
 // to its own threads, which wait for them. Where no thread can be started, the blocks beyond
-// the lasting share go now.
+// the lasting share go now, and the others are marked free now.
 void start_trimming() {
   sigset_t all;
   sigset_t before;
@@ -181,10 +221,13 @@ void* take_block(size_t bytes) {
   return map_aligned(bytes);
 }
 
+// A block is marked free for the kernel only once it has been kept for kRecentBlockTime: in a
+// loop over statements the next parse takes it back long before, and marking it on every
+// return cost a call to the kernel per block (a millisecond of a 50 MB statement's freeing, all
+// on the caller's thread), and the first write after it more.
 void give_back_block(void* block, size_t bytes) {
-  const Block given{static_cast<char*>(block), bytes, Clock::now()};
-  // A block the kernel cannot take back when it needs the memory is not kept.
-  if (bytes > kMostKeptBlockBytes || madvise(block, bytes, MADV_FREE) != 0) {
+  const Block given{static_cast<char*>(block), bytes, Clock::now(), false};
+  if (bytes > kMostKeptBlockBytes) {
     unmap(given);
     return;
   }
@@ -196,7 +239,7 @@ void give_back_block(void* block, size_t bytes) {
   });
   blocks.blocks[blocks.count++] = given;
   blocks.bytes += bytes;
-  if (blocks.bytes <= kKeptBlockBytes || blocks.trimming) return;
+  if (blocks.trimming) return;
   blocks.trimming = true;
   lock.unlock();
   start_trimming();
@@ -211,9 +254,18 @@ void release_kept_blocks() {
 size_t trim_kept_blocks(std::chrono::steady_clock::duration later) {
   KeptBlocks& blocks = kept();
   std::unique_lock lock(blocks.mutex);
-  unmap_oldest_while(lock,
-                     [&blocks, later] { return blocks.oldest_expired(Clock::now() + later); });
+  trim_at(lock, Clock::now() + later);
   return blocks.bytes;
+}
+
+size_t unmarked_block_bytes() {
+  KeptBlocks& blocks = kept();
+  const std::lock_guard lock(blocks.mutex);
+  size_t bytes = 0;
+  for (size_t i = 0; i < blocks.count; ++i) {
+    if (!blocks.blocks[i].marked_free) bytes += blocks.blocks[i].size;
+  }
+  return bytes;
 }
 
 size_t kept_block_bytes() {
@@ -229,6 +281,7 @@ void give_back_block(void*, size_t) {}
 size_t trim_kept_blocks(std::chrono::steady_clock::duration) { return 0; }
 void release_kept_blocks() {}
 size_t kept_block_bytes() { return 0; }
+size_t unmarked_block_bytes() { return 0; }
 
 #endif
 

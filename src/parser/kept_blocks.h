@@ -7,9 +7,10 @@
 // those freed in the last kRecentBlockTime, so that a loop over statements of hundreds of
 // megabytes reuses its memory too (on a virtual machine whose host takes back the pages its
 // guest frees, a fresh page there cost up to ten times its clearing). A thread of its own
-// unmaps the others as they age, and ends when none are left. Kept blocks are marked as free
-// for the kernel (MADV_FREE): under memory pressure it takes their pages back without writing
-// them anywhere, and a later write gets a cleared page again.
+// unmaps the others as they age, and ends when none are left. Blocks kept longer than
+// kRecentBlockTime are marked as free for the kernel (MADV_FREE) by that thread: under memory
+// pressure it takes their pages back without writing them anywhere, and a later write gets a
+// cleared page again.
 #pragma once
 
 #include <chrono>
@@ -31,7 +32,8 @@ namespace corvina {
 // The freed bytes kept for as long as nothing needs them; the blocks freed last are the ones
 // kept.
 inline constexpr size_t kKeptBlockBytes = size_t{128} << 20;
-// How long the blocks beyond kKeptBlockBytes are kept after they are freed.
+// How long the blocks beyond kKeptBlockBytes are kept after they are freed, and how long any
+// block is kept before it is marked free for the kernel.
 inline constexpr std::chrono::steady_clock::duration kRecentBlockTime = std::chrono::seconds(2);
 // The freed bytes kept at most, however recent.
 inline constexpr size_t kMostKeptBlockBytes = (sizeof(void*) >= 8 ? size_t{4096} : 512) << 20;
@@ -48,12 +50,15 @@ void give_back_block(void* block, size_t bytes);
 // Unmaps every kept block; a mapping that fails tries this before giving up.
 void release_kept_blocks();
 
-// Unmaps the blocks that the trimming thread will have unmapped `later` from now, at once, and
-// returns the bytes kept then. For tests.
+// Unmaps the blocks that the trimming thread will have unmapped `later` from now, and marks free
+// those it will have marked, at once; returns the bytes kept then. For tests.
 size_t trim_kept_blocks(std::chrono::steady_clock::duration later);
 
 // The bytes kept now, for tests.
 size_t kept_block_bytes();
+
+// The bytes kept now and not yet marked free for the kernel, for tests.
+size_t unmarked_block_bytes();
 
 // An allocator for lists that grow to hundreds of megabytes (a statement's documents): a list
 // of kKeptListBytes or more lies in kept blocks, so that a loop over large statements reuses its

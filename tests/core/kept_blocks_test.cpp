@@ -72,9 +72,12 @@ TEST_F(KeptBlocksTest, KeepsTheLastFreedUpToTheLimit) {
   const size_t count = kKeptBlockBytes / kHuge + 3;
   for (size_t i = 0; i < count; ++i) blocks.push_back(static_cast<char*>(take_block(kHuge)));
   for (char* block : blocks) give_back_block(block, kHuge);
-  // All of them while they are recent, then the lasting share.
+  // All of them while they are recent, none yet marked free for the kernel; then the lasting
+  // share, all marked.
   EXPECT_EQ(trim_kept_blocks(std::chrono::steady_clock::duration::zero()), count * kHuge);
+  EXPECT_EQ(unmarked_block_bytes(), count * kHuge);
   EXPECT_EQ(trim_kept_blocks(kRecentBlockTime), kKeptBlockBytes);
+  EXPECT_EQ(unmarked_block_bytes(), 0u);
   // The first three given back went; the last one is among those kept.
   std::vector<char*> taken;
   bool last_kept = false;
@@ -125,18 +128,27 @@ TEST_F(KeptBlocksTest, LargeListsLieInKeptBlocks) {
   }
 }
 
-// Without any call, the blocks beyond the lasting share go once they are no longer recent, in
-// this process and in a child forked after its trimming thread started, which starts its own.
+// Without any call, the blocks beyond the lasting share go once they are no longer recent, and
+// the others are marked free, in this process and in a child forked after its trimming thread
+// started, which starts its own. A block written after it was taken again keeps its bytes.
 TEST_F(KeptBlocksTest, TrimsToTheLastingShareAsBlocksAge) {
   const auto beyond_share_then_wait = [] {
     std::vector<void*> blocks;
     for (size_t i = 0; i < kKeptBlockBytes / kHuge + 2; ++i) blocks.push_back(take_block(kHuge));
     for (void* block : blocks) give_back_block(block, kHuge);
     const bool kept_beyond = kept_block_bytes() > kKeptBlockBytes;
-    for (int waited = 0; waited < 200 && kept_block_bytes() > kKeptBlockBytes; ++waited) {
+    const bool unmarked = unmarked_block_bytes() == kept_block_bytes();
+    for (int waited = 0; waited < 200 && (kept_block_bytes() > kKeptBlockBytes ||
+                                          unmarked_block_bytes() != 0);
+         ++waited) {
       std::this_thread::sleep_for(kRecentBlockTime / 20);
     }
-    return kept_beyond && kept_block_bytes() == kKeptBlockBytes;
+    auto* const again = static_cast<char*>(take_block(kHuge));
+    std::memset(again, 7, kHuge);
+    const bool kept_bytes = again[0] == 7 && again[kHuge - 1] == 7;
+    give_back_block(again, kHuge);
+    return kept_beyond && unmarked && kept_bytes &&
+           kept_block_bytes() == kKeptBlockBytes;
   };
   // ThreadSanitizer refuses to start a thread in a child forked from a process with threads.
 #if defined(__linux__) && !defined(__SANITIZE_THREAD__)
