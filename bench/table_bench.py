@@ -228,29 +228,34 @@ def load_build(path: str) -> Any:
 
 
 def compare_builds(path: str, other: str, rounds: int) -> None:
-    """Parse plus table with CORVINA_THREADS=1 in this build and in `other`, called in turn
-    (each round in the other order), and the ratio of this build's time to the other's, round
-    by round: a burst of load then slows both sides of a ratio alike."""
+    """Parse plus table in this build and in `other`, called in turn (each round in the other
+    order), with CORVINA_THREADS=1 and then on the threads the environment allows, and the ratio
+    of this build's time to the other's, round by round: a burst of load then slows both sides
+    of a ratio alike."""
     with open(path, 'rb') as f:
         data = f.read()
     builds = {'this build': corvina_py, 'the other': load_build(other)}
-    times: dict[str, list[float]] = {name: [] for name in builds}
-    bodies = {name: on_one_thread(lambda m=module: pyarrow.table(m.parse(data).documents_table()))
-              for name, module in builds.items()}
-    for body in bodies.values():
-        body()
-    for turn in range(rounds):
-        for name in (list(bodies) if turn % 2 == 0 else list(reversed(bodies))):
-            start = time.perf_counter()
-            bodies[name]()
-            times[name].append(time.perf_counter() - start)
-    ratios = sorted(a / b for a, b in zip(times['this build'], times['the other']))
-    mine, theirs = times['this build'], times['the other']
-    print(f'{os.path.basename(path)}, CORVINA_THREADS=1, {rounds} rounds: this build '
-          f'{statistics.median(mine) * 1e3:.1f} ms (best {min(mine) * 1e3:.1f}), the other '
-          f'{statistics.median(theirs) * 1e3:.1f} ms (best {min(theirs) * 1e3:.1f}); ratio '
-          f'{statistics.median(ratios):.3f}, quartiles {ratios[len(ratios) // 4]:.3f} to '
-          f'{ratios[3 * len(ratios) // 4]:.3f}')
+    for threads, wrap in (('CORVINA_THREADS=1', on_one_thread), ('default threads', None)):
+        times: dict[str, list[float]] = {name: [] for name in builds}
+        bodies = {}
+        for name, module in builds.items():
+            def body(m: Any = module) -> object:
+                return pyarrow.table(m.parse(data).documents_table())
+            bodies[name] = wrap(body) if wrap else body
+        for body in bodies.values():
+            body()
+        for turn in range(rounds):
+            for name in (list(bodies) if turn % 2 == 0 else list(reversed(bodies))):
+                start = time.perf_counter()
+                bodies[name]()
+                times[name].append(time.perf_counter() - start)
+        ratios = sorted(a / b for a, b in zip(times['this build'], times['the other']))
+        mine, theirs = times['this build'], times['the other']
+        print(f'{os.path.basename(path)}, {threads}, {rounds} rounds: this build '
+              f'{statistics.median(mine) * 1e3:.1f} ms (best {min(mine) * 1e3:.1f}), the other '
+              f'{statistics.median(theirs) * 1e3:.1f} ms (best {min(theirs) * 1e3:.1f}); ratio '
+              f'{statistics.median(ratios):.3f}, quartiles {ratios[len(ratios) // 4]:.3f} to '
+              f'{ratios[3 * len(ratios) // 4]:.3f}')
 
 
 def compare_sizes(sizes: list[str], runs: int, keep: str | None, against: str | None) -> bool:
@@ -285,8 +290,9 @@ def main() -> None:
     parser.add_argument('--keep', metavar='DIR',
                         help='with --sizes: keep the generated statements here, and reuse them')
     parser.add_argument('--against', metavar='MODULE_FILE',
-                        help="with --sizes: instead, parse + table on one thread against another "
-                        "build's corvina_py*.so, RUNS rounds in turn")
+                        help="with --sizes: instead, parse + table against another build's "
+                        "corvina_py*.so, on one thread and on the default threads, RUNS rounds "
+                        "in turn")
     args = parser.parse_args()
     if args.sizes:
         sys.exit(0 if compare_sizes(args.sizes, args.runs, args.keep, args.against) else 1)
