@@ -105,14 +105,12 @@ void mark_aged_free(std::unique_lock<std::mutex>& lock, Clock::time_point aged) 
     Block& block = blocks.blocks[i];
     if (madvise(block.data, block.size, MADV_FREE) == 0) {
       block.marked_free = true;
+      lock.unlock();
     } else {
       const Block old = blocks.remove(i);
       lock.unlock();
       unmap(old);
-      lock.lock();
-      continue;
     }
-    lock.unlock();
     lock.lock();
   }
 }
