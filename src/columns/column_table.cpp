@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -61,6 +62,24 @@ void FreeColumnBuffer::operator()(void* bytes) const {
 }
 
 namespace {
+
+// How far past the end of a text column's bytes the table asks for memory ahead of writing it.
+// A table writes two dozen text columns row by row, a stream of stores each, more streams than
+// the processor follows on its own: a store to a new line waited for the line to come from
+// memory, and a profile of the pass that writes the rows put 43% of its samples on one store.
+// Asking 384 bytes ahead made parse plus table of 50 MB 3-8% faster; 192 and 768, no better.
+constexpr uintptr_t kTextWriteAhead = 384;
+
+// Asks for the memory `ahead` bytes past `at`, to be written soon; nothing where the compiler
+// has no such hint. The address is never dereferenced, so one past the buffer's end is harmless.
+inline void prefetch_for_write(const char* at, uintptr_t ahead) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(at) + ahead), 1);
+#else
+  static_cast<void>(at);
+  static_cast<void>(ahead);
+#endif
+}
 
 // What a column holds (a text, date or amount), and whether a row may have none.
 template <typename Column>
@@ -603,6 +622,7 @@ class TableBuilder {
     }
     if (cursor.validity != nullptr) cursor.validity[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
     if constexpr (kIsText<Column>) {
+      prefetch_for_write(cursor.text + cursor.offsets[i], kTextWriteAhead);
       copy_short_text(cursor.text + cursor.offsets[i], item->data(), item->size());
     } else if constexpr (kIsDate<Column>) {
       auto day = days_since_epoch(*item);
