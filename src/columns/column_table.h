@@ -27,9 +27,11 @@
 
 namespace corvina {
 
-// Frees a column's buffer: a kept block (kept_blocks.h) of the size it holds, else the heap's.
+// Frees a column's buffer: a kept block (kept_blocks.h) of the size it holds, else the heap's;
+// nothing for a share of another buffer.
 struct FreeColumnBuffer {
   size_t kept_block = 0;
+  bool owned = true;
   void operator()(void* bytes) const;
 };
 
@@ -39,6 +41,8 @@ class ColumnBuffer {
  public:
   ColumnBuffer() = default;
   explicit ColumnBuffer(size_t bytes);
+  // The `bytes` bytes at `data`, a share of a buffer that outlives this one and frees them.
+  static ColumnBuffer share(void* data, size_t bytes);
   void* data() { return bytes_.get(); }
   // Never null, even when empty: some consumers read a null buffer as a missing one.
   const void* data() const { return bytes_ ? bytes_.get() : &kEmpty; }
@@ -64,6 +68,8 @@ struct ColumnChunk {
 
 struct ColumnBatch {
   int64_t length = 0;
+  // The columns' buffers smaller than a huge page, which are shares of this one.
+  ColumnBuffer storage;
   std::vector<ColumnChunk> columns;
 };
 

@@ -2,10 +2,13 @@
 // a batch boundary wherever a thread's rows begin.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "column_table.h"
@@ -228,6 +231,44 @@ TEST(table_threads_test, generated_statements_agree_value_by_value) {
       auto intervals = build_intervals_table(accounts, kMaxBatchText, on_threads(threads));
       ASSERT_TRUE(intervals.ok()) << seed;
       expect_same_values(*one_intervals.value(), *intervals.value());
+    }
+  }
+}
+
+// The buffers of every column and child, as (start, size) for those that hold bytes.
+void collect_buffers(const ColumnChunk& chunk,
+                     std::vector<std::pair<uintptr_t, size_t>>& buffers) {
+  for (const ColumnBuffer* buffer : {&chunk.validity, &chunk.offsets, &chunk.data}) {
+    if (buffer->size() > 0) {
+      buffers.emplace_back(reinterpret_cast<uintptr_t>(buffer->data()), buffer->size());
+    }
+  }
+  for (const ColumnChunk& child : chunk.children) collect_buffers(child, buffers);
+}
+
+// A batch's small buffers are shares of one allocation: each starts on 64 bytes, as the Arrow
+// format recommends, and none overlaps another, in batches of any size, on any threads.
+TEST(table_threads_test, buffers_are_aligned_and_apart) {
+  const Statement statement = parsed(test_support::joined_statement(
+      test_support::generated_statement_lines(3, 150), 3));
+  const auto documents = pointers_to(statement.documents);
+  for (unsigned threads : {1u, 2u, 5u}) {
+    for (int64_t limit : {kMaxBatchText, int64_t{3000}}) {
+      auto built = build_documents_table(documents, limit, on_threads(threads));
+      ASSERT_TRUE(built.ok()) << threads << " " << limit;
+      std::vector<std::pair<uintptr_t, size_t>> buffers;
+      for (const ColumnBatch& batch : built.value()->batches) {
+        for (const ColumnChunk& chunk : batch.columns) collect_buffers(chunk, buffers);
+      }
+      ASSERT_GT(buffers.size(), 50u);
+      std::sort(buffers.begin(), buffers.end());
+      for (size_t i = 0; i < buffers.size(); ++i) {
+        EXPECT_EQ(buffers[i].first % 64, 0u) << threads << " " << limit << " buffer " << i;
+        if (i > 0) {
+          EXPECT_GE(buffers[i].first, buffers[i - 1].first + buffers[i - 1].second)
+              << threads << " " << limit << " buffer " << i;
+        }
+      }
     }
   }
 }
