@@ -168,21 +168,17 @@ const BatchCase kWindows1251MapBatches[] = {
 };
 
 TEST(column_table_test, windows_1251_extras_count_as_their_utf8) {
+  std::string expected_value;
+  for (int k = 0; k < 25; ++k) expected_value += "Ж№";
   std::string sections;
   for (int i = 0; i < 5; ++i) {
     std::string section = test_support::kPaymentDocument;
-    section.insert(section.find("КонецДокумента"), "Поле=" + [] {
-      std::string value;
-      for (int k = 0; k < 25; ++k) value += "Ж№";
-      return value;
-    }() + "\r\n");
+    section.insert(section.find("КонецДокумента"), "Поле=" + expected_value + "\r\n");
     sections += section;
   }
   auto parsed = parse_statement(test_support::to_cp1251(test_support::statement_of(sections)), {});
   ASSERT_TRUE(parsed.ok());
   const Statement& statement = parsed.value();
-  std::string expected_value;
-  for (int k = 0; k < 25; ++k) expected_value += "Ж№";
   for (const BatchCase& c : kWindows1251MapBatches) {
     auto built = build_documents_table(pointers(statement), c.limit);
     ASSERT_TRUE(built.ok()) << c.limit;
