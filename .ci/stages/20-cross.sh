@@ -63,10 +63,13 @@ cross_build "$cross/windows" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSO
   -DCMAKE_CROSSCOMPILING_EMULATOR=wine
 
 echo "-- Linux aarch64 (GCC, QEMU), at $SECONDS s"
-# But one test: its 15,000 thread starts take 40 s under QEMU's user-mode emulation, where the
-# other 110 tests take 10. Cutting a statement into pieces has no code of its own per platform,
-# and the Windows run and every native build keep that test.
-GTEST_FILTER=-chunked_parse_test.generated_statements_agree \
+# But two tests. One's 15,000 thread starts take 40 s under QEMU's user-mode emulation, where the
+# other 110 tests take 10; cutting a statement into pieces has no code of its own per platform,
+# and the Windows run and every native build keep that test. The other forks a hundred times
+# while another thread takes and gives back blocks, and under the emulator about one child in
+# 250 waits forever on a lock in the emulator's own memory, not the program's (with the blocks'
+# code as it was before, too); the native builds, the sanitizers' among them, keep it.
+GTEST_FILTER=-chunked_parse_test.generated_statements_agree:KeptBlocksTest.ForkedChildTakesBlocksWhileOthersDid \
   cross_build "$cross/aarch64" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
   -DCMAKE_CXX_COMPILER="$arm" -DCMAKE_C_COMPILER="${arm/g++/gcc}" \
   -DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64-static
