@@ -62,10 +62,12 @@ size_t unmarked_block_bytes();
 
 // An allocator for lists that grow to hundreds of megabytes (a statement's documents): a list
 // of kKeptListBytes or more lies in kept blocks, so that a loop over large statements reuses its
-// pages, where the heap maps every such list afresh and unmaps it when freed. A smaller one comes
-// from the heap, which reuses its memory itself (glibc maps afresh only what is larger than the
-// largest block freed so far, up to 32 MiB).
-inline constexpr size_t kKeptListBytes = size_t{32} << 20;
+// pages, where the heap maps every such list afresh and unmaps it when freed. From one huge page
+// up, not from 32 MiB, where glibc stops reusing freed blocks of its own: on a thread other than
+// the main one (a pool's), lists of a few megabytes were faulted in afresh at every parse, and a
+// pool of one thread parsed 20 MB statements at 0.7x the speed of the main thread. A smaller one
+// comes from the heap.
+inline constexpr size_t kKeptListBytes = kHugePageBytes;
 
 template <typename T>
 struct KeptBlockAllocator {
