@@ -14,6 +14,8 @@ namespace corvina {
 // fixed share of the work; one that starts only after the work is over finds nothing left and
 // touches nothing but the shared counters, so the caller waits for the work, never for a thread.
 // No thread to be had is no failure: the threads that did start, and the caller, do the rest.
+// The threads are the process's: one that has done its share waits two seconds for the next
+// run before it ends, and a child forked meanwhile starts its own.
 void run_shared_work(size_t count, size_t threads, std::function<void(size_t)> body);
 
 }  // namespace corvina
