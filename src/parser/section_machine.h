@@ -98,6 +98,10 @@ class SectionMachine {
   void reserve_documents(size_t read, size_t total) {
     reserved_ = true;
     total = std::max(total, whole_bytes_);
+    // A statement this large writes megabytes of texts on every thread that reads it.
+    if (texts_ && std::max(total, whole_of_piece_) >= kTextsInHugeChunksFrom) {
+      texts_->skip_small_chunks();
+    }
     const size_t seen = statement_.documents.size();
     if (seen == 0 || read == 0) return;
     const double expected = static_cast<double>(seen) * 1.1 * static_cast<double>(total) /
@@ -374,6 +378,7 @@ class SectionMachine {
   size_t whole_bytes_ = 0;  // see reserve_for_whole_text
   size_t whole_of_piece_ = 0;  // see start_between_sections
   static constexpr size_t kDocumentsBeforeEstimate = 256;
+  static constexpr size_t kTextsInHugeChunksFrom = size_t{8} << 20;
 };
 
 // The first unrecognised line the source still holds, which takes precedence over `error`: the

@@ -57,6 +57,11 @@ void TextArena::release_unused_tail() {
 #endif
 }
 
+void TextArena::skip_small_chunks() {
+  // The chunk after one of half a huge page is a whole one.
+  next_chunk_size_ = std::max(next_chunk_size_, kHugePage / 2);
+}
+
 char* TextArena::allocate_in_new_chunk(size_t size) {
   const size_t chunk_size =
       next_chunk_size_ == 0 ? kFirstChunk : std::min(2 * next_chunk_size_, kHugePage);

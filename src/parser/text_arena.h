@@ -34,6 +34,11 @@ class TextArena {
     CORVINA_ARENA_UNPOISON(block, size);
     return block;
   }
+  // Makes every chunk from the next on a whole huge page (a kept block), for an arena that will
+  // hold megabytes: the chunks that grow from 4 KiB to 1 MiB come from the heap, and a thread
+  // other than the main one gave them back to the kernel when the statement went, so that each
+  // parse on it faulted 2 MB of them in again.
+  void skip_small_chunks();
   // Marks the pages of the open chunk that no text has reached as free for the kernel to take.
   // A huge page is resident whole from its first write, so a statement read in a dozen pieces
   // would otherwise keep a dozen half-empty 2 MiB pages. The arena stays usable.

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "huge_pages.h"
+#include "kept_blocks.h"
 #include "parse_statement.h"
 #include "test_support.h"
 
@@ -106,6 +108,22 @@ TEST(text_arena_death_test, bytes_past_a_block_are_caught) {
         touch(block + 20);
       },
       "AddressSanitizer");
+}
+#endif
+
+#if defined(CORVINA_KEPT_BLOCKS)
+// An arena told it will hold megabytes takes its next chunk whole from the kept blocks, not
+// from the heap where its small chunks were faulted in again on every parse.
+TEST(text_arena_test, skipping_small_chunks_takes_a_kept_block_next) {
+  release_kept_blocks();
+  give_back_block(take_block(kHugePageBytes), kHugePageBytes);
+  ASSERT_EQ(kept_block_bytes(), kHugePageBytes);
+  TextArena arena;
+  arena.allocate(100);
+  arena.skip_small_chunks();
+  EXPECT_EQ(kept_block_bytes(), kHugePageBytes);
+  arena.allocate(size_t{8} << 10);  // past the first chunk
+  EXPECT_EQ(kept_block_bytes(), 0u);
 }
 #endif
 
