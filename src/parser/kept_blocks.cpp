@@ -5,10 +5,10 @@
 
 #include "asan_poison.h"
 #include "huge_pages.h"
+#include "shared_work.h"
 
 #if defined(CORVINA_KEPT_BLOCKS)
 #include <pthread.h>
-#include <signal.h>
 #include <sys/mman.h>
 
 #include <thread>
@@ -143,22 +143,10 @@ void trim_as_blocks_age() {
   blocks.trimming = false;
 }
 
-// Starts the trimming thread, with every signal blocked: signals meant for the process then go
-// to its own threads, which wait for them. Where no thread can be started, the blocks beyond
-// the lasting share go now, and the others are marked free now.
+// Starts the trimming thread. Where no thread can be started, the blocks beyond the lasting
+// share go now, and the others are marked free now.
 void start_trimming() {
-  sigset_t all;
-  sigset_t before;
-  sigfillset(&all);
-  const bool masked = pthread_sigmask(SIG_SETMASK, &all, &before) == 0;
-  bool started = true;
-  try {
-    std::thread(trim_as_blocks_age).detach();
-  } catch (...) {  // std::system_error, or std::bad_alloc for the thread's state
-    started = false;
-  }
-  if (masked) pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  if (started) return;
+  if (start_detached_thread(trim_as_blocks_age)) return;
   {
     KeptBlocks& blocks = kept();
     const std::lock_guard lock(blocks.mutex);

@@ -153,10 +153,9 @@ class WaitingThreads {
   std::vector<Waiting*> waiting_;  // under mutex_; the last to wait is woken first
 };
 
-// Starts a thread that does `work` and then waits for more, with every signal blocked where
-// there are signals: signals meant for the process go to its own threads, which wait for them.
-// False when no thread can be started.
-bool start_thread(const std::shared_ptr<SharedWork>& work) {
+}  // namespace
+
+bool start_detached_thread(std::function<void()> body) {
 #if defined(CORVINA_FORK_HANDLERS)
   sigset_t all;
   sigset_t before;
@@ -165,10 +164,8 @@ bool start_thread(const std::shared_ptr<SharedWork>& work) {
 #endif
   bool started = true;
   try {
-    std::thread([work] { WaitingThreads::instance().serve(work); }).detach();
+    std::thread(std::move(body)).detach();
   } catch (...) {  // std::system_error, or std::bad_alloc for the thread's state
-    // Not thrown on: threads already handed the work may be taking pieces that refer to the
-    // caller's frame, so the caller takes the rest and waits for them as usual.
     started = false;
   }
 #if defined(CORVINA_FORK_HANDLERS)
@@ -176,8 +173,6 @@ bool start_thread(const std::shared_ptr<SharedWork>& work) {
 #endif
   return started;
 }
-
-}  // namespace
 
 void run_shared_work(size_t count, size_t threads, std::function<void(size_t)> body) {
   if (count == 0) return;
@@ -188,7 +183,13 @@ void run_shared_work(size_t count, size_t threads, std::function<void(size_t)> b
   const auto work = std::make_shared<SharedWork>(count, std::move(body));
   WaitingThreads& waiting = WaitingThreads::instance();
   for (size_t started = 1; started < std::min(threads, count); ++started) {
-    if (!waiting.hand(work) && !start_thread(work)) break;
+    // A thread that cannot be started is no failure, and nothing is thrown: threads already
+    // handed the work may be taking pieces that refer to the caller's frame, so the caller
+    // takes the rest and waits for them as usual.
+    if (!waiting.hand(work) &&
+        !start_detached_thread([work] { WaitingThreads::instance().serve(work); })) {
+      break;
+    }
   }
   work->take_pieces();
   work->wait_and_rethrow();

@@ -18,4 +18,9 @@ namespace corvina {
 // run before it ends, and a child forked meanwhile starts its own.
 void run_shared_work(size_t count, size_t threads, std::function<void(size_t)> body);
 
+// Starts a detached thread that runs `body`, with every signal blocked where there are signals:
+// signals meant for the process then go to its own threads, which wait for them. False when no
+// thread can be started (nothing is thrown).
+bool start_detached_thread(std::function<void()> body);
+
 }  // namespace corvina
