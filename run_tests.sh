@@ -113,6 +113,7 @@ module_suite() {
   "$venv/bin/python" "$root/bench/attribute_bench.py" "$small" --runs 1
   "$venv/bin/python" "$root/bench/write_bench.py" "$small" --runs 1
   "$venv/bin/python" "$root/bench/threads_bench.py" "$small" --runs 1 --files 2 --file-size 200K
+  "$venv/bin/python" "$root/bench/fresh_memory_bench.py" --megabytes 16 --rounds 1 --pause 0.1
   "$venv/bin/python" "$root/bench/scale_bench.py" --quick --core "$build/core/bench/corvina_core_bench"
   "$venv/bin/python" -c 'import corvina_py, sys
 assert corvina_py.__file__.startswith(sys.prefix), corvina_py.__file__
