@@ -7,9 +7,8 @@
 // thread and with the default options (a large statement read in pieces on the usable cores),
 // each with the process's CPU time over its wall time. The two take turns, round by round, so
 // that a change in the machine's load falls on both, and the speed-up is the median of the
-// rounds' (it was the ratio of two medians taken one after the other). CHUNK_THRESHOLD (bytes)
-// replaces the default size from which a statement is read in pieces, to measure where pieces
-// pay.
+// rounds'. CHUNK_THRESHOLD (bytes) replaces the default size from which a statement is read in
+// pieces, to measure where pieces pay.
 #include <sys/resource.h>
 
 #include <algorithm>

@@ -16,7 +16,7 @@
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
 #include <signal.h>
-#define CORVINA_FORK_HANDLERS 1
+#define CORVINA_POSIX_THREADS 1
 #endif
 
 namespace corvina {
@@ -129,7 +129,7 @@ class WaitingThreads {
     // Never destroyed: waiting threads still wait on it while the process exits.
     static WaitingThreads* const threads = [] {
       auto* made = new WaitingThreads;
-#if defined(CORVINA_FORK_HANDLERS)
+#if defined(CORVINA_POSIX_THREADS)
       // A child forked while a thread held the lock would wait for it forever, so the lock is
       // taken around the fork. The child has none of the waiting threads: it starts its own.
       (void)pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
@@ -156,7 +156,7 @@ class WaitingThreads {
 }  // namespace
 
 bool start_detached_thread(std::function<void()> body) {
-#if defined(CORVINA_FORK_HANDLERS)
+#if defined(CORVINA_POSIX_THREADS)
   sigset_t all;
   sigset_t before;
   sigfillset(&all);
@@ -168,7 +168,7 @@ bool start_detached_thread(std::function<void()> body) {
   } catch (...) {  // std::system_error, or std::bad_alloc for the thread's state
     started = false;
   }
-#if defined(CORVINA_FORK_HANDLERS)
+#if defined(CORVINA_POSIX_THREADS)
   if (masked) pthread_sigmask(SIG_SETMASK, &before, nullptr);
 #endif
   return started;
