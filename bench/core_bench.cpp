@@ -9,7 +9,16 @@
 // that a change in the machine's load falls on both, and the speed-up is the median of the
 // rounds'. CHUNK_THRESHOLD (bytes) replaces the default size from which a statement is read in
 // pieces, to measure where pieces pay.
+//
+// Two controls take turns with them, each split across as many threads as the parse may use
+// against the same work on one thread: a hash of the buffer, which reads it and writes nothing
+// (what the cores themselves gain), and a copy of it into memory already touched (what the
+// memory gains). With the time the host gave the machine's cores to others meanwhile (the
+// kernel's "steal" count, where it keeps one) and the fastest and slowest one-thread round, they
+// tell a parse that scales badly from a machine that did not let it: on a shared host the same
+// one-thread parse moves by more than the threads gain from one round to the next.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,6 +30,8 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "chunked_parse.h"
@@ -48,6 +59,19 @@ double cpu_seconds() {
   getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Seconds of the machine's cores that the host gave to others since boot, summed over the
+// cores; 0 where the kernel keeps no such count.
+double stolen_seconds() {
+  std::ifstream stat("/proc/stat");
+  std::string label;
+  unsigned long long ticks[8] = {};
+  if (!(stat >> label) || label != "cpu") return 0;
+  for (unsigned long long& field : ticks) {
+    if (!(stat >> field)) return 0;
+  }
+  return static_cast<double>(ticks[7]) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // A run's wall time, and its CPU time over its wall time.
@@ -85,6 +109,34 @@ size_t count_line_breaks(std::string_view data) {
     ++at;
   }
   return count;
+}
+
+// FNV-1a, one byte at a time: about a byte per cycle, with no memory written.
+uint64_t hash_bytes(std::string_view data) {
+  uint64_t hash = 14695981039346656037ull;
+  for (const char byte : data) {
+    hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ull;
+  }
+  return hash;
+}
+
+// Runs work(i) for each of `parts` parts, each on a thread of its own when `threaded`.
+void in_parts(unsigned parts, bool threaded, const std::function<void(unsigned)>& work) {
+  if (!threaded) {
+    for (unsigned i = 0; i < parts; ++i) work(i);
+    return;
+  }
+  std::vector<std::thread> threads;
+  for (unsigned i = 1; i < parts; ++i) threads.emplace_back(work, i);
+  work(0);
+  for (std::thread& thread : threads) thread.join();
+}
+
+// Part i of `parts` equal parts of a buffer of `size` bytes, the last taking the remainder:
+// its offset and size.
+std::pair<size_t, size_t> part_bounds(size_t size, unsigned parts, unsigned i) {
+  const size_t step = size / parts;
+  return {i * step, i + 1 == parts ? size - i * step : step};
 }
 
 }  // namespace
@@ -143,13 +195,45 @@ int main(int argc, char** argv) {
   std::vector<Timed> one_thread_runs;
   std::vector<Timed> default_runs;
   std::vector<double> speed_ups;
+  const unsigned cores = corvina::usable_cores();
+  std::vector<uint64_t> hashes(cores);
+  const auto hash = [&](bool threaded) {
+    in_parts(cores, threaded, [&](unsigned i) {
+      const auto [at, size] = part_bounds(data.size(), cores, i);
+      hashes[i] = hash_bytes(std::string_view(data).substr(at, size));
+    });
+    return static_cast<size_t>(hashes[0] | 1);
+  };
+  std::string copy(data.size(), '\0');
+  const auto copy_data = [&](bool threaded) {
+    in_parts(cores, threaded, [&](unsigned i) {
+      const auto [at, size] = part_bounds(data.size(), cores, i);
+      std::memcpy(copy.data() + at, data.data() + at, size);
+    });
+    return copy.size();
+  };
+  std::vector<Timed> hash_runs;
+  std::vector<double> hash_speed_ups;
+  std::vector<double> copy_speed_ups;
+  const double stolen_before = stolen_seconds();
+  const auto rounds_start = std::chrono::steady_clock::now();
   for (int i = 0; i < runs; ++i) {
     const Timed one = timed([&] { return documents = parse(one_thread_options); }, sink);
     const Timed pieces = timed([&] { return parse(default_options); }, sink);
     one_thread_runs.push_back(one);
     default_runs.push_back(pieces);
     speed_ups.push_back(one.seconds / pieces.seconds);
+    const Timed hashed_alone = timed([&] { return hash(false); }, sink);
+    const Timed hashed = timed([&] { return hash(true); }, sink);
+    hash_runs.push_back(hashed);
+    hash_speed_ups.push_back(hashed_alone.seconds / hashed.seconds);
+    const Timed copied_alone = timed([&] { return copy_data(false); }, sink);
+    const Timed copied = timed([&] { return copy_data(true); }, sink);
+    copy_speed_ups.push_back(copied_alone.seconds / copied.seconds);
   }
+  const double rounds_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - rounds_start).count();
+  const double stolen_share = (stolen_seconds() - stolen_before) / (rounds_seconds * cores);
   const Timed one_thread = median_run(one_thread_runs);
   const Timed pieces = median_run(default_runs);
   const double parse_time = pieces.seconds;
@@ -166,7 +250,17 @@ int main(int argc, char** argv) {
   report("whole parse, one thread", one_thread.seconds);
   report("whole parse", parse_time);
   std::printf("whole parse: %.2fx one thread on up to %u cores (CPU/wall %.2f, one thread %.2f)\n",
-              median(speed_ups), corvina::usable_cores(), pieces.cpu_share,
-              one_thread.cpu_share);
+              median(speed_ups), cores, pieces.cpu_share, one_thread.cpu_share);
+  // The first round also maps the memory that the later ones reuse.
+  const auto [fastest, slowest] = std::minmax_element(
+      one_thread_runs.begin() + (runs > 1 ? 1 : 0), one_thread_runs.end(),
+      [](const Timed& a, const Timed& b) { return a.seconds < b.seconds; });
+  std::printf("one thread, fastest and slowest round after the first: %.1f and %.1f ms\n",
+              fastest->seconds * 1e3, slowest->seconds * 1e3);
+  std::printf("controls on %u threads against one: a hash of the input %.2fx (CPU/wall %.2f), "
+              "a copy of it %.2fx\n",
+              cores, median(hash_speed_ups), median_run(hash_runs).cpu_share,
+              median(copy_speed_ups));
+  std::printf("taken by the host meanwhile: %.1f%% of the cores' time\n", 100 * stolen_share);
   return sink == 0 ? 1 : 0;
 }

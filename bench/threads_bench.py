@@ -15,6 +15,8 @@ Each figure is a median wall time, with the process's CPU time over that run's w
 about 1 on one core, about the number of cores when all of them work. The speed-up is the median
 of each run's ratio to the first body timed in that run, so that the machine's load, which moves
 by more than the threads gain within a minute here, falls on both sides of each ratio alike.
+At the end, the time the host gave the machine's cores to others while the benchmark ran (the
+kernel's "steal" count, where it keeps one), as a share of the cores' time.
 """
 
 from __future__ import annotations
@@ -37,6 +39,18 @@ from generate_statements import generate, parse_size  # noqa: E402
 def cpu_seconds() -> float:
     usage = resource.getrusage(resource.RUSAGE_SELF)
     return usage.ru_utime + usage.ru_stime
+
+
+def stolen_seconds() -> float:
+    """Seconds of the machine's cores that the host gave to others since boot, summed over the
+    cores; 0 where the kernel keeps no such count."""
+    try:
+        fields = Path('/proc/stat').read_text().split('\n', 1)[0].split()
+    except OSError:
+        return 0.0
+    if len(fields) < 9 or fields[0] != 'cpu':
+        return 0.0
+    return int(fields[8]) / os.sysconf('SC_CLK_TCK')
 
 
 def timed(runs: int, *bodies) -> list[tuple[float, float, float]]:
@@ -85,12 +99,15 @@ def main() -> None:
     args = parser.parse_args()
     data = Path(args.file).read_bytes()
     encoding = corvina_py.parse(data).encoding
-    print(f'cores usable: {len(os.sched_getaffinity(0))}, encoding: {encoding}, '
-          f'median of {args.runs} runs')
+    cores = len(os.sched_getaffinity(0))
+    print(f'cores usable: {cores}, encoding: {encoding}, median of {args.runs} runs')
 
+    stolen, start = stolen_seconds(), time.perf_counter()
     if args.files > 0:
         threads_over_files(args, encoding)
     one_statement(args, data)
+    share = (stolen_seconds() - stolen) / ((time.perf_counter() - start) * cores)
+    print(f"taken by the host meanwhile: {100 * share:.1f}% of the cores' time")
 
 
 def threads_over_files(args: argparse.Namespace, encoding: str) -> None:
