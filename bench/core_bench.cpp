@@ -14,8 +14,8 @@
 // against the same work on one thread: a hash of the buffer, which reads it and writes nothing
 // (what the cores themselves gain), and a copy of it into memory already touched (what the
 // memory gains). With the time the host gave the machine's cores to others meanwhile (the
-// kernel's "steal" count, where it keeps one) and the fastest and slowest one-thread round, they
-// tell a parse that scales badly from a machine that did not let it: on a shared host the same
+// kernel's "steal" count, where it keeps one) and the fastest and slowest rounds, they tell a
+// parse that scales badly from a machine that did not let it: on a shared host the same
 // one-thread parse moves by more than the threads gain from one round to the next.
 #include <sys/resource.h>
 #include <unistd.h>
@@ -252,11 +252,17 @@ int main(int argc, char** argv) {
   std::printf("whole parse: %.2fx one thread on up to %u cores (CPU/wall %.2f, one thread %.2f)\n",
               median(speed_ups), cores, pieces.cpu_share, one_thread.cpu_share);
   // The first round also maps the memory that the later ones reuse.
-  const auto [fastest, slowest] = std::minmax_element(
-      one_thread_runs.begin() + (runs > 1 ? 1 : 0), one_thread_runs.end(),
-      [](const Timed& a, const Timed& b) { return a.seconds < b.seconds; });
-  std::printf("one thread, fastest and slowest round after the first: %.1f and %.1f ms\n",
-              fastest->seconds * 1e3, slowest->seconds * 1e3);
+  const auto spread = [runs](const std::vector<Timed>& rounds) {
+    const auto [fastest, slowest] = std::minmax_element(
+        rounds.begin() + (runs > 1 ? 1 : 0), rounds.end(),
+        [](const Timed& a, const Timed& b) { return a.seconds < b.seconds; });
+    return std::pair{fastest->seconds * 1e3, slowest->seconds * 1e3};
+  };
+  const auto [one_fastest, one_slowest] = spread(one_thread_runs);
+  const auto [fastest, slowest] = spread(default_runs);
+  std::printf("fastest and slowest round after the first: one thread %.1f and %.1f ms, "
+              "default %.1f and %.1f ms\n",
+              one_fastest, one_slowest, fastest, slowest);
   std::printf("controls on %u threads against one: a hash of the input %.2fx (CPU/wall %.2f), "
               "a copy of it %.2fx\n",
               cores, median(hash_speed_ups), median_run(hash_runs).cpu_share,
