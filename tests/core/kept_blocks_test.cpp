@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -99,6 +100,50 @@ TEST_F(KeptBlocksTest, KeepsTheLastFreedUpToTheLimit) {
   EXPECT_EQ(take_block(kKeptBlockBytes + kHuge), huge);
   give_back_block(huge, kKeptBlockBytes + kHuge);
   EXPECT_EQ(trim_kept_blocks(kRecentBlockTime), 0u);
+}
+
+// A size that no kept block holds alone is made of several when together they hold it: their
+// pages moved, not cleared (fresh pages read as zero), newest first, the last one cut to size.
+// A size larger than all of them together is mapped afresh and leaves them kept.
+TEST_F(KeptBlocksTest, GathersBlocksTooSmallAlone) {
+  const auto filled = [](size_t pages, char byte) {
+    char* const block = static_cast<char*>(take_block(pages * kHuge));
+    std::memset(block, byte, pages * kHuge);
+    return block;
+  };
+  // Each page of `block` begins and ends with the byte of `bytes` at its index.
+  const auto pages_hold = [](const char* block, std::string_view bytes) {
+    for (size_t page = 0; page < bytes.size(); ++page) {
+      const char* const at = block + page * kHuge;
+      if (at[0] != bytes[page] || at[kHuge - 1] != bytes[page]) return false;
+    }
+    return true;
+  };
+  char* const older = filled(2, 'a');
+  char* const newer = filled(2, 'b');
+  give_back_block(older, 2 * kHuge);
+  give_back_block(newer, 2 * kHuge);
+
+  char* const three = static_cast<char*>(take_block(3 * kHuge));
+  ASSERT_NE(three, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(three) % kHuge, 0u);
+  EXPECT_TRUE(pages_hold(three, "bba"));
+  EXPECT_EQ(kept_block_bytes(), kHuge);
+
+  std::memset(three, 'c', 3 * kHuge);
+  give_back_block(three, 3 * kHuge);
+  char* const five = static_cast<char*>(take_block(5 * kHuge));
+  ASSERT_NE(five, nullptr);
+  EXPECT_TRUE(pages_hold(five, std::string_view("\0\0\0\0\0", 5)));
+  EXPECT_EQ(kept_block_bytes(), 4 * kHuge);
+  char* const four = static_cast<char*>(take_block(4 * kHuge));
+  ASSERT_NE(four, nullptr);
+  EXPECT_TRUE(pages_hold(four, "ccca"));
+  EXPECT_EQ(kept_block_bytes(), 0u);
+  std::memset(four, 'd', 4 * kHuge);  // the whole size is writable
+  give_back_block(four, 4 * kHuge);
+  give_back_block(five, 5 * kHuge);
+  EXPECT_EQ(kept_block_bytes(), 9 * kHuge);
 }
 
 // Lists from kKeptListBytes up lie in kept blocks of whole huge pages, and a list of the same
