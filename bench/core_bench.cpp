@@ -233,7 +233,9 @@ int main(int argc, char** argv) {
   }
   const double rounds_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - rounds_start).count();
-  const double stolen_share = (stolen_seconds() - stolen_before) / (rounds_seconds * cores);
+  // The count is the machine's, over all of its cores, whichever of them this process may use.
+  const double online = static_cast<double>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+  const double stolen_share = (stolen_seconds() - stolen_before) / (rounds_seconds * online);
   const Timed one_thread = median_run(one_thread_runs);
   const Timed pieces = median_run(default_runs);
   const double parse_time = pieces.seconds;
@@ -267,6 +269,7 @@ int main(int argc, char** argv) {
               "a copy of it %.2fx\n",
               cores, median(hash_speed_ups), median_run(hash_runs).cpu_share,
               median(copy_speed_ups));
-  std::printf("taken by the host meanwhile: %.1f%% of the cores' time\n", 100 * stolen_share);
+  std::printf("taken by the host meanwhile: %.1f%% of the machine's cores' time\n",
+              100 * stolen_share);
   return sink == 0 ? 1 : 0;
 }

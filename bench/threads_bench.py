@@ -16,7 +16,7 @@ about 1 on one core, about the number of cores when all of them work. The speed-
 of each run's ratio to the first body timed in that run, so that the machine's load, which moves
 by more than the threads gain within a minute here, falls on both sides of each ratio alike.
 At the end, the time the host gave the machine's cores to others while the benchmark ran (the
-kernel's "steal" count, where it keeps one), as a share of the cores' time.
+kernel's "steal" count, where it keeps one), as a share of the machine's cores' time.
 """
 
 from __future__ import annotations
@@ -106,8 +106,9 @@ def main() -> None:
     if args.files > 0:
         threads_over_files(args, encoding)
     one_statement(args, data)
-    share = (stolen_seconds() - stolen) / ((time.perf_counter() - start) * cores)
-    print(f"taken by the host meanwhile: {100 * share:.1f}% of the cores' time")
+    # The count is the machine's, over all of its cores, whichever of them this process may use.
+    share = (stolen_seconds() - stolen) / ((time.perf_counter() - start) * (os.cpu_count() or 1))
+    print(f"taken by the host meanwhile: {100 * share:.1f}% of the machine's cores' time")
 
 
 def threads_over_files(args: argparse.Namespace, encoding: str) -> None:
