@@ -120,23 +120,22 @@ uint64_t hash_bytes(std::string_view data) {
   return hash;
 }
 
-// Runs work(i) for each of `parts` parts, each on a thread of its own when `threaded`.
-void in_parts(unsigned parts, bool threaded, const std::function<void(unsigned)>& work) {
+// Runs work(i, offset, size) for each of `parts` equal parts of `bytes` bytes (the last takes the
+// remainder), each on a thread of its own when `threaded`.
+void in_parts(size_t bytes, unsigned parts, bool threaded,
+              const std::function<void(unsigned, size_t, size_t)>& work) {
+  const size_t step = bytes / parts;
+  const auto part = [&](unsigned i) {
+    work(i, i * step, i + 1 == parts ? bytes - i * step : step);
+  };
   if (!threaded) {
-    for (unsigned i = 0; i < parts; ++i) work(i);
+    for (unsigned i = 0; i < parts; ++i) part(i);
     return;
   }
   std::vector<std::thread> threads;
-  for (unsigned i = 1; i < parts; ++i) threads.emplace_back(work, i);
-  work(0);
+  for (unsigned i = 1; i < parts; ++i) threads.emplace_back(part, i);
+  part(0);
   for (std::thread& thread : threads) thread.join();
-}
-
-// Part i of `parts` equal parts of a buffer of `size` bytes, the last taking the remainder:
-// its offset and size.
-std::pair<size_t, size_t> part_bounds(size_t size, unsigned parts, unsigned i) {
-  const size_t step = size / parts;
-  return {i * step, i + 1 == parts ? size - i * step : step};
 }
 
 }  // namespace
@@ -198,16 +197,14 @@ int main(int argc, char** argv) {
   const unsigned cores = corvina::usable_cores();
   std::vector<uint64_t> hashes(cores);
   const auto hash = [&](bool threaded) {
-    in_parts(cores, threaded, [&](unsigned i) {
-      const auto [at, size] = part_bounds(data.size(), cores, i);
+    in_parts(data.size(), cores, threaded, [&](unsigned i, size_t at, size_t size) {
       hashes[i] = hash_bytes(std::string_view(data).substr(at, size));
     });
     return static_cast<size_t>(hashes[0] | 1);
   };
   std::string copy(data.size(), '\0');
   const auto copy_data = [&](bool threaded) {
-    in_parts(cores, threaded, [&](unsigned i) {
-      const auto [at, size] = part_bounds(data.size(), cores, i);
+    in_parts(data.size(), cores, threaded, [&](unsigned, size_t at, size_t size) {
       std::memcpy(copy.data() + at, data.data() + at, size);
     });
     return copy.size();

@@ -10,8 +10,9 @@ virtual one whose host leaves its memory in place, the kernel clears such pages 
 GB/s, on each thread at once. A virtual machine whose balloon device reports free pages to its
 host (free page reporting) gives memory back once it has lain free a couple of seconds, and the
 host must find and clear it again at the next first write, much more slowly, and in some
-minutes no faster on two threads than on one. Run this before the threads benchmarks: where "after a pause" is far slower than "at
-once", the figures of large statements swing with what the process freed how long before.
+minutes no faster on two threads than on one. Run this before the threads benchmarks: where
+"after a pause" is far slower than "at once", the figures of large statements swing with what
+the process freed how long before.
 """
 
 from __future__ import annotations
