@@ -146,6 +146,15 @@ class Statement:
     # and then the Interval attributes. ValueError when an amount needs more than 38 digits at its
     # column's scale; TypeError when a container holds an object of another class.
     def documents_table(self) -> _ArrowTable: ...
+    # corvina_convert's checks walk the documents (the list as it is now) through this, with
+    # the numbers of the accounts whose turnovers to sum: (the requisites that fail their check
+    # as (document index, requisite code), the sums by account index, incoming, day and scale
+    # as (..., plus high word, plus low word, minus high word, minus low word), 16 bytes of
+    # digest per document, the documents' lines as native uint32). TypeError for a list item
+    # that is not a Document.
+    def _check_documents(self, accounts: tuple[str, ...], /) -> tuple[
+        list[tuple[int, int]], list[tuple[int, bool, str, int, int, int, int, int]], bytes,
+        bytes]: ...
     def intervals_table(self) -> _ArrowTable: ...
 
 # Not a module attribute: the type of the tables above, speaking the Arrow PyCapsule interface.

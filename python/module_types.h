@@ -90,4 +90,10 @@ SectionHook make_hook_runner(PyObject* callable, std::shared_ptr<HeaderCopies> h
 // that a hooked parse converts it once. nullptr (no exception) when no hook was called.
 PyObject* header_dict_made(const HeaderCopies& copies);
 
+// result_types.cpp: the core value of a Document object, or nullptr for any other object; it
+// lives as long as the object.
+const Document* core_document(PyObject* object);
+// check_documents.cpp: Statement._check_documents(accounts), the per-document part of
+// corvina_convert's checks: (flaws, turnovers, digests, lines), see corvina_py.pyi.
+PyObject* statement_check_documents(PyObject* self, PyObject* args);
 }  // namespace corvina::py

@@ -910,6 +910,8 @@ PyMethodDef statement_methods[] = {
      "The documents as a table for Arrow consumers (pyarrow, polars, DuckDB)."},
     {"intervals_table", statement_intervals_table, METH_NOARGS,
      "The accounts' intervals as a table for Arrow consumers."},
+    {"_check_documents", statement_check_documents, METH_VARARGS,
+     "The per-document part of corvina_convert's checks."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -980,6 +982,8 @@ PyObject* new_warnings_list(const WarningList& warnings) {
 }
 
 }  // namespace
+
+const Document* core_document(PyObject* object) { return document_value(object); }
 
 PyTypeObject* interval_type() {
   static OnceObject once;
