@@ -35,6 +35,7 @@ from typing import Any, BinaryIO, TextIO
 import corvina_py
 from corvina_convert import inputs, messages, progress
 from corvina_convert import exchange
+from corvina_convert.checks import Problem, check, check_files
 from corvina_convert.exchange import dump, dumps
 
 
@@ -739,7 +740,12 @@ def build_parser() -> argparse.ArgumentParser:
             'as it was. Standard output, pipes and devices are written as the output comes; '
             'for parquet and arrow there, the file is built in memory first.',
             'Progress (files done, MB/s, time left) is shown on standard error when it is a '
-            'terminal and the batch holds more than one file or more than 64 MB.'))
+            'terminal and the batch holds more than one file or more than 64 MB.',
+            "corvina-convert check FILE... checks that statements add up and that their "
+            "requisites hold instead of converting them (see 'corvina-convert check --help'). "
+            'Where a file or folder named check lies in the current folder, a first argument '
+            "check still names it, as before; 'python -m corvina_convert.checks FILE...' "
+            'checks there.'))
     parser.add_argument('--version', action=VersionAction)
     parser.add_argument('files', nargs='+', metavar='FILE',
                         help="statement files, folders or quoted patterns; '-' reads standard "
@@ -916,6 +922,12 @@ def write_outputs(args: argparse.Namespace, failed: list[str]) -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the converter; returns 0, 1 when any input failed, 2 for a wrong command line."""
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    # `check` first is the command, unless a file or folder of that name is here: then it is
+    # converted, as it was before the command existed.
+    if arguments[:1] == ['check'] and not os.path.lexists('check'):
+        from corvina_convert import checks
+        return checks.main(arguments[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
     # An option the chosen format would ignore is a mistake in the command line.

@@ -148,3 +148,17 @@ def section_extras(text: str) -> dict[int, dict[str, str]]:
 settings.register_profile('round-trip', max_examples=400 if UNDER_ASAN else 2000, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow,
                                                  HealthCheck.data_too_large])
+
+
+# A payment order whose requisites hold (INN and account control digits, KPP and BIC shapes),
+# from the account OWN_ACCOUNT to another: checks of it find nothing to say of its requisites.
+OWN_ACCOUNT = '40702810400000000225'
+SOUND_DOCUMENT = {
+    'Номер': '1', 'Дата': '05.03.2024', 'Сумма': '100.00',
+    'ПлательщикСчет': OWN_ACCOUNT, 'ПлательщикИНН': '7707083893', 'ПлательщикКПП': '773601001',
+    'ПлательщикБИК': '044525225', 'ПлательщикБанк1': 'ПАО СБЕРБАНК',
+    'ПлательщикКорсчет': '30101810400000000225',
+    'ПолучательСчет': '40702810100000000002', 'ПолучательИНН': '500100732259',
+    'ПолучательБИК': '044525593', 'ПолучательБанк1': 'АО "АЛЬФА-БАНК"',
+    'НазначениеПлатежа': 'Оплата',
+}

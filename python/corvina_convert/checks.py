@@ -1,0 +1,461 @@
+"""Whether statements add up: balances, turnovers against their documents, requisites, repeats.
+
+    corvina-convert check [--json] [-r] FILE|FOLDER|PATTERN...
+
+`check(statement)` and `check_files(paths)` return a list of Problem, empty when everything
+holds. Sums are exact decimals: no amount passes through a float.
+"""
+
+from __future__ import annotations
+
+import argparse
+import bisect
+import dataclasses
+import datetime
+import decimal
+import json
+import sys
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
+from decimal import Decimal
+from typing import TextIO
+
+import corvina_py
+from corvina_convert import inputs, messages, requisites
+
+
+@dataclass(frozen=True, slots=True)
+class Problem:
+    """One thing that does not hold.
+
+    `file` is None for a statement checked without one, `line` None where the statement keeps
+    no line (an account section checked without its file). `kind` is a stable code; `subject`
+    the account number, or the document as kind, number and date.
+    """
+
+    file: str | None
+    line: int | None
+    kind: str
+    subject: str
+    expected: str | None
+    found: str | None
+    message: str
+
+    def __str__(self) -> str:
+        where = self.file if self.file is not None else '<statement>'
+        if self.line is not None:
+            where = f'{where}:{self.line}'
+        return f'{where}: {self.message}'
+
+
+# Where each document was first seen, by its digest: the file and the line.
+Seen = dict[bytes, tuple[str | None, int]]
+# The line of each account section, by account, first day and opening balance.
+SectionLines = dict[tuple[str, str, Decimal], int]
+
+# Turnovers of a busy account run past the default context's 28 digits; this one never rounds.
+EXACT = decimal.Context(prec=decimal.MAX_PREC, traps=[decimal.Inexact, decimal.InvalidOperation])
+ZERO = Decimal(0)
+
+
+def _requisites(prefix: str, side: str, key: str) -> tuple[tuple[str, str, str, str], ...]:
+    bic = f'{prefix}_bic'
+    return (('inn', f'{side} INN', f'{prefix}_inn', bic),
+            ('kpp', f'{side} KPP', f'{prefix}_kpp', bic),
+            ('bic', f'{side} BIC', bic, bic),
+            ('account', f'{side} account', f'{prefix}_account', bic),
+            ('account', f'{side} account ({key}РасчСчет)', f'{prefix}_ras_account', bic),
+            ('correspondent', f"{side} bank's correspondent account", f'{prefix}_cor_account',
+             bic))
+
+
+# What the module's requisite codes stand for, in their order: the check, what the message
+# calls the field, its attribute and the attribute of its side's BIC.
+REQUISITES = (*_requisites('counterparty', 'payer', 'Плательщик'),
+              *_requisites('payee', 'payee', 'Получатель'))
+JUDGES: dict[str, Callable[[str, str], requisites.Flaw | None]] = {
+    'inn': lambda value, bic: requisites.inn_flaw(value),
+    'kpp': lambda value, bic: requisites.kpp_flaw(value),
+    'bic': lambda value, bic: requisites.bic_flaw(value),
+    'account': requisites.account_flaw,
+    'correspondent': requisites.correspondent_account_flaw,
+}
+
+
+def plural(count: int, word: str) -> str:
+    return f"{count} {word}{'' if count == 1 else 's'}"
+
+
+def text(amount: Decimal) -> str:
+    # 'f' keeps plain notation: str() writes a sum of 0.0000001 as 1E-7.
+    return format(amount, 'f')
+
+
+def date_key(value: str) -> tuple[int, str]:
+    """Canonical dates sort as text only between the years 0 and 9999: the year leads here."""
+    year, rest = value[:-6], value[-6:]
+    return int(year), rest
+
+
+def describe(document: corvina_py.Document) -> str:
+    return f'{document.doc_type} № {document.doc_number} of {document.doc_date}'
+
+
+def period(interval: corvina_py.Interval) -> str:
+    return f'{interval.date_start}..{interval.date_end or ""}'
+
+
+class Turnover:
+    """An account's sums by day, ready to add up any period in two look-ups."""
+
+    def __init__(self, days: dict[str, Decimal]) -> None:
+        ordered = sorted((date_key(day), amount) for day, amount in days.items())
+        self.days = [day for day, _ in ordered]
+        self.running = [ZERO]
+        for _, amount in ordered:
+            self.running.append(EXACT.add(self.running[-1], amount))
+
+    def within(self, interval: corvina_py.Interval) -> Decimal:
+        first = bisect.bisect_left(self.days, date_key(interval.date_start))
+        last = len(self.days) if interval.date_end is None else \
+            bisect.bisect_right(self.days, date_key(interval.date_end))
+        return ZERO if last <= first else EXACT.subtract(self.running[last], self.running[first])
+
+
+class Checker:
+    """Checks one statement; `seen` carries the documents of the files checked before it, so
+    that a payment repeated across overlapping statements is found too."""
+
+    def __init__(self, file: str | None, seen: Seen, data: bytes | None = None) -> None:
+        self.file = file
+        self.seen = seen
+        self.data = data
+        # The problems of account sections, by their place in `problems`, with the section's
+        # key in section_lines: their lines are looked up only when there are some.
+        self.unlocated: list[tuple[int, tuple[str, str, Decimal]]] = []
+        self.problems: list[Problem] = []
+        # The module flags a failed requisite; the message is made here, once per distinct
+        # value: a statement names the same few parties again and again.
+        self.judged: dict[tuple[str, ...], requisites.Flaw | None] = {}
+
+    def add(self, line: int | None, kind: str, subject: str, expected: str | None,
+            found: str | None, message: str) -> None:
+        self.problems.append(Problem(self.file, line, kind, subject, expected, found, message))
+
+    def run(self, statement: corvina_py.Statement) -> list[Problem]:
+        incoming, outgoing = self.documents(statement)
+        for lineno, message in statement.warnings:
+            self.add(lineno, 'warning', f'line {lineno}', None, message,
+                     f'{messages.dropped_document(message)}; it is missing from every sum '
+                     'checked here')
+        dropped = len(statement.warnings)
+        for number, account in statement.accounts.items():
+            self.account(number, account.intervals, Turnover(incoming.get(number, {})),
+                         Turnover(outgoing.get(number, {})), dropped)
+        if self.unlocated and self.data is not None:
+            lines = section_lines(self.data, statement.encoding)
+            for index, key in self.unlocated:
+                line = lines.get(key)
+                if line is not None:
+                    self.problems[index] = dataclasses.replace(self.problems[index], line=line)
+        self.problems.sort(key=lambda problem: (problem.line is None, problem.line or 0))
+        return self.problems
+
+    # --- documents ---------------------------------------------------------------------------
+
+    def documents(self, statement: corvina_py.Statement) -> tuple[
+            dict[str, dict[str, Decimal]], dict[str, dict[str, Decimal]]]:
+        """Checks each document and sums the amounts paid in to and out of each account of the
+        statement, by day: what each of its intervals then adds up.
+
+        The module walks the documents' own values for this and hands back only what failed,
+        the sums and a digest per document, so no document's texts are made here.
+        """
+        own = tuple(statement.accounts)
+        flaws, turnovers, digests, line_bytes = statement._check_documents(own)
+        documents = statement.documents
+        for index, code in flaws:
+            self.requisite(documents[index], REQUISITES[code])
+        incoming: dict[str, dict[str, Decimal]] = {}
+        outgoing: dict[str, dict[str, Decimal]] = {}
+        for account, paid_in, day, scale, plus_high, plus_low, minus_high, minus_low in turnovers:
+            value = ((plus_high << 64) | plus_low) - ((minus_high << 64) | minus_low)
+            amount = Decimal(value).scaleb(-scale, EXACT)
+            days = (incoming if paid_in else outgoing).setdefault(own[account], {})
+            days[day] = EXACT.add(days.get(day, ZERO), amount)
+        lines = memoryview(line_bytes).cast('I')
+        seen, file = self.seen, self.file
+        for index, line in enumerate(lines):
+            place = (file, line)
+            first = seen.setdefault(digests[16 * index:16 * index + 16], place)
+            if first is not place:
+                self.duplicate(documents[index], first)
+        return incoming, outgoing
+
+    def duplicate(self, document: corvina_py.Document, first: tuple[str | None, int]) -> None:
+        file, line = first
+        place = f'line {line}' if file == self.file else f'{file}:{line}'
+        self.add(document.lineno, 'duplicate', describe(document), 'once', f'also at {place}',
+                 f'{describe(document)} for {document.amount} from '
+                 f'{document.counterparty_account} to {document.payee_account} is the same '
+                 f'payment as the one at {place}')
+
+    def judge(self, kind: str, value: str, bic: str) -> requisites.Flaw | None:
+        key = (kind, value, bic)
+        try:
+            return self.judged[key]
+        except KeyError:
+            pass
+        flaw = JUDGES[kind](value, bic)
+        self.judged[key] = flaw
+        return flaw
+
+    def requisite(self, document: corvina_py.Document,
+                  requisite: tuple[str, str, str, str]) -> None:
+        kind, what, field, bic_field = requisite
+        flaw = self.judge(kind, getattr(document, field) or '', getattr(document, bic_field))
+        if flaw is None:
+            return
+        if kind in ('account', 'correspondent'):
+            kind = 'account_key' if flaw.expected.startswith('control key') else 'account'
+        subject = describe(document)
+        self.add(document.lineno, kind, subject, flaw.expected, flaw.found,
+                 f'{subject}: {what}: expected {flaw.expected}, found {flaw.found}')
+
+    # --- accounts ----------------------------------------------------------------------------
+
+    def account(self, number: str, intervals: list[corvina_py.Interval],
+                incoming: Turnover, outgoing: Turnover,
+                dropped: int) -> None:
+        note = ''
+        if dropped:
+            note = (f'; {plural(dropped, "document")} of the statement could not be read and '
+                    'may make the difference')
+        previous: corvina_py.Interval | None = None
+        for interval in intervals:
+            before = len(self.problems)
+            line = None
+            where = f'account {number}, {period(interval)}'
+            self.balance(line, number, where, interval)
+            for kind, total, turnover, name, direction in (
+                    ('income_total', interval.total_income, incoming, 'ВсегоПоступило',
+                     'paid in'),
+                    ('expense_total', interval.total_expense, outgoing, 'ВсегоСписано',
+                     'paid out')):
+                if total is None:
+                    continue
+                found = turnover.within(interval)
+                if found != Decimal(total):
+                    self.add(line, kind, number, total, text(found),
+                             f'{where}: {name} is {total}, but the documents {direction} '
+                             f'within the period sum to {text(found)}{note}')
+            if previous is not None:
+                self.sequence(line, number, previous, interval)
+            previous = interval
+            key = (number, interval.date_start, Decimal(interval.start_amount))
+            self.unlocated.extend((index, key) for index in range(before, len(self.problems)))
+
+    def balance(self, line: int | None, number: str, where: str,
+                interval: corvina_py.Interval) -> None:
+        start, income = interval.start_amount, interval.total_income
+        expense, end = interval.total_expense, interval.end_amount
+        if income is None or expense is None or end is None:
+            return
+        expected = EXACT.subtract(EXACT.add(Decimal(start), Decimal(income)), Decimal(expense))
+        if expected != Decimal(end):
+            self.add(line, 'balance', number, text(expected), end,
+                     f'{where}: opening {start} + paid in {income} - paid out {expense} = '
+                     f'{text(expected)}, but the closing balance is {end}')
+
+    def sequence(self, line: int | None, number: str, previous: corvina_py.Interval,
+                 interval: corvina_py.Interval) -> None:
+        where = f'account {number}, {period(previous)} then {period(interval)}'
+        if previous.end_amount is not None and \
+                Decimal(previous.end_amount) != Decimal(interval.start_amount):
+            self.add(line, 'interval_balance', number, previous.end_amount,
+                     interval.start_amount,
+                     f'{where}: the opening balance {interval.start_amount} is not the '
+                     f'closing balance {previous.end_amount} before it')
+        if previous.date_end is None:
+            return
+        try:
+            end = datetime.date.fromisoformat(previous.date_end)
+            start = datetime.date.fromisoformat(interval.date_start)
+        except ValueError:  # years beyond 1..9999: no calendar to count days in
+            return
+        day = datetime.timedelta(days=1)
+        if start > end + day:
+            missing = str(end + day) if start - end == 2 * day else f'{end + day}..{start - day}'
+            self.add(line, 'interval_gap', number, str(end + day), interval.date_start,
+                     f'{where}: no section covers {missing}')
+        elif start <= end:
+            self.add(line, 'interval_overlap', number, str(end + day), interval.date_start,
+                     f'{where}: the periods overlap from {interval.date_start} to {end}')
+
+
+# --- account sections' lines -----------------------------------------------------------------
+
+def canonical_date(value: str) -> str | None:
+    """A section's day.month.year as the parser renders it, or None where it would not read."""
+    parts = value.split('.')
+    if len(parts) != 3:
+        return None
+    try:
+        day, month, year = (int(part.strip()) for part in parts)
+    except ValueError:
+        return None
+    if not (1 <= month <= 12 and 1 <= day <= 31):
+        return None
+    shown = f'{year:04}' if 0 <= year <= 9999 else f'{year:+05}'
+    return f'{shown}-{month:02}-{day:02}'
+
+
+def section_lines(data: bytes, encoding: str) -> SectionLines:
+    """The line of each account section, by account, first day and opening balance.
+
+    A Statement keeps no lines of its intervals, so they are found again in the file: a search
+    for the section lines over the bytes, without decoding what lies between. A section that
+    hooks rewrote, or one written unlike the others, is simply not found: its problems then
+    name no line.
+    """
+    codec = 'cp1251' if encoding == 'cp1251' else 'utf-8'
+    opening = '\nСекцияРасчСчет'.encode(codec)
+    closing = '\nКонецРасчСчет'.encode(codec)
+    found: SectionLines = {}
+    position, line = 0, 1
+    while True:
+        start = data.find(opening, position)
+        if start < 0:
+            return found
+        end = data.find(closing, start + len(opening))
+        if end < 0:
+            return found
+        line += data.count(b'\n', position, start + 1)
+        position = start + 1
+        attributes = {}
+        for row in data[start + len(opening):end].decode(codec, 'replace').split('\n'):
+            key, equals, value = row.rstrip('\r').partition('=')
+            if equals:
+                attributes[key.strip()] = value
+        date = canonical_date(attributes.get('ДатаНачала', ''))
+        try:
+            opening_balance = Decimal(attributes.get('НачальныйОстаток', '').replace('_', ''))
+        except decimal.InvalidOperation:
+            continue
+        if date is not None and 'РасчСчет' in attributes:
+            found.setdefault((attributes['РасчСчет'], date, opening_balance), line)
+
+
+# --- the public functions --------------------------------------------------------------------
+
+def check(statement: corvina_py.Statement, *, file: str | None = None) -> list[Problem]:
+    """The problems of one parsed statement, in line order; empty when everything holds.
+
+    `file` only names the statement in the problems; the statement keeps no lines of its
+    account sections, so their problems have `line` None here (check_files finds them).
+    """
+    return Checker(file, {}).run(statement)
+
+
+def check_files(paths: Iterable[str]) -> list[Problem]:
+    """The problems of each file, in the order given, with documents repeated across them.
+
+    A file that cannot be read or parsed is a problem of kind "read" or "parse".
+    """
+    problems: list[Problem] = []
+    seen: Seen = {}
+    for path in paths:
+        problems.extend(check_path(path, seen))
+    return problems
+
+
+def check_path(path: str, seen: Seen) -> list[Problem]:
+    # Imported here: the package's __init__ imports this module before it defines them.
+    from corvina_convert import STDIN_NAME, readable_name
+
+    name = STDIN_NAME if path == inputs.STDIN else readable_name(path)
+    try:
+        if path == inputs.STDIN:
+            data = sys.stdin.buffer.read()
+        else:
+            with open(path, 'rb') as stream:
+                data = stream.read()
+    except OSError as error:
+        return [Problem(name, None, 'read', name, None, None, messages.os_error(error))]
+    try:
+        statement = corvina_py.parse(data)
+    except corvina_py.ParseError as error:
+        detail = getattr(error, 'detail', None)
+        return [Problem(name, getattr(detail, 'lineno', None), 'parse', name, None, None,
+                        messages.parse_error(error, data))]
+    return Checker(name, seen, data).run(statement)
+
+
+# --- the command -----------------------------------------------------------------------------
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog='corvina-convert check',
+        description='Check that 1CClientBankExchange statements add up: opening + paid in - '
+        'paid out = closing per account section; the documents against the sections\' '
+        'turnovers; one section\'s closing balance against the next one\'s opening, with no '
+        'days between them; documents the parser could not read; INN, KPP, BIC and account '
+        'control digits of both sides; the same document twice, in one file or across the '
+        'files given.',
+        epilog='Exit status: 0 when everything holds, 1 when a problem is found (a file that '
+        'cannot be read or parsed is one), 2 for a mistake in the command line.')
+    parser.add_argument('files', nargs='+', metavar='FILE',
+                        help="statement files, folders or quoted patterns; '-' reads standard "
+                        'input')
+    parser.add_argument('--json', action='store_true',
+                        help='write the problems as one JSON list of objects with the keys '
+                        'file, line, kind, subject, expected, found and message')
+    parser.add_argument('-r', '--recursive', action='store_true',
+                        help='descend into the subfolders of a folder argument')
+    return parser
+
+
+def write_report(problems: Sequence[Problem], files: Sequence[str], out: TextIO) -> None:
+    """Each problem on a line of its own, as `file:line: message`, then what was found."""
+    from corvina_convert import one_line
+
+    for problem in problems:
+        print(one_line(str(problem)), file=out)
+    names = dict.fromkeys(problem.file for problem in problems)
+    if not problems:
+        print(f'{plural(len(files), "file")} checked: everything holds', file=out)
+        return
+    kinds: dict[str, int] = {}
+    for problem in problems:
+        kinds[problem.kind] = kinds.get(problem.kind, 0) + 1
+    counts = ', '.join(f'{count} {kind}' for kind, count in
+                       sorted(kinds.items(), key=lambda item: (-item[1], item[0])))
+    print(f'{plural(len(files), "file")} checked: {plural(len(problems), "problem")} in '
+          f'{plural(len(names), "file")} ({counts})', file=out)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the check; returns 0 when everything holds, 1 for a problem, 2 for a wrong command
+    line (argparse exits with it)."""
+    from corvina_convert import one_line, readable_name
+
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        files = list(inputs.expand(args.files, args.recursive))
+    except inputs.NoMatch as error:
+        parser.error(one_line(f'{readable_name(error.name)}: {error.message}'))
+    if files.count(inputs.STDIN) > 1:
+        parser.error("standard input ('-') can be given only once")
+    problems = check_files(files)
+    if args.json:
+        json.dump([dataclasses.asdict(problem) for problem in problems], sys.stdout,
+                  ensure_ascii=False, indent=1)
+        sys.stdout.write('\n')
+    else:
+        write_report(problems, files, sys.stdout)
+    return 1 if problems else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
