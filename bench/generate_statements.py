@@ -3,11 +3,12 @@
 
 The shape follows real bank exports: a header, one account section per day, and the day's
 payment orders, bank orders and payment requests with Cyrillic names, purposes of 50 to 200
-characters and identifiers of the right lengths. A few optional keys are absent or empty, as in
-real files; every document names its banks' cities (ПлательщикБанк2, ПолучательБанк2), about one
-in nine carries the tax payment keys (ПоказательКБК, ОКАТО, ...), and some a code, a due date or
-a payment purpose code, none of which is a field. The output is fixed by the seed, so figures
-from different runs compare.
+characters and identifiers of the right lengths with valid control digits; each day's turnovers
+are the sums of its documents, so the statement adds up. A few optional keys are absent or
+empty, as in real files; every document names its banks' cities (ПлательщикБанк2,
+ПолучательБанк2), about one in nine carries the tax payment keys (ПоказательКБК, ОКАТО, ...),
+and some a code, a due date or a payment purpose code, none of which is a field. The output is
+fixed by the seed, so figures from different runs compare.
 
     python3 bench/generate_statements.py --size 100M --encoding cp1251 -o statement.txt
 """
@@ -51,20 +52,57 @@ def digits(rng: random.Random, n: int) -> str:
     return ''.join(rng.choice('0123456789') for _ in range(n))
 
 
+def inn_digit(inn: str, weights: tuple[int, ...]) -> str:
+    return str(sum(int(d) * w for d, w in zip(inn, weights)) % 11 % 10)
+
+
+def with_inn_control(inn: str) -> str:
+    """The INN with its control digits in place of its last random ones."""
+    if len(inn) == 10:
+        return inn[:9] + inn_digit(inn, (2, 4, 10, 3, 5, 9, 4, 6, 8))
+    inn = inn[:10] + inn_digit(inn, (7, 2, 4, 10, 3, 5, 9, 4, 6, 8))
+    return inn + inn_digit(inn, (3, 7, 2, 4, 10, 3, 5, 9, 4, 6, 8))
+
+
+def with_account_key(account: str, bank_part: str) -> str:
+    """The account with its ninth digit the Bank of Russia key computed over the bank's part
+    (three digits of the BIC) and the account."""
+    weights = (7, 1, 3) * 8
+    rest = sum(int(d) * w for i, (d, w) in enumerate(zip(bank_part + account, weights))
+               if i != 11)
+    key = (-rest * 7) % 10  # the key is weighed 3, and 7 * 3 = 1 modulo 10
+    return account[:8] + str(key) + account[9:]
+
+
 def party(rng: random.Random) -> dict[str, str]:
     bank, city = rng.choice(BANKS)
     name = rng.choice(COMPANIES)
     individual = name.startswith('ИП')
+    # Drawn in this order whatever is then made of them, so a seed still gives the same file
+    # apart from the control digits.
+    inn = digits(rng, 12 if individual else 10)
+    kpp = '' if individual else digits(rng, 9)
+    account = ('40802' if individual else '40702') + '810' + digits(rng, 12)
+    bic = '04' + digits(rng, 7)
+    cor = '30101810' + digits(rng, 12)
     return {
         'name': name,
-        'inn': digits(rng, 12 if individual else 10),
-        'kpp': '' if individual else digits(rng, 9),
-        'account': ('40802' if individual else '40702') + '810' + digits(rng, 12),
+        'inn': with_inn_control(inn),
+        'kpp': kpp,
+        # An account at a division of the Bank of Russia (a BIC ending in 000 to 002) is keyed
+        # as a correspondent account is.
+        'account': with_account_key(account, '0' + bic[4:6] if bic[6:9] in ('000', '001', '002')
+                                    else bic[6:9]),
         'bank': bank,
         'city': city,
-        'bic': '04' + digits(rng, 7),
-        'cor': '30101810' + digits(rng, 12),
+        'bic': bic,
+        'cor': with_account_key(cor, '0' + bic[4:6]),
     }
+
+
+def rubles(kopecks: int) -> str:
+    sign = '-' if kopecks < 0 else ''
+    return f'{sign}{abs(kopecks) // 100}.{abs(kopecks) % 100:02d}'
 
 
 def money(rng: random.Random) -> tuple[int, str]:
@@ -100,13 +138,16 @@ def tax_keys(rng: random.Random, day: datetime.date) -> list[str]:
             f'ПоказательТипа={rng.choice(["", "0"])}']
 
 
-def document(rng: random.Random, day: datetime.date, number: int, holder: dict[str, str]) -> str:
+def document(rng: random.Random, day: datetime.date, number: int,
+             holder: dict[str, str]) -> tuple[str, int]:
+    """The document's text and what it moves on the holder's account: plus paid in, minus
+    paid out."""
     payer, payee = party(rng), party(rng)
     if rng.random() < 0.5:
         payer = holder
     else:
         payee = holder
-    _, amount = money(rng)
+    kopecks, amount = money(rng)
     date = day.strftime('%d.%m.%Y')
     lines = [
         f'СекцияДокумент={rng.choice(KINDS)}',
@@ -151,7 +192,7 @@ def document(rng: random.Random, day: datetime.date, number: int, holder: dict[s
     if rng.random() < 0.25:
         lines.append(f'КодНазПлатежа={rng.choice(["", "", "1", "2", "5"])}')
     lines.append('КонецДокумента')
-    return '\r\n'.join(lines) + '\r\n'
+    return '\r\n'.join(lines) + '\r\n', kopecks if payee is holder else -kopecks
 
 
 def generate(size: int, seed: int, encoding: str) -> str:
@@ -172,24 +213,31 @@ def generate(size: int, seed: int, encoding: str) -> str:
     number = 1
     while total < size:
         date = day.strftime('%d.%m.%Y')
-        income, expense = rng.randint(0, 5_000_000_00), rng.randint(0, 5_000_000_00)
+        # No longer used: the day's turnovers are its documents' sums, so the statement adds
+        # up. Still drawn, so the documents stay those of the same seed.
+        rng.randint(0, 5_000_000_00), rng.randint(0, 5_000_000_00)
+        documents = []
+        income = expense = 0
+        for _ in range(rng.randint(5, 40)):
+            text, moved = document(rng, day, number, holder)
+            number += 1
+            documents.append(text)
+            total += len(text.encode(encoding))
+            if moved > 0:
+                income += moved
+            else:
+                expense -= moved
+            if total >= size:
+                break
         end = balance + income - expense
         section = '\r\n'.join([
             'СекцияРасчСчет', f'ДатаНачала={date}', f'ДатаКонца={date}',
-            f'РасчСчет={holder["account"]}',
-            f'НачальныйОстаток={balance // 100}.{balance % 100:02d}',
-            f'ВсегоПоступило={income // 100}.{income % 100:02d}',
-            f'ВсегоСписано={expense // 100}.{expense % 100:02d}',
-            f'КонечныйОстаток={end // 100}.{end % 100:02d}', 'КонецРасчСчет']) + '\r\n'
+            f'РасчСчет={holder["account"]}', f'НачальныйОстаток={rubles(balance)}',
+            f'ВсегоПоступило={rubles(income)}', f'ВсегоСписано={rubles(expense)}',
+            f'КонечныйОстаток={rubles(end)}', 'КонецРасчСчет']) + '\r\n'
         parts.append(section)
+        parts.extend(documents)
         total += len(section.encode(encoding))
-        for _ in range(rng.randint(5, 40)):
-            text = document(rng, day, number, holder)
-            number += 1
-            parts.append(text)
-            total += len(text.encode(encoding))
-            if total >= size:
-                break
         balance = end
         day += datetime.timedelta(days=1)
     parts.append('КонецФайла\r\n')
