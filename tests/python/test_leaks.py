@@ -102,6 +102,12 @@ def failing(lines):
     return text(*HEADER, *lines)
 
 
+def checks_of_foreign_item():
+    statement = corvina_py.parse(GOOD)
+    statement.documents.append(LONG)
+    return statement._check_documents(())
+
+
 PATHS = {
     'str': lambda: corvina_py.parse(GOOD),
     'utf-8 bytes': lambda: corvina_py.parse(GOOD_BYTES),
@@ -110,6 +116,11 @@ PATHS = {
     'clearing hook': lambda: corvina_py.parse(GOOD, [hook_clearing]),
     'reentrant hook': lambda: corvina_py.parse(GOOD, [hook_reentrant]),
     'result attributes': lambda: [repr(d) for d in corvina_py.parse(GOOD).documents],
+    'document checks': lambda: corvina_py.parse(GOOD)._check_documents(
+        ('40702810938000012345', LONG)),
+    'document checks of a foreign item': expect(TypeError, lambda: checks_of_foreign_item()),
+    'document checks of a bad account': expect(
+        UnicodeEncodeError, lambda: corvina_py.parse(GOOD)._check_documents((LONG, '\udc80'))),
     'empty': expect(corvina_py.EmptyInputError, lambda: corvina_py.parse(b'')),
     'not a statement': expect(corvina_py.NotStatementError, lambda: corvina_py.parse(LONG)),
     'unfinished': expect(corvina_py.UnfinishedError,
