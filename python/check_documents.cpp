@@ -6,7 +6,6 @@
 #include <string_view>
 #include <vector>
 
-#include "date.h"
 #include "document_checks.h"
 #include "guard.h"
 #include "keyed_hash.h"
@@ -53,21 +52,34 @@ PyObject* new_flaws_list(const std::vector<RequisiteFlaw>& flaws) {
   return list.release();
 }
 
-// (account, incoming, day, scale, plus_high, plus_low, minus_high, minus_low): the sums go to
-// Python as their 64-bit halves, which it joins into one int.
+// (account, incoming, day, scale, plus_high, plus_low, minus_high, minus_low): the day as
+// year * 512 + month * 32 + day, which orders days as the calendar does; the sums as their
+// 64-bit halves, which Python joins into one int.
 PyObject* new_turnovers_list(const std::vector<DayTurnover>& turnovers) {
   OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(turnovers.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < turnovers.size(); ++i) {
     const DayTurnover& turnover = turnovers[i];
-    const DateText day = format_date(turnover.day);
+    const long long day = static_cast<long long>(turnover.day.year) * 512 +
+                          turnover.day.month * 32 + turnover.day.day;
     PyObject* item = Py_BuildValue(
-        "(IOs#iKKKK)", turnover.account, turnover.incoming ? Py_True : Py_False, day.data,
-        static_cast<Py_ssize_t>(day.size), static_cast<int>(turnover.scale),
+        "(IOLiKKKK)", turnover.account, turnover.incoming ? Py_True : Py_False, day,
+        static_cast<int>(turnover.scale),
         static_cast<unsigned long long>(turnover.plus.high()),
         static_cast<unsigned long long>(turnover.plus.low()),
         static_cast<unsigned long long>(turnover.minus.high()),
         static_cast<unsigned long long>(turnover.minus.low()));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* new_repeats_list(const std::vector<RepeatedDocument>& repeats) {
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(repeats.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < repeats.size(); ++i) {
+    PyObject* item = Py_BuildValue("(II)", repeats[i].document, repeats[i].first);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -110,6 +122,8 @@ PyObject* statement_check_documents(PyObject* self, PyObject* args) {
     if (!flaws) return nullptr;
     OwnedRef turnovers = OwnedRef::steal(new_turnovers_list(checks.turnovers));
     if (!turnovers) return nullptr;
+    OwnedRef repeats = OwnedRef::steal(new_repeats_list(checks.repeats));
+    if (!repeats) return nullptr;
     OwnedRef digests = OwnedRef::steal(PyBytes_FromStringAndSize(
         reinterpret_cast<const char*>(checks.digests.data()),
         static_cast<Py_ssize_t>(checks.digests.size() * sizeof(DocumentDigest))));
@@ -118,7 +132,8 @@ PyObject* statement_check_documents(PyObject* self, PyObject* args) {
         reinterpret_cast<const char*>(lines.data()),
         static_cast<Py_ssize_t>(lines.size() * sizeof(uint32_t))));
     if (!line_bytes) return nullptr;
-    return PyTuple_Pack(4, flaws.get(), turnovers.get(), digests.get(), line_bytes.get());
+    return PyTuple_Pack(5, flaws.get(), turnovers.get(), repeats.get(), digests.get(),
+                        line_bytes.get());
   });
 }
 

@@ -148,13 +148,14 @@ class Statement:
     def documents_table(self) -> _ArrowTable: ...
     # corvina_convert's checks walk the documents (the list as it is now) through this, with
     # the numbers of the accounts whose turnovers to sum: (the requisites that fail their check
-    # as (document index, requisite code), the sums by account index, incoming, day and scale
-    # as (..., plus high word, plus low word, minus high word, minus low word), 16 bytes of
+    # as (document index, requisite code), the sums by account index, incoming, day (year * 512
+    # + month * 32 + day) and scale as (..., plus high word, plus low word, minus high word,
+    # minus low word), the repeated documents as (index, index of the first), 16 bytes of
     # digest per document, the documents' lines as native uint32). TypeError for a list item
     # that is not a Document.
     def _check_documents(self, accounts: tuple[str, ...], /) -> tuple[
-        list[tuple[int, int]], list[tuple[int, bool, str, int, int, int, int, int]], bytes,
-        bytes]: ...
+        list[tuple[int, int]], list[tuple[int, bool, int, int, int, int, int, int]],
+        list[tuple[int, int]], bytes, bytes]: ...
     def intervals_table(self) -> _ArrowTable: ...
 
 # Not a module attribute: the type of the tables above, speaking the Arrow PyCapsule interface.

@@ -48,8 +48,6 @@ class Problem:
         return f'{where}: {self.message}'
 
 
-# Where each document was first seen, by its digest: the file and the line.
-Seen = dict[bytes, tuple[str | None, int]]
 # The line of each account section, by account, first day and opening balance.
 SectionLines = dict[tuple[str, str, Decimal], int]
 
@@ -91,10 +89,10 @@ def text(amount: Decimal) -> str:
     return format(amount, 'f')
 
 
-def date_key(value: str) -> tuple[int, str]:
-    """Canonical dates sort as text only between the years 0 and 9999: the year leads here."""
-    year, rest = value[:-6], value[-6:]
-    return int(year), rest
+def day_key(value: str) -> int:
+    """A canonical date as the module numbers days for its sums: year * 512 + month * 32 +
+    day, in calendar order for any year (as text, dates sort only between 0 and 9999)."""
+    return int(value[:-6]) * 512 + int(value[-5:-3]) * 32 + int(value[-2:])
 
 
 def describe(document: corvina_py.Document) -> str:
@@ -105,28 +103,68 @@ def period(interval: corvina_py.Interval) -> str:
     return f'{interval.date_start}..{interval.date_end or ""}'
 
 
-class Turnover:
-    """An account's sums by day, ready to add up any period in two look-ups."""
+def where(number: str, interval: corvina_py.Interval) -> str:
+    return f'account {number}, {period(interval)}'
 
-    def __init__(self, days: dict[str, Decimal]) -> None:
-        ordered = sorted((date_key(day), amount) for day, amount in days.items())
-        self.days = [day for day, _ in ordered]
+
+def between(number: str, previous: corvina_py.Interval, interval: corvina_py.Interval) -> str:
+    return f'account {number}, {period(previous)} then {period(interval)}'
+
+
+class Turnover:
+    """An account's sums by day in one direction, ready to add up any period in two look-ups.
+    Days come in calendar order, as the module lists them."""
+
+    def __init__(self) -> None:
+        self.days: list[int] = []
         self.running = [ZERO]
-        for _, amount in ordered:
-            self.running.append(EXACT.add(self.running[-1], amount))
+
+    def add(self, day: int, amount: Decimal) -> None:
+        total = EXACT.add(self.running[-1], amount)
+        if self.days and self.days[-1] == day:
+            self.running[-1] = total
+        else:
+            self.days.append(day)
+            self.running.append(total)
 
     def within(self, interval: corvina_py.Interval) -> Decimal:
-        first = bisect.bisect_left(self.days, date_key(interval.date_start))
+        first = bisect.bisect_left(self.days, day_key(interval.date_start))
         last = len(self.days) if interval.date_end is None else \
-            bisect.bisect_right(self.days, date_key(interval.date_end))
+            bisect.bisect_right(self.days, day_key(interval.date_end))
         return ZERO if last <= first else EXACT.subtract(self.running[last], self.running[first])
+
+
+class Seen:
+    """The documents of the files checked so far, by digest, for payments repeated across
+    files. Each digest maps to its file's place in `files` and its index there, as one int:
+    the dictionary is filled in C, without a Python object per document."""
+
+    def __init__(self) -> None:
+        self.first: dict[bytes, int] = {}
+        self.files: list[tuple[str | None, memoryview]] = []
+
+    def add(self, checker: Checker, documents: list[corvina_py.Document], digests: bytes,
+            lines: memoryview) -> None:
+        count = len(lines)
+        listed = [digests[start:start + 16] for start in range(0, 16 * count, 16)]
+        # Each digest's first document here: a later one repeats it, which the module found.
+        current = dict(zip(reversed(listed), range(count - 1, -1, -1)))
+        for digest in current.keys() & self.first.keys():
+            index = current.pop(digest)
+            place = self.first[digest]
+            file, file_lines = self.files[place >> 32]
+            checker.duplicate(documents[index], (file, file_lines[place & 0xFFFFFFFF]))
+        base = len(self.files) << 32
+        self.files.append((checker.file, lines))
+        self.first.update(zip(current.keys(), map(base.__add__, current.values())))
 
 
 class Checker:
     """Checks one statement; `seen` carries the documents of the files checked before it, so
     that a payment repeated across overlapping statements is found too."""
 
-    def __init__(self, file: str | None, seen: Seen, data: bytes | None = None) -> None:
+    def __init__(self, file: str | None, seen: Seen | None = None,
+                 data: bytes | None = None) -> None:
         self.file = file
         self.seen = seen
         self.data = data
@@ -150,8 +188,8 @@ class Checker:
                      'checked here')
         dropped = len(statement.warnings)
         for number, account in statement.accounts.items():
-            self.account(number, account.intervals, Turnover(incoming.get(number, {})),
-                         Turnover(outgoing.get(number, {})), dropped)
+            self.account(number, account.intervals, incoming.get(number) or Turnover(),
+                         outgoing.get(number) or Turnover(), dropped)
         if self.unlocated and self.data is not None:
             lines = section_lines(self.data, statement.encoding)
             for index, key in self.unlocated:
@@ -164,7 +202,7 @@ class Checker:
     # --- documents ---------------------------------------------------------------------------
 
     def documents(self, statement: corvina_py.Statement) -> tuple[
-            dict[str, dict[str, Decimal]], dict[str, dict[str, Decimal]]]:
+            dict[str, Turnover], dict[str, Turnover]]:
         """Checks each document and sums the amounts paid in to and out of each account of the
         statement, by day: what each of its intervals then adds up.
 
@@ -172,24 +210,24 @@ class Checker:
         the sums and a digest per document, so no document's texts are made here.
         """
         own = tuple(statement.accounts)
-        flaws, turnovers, digests, line_bytes = statement._check_documents(own)
+        flaws, turnovers, repeats, digests, line_bytes = statement._check_documents(own)
         documents = statement.documents
         for index, code in flaws:
             self.requisite(documents[index], REQUISITES[code])
-        incoming: dict[str, dict[str, Decimal]] = {}
-        outgoing: dict[str, dict[str, Decimal]] = {}
+        incoming: dict[str, Turnover] = {}
+        outgoing: dict[str, Turnover] = {}
         for account, paid_in, day, scale, plus_high, plus_low, minus_high, minus_low in turnovers:
             value = ((plus_high << 64) | plus_low) - ((minus_high << 64) | minus_low)
-            amount = Decimal(value).scaleb(-scale, EXACT)
-            days = (incoming if paid_in else outgoing).setdefault(own[account], {})
-            days[day] = EXACT.add(days.get(day, ZERO), amount)
+            sums = incoming if paid_in else outgoing
+            turnover = sums.get(own[account])
+            if turnover is None:
+                turnover = sums[own[account]] = Turnover()
+            turnover.add(day, Decimal(value).scaleb(-scale, EXACT))
         lines = memoryview(line_bytes).cast('I')
-        seen, file = self.seen, self.file
-        for index, line in enumerate(lines):
-            place = (file, line)
-            first = seen.setdefault(digests[16 * index:16 * index + 16], place)
-            if first is not place:
-                self.duplicate(documents[index], first)
+        for index, first in repeats:
+            self.duplicate(documents[index], (self.file, lines[first]))
+        if self.seen is not None:
+            self.seen.add(self, documents, digests, lines)
         return incoming, outgoing
 
     def duplicate(self, document: corvina_py.Document, first: tuple[str | None, int]) -> None:
@@ -235,8 +273,7 @@ class Checker:
         for interval in intervals:
             before = len(self.problems)
             line = None
-            where = f'account {number}, {period(interval)}'
-            self.balance(line, number, where, interval)
+            self.balance(line, number, interval)
             for kind, total, turnover, name, direction in (
                     ('income_total', interval.total_income, incoming, 'ВсегоПоступило',
                      'paid in'),
@@ -247,16 +284,16 @@ class Checker:
                 found = turnover.within(interval)
                 if found != Decimal(total):
                     self.add(line, kind, number, total, text(found),
-                             f'{where}: {name} is {total}, but the documents {direction} '
-                             f'within the period sum to {text(found)}{note}')
+                             f'{where(number, interval)}: {name} is {total}, but the documents '
+                             f'{direction} within the period sum to {text(found)}{note}')
             if previous is not None:
                 self.sequence(line, number, previous, interval)
             previous = interval
-            key = (number, interval.date_start, Decimal(interval.start_amount))
-            self.unlocated.extend((index, key) for index in range(before, len(self.problems)))
+            if len(self.problems) > before:
+                key = (number, interval.date_start, Decimal(interval.start_amount))
+                self.unlocated.extend((index, key) for index in range(before, len(self.problems)))
 
-    def balance(self, line: int | None, number: str, where: str,
-                interval: corvina_py.Interval) -> None:
+    def balance(self, line: int | None, number: str, interval: corvina_py.Interval) -> None:
         start, income = interval.start_amount, interval.total_income
         expense, end = interval.total_expense, interval.end_amount
         if income is None or expense is None or end is None:
@@ -264,17 +301,18 @@ class Checker:
         expected = EXACT.subtract(EXACT.add(Decimal(start), Decimal(income)), Decimal(expense))
         if expected != Decimal(end):
             self.add(line, 'balance', number, text(expected), end,
-                     f'{where}: opening {start} + paid in {income} - paid out {expense} = '
+                     f'{where(number, interval)}: opening {start} + paid in {income} - paid '
+                     f'out {expense} = '
                      f'{text(expected)}, but the closing balance is {end}')
 
     def sequence(self, line: int | None, number: str, previous: corvina_py.Interval,
                  interval: corvina_py.Interval) -> None:
-        where = f'account {number}, {period(previous)} then {period(interval)}'
         if previous.end_amount is not None and \
                 Decimal(previous.end_amount) != Decimal(interval.start_amount):
             self.add(line, 'interval_balance', number, previous.end_amount,
                      interval.start_amount,
-                     f'{where}: the opening balance {interval.start_amount} is not the '
+                     f'{between(number, previous, interval)}: the opening balance '
+                     f'{interval.start_amount} is not the '
                      f'closing balance {previous.end_amount} before it')
         if previous.date_end is None:
             return
@@ -287,10 +325,11 @@ class Checker:
         if start > end + day:
             missing = str(end + day) if start - end == 2 * day else f'{end + day}..{start - day}'
             self.add(line, 'interval_gap', number, str(end + day), interval.date_start,
-                     f'{where}: no section covers {missing}')
+                     f'{between(number, previous, interval)}: no section covers {missing}')
         elif start <= end:
             self.add(line, 'interval_overlap', number, str(end + day), interval.date_start,
-                     f'{where}: the periods overlap from {interval.date_start} to {end}')
+                     f'{between(number, previous, interval)}: the periods overlap from '
+                     f'{interval.date_start} to {end}')
 
 
 # --- account sections' lines -----------------------------------------------------------------
@@ -354,7 +393,7 @@ def check(statement: corvina_py.Statement, *, file: str | None = None) -> list[P
     `file` only names the statement in the problems; the statement keeps no lines of its
     account sections, so their problems have `line` None here (check_files finds them).
     """
-    return Checker(file, {}).run(statement)
+    return Checker(file).run(statement)
 
 
 def check_files(paths: Iterable[str]) -> list[Problem]:
@@ -363,13 +402,15 @@ def check_files(paths: Iterable[str]) -> list[Problem]:
     A file that cannot be read or parsed is a problem of kind "read" or "parse".
     """
     problems: list[Problem] = []
-    seen: Seen = {}
+    paths = list(paths)
+    # A lone file's repeats are all the module's to find.
+    seen = Seen() if len(paths) > 1 else None
     for path in paths:
         problems.extend(check_path(path, seen))
     return problems
 
 
-def check_path(path: str, seen: Seen) -> list[Problem]:
+def check_path(path: str, seen: Seen | None) -> list[Problem]:
     # Imported here: the package's __init__ imports this module before it defines them.
     from corvina_convert import STDIN_NAME, readable_name
 

@@ -1,11 +1,13 @@
 #include "document_checks.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <string>
 #include <tuple>
 #include <unordered_map>
+#include <vector>
 
 #include "amount.h"
 #include "requisites.h"
@@ -48,6 +50,16 @@ void append_value(std::string& key, const T& value) {
 }
 
 using TurnoverKey = std::tuple<uint32_t, bool, Date, uint8_t>;
+
+// The fields a digest stands for, compared: two digests alike are taken for the same payment
+// only when these agree too.
+bool same_payment(const Document& a, const Document& b) {
+  return a.text(a.doc_type) == b.text(b.doc_type) &&
+         a.text(a.doc_number) == b.text(b.doc_number) && a.doc_date == b.doc_date &&
+         amounts_equal_in_value(a.amount, b.amount) &&
+         a.text(a.counterparty_account) == b.text(b.counterparty_account) &&
+         a.text(a.payee_account) == b.text(b.payee_account);
+}
 
 struct Sums {
   Uint128 plus;
@@ -113,6 +125,34 @@ DocumentChecks check_documents(std::span<const Document* const> documents,
     append_text(key, payee_account);
     checks.digests.push_back({keyed_hash(key, seed), keyed_hash(key, second_seed)});
   }
+
+  // Repeats by sorting the documents' places by digest: equal digests fall side by side, the
+  // earliest first, with no hash table to grow by a node per document.
+  std::vector<uint32_t> order(documents.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  const auto& digests = checks.digests;
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    const DocumentDigest& x = digests[a];
+    const DocumentDigest& y = digests[b];
+    if (x.first != y.first) return x.first < y.first;
+    if (x.second != y.second) return x.second < y.second;
+    return a < b;
+  });
+  for (size_t start = 0; start < order.size();) {
+    // A run's first is its earliest document; the others are compared with it field by
+    // field, not by digest alone.
+    size_t end = start + 1;
+    for (; end < order.size() && digests[order[end]] == digests[order[start]]; ++end) {
+      if (same_payment(*documents[order[end]], *documents[order[start]])) {
+        checks.repeats.push_back({order[end], order[start]});
+      }
+    }
+    start = end;
+  }
+  std::sort(checks.repeats.begin(), checks.repeats.end(),
+            [](const RepeatedDocument& a, const RepeatedDocument& b) {
+              return a.document < b.document;
+            });
 
   checks.turnovers.reserve(sums.size());
   for (const auto& [where, total] : sums) {

@@ -57,10 +57,18 @@ struct DocumentDigest {
   friend bool operator==(const DocumentDigest&, const DocumentDigest&) = default;
 };
 
+// A document that repeats an earlier one of the same documents: the same kind, number, date,
+// amount by value and accounts, compared field by field, not only by digest.
+struct RepeatedDocument {
+  uint32_t document;
+  uint32_t first;  // the earliest document it repeats
+};
+
 struct DocumentChecks {
-  std::vector<RequisiteFlaw> flaws;     // by document, then in Requisite order
-  std::vector<DayTurnover> turnovers;   // by account, incoming before outgoing, day, scale
-  std::vector<DocumentDigest> digests;  // one per document, in order
+  std::vector<RequisiteFlaw> flaws;        // by document, then in Requisite order
+  std::vector<DayTurnover> turnovers;      // by account, incoming before outgoing, day, scale
+  std::vector<RepeatedDocument> repeats;   // in document order
+  std::vector<DocumentDigest> digests;     // one per document, in order
 };
 
 // A document is paid in to an account that is its payee's account (ПолучательСчет) or, failing

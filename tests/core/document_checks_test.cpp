@@ -124,5 +124,19 @@ TEST(document_checks_test, digests) {
   for (size_t i = 2; i < digests.size(); ++i) EXPECT_NE(digests[0], digests[i]) << i;
 }
 
+TEST(document_checks_test, repeats) {
+  const std::string first = order("1", "348000", kOwn, "40702810000000000002");
+  const std::string second = order("2", "5", kOwn, "40702810000000000002");
+  const Checked checked =
+      check(first + second + order("1", "348000.00", kOwn, "40702810000000000002") + second +
+            first + order("3", "5", kOwn, "40702810000000000002"));
+  std::vector<std::pair<uint32_t, uint32_t>> repeats;
+  for (const RepeatedDocument& repeat : checked.checks.repeats) {
+    repeats.emplace_back(repeat.document, repeat.first);
+  }
+  // Each repeat names the earliest document, in document order.
+  EXPECT_EQ(repeats, (std::vector<std::pair<uint32_t, uint32_t>>{{2, 0}, {3, 1}, {4, 0}}));
+}
+
 }  // namespace
 }  // namespace corvina
