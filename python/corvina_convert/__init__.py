@@ -30,13 +30,24 @@ import textwrap
 import types
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any, BinaryIO, TextIO
+from typing import TYPE_CHECKING, Any, BinaryIO, TextIO
 
 import corvina_py
 from corvina_convert import inputs, messages, progress
 from corvina_convert import exchange
-from corvina_convert.checks import Problem, check, check_files
 from corvina_convert.exchange import dump, dumps
+
+if TYPE_CHECKING:
+    from corvina_convert.checks import Problem, check, check_files
+
+
+def __getattr__(name: str) -> object:
+    # The checks load on first use: `python -m corvina_convert.checks` would otherwise find
+    # its own module imported already, and runpy warns of that.
+    if name in ('Problem', 'check', 'check_files'):
+        from corvina_convert import checks
+        return getattr(checks, name)
+    raise AttributeError(f'module {__name__!r} has no attribute {name!r}')
 
 
 def _attributes(cls: type) -> tuple[str, ...]:
