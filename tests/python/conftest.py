@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import pathlib
 import subprocess
 import sys
 import sysconfig
+import types
 
 from hypothesis import HealthCheck, settings
 
@@ -22,6 +24,17 @@ SAMPLES = pathlib.Path(os.environ.get('CORVINA_SAMPLES_DIR',
 # ahead).
 UNDER_ASAN = 'asan' in os.environ.get('LD_PRELOAD', '')
 FREE_THREADED = bool(sysconfig.get_config_var('Py_GIL_DISABLED'))
+
+
+def load_generator() -> types.ModuleType:
+    """bench/generate_statements.py, the benchmarks' seeded generator of realistic statements."""
+    spec = importlib.util.spec_from_file_location(
+        'generate_statements', pathlib.Path(__file__).resolve().parents[2] / 'bench'
+        / 'generate_statements.py')
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def lines(*parts: str, end: str = '\n') -> str:

@@ -12,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
-from conftest import many_sections
+from conftest import load_generator, many_sections
 
 import corvina_py
 
@@ -24,14 +24,6 @@ DOCUMENT_FIELDS = [name for name, value in vars(corvina_py.Document).items()
                    if isinstance(value, type(corvina_py.Document.amount))]
 INTERVAL_FIELDS = [name for name, value in vars(corvina_py.Interval).items()
                    if isinstance(value, type(corvina_py.Interval.date_start))]
-
-
-def load_generator():
-    spec = importlib.util.spec_from_file_location('generate_statements',
-                                                  ROOT / 'bench' / 'generate_statements.py')
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 ACCOUNT = ['СекцияРасчСчет', 'ДатаНачала=01.03.2024', 'РасчСчет=40702810938000012345',

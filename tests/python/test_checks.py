@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import corvina_py
-from conftest import OWN_ACCOUNT, SAMPLES, SOUND_DOCUMENT, statement
+from conftest import OWN_ACCOUNT, SAMPLES, SOUND_DOCUMENT, load_generator, statement
 from corvina_convert import Problem, check, check_files, checks, main, requisites
 
 DOCUMENT = 'Платежное поручение'
@@ -164,6 +164,25 @@ class TestBalances:
                          document(**paid_out), incoming(Сумма='20.00', **paid_in))
         assert found == []
 
+    # Sums past 96 bits and at the finest scale stay exact: the core adds them in 128 bits.
+    EXACT_SUMS = [
+        (('79228162514264337593543950335',) * 3, '237684487542793012780631851005'),
+        (('0.0000000000000000000000000001', '1', '-5.5', '2.50'),
+         '-1.9999999999999999999999999999'),
+    ]
+
+    @pytest.mark.parametrize('amounts, total', EXACT_SUMS)
+    def test_sums_are_exact(self, amounts, total):
+        paid = [incoming(Номер=str(number), Сумма=amount)
+                for number, amount in enumerate(amounts)]
+        [(_, kind, message)] = problems(account(ВсегоПоступило='1'), *paid)
+        assert (kind, message.split('sum to ')[1]) == ('income_total', total)
+
+    def test_stated_sum_at_the_finest_scale(self):
+        paid = [incoming(Номер=str(number), Сумма=amount) for number, amount in
+                enumerate(('0.0000000000000000000000000001', '1', '-5.5', '2.50'))]
+        assert problems(account(ВсегоПоступило='-1.9999999999999999999999999999'), *paid) == []
+
     def test_own_account_in_ras_account(self):
         assert problems(account(ВсегоПоступило='20.00'),
                         incoming(Сумма='20.00', ПолучательСчет='40702810800000000003',
@@ -202,6 +221,14 @@ class TestDuplicates:
 
 
 class TestFiles:
+    @pytest.mark.parametrize('encoding', ['cp1251', 'utf-8'])
+    def test_generated_statements_hold(self, tmp_path, encoding):
+        """The benchmarks' statements add up: a check of one times the checks, not messages."""
+        generator = load_generator()
+        path = tmp_path / 'generated.txt'
+        path.write_bytes(generator.generate(400_000, 3, encoding).encode(encoding))
+        assert check_files([str(path)]) == []
+
     def test_lines_of_account_sections(self, tmp_path):
         path = tmp_path / 's.txt'
         path.write_text(statement(document(), account(ВсегоСписано='1')), encoding='cp1251')
