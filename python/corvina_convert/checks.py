@@ -127,11 +127,11 @@ class Turnover:
             self.days.append(day)
             self.running.append(total)
 
-    def within(self, interval: corvina_py.Interval) -> Decimal:
-        first = bisect.bisect_left(self.days, day_key(interval.date_start))
-        last = len(self.days) if interval.date_end is None else \
-            bisect.bisect_right(self.days, day_key(interval.date_end))
-        return ZERO if last <= first else EXACT.subtract(self.running[last], self.running[first])
+    def within(self, first: int, last: int | None) -> Decimal:
+        """The sum from day `first` to day `last` (to the end when None), both included."""
+        start = bisect.bisect_left(self.days, first)
+        end = len(self.days) if last is None else bisect.bisect_right(self.days, last)
+        return ZERO if end <= start else EXACT.subtract(self.running[end], self.running[start])
 
 
 class Seen:
@@ -263,59 +263,67 @@ class Checker:
     # --- accounts ----------------------------------------------------------------------------
 
     def account(self, number: str, intervals: list[corvina_py.Interval],
-                incoming: Turnover, outgoing: Turnover,
-                dropped: int) -> None:
+                incoming: Turnover, outgoing: Turnover, dropped: int) -> None:
         note = ''
         if dropped:
             note = (f'; {plural(dropped, "document")} of the statement could not be read and '
                     'may make the difference')
         previous: corvina_py.Interval | None = None
+        previous_last: int | None = None
         for interval in intervals:
             before = len(self.problems)
-            line = None
-            self.balance(line, number, interval)
-            for kind, total, turnover, name, direction in (
-                    ('income_total', interval.total_income, incoming, 'ВсегоПоступило',
-                     'paid in'),
-                    ('expense_total', interval.total_expense, outgoing, 'ВсегоСписано',
-                     'paid out')):
-                if total is None:
-                    continue
-                found = turnover.within(interval)
-                if found != Decimal(total):
-                    self.add(line, kind, number, total, text(found),
-                             f'{where(number, interval)}: {name} is {total}, but the documents '
-                             f'{direction} within the period sum to {text(found)}{note}')
+            # Each attribute read makes a new str: read each once.
+            opening = Decimal(interval.start_amount)
+            income, expense = interval.total_income, interval.total_expense
+            first = day_key(interval.date_start)
+            last = None if interval.date_end is None else day_key(interval.date_end)
+            if income is not None and expense is not None:
+                self.balance(number, interval, opening, income, expense)
+            if income is not None:
+                self.total('income_total', number, interval, income,
+                           incoming.within(first, last), note)
+            if expense is not None:
+                self.total('expense_total', number, interval, expense,
+                           outgoing.within(first, last), note)
             if previous is not None:
-                self.sequence(line, number, previous, interval)
-            previous = interval
+                self.sequence(number, previous, interval, opening,
+                              previous_last is not None and first == previous_last + 1)
+            previous, previous_last = interval, last
             if len(self.problems) > before:
-                key = (number, interval.date_start, Decimal(interval.start_amount))
+                key = (number, interval.date_start, opening)
                 self.unlocated.extend((index, key) for index in range(before, len(self.problems)))
 
-    def balance(self, line: int | None, number: str, interval: corvina_py.Interval) -> None:
-        start, income = interval.start_amount, interval.total_income
-        expense, end = interval.total_expense, interval.end_amount
-        if income is None or expense is None or end is None:
+    def balance(self, number: str, interval: corvina_py.Interval, opening: Decimal,
+                income: str, expense: str) -> None:
+        end = interval.end_amount
+        if end is None:
             return
-        expected = EXACT.subtract(EXACT.add(Decimal(start), Decimal(income)), Decimal(expense))
+        expected = EXACT.subtract(EXACT.add(opening, Decimal(income)), Decimal(expense))
         if expected != Decimal(end):
-            self.add(line, 'balance', number, text(expected), end,
-                     f'{where(number, interval)}: opening {start} + paid in {income} - paid '
-                     f'out {expense} = '
-                     f'{text(expected)}, but the closing balance is {end}')
+            self.add(None, 'balance', number, text(expected), end,
+                     f'{where(number, interval)}: opening {interval.start_amount} + paid in '
+                     f'{income} - paid out {expense} = {text(expected)}, but the closing '
+                     f'balance is {end}')
 
-    def sequence(self, line: int | None, number: str, previous: corvina_py.Interval,
-                 interval: corvina_py.Interval) -> None:
-        if previous.end_amount is not None and \
-                Decimal(previous.end_amount) != Decimal(interval.start_amount):
-            self.add(line, 'interval_balance', number, previous.end_amount,
-                     interval.start_amount,
-                     f'{between(number, previous, interval)}: the opening balance '
-                     f'{interval.start_amount} is not the '
-                     f'closing balance {previous.end_amount} before it')
-        if previous.date_end is None:
+    def total(self, kind: str, number: str, interval: corvina_py.Interval, total: str,
+              found: Decimal, note: str) -> None:
+        if found == Decimal(total):
             return
+        name, direction = (('ВсегоПоступило', 'paid in') if kind == 'income_total'
+                           else ('ВсегоСписано', 'paid out'))
+        self.add(None, kind, number, total, text(found),
+                 f'{where(number, interval)}: {name} is {total}, but the documents '
+                 f'{direction} within the period sum to {text(found)}{note}')
+
+    def sequence(self, number: str, previous: corvina_py.Interval,
+                 interval: corvina_py.Interval, opening: Decimal, next_day: bool) -> None:
+        closing = previous.end_amount
+        if closing is not None and Decimal(closing) != opening:
+            self.add(None, 'interval_balance', number, closing, interval.start_amount,
+                     f'{between(number, previous, interval)}: the opening balance '
+                     f'{interval.start_amount} is not the closing balance {closing} before it')
+        if next_day or previous.date_end is None:
+            return  # the common case, a section a day, needs no calendar
         try:
             end = datetime.date.fromisoformat(previous.date_end)
             start = datetime.date.fromisoformat(interval.date_start)
@@ -324,10 +332,10 @@ class Checker:
         day = datetime.timedelta(days=1)
         if start > end + day:
             missing = str(end + day) if start - end == 2 * day else f'{end + day}..{start - day}'
-            self.add(line, 'interval_gap', number, str(end + day), interval.date_start,
+            self.add(None, 'interval_gap', number, str(end + day), interval.date_start,
                      f'{between(number, previous, interval)}: no section covers {missing}')
         elif start <= end:
-            self.add(line, 'interval_overlap', number, str(end + day), interval.date_start,
+            self.add(None, 'interval_overlap', number, str(end + day), interval.date_start,
                      f'{between(number, previous, interval)}: the periods overlap from '
                      f'{interval.date_start} to {end}')
 

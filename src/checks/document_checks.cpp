@@ -1,6 +1,5 @@
 #include "document_checks.h"
 
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -79,6 +78,12 @@ DocumentChecks check_documents(std::span<const Document* const> documents,
   std::map<TurnoverKey, Sums> sums;
   const HashSeed second_seed{seed.k0 ^ 0x9e3779b97f4a7c15ULL, seed.k1 ^ 0xc2b2ae3d27d4eb4fULL};
   std::string key;  // one buffer for every document's key
+  // Each digest's earliest document, by open addressing on the digest's first word (a keyed
+  // hash, so evenly spread): no node to allocate per document.
+  size_t capacity = 16;
+  while (capacity < documents.size() * 2) capacity <<= 1;
+  constexpr uint32_t kEmpty = UINT32_MAX;
+  std::vector<uint32_t> earliest(capacity, kEmpty);
 
   const auto add = [&](std::string_view candidate, std::optional<std::string_view> fallback,
                        bool incoming, Date day, const Amount& amount) {
@@ -123,36 +128,21 @@ DocumentChecks check_documents(std::span<const Document* const> documents,
     append_value(key, amount.negative);
     append_text(key, payer_account);
     append_text(key, payee_account);
-    checks.digests.push_back({keyed_hash(key, seed), keyed_hash(key, second_seed)});
-  }
-
-  // Repeats by sorting the documents' places by digest: equal digests fall side by side, the
-  // earliest first, with no hash table to grow by a node per document.
-  std::vector<uint32_t> order(documents.size());
-  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  const auto& digests = checks.digests;
-  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-    const DocumentDigest& x = digests[a];
-    const DocumentDigest& y = digests[b];
-    if (x.first != y.first) return x.first < y.first;
-    if (x.second != y.second) return x.second < y.second;
-    return a < b;
-  });
-  for (size_t start = 0; start < order.size();) {
-    // A run's first is its earliest document; the others are compared with it field by
-    // field, not by digest alone.
-    size_t end = start + 1;
-    for (; end < order.size() && digests[order[end]] == digests[order[start]]; ++end) {
-      if (same_payment(*documents[order[end]], *documents[order[start]])) {
-        checks.repeats.push_back({order[end], order[start]});
+    const DocumentDigest digest{keyed_hash(key, seed), keyed_hash(key, second_seed)};
+    checks.digests.push_back(digest);
+    for (size_t slot = digest.first & (capacity - 1);; slot = (slot + 1) & (capacity - 1)) {
+      const uint32_t other = earliest[slot];
+      if (other == kEmpty) {
+        earliest[slot] = index;
+        break;
+      }
+      if (checks.digests[other] == digest) {
+        // Compared field by field, not by digest alone.
+        if (same_payment(document, *documents[other])) checks.repeats.push_back({index, other});
+        break;
       }
     }
-    start = end;
   }
-  std::sort(checks.repeats.begin(), checks.repeats.end(),
-            [](const RepeatedDocument& a, const RepeatedDocument& b) {
-              return a.document < b.document;
-            });
 
   checks.turnovers.reserve(sums.size());
   for (const auto& [where, total] : sums) {
