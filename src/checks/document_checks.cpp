@@ -1,6 +1,5 @@
 #include "document_checks.h"
 
-#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
