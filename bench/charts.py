@@ -20,6 +20,7 @@ import matplotlib
 
 matplotlib.use('svg')
 import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -39,17 +40,28 @@ def save(figure: Any, path: pathlib.Path) -> None:
     partial.replace(path)
 
 
+def count(value: float, _position: object = None) -> str:
+    """1000 as 1k and 1000000 as 1M, for an axis of counts."""
+    for limit, suffix in ((1e9, 'G'), (1e6, 'M'), (1e3, 'k')):
+        if value >= limit:
+            return f'{value / limit:g}{suffix}'
+    return f'{value:g}'
+
+
 def throughput_chart(results: dict[str, Any], path: pathlib.Path,
                      encodings: tuple[str, ...] = ENCODINGS) -> None:
     """Documents per second of every body, ours in colour, on a logarithmic axis."""
-    figure, axes = plt.subplots(1, len(encodings), figsize=(5.2 * len(encodings), 3.6),
+    figure, axes = plt.subplots(len(encodings), 1, figsize=(6.4, 2.8 * len(encodings)),
                                 squeeze=False)
-    for ax, encoding in zip(axes[0], encodings):
+    for ax, encoding in zip(axes[:, 0], encodings):
         block = results['throughput'][encoding]
         rows = sorted(block['rows'], key=lambda row: row['documents_per_s'])
         ax.barh([row['name'] for row in rows], [row['documents_per_s'] for row in rows],
                 color=[OURS if row['ours'] else ANCHOR for row in rows])
         ax.set_xscale('log')
+        ax.xaxis.set_major_locator(LogLocator(base=10))
+        ax.xaxis.set_major_formatter(FuncFormatter(count))
+        ax.xaxis.set_minor_formatter(NullFormatter())
         ax.set_xlabel('documents per second (log scale)')
         ax.set_title(f'{encoding}, {block["input_mb"]:.0f} MB, {block["documents"]:,} documents',
                      fontsize=10)
