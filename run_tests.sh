@@ -41,12 +41,17 @@ fill_venv() {
     "$python" -m venv "$venv"
   fi
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  # dask[distributed] for the scale-out example, whose tests start a local cluster; pyarrow,
-  # polars, duckdb and pandas for the tests of the Arrow tables (and the example's Dask
-  # DataFrame); tqdm for the converter's progress bar; mypy for the type checks; matplotlib for
-  # the benchmark charts. The module itself needs none of them.
-  "$venv/bin/python" -m pip install -q pytest hypothesis "dask[distributed]" pyarrow polars \
-    duckdb pandas tqdm mypy matplotlib
+  # What the suite imports is the package's `test` extra, which the release workflow installs
+  # for every wheel too (Dask for the scale-out tests, pyarrow, polars, duckdb and pandas for the
+  # tables, tqdm for the progress bar, mypy for the type checks); matplotlib draws the benchmark
+  # charts. The module itself needs none of them.
+  local requirements
+  requirements=$("$venv/bin/python" -c 'import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))' \
+    "$root/pyproject.toml")
+  mapfile -t requirements <<<"$requirements"
+  "$venv/bin/python" -m pip install -q "${requirements[@]}" matplotlib
 }
 fill_venv >"$logs/venv.log" 2>&1 </dev/null &
 venv_filling=$!
