@@ -198,9 +198,10 @@ def dropped_lines(statement: Any) -> list[int | None]:
         return []
     # As the converter's JSON has them ({"lineno": ..., "message": ...}), or as the module's
     # (lineno, message) pairs.
-    return [warning.get('lineno') if isinstance(warning, Mapping)
-            else warning[0] if isinstance(warning, Sequence) and warning else None
-            for warning in warnings]
+    found = (warning.get('lineno') if isinstance(warning, Mapping)
+             else warning[0] if isinstance(warning, Sequence) and warning else None
+             for warning in warnings)
+    return [line if isinstance(line, int) else None for line in found]
 
 
 def dropped_message(lines: Sequence[int | None], remedy: str) -> str:
@@ -334,6 +335,8 @@ def _written_amount(given: Any) -> str:
     if isinstance(given, decimal.Decimal):
         amount = decimal.Decimal.__format__(given, 'f')
     elif isinstance(given, int) and not isinstance(given, bool):
+        if given.bit_length() > _MAGNITUDE.bit_length():  # before Python's digit limit for str
+            raise _Unreadable('the amount has more digits than the parser keeps')
         amount = int.__repr__(given)
     elif isinstance(given, str):
         amount = _exact(given)
@@ -692,7 +695,10 @@ def _extra_of(document: Any) -> Any:
 def _document_where(index: int, document: Any) -> str:
     lineno = document.get('lineno') if isinstance(document, Mapping) \
         else getattr(document, 'lineno', None)
-    return f'document {index}' if lineno is None else f'document {index} (line {lineno})'
+    # Anything but a number is left out: its text may be large, or not end at all.
+    if not isinstance(lineno, int):
+        return f'document {index}'
+    return f'document {index} (line {int.__repr__(lineno)})'
 
 
 # --- corvina-convert -f exchange ------------------------------------------------------------
@@ -756,6 +762,8 @@ def json_statements(name: str, data: bytes) -> Iterator[tuple[int, dict[str, Any
             found, at = decoder.raw_decode(text, at)
         except json.JSONDecodeError as error:
             raise NotJson(error.lineno, error.msg) from None
+        except ValueError as error:  # a number of more digits than Python converts
+            raise NotJson(lineno, str(error)) from None
         except RecursionError:  # the decoder recurses once per level of nesting
             raise NotJson(lineno, 'nested too deeply for a statement') from None
         if not isinstance(found, dict):

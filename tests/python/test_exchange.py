@@ -375,6 +375,9 @@ class TestRefusals:
                                  'start_amount': '79228162514264337593543950336'}]}}, 'cp1251',
             "account '1', interval 0, field start_amount (НачальныйОстаток): the amount "
             "'79228162514264337593543950336' has more digits than the parser keeps"),
+        'int past what Python writes as text': (
+            {'documents': [payment(amount=10 ** 5000)]}, 'cp1251',
+            'document 0, field amount (Сумма): the amount has more digits than the parser keeps'),
         'header key holding =': (
             {'header': {'a=b': 'c'}, 'documents': [payment()]}, 'cp1251',
             'the header, key \'a=b\': the key holds "=", which ends a key'),
@@ -657,14 +660,22 @@ class TestConverter:
                          + named('c.txt', extra='Код=1') + named('d.txt'), encoding='utf-8')
         second.write_text(named('e.txt') + '[' * 100_000 + ']' * 100_000 + '\n' + named('f.txt'),
                           encoding='utf-8')
+        third = tmp_path / 'third.json'
+        third.write_text(named('g.txt') + named('h.txt', amount='').replace(
+            '"amount": ""', '"amount": 1' + '0' * 5000), encoding='utf-8')
         out = tmp_path / 'out'
         assert main(['--from-json', '-f', 'exchange', '-o', str(out), str(first),
-                     str(second)]) == 1
-        assert capsys.readouterr().err.splitlines() == [
+                     str(second), str(third)]) == 1
+        err = capsys.readouterr().err.splitlines()
+        assert err[:4] == [
             f"{second}:2: not corvina-convert's JSON output: nested too deeply for a statement",
+            f"{third}:2: not corvina-convert's JSON output: Exceeds the limit (4300 digits) for "
+            'integer string conversion: value has 5001 digits; use '
+            'sys.set_int_max_str_digits() to increase the limit',
             f'{first}:2: document 0 (line 9): its extra is list, not a mapping of keys to texts',
             f'{first}:4: document 0 (line 9): its extra is str, not a mapping of keys to texts']
-        assert sorted(os.listdir(out)) == ['a.txt', 'd.txt', 'e.txt']
+        assert len(err) == 4
+        assert sorted(os.listdir(out)) == ['a.txt', 'd.txt', 'e.txt', 'g.txt']
 
     @pytest.mark.parametrize('from_json', [False, True])
     def test_dropped_documents_fail_the_input_unless_allowed(self, tmp_path, capsys, from_json):
