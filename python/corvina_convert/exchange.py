@@ -1,9 +1,10 @@
 """Writes statements back in the exchange format: dumps() to bytes, dump() to a binary file.
 
 What is written is read back by corvina_py.parse as the same statement: the same header (but
-for its Кодировка, which follows the encoding written), the same accounts and intervals in the
-same order, the same documents field by field and text by text. What could not be read back so
-is refused with a ValueError before a byte is written, never written differently.
+for its Кодировка, which follows the encoding written), the same accounts, their intervals in
+the reader's order (by start date), the same documents field by field and text by text. What
+could not be read back so is refused with a ValueError before a byte is written, never written
+differently: documents the parse dropped too, unless the caller says to write without them.
 
 The field keys are the ones the module shows: each field's getter carries its key as its doc
 text, so the parser's record tables stay the one place where a key is spelled.
