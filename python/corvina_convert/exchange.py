@@ -140,6 +140,12 @@ def dumps(statement: corvina_py.Statement | Mapping[str, Any], *, encoding: str 
     refused with a ValueError listing their lines, since the file would lack them without a
     word: dropped="ignore" writes the documents it has.
 
+    parse(dumps(s)) gives back the header (Кодировка following the encoding), the accounts,
+    their intervals sorted by start date, and every document field by field with its extra
+    keys. It cannot give back what the parser does not keep: the layout (all accounts are
+    written before the documents, fields in the Document attributes' order), the earlier
+    values of a repeated key (the last one is kept), the spelling of dates and amounts.
+
     Raises ValueError, naming the document or section, the field and the reason, for what the
     parser would not read back the same: a line break in a key or value, a character the
     encoding cannot write, a missing required field, a date or amount not in the parser's own
