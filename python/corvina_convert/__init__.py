@@ -18,6 +18,7 @@ import decimal
 import errno
 import functools
 import io
+import itertools
 import json
 import operator
 import os
@@ -324,13 +325,23 @@ _document_fields = operator.attrgetter(*CSV_DOCUMENT_FIELDS)
 _interval_fields = operator.attrgetter(*INTERVAL_FIELDS)
 
 
+# The extra keys that get a column each by default. Past them a row would hold a cell for
+# every key of every document, and documents that each carry keys of their own would make an
+# output of documents times keys; the rest go to one column of JSON objects instead.
+EXTRA_COLUMNS = 64
+EXTRA_COLUMN = 'extra'
+
+
 def csv_pieces(name: str, statement: corvina_py.Statement, file_column: bool,
-               intervals: bool, delimiter: str = ',') -> tuple[bytes, ...]:
+               intervals: bool, delimiter: str = ',',
+               columns: int | None = EXTRA_COLUMNS) -> tuple[bytes, ...]:
     """The rows of the statement's documents and, when asked for, of its accounts' intervals.
 
     The documents' piece opens with a row of the statement's extra keys in order of first
-    appearance, and each document's row ends in its values for them, a bare empty cell where it
-    has none; ExtraColumns puts the keys of every input in one order.
+    appearance, and each document's row ends in its values for the first `columns` of them (all
+    for None), a bare empty cell where it has none; past those keys, in one more cell, the
+    JSON object of its values for the others, a bare empty cell when it has none of them.
+    ExtraColumns puts the keys of every input in one order.
     """
     prefix = (name,) if file_column else ()
     keys: dict[str, int] = {}
@@ -340,9 +351,17 @@ def csv_pieces(name: str, statement: corvina_py.Statement, file_column: bool,
         extras.append(extra)
         for key in extra:
             keys.setdefault(key, len(keys))
-    pieces = [csv_rows([list(keys)], delimiter) + csv_rows(
-        ((*prefix, *_document_fields(document), *(extra.get(key) for key in keys))
-         for document, extra in zip(statement.documents, extras)), delimiter)]
+    if columns is None or len(keys) <= columns:
+        rows: Iterable[Sequence[str | None]] = (
+            (*prefix, *_document_fields(document), *(extra.get(key) for key in keys))
+            for document, extra in zip(statement.documents, extras))
+    else:
+        wide = list(keys)[:columns]
+        rows = ((*prefix, *_document_fields(document), *(extra.get(key) for key in wide),
+                 extra_object({key: value for key, value in extra.items()
+                               if keys[key] >= columns}))
+                for document, extra in zip(statement.documents, extras))
+    pieces = [csv_rows([list(keys)], delimiter) + csv_rows(rows, delimiter)]
     if intervals:
         pieces.append(csv_rows(((*prefix, number, *_interval_fields(interval))
                                 for number, account in statement.accounts.items()
@@ -350,27 +369,34 @@ def csv_pieces(name: str, statement: corvina_py.Statement, file_column: bool,
     return tuple(pieces)
 
 
+def extra_object(extra: dict[str, str]) -> str | None:
+    return json.dumps(extra, ensure_ascii=False) if extra else None
+
+
 class ExtraColumns:
-    """The documents' CSV rows of every input, with one column per extra key of any of them.
+    """The documents' CSV rows of every input, with one column per extra key of any of them
+    (of the first `limit` keys, and one column of JSON objects for the others, when more).
 
     The header can only be written once every input has given its keys, so the rows wait in a
     spool file, each input's in the columns known when it came; the shorter rows get their empty
     cells when the spool is copied out.
     """
 
-    def __init__(self, header: bytes, delimiter: str) -> None:
+    def __init__(self, header: bytes, delimiter: str, limit: int | None = EXTRA_COLUMNS) -> None:
         # An Excel file's byte-order mark leads the header, not its first column's name.
         self.mark = codecs.BOM_UTF8 if header.startswith(codecs.BOM_UTF8) else b''
         self.delimiter = delimiter
         [self.columns] = read_csv_rows(header[len(self.mark):], delimiter)
         self.fixed = len(self.columns)
+        self.limit = limit
         self.keys: dict[str, int] = {}
         self.spool: BinaryIO
         try:
             self.spool = tempfile.TemporaryFile()
         except OSError:  # no temporary folder to write to: the rows wait in memory
             self.spool = io.BytesIO()
-        self.segments: list[tuple[int, int, int]] = []  # start, end, extra columns written
+        # start, end, extra columns written, whether a JSON object's cell follows them
+        self.segments: list[tuple[int, int, int, bool]] = []
 
     def close(self) -> None:
         self.spool.close()
@@ -387,33 +413,62 @@ class ExtraColumns:
         local = [key or '' for key in next(read_csv_rows(data[:first_line], self.delimiter))]
         for key in local:
             self.keys.setdefault(key, len(self.keys))
+        limit = len(self.keys) if self.limit is None else self.limit
         start = self.spool.tell()
-        if local == list(self.keys)[:len(local)]:
+        if len(local) <= limit and local == list(itertools.islice(self.keys, len(local))):
             # Its keys lead, in the same order (one bank, one habit): its rows stay as written.
             self.spool.write(memoryview(data)[first_line:])
-            written = len(local)
+            written, spilled = len(local), False
         else:
-            places = [self.fixed + self.keys[key] for key in local]
-            written = len(self.keys)
-            rows = []
-            for row in read_csv_rows(data[first_line:], self.delimiter):
-                cells: list[str | None] = [*row[:self.fixed], *[None] * written]
-                for place, cell in zip(places, row[self.fixed:]):
-                    cells[place] = cell
-                rows.append(cells)
-            self.spool.write(csv_rows(rows, self.delimiter))
-        self.segments.append((start, self.spool.tell(), written))
+            written, spilled = min(len(self.keys), limit), len(self.keys) > limit
+            self.spool.write(csv_rows(self.placed(data[first_line:], local, written, spilled),
+                                      self.delimiter))
+        self.segments.append((start, self.spool.tell(), written, spilled))
+
+    def placed(self, data: bytes, local: list[str], written: int,
+               spilled: bool) -> Iterator[list[str | None]]:
+        """An input's rows with each extra value in the run's column for its key, or in the
+        row's JSON object when its key has none."""
+        fixed, keys = self.fixed, self.keys
+        wide = min(len(local), len(keys) if self.limit is None else self.limit)
+        places = [keys[key] for key in local[:wide]]
+        for row in read_csv_rows(data, self.delimiter):
+            cells: list[str | None] = [*row[:fixed], *[None] * written]
+            rest: dict[str, str] = {}
+            for key, place, cell in zip(local, places, row[fixed:fixed + wide]):
+                if place < written:
+                    cells[fixed + place] = cell
+                elif cell is not None:
+                    rest[key] = cell
+            if len(row) > fixed + wide and row[fixed + wide] is not None:
+                for key, value in json.loads(row[fixed + wide]).items():  # type: ignore[arg-type]
+                    if keys[key] < written:
+                        cells[fixed + keys[key]] = value
+                    else:
+                        rest[key] = value
+            if spilled:
+                cells.append(extra_object(rest))
+            yield cells
+
+    def spilled(self) -> bool:
+        """Whether the keys past the limit went to the JSON objects' column."""
+        return self.limit is not None and len(self.keys) > self.limit
 
     def copy_to(self, output: Output) -> None:
         """Writes the header, with every key, then every input's rows."""
-        output.write(self.mark + csv_rows([[*self.columns, *self.keys]], self.delimiter))
-        for start, end, written in self.segments:
+        spilled = self.spilled()
+        keys = list(self.keys)[:self.limit] if spilled else list(self.keys)
+        output.write(self.mark + csv_rows([[*self.columns, *keys, *[EXTRA_COLUMN] * spilled]],
+                                          self.delimiter))
+        for start, end, written, has_object in self.segments:
             self.spool.seek(start)
             data = self.spool.read(end - start)
-            if written < len(self.keys):
-                padding = [None] * (len(self.keys) - written)
-                data = csv_rows(([*row, *padding] for row in read_csv_rows(data, self.delimiter)),
-                                self.delimiter)
+            if written < len(keys) or has_object != spilled:
+                # Rows that end before the last key's column, or without the object's cell.
+                padding = [None] * (len(keys) - written + (spilled and not has_object))
+                data = csv_rows(([*row, *padding] if not has_object else
+                                 [*row[:-1], *padding, row[-1]]
+                                 for row in read_csv_rows(data, self.delimiter)), self.delimiter)
             output.write(data)
 
 
@@ -529,6 +584,8 @@ class Output:
         self.target = ''
         self.owned = False  # whether the stream is ours to close
         if path is None or path == STDIN or is_standard_output(path):
+            if sys.stdout is None:  # started with its descriptor closed (`>&-`)
+                raise OutputError('corvina-convert', 'standard output is closed')
             sys.stdout.flush()
             self.stream: BinaryIO = sys.stdout.buffer
             return
@@ -671,7 +728,8 @@ class Format:
 # An option that a format does not list is refused with it, and --help is made from this table.
 FORMATS: dict[str, Format] = {
     'json': Format('one object per statement, one per line (the default)', ('--indent',)),
-    'csv': Format('one row per document', ('--file-column', '--intervals', '--excel')),
+    'csv': Format('one row per document', ('--file-column', '--intervals', '--excel',
+                                           '--extra-columns')),
     'summary': Format('counts and exact totals per account'),
     'parquet': Format('one typed table of all documents in a Parquet file',
                       ('--file-column', '--intervals'), needs='pyarrow'),
@@ -679,7 +737,7 @@ FORMATS: dict[str, Format] = {
                     ('--file-column', '--intervals'), needs='pyarrow'),
     'exchange': Format('each statement written back in the exchange format, to standard '
                        'output or one file per input in the folder -o DIR',
-                       ('--encoding-out', '--from-json')),
+                       ('--encoding-out', '--from-json', '--allow-dropped')),
 }
 HELP_WIDTH = 79
 
@@ -761,6 +819,13 @@ def build_parser() -> argparse.ArgumentParser:
         '--encoding-out', 'the encoding written (default cp1251)'))
     parser.add_argument('--from-json', action='store_true', help=format_option_help(
         '--from-json', "the inputs are this program's JSON output"))
+    parser.add_argument('--allow-dropped', action='store_true', help=format_option_help(
+        '--allow-dropped', 'write a statement without the documents its parse dropped, '
+        'instead of failing it'))
+    parser.add_argument('--extra-columns', action='store_true', help=format_option_help(
+        '--extra-columns', 'give every extra key of the documents a column of its own, '
+        f'however many there are (by default past {EXTRA_COLUMNS} keys the rest go to one '
+        'column of JSON objects, "extra")'))
     parser.add_argument('--strict', action='store_true',
                         help='treat dropped documents (warnings) as errors')
     parser.add_argument('-j', '--jobs', type=positive_int, default=1, metavar='N',
@@ -852,6 +917,11 @@ def overwritten_input(outputs: Iterable[str | None], inputs: Iterable[str]) -> s
     return None
 
 
+def extra_columns(args: argparse.Namespace) -> int | None:
+    """How many extra keys get a column of their own in CSV; None for all."""
+    return None if args.extra_columns else EXTRA_COLUMNS
+
+
 def text_format(args: argparse.Namespace) -> tuple[Formatter, tuple[bytes, ...]]:
     """The formatter of a json, csv or summary run, and what each output starts with."""
     intervals = args.intervals is not None
@@ -863,7 +933,7 @@ def text_format(args: argparse.Namespace) -> tuple[Formatter, tuple[bytes, ...]]
         if args.excel:
             headers = tuple(codecs.BOM_UTF8 + header for header in headers)
         return (functools.partial(csv_pieces, file_column=args.file_column, intervals=intervals,
-                                  delimiter=delimiter), headers)
+                                  delimiter=delimiter, columns=extra_columns(args)), headers)
     return summary_pieces, (b'',)
 
 
@@ -890,7 +960,8 @@ def write_outputs(args: argparse.Namespace, failed: list[str]) -> None:
         outputs = [stack.enter_context(Output(target)) for target in targets]
         extra: ExtraColumns | None = None
         if args.format == 'csv':
-            extra = ExtraColumns(headers[0], EXCEL_DELIMITER if args.excel else ',')
+            extra = ExtraColumns(headers[0], EXCEL_DELIMITER if args.excel else ',',
+                                 extra_columns(args))
             stack.callback(extra.close)
         # Closed before the outputs are discarded: no worker is left writing to a pipe that
         # nobody reads, and the pool is shut down before the error is reported.
@@ -912,6 +983,11 @@ def write_outputs(args: argparse.Namespace, failed: list[str]) -> None:
         if converted:
             for output in outputs:
                 output.commit()
+    if extra is not None and extra.spilled():
+        print(f'corvina-convert: the documents have {len(extra.keys)} extra keys: the first '
+              f'{EXTRA_COLUMNS} have a column each, the others are in the column '
+              f'"{EXTRA_COLUMN}" as one JSON object per row (--extra-columns gives each key a '
+              'column)', file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -924,6 +1000,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.format not in formats:
             parser.error(f"{option} needs --format {', '.join(formats[:-1])}"
                          f"{' or ' if len(formats) > 1 else ''}{formats[-1]}")
+    if args.from_json and args.encoding is not None:
+        parser.error('--encoding reads statement files, not the JSON of --from-json: give one '
+                     'of them')
     try:
         args.files = list(inputs.expand(args.files, args.recursive))
     except inputs.NoMatch as error:

@@ -385,6 +385,14 @@ class TestCommand:
         assert [r['documents'][0]['amount'] for r in records] == [
             '0.01', '1.01', '2.01', '4.01', '5.01']
 
+    @pytest.mark.parametrize('format', ['json', 'summary', 'exchange'])
+    def test_closed_standard_output(self, tmp_path, format):
+        path = write(tmp_path, 'a.txt', statement(document('1')))
+        done = subprocess.run(['sh', '-c', 'exec "$@" >&-', 'sh', *console_script(), '-f',
+                               format, path], capture_output=True, timeout=120, check=False)
+        assert (done.returncode, done.stderr) == (1, b'corvina-convert: standard output is '
+                                                     b'closed\n')
+
     def test_output_is_utf8_whatever_the_locale(self, tmp_path):
         path = write(tmp_path, 'a.txt', statement(document('1')))
         done = subprocess.run([*console_script(), path], capture_output=True, timeout=120,
@@ -755,6 +763,74 @@ class TestExcel:
             main(['-f', format, '--excel', 'a.txt'])
         assert caught.value.code == 2
         assert capsys.readouterr().err.endswith('error: --excel needs --format csv\n')
+
+
+class TestExtraKeys:
+    """Extra keys in CSV: a column each while they are few, past the limit the rest of each
+    document's in one column of JSON objects, so the output stays linear in the input."""
+
+    LIMIT = corvina_convert.EXTRA_COLUMNS
+    # Each input a list of documents, each given by its extra keys.
+    LAYOUTS = {
+        'few keys in two inputs': [[{'Код': '1'}, {'ОКАТО': '2', 'Код': ''}], [{'КБК': '3'}]],
+        'a key of its own per document': [[{f'Код{i}': str(i)} for i in range(100)]],
+        'later inputs in other orders': [
+            [{f'K{i}': f'a{i}'} for i in range(LIMIT + 6)],
+            [{f'K{LIMIT + 4}': 'b', 'K1': 'b', 'Новый': 'n'}],
+            [{'K0': 'c'}],
+            [{f'K{i}': f'd{i}' for i in reversed(range(LIMIT + 6))}],
+            [{'Код': '1'}],
+        ],
+    }
+
+    @staticmethod
+    def run(tmp_path, layout, *options):
+        paths = [write(tmp_path, f'{n}.txt', statement(*(
+            document('1', extra=tuple(f'{key}={value}' for key, value in extra.items()))
+            for extra in documents))) for n, documents in enumerate(layout)]
+        out = tmp_path / 'out.csv'
+        assert main(['-f', 'csv', '-o', str(out), *options, *paths]) == 0
+        return read_csv(out)
+
+    @staticmethod
+    def extras(rows) -> tuple[list[str], list[dict[str, str]]]:
+        """The columns after the fields, and each row's extra keys read back from them."""
+        header, *rows = rows
+        fixed = len(DOCUMENT_FIELDS) - 1
+        keys = header[fixed:]
+        found = []
+        for row in rows:
+            assert len(row) == len(header)
+            extra = {key: cell for key, cell in zip(keys, row[fixed:]) if cell is not None}
+            if len(keys) == TestExtraKeys.LIMIT + 1:
+                extra.update(json.loads(extra.pop('extra', '{}')))
+            found.append(extra)
+        return keys, found
+
+    @pytest.mark.parametrize('name', LAYOUTS)
+    def test_every_value_in_its_place(self, tmp_path, capsys, name):
+        layout = self.LAYOUTS[name]
+        expected = [extra for documents in layout for extra in documents]
+        keys = list(dict.fromkeys(key for extra in expected for key in extra))
+        columns, found = self.extras(self.run(tmp_path, layout))
+        assert found == expected
+        if len(keys) <= self.LIMIT:
+            assert columns == keys and capsys.readouterr().err == ''
+        else:
+            assert columns == [*keys[:self.LIMIT], 'extra']
+            assert capsys.readouterr().err == (
+                f'corvina-convert: the documents have {len(keys)} extra keys: the first '
+                f'{self.LIMIT} have a column each, the others are in the column "extra" as one '
+                'JSON object per row (--extra-columns gives each key a column)\n')
+        columns, found = self.extras(self.run(tmp_path, layout, '--extra-columns'))
+        assert columns == keys and found == expected
+
+    def test_output_linear_in_the_input(self, tmp_path):
+        text = statement(*(document('1', extra=(f'Код{i}={i}',)) for i in range(2000)))
+        path = write(tmp_path, 'many.txt', text)
+        out = tmp_path / 'many.csv'
+        assert main(['-f', 'csv', '-o', str(out), path]) == 0
+        assert out.stat().st_size < 2 * len(text.encode())
 
 
 def dos_statement() -> tuple[bytes, corvina_py.Statement]:
