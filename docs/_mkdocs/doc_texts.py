@@ -55,6 +55,14 @@ class DocTexts(griffe.Extension):
             function.overloads = list(overloads)
             pkg.set_member(name, function)
 
+    @staticmethod
+    def readable(member: griffe.Object, doc: str) -> str:
+        # A field's getter carries the bare key it is read from (the writer looks keys up
+        # there); on the page that reads better as a sentence.
+        if 'property' in member.labels and doc.isalnum():
+            return f'Read from the statement key `{doc}`.'
+        return doc
+
     def fill(self, obj: griffe.Object, module: Any) -> None:
         for member in obj.members.values():
             if member.is_alias or member.name.startswith('_'):
@@ -63,6 +71,6 @@ class DocTexts(griffe.Extension):
                 doc = getattr(runtime_object(module, member.path), '__doc__', None)
                 inherited = getattr(type(runtime_object(module, member.path)), '__doc__', None)
                 if isinstance(doc, str) and doc.strip() and doc != inherited:
-                    member.docstring = griffe.Docstring(doc, parent=member)
+                    member.docstring = griffe.Docstring(self.readable(member, doc), parent=member)
             if member.is_class:
                 self.fill(member, module)
