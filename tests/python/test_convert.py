@@ -920,16 +920,16 @@ class TestMessages:
             'files separately (pyarrow: ')
 
 
-def readme_section(title: str) -> str:
-    text = (Path(__file__).resolve().parents[2] / 'README.md').read_text(encoding='utf-8')
+def guide_section(page: str, title: str) -> str:
+    text = (Path(__file__).resolve().parents[2] / 'docs' / page).read_text(encoding='utf-8')
     start = text.index(f'\n## {title}\n')
     return text[start:text.index('\n## ', start + 1)]
 
 
 class TestHelp:
-    def test_formats_and_their_options_as_the_readme_lists_them(self, capsys):
-        # The README's list: "- `name` ...: ... Options: `--a`, `--b N`." one bullet a format.
-        section = readme_section('Converting statements from the command line')
+    def test_formats_and_their_options_as_the_guide_lists_them(self, capsys):
+        # The guide's list: "- `name` ...: ... Options: `--a`, `--b N`." one bullet a format.
+        section = guide_section('converter.md', 'Formats')
         listed = {}
         for bullet in section.split('\n- `')[1:]:
             name, _, body = bullet.partition('`')

@@ -21,7 +21,7 @@ from corvina_convert.exchange import DOCUMENT_KEYS
 
 SAMPLES = Path(os.environ.get('CORVINA_SAMPLES_DIR',
                               Path(__file__).resolve().parents[3] / 'shared' / 'samples'))
-README = Path(__file__).resolve().parents[2] / 'README.md'
+GUIDE = Path(__file__).resolve().parents[2] / 'docs' / 'writing.md'
 ENCODINGS = ('cp1251', 'utf-8')
 
 DOCUMENT = {
@@ -710,18 +710,16 @@ class TestConverter:
         assert not (tmp_path / 'new').exists()
 
 
-# --- The README's examples run as written ---------------------------------------------------
+# --- The guide's examples run as written, each on its own ---------------------------------
 
-def readme_snippets() -> list[str]:
-    if not README.is_file():
+def guide_snippets() -> list[str]:
+    if not GUIDE.is_file():
         return []
-    section = README.read_text(encoding='utf-8').split('## Writing statements', 1)[-1]
-    section = section.split('\n## ', 1)[0]
-    return re.findall(r'```python\n(.*?)```', section, re.DOTALL)
+    return re.findall(r'```python\n(.*?)```', GUIDE.read_text(encoding='utf-8'), re.DOTALL)
 
 
-@pytest.mark.skipif(not readme_snippets(), reason='README not available')
-@pytest.mark.parametrize('index', range(len(readme_snippets()) or 1))
-def test_readme_writing_examples_run(index, tmp_path, monkeypatch):
+@pytest.mark.skipif(not guide_snippets(), reason='the writing guide is not available')
+@pytest.mark.parametrize('index', range(len(guide_snippets()) or 1))
+def test_guide_writing_examples_run(index, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    exec(compile(readme_snippets()[index], f'README snippet {index}', 'exec'), {})
+    exec(compile(guide_snippets()[index], f'writing guide snippet {index}', 'exec'), {})
