@@ -9,6 +9,7 @@ import io
 import json
 import os
 import re
+import shutil
 from pathlib import Path
 
 import pytest
@@ -721,5 +722,7 @@ def guide_snippets() -> list[str]:
 @pytest.mark.skipif(not guide_snippets(), reason='the writing guide is not available')
 @pytest.mark.parametrize('index', range(len(guide_snippets()) or 1))
 def test_guide_writing_examples_run(index, tmp_path, monkeypatch):
+    # Each on its own, in a folder that holds the project's examples as the guide's do.
+    shutil.copytree(GUIDE.parents[1] / 'examples', tmp_path / 'examples')
     monkeypatch.chdir(tmp_path)
     exec(compile(guide_snippets()[index], f'writing guide snippet {index}', 'exec'), {})
