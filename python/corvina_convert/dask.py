@@ -46,28 +46,37 @@ def scale_error(path: str, needs: int, scale: int) -> str:
             'the widest among the files')
 
 
-def parsed(path: str) -> corvina_py.Statement:
-    """The file's statement, or one without documents when it gives none; a file that fails and
-    each document left out are printed as `file:line: message`, as the converter prints them."""
+def parsed(path: str, quiet: bool = False) -> corvina_py.Statement:
+    """The file's statement, or one without documents when it gives none; unless quiet, a file
+    that fails and each document left out are printed as `file:line: message`, as the converter
+    prints them."""
+    statement: corvina_py.Statement | None
     try:
         with open(path, 'rb') as stream:
             data, _ = reading.parser_bytes(stream.read())
         statement = corvina_py.parse(data)
     except OSError as error:
-        print(f'{path}: {error.strerror or error}', file=sys.stderr)
-        return corvina_py.parse(NO_DOCUMENTS)
+        say = f'{path}: {error.strerror or error}'
+        statement = None
     except corvina_py.ParseError as error:
         lineno = getattr(getattr(error, 'detail', None), 'lineno', None)
-        print(f'{path if lineno is None else f"{path}:{lineno}"}: {error}', file=sys.stderr)
-        return corvina_py.parse(NO_DOCUMENTS)
-    for lineno, message in statement.warnings:
-        print(f'{path}:{lineno}: warning: {messages.dropped_document(message)}', file=sys.stderr)
-    return statement
+        say = f'{path if lineno is None else f"{path}:{lineno}"}: {error}'
+        statement = None
+    else:
+        say = ''.join(f'{path}:{lineno}: warning: {messages.dropped_document(message)}\n'
+                      for lineno, message in statement.warnings).removesuffix('\n')
+    if say and not quiet:
+        print(say, file=sys.stderr)
+    return corvina_py.parse(NO_DOCUMENTS) if statement is None else statement
 
 
 def amount_scale(path: str) -> int:
     """The scale the file's amounts need: at least 2, as every statement's table has."""
-    table = needed('pyarrow').table(parsed(path).documents_table())
+    # Quiet, and no failure here: the frame's own reading says what is wrong, once.
+    try:
+        table = needed('pyarrow').table(parsed(path, quiet=True).documents_table())
+    except ValueError:
+        return 2
     return int(table.schema.field('amount').type.scale)
 
 
@@ -80,11 +89,16 @@ def read_documents(path: str, scale: int = 2) -> Any:
     parse is reported and gives no rows.
     """
     pyarrow = needed('pyarrow')
-    pandas = needed('pandas')
     try:
         table = pyarrow.table(parsed(path).documents_table())
     except ValueError as error:  # an amount with no place in a 38-digit column
         raise ValueError(f'{path}: {error}') from error
+    return documents_partition(table, path, scale)
+
+
+def documents_partition(table: Any, path: str, scale: int) -> Any:
+    pyarrow = needed('pyarrow')
+    pandas = needed('pandas')
     index = table.schema.get_field_index('amount')
     needs = table.schema.field(index).type.scale
     if needs > scale:
@@ -107,11 +121,12 @@ def read_documents(path: str, scale: int = 2) -> Any:
 def read_problems(path: str) -> Any:
     """One file's problems as a pandas DataFrame: file, line, kind (error, warning or note)
     and message, one row each."""
-    pyarrow = needed('pyarrow')
-    pandas = needed('pandas')
-    loaded = reading.load(path, tables=False)
-    table = reading.problems_table(loaded.problems, pyarrow.int64())
-    return table.to_pandas(types_mapper=pandas.ArrowDtype)
+    return problems_partition(reading.load(path, tables=False).problems)
+
+
+def problems_partition(rows: list[tuple[str, int | None, str, str]]) -> Any:
+    table = reading.problems_table(rows, needed('pyarrow').int64())
+    return table.to_pandas(types_mapper=needed('pandas').ArrowDtype)
 
 
 def matching(folder: str, pattern: str) -> list[str]:
@@ -133,7 +148,11 @@ def documents_frame(folder: str, pattern: str = '*.txt', scale: int | None = 2) 
         dask = needed('dask')
         scales = dask.compute(*map(dask.delayed(amount_scale, pure=True), paths))
         scale = max(scales, default=2)
-    return dataframe.from_map(functools.partial(read_documents, scale=scale), paths)
+    # The frame's types given, not found by reading the first file: nothing is read (and no
+    # problem reported) before the frame is computed.
+    empty = needed('pyarrow').table(corvina_py.parse(NO_DOCUMENTS).documents_table())
+    return dataframe.from_map(functools.partial(read_documents, scale=scale), paths,
+                              meta=documents_partition(empty, '', scale))
 
 
 def problems_frame(folder: str, pattern: str = '*.txt') -> Any:
@@ -141,4 +160,5 @@ def problems_frame(folder: str, pattern: str = '*.txt') -> Any:
     document left out (kind "warning"), per file that failed ("error") and per byte-order
     mark taken off ("note"), with the file and line."""
     dataframe = needed('dask.dataframe')
-    return dataframe.from_map(read_problems, matching(folder, pattern))
+    return dataframe.from_map(read_problems, matching(folder, pattern),
+                              meta=problems_partition([]))
