@@ -181,11 +181,6 @@ class TestDedupe:
              'message': f'a copy of the document at {march}:3, which is kept; this copy is '
              'left out'} for line in (18, 51)]
 
-    def test_without_dedupe_every_copy_stays(self, tmp_path):
-        path = write(tmp_path, 'a.txt', statement_of_lines(PAYMENT, SAME_PAYMENT))
-        tables = read_tables(path)
-        assert (tables.documents.num_rows, tables.duplicates_dropped) == (2, 0)
-
     @pytest.mark.skipif(not SAMPLES.is_dir(), reason='the sample statements are not here')
     def test_samples_read_twice_add_nothing(self):
         once = read_tables(SAMPLES, dedupe=True)
