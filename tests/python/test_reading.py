@@ -209,6 +209,33 @@ class TestDedupe:
         assert capsys.readouterr().err == reading.dropped_message(1) + '\n'
 
 
+@pytest.mark.skipif(not SAMPLES.is_dir(), reason='the sample statements are not here')
+class TestSamples:
+    def outcomes(self) -> dict[str, corvina_py.Statement | None]:
+        found: dict[str, corvina_py.Statement | None] = {}
+        for path in sorted(SAMPLES.glob('*.txt')):
+            try:
+                found[str(path)] = corvina_py.parse(path.read_bytes())
+            except corvina_py.ParseError:
+                found[str(path)] = None
+        return found
+
+    def test_every_document_a_row_and_every_loss_a_problem(self):
+        tables = read_tables(SAMPLES)
+        files = tables.documents.column('file').to_pylist()
+        problems = tables.problems.column('file').to_pylist()
+        for path, statement in self.outcomes().items():
+            documents = 0 if statement is None else len(statement.documents)
+            lost = 1 if statement is None else len(statement.warnings)
+            assert (files.count(path), problems.count(path)) == (documents, lost), path
+
+    def test_byte_order_mark_taken_off(self, tmp_path):
+        for path, statement in self.outcomes().items():
+            if statement is not None and statement.encoding == 'utf-8':
+                copy = write(tmp_path, 'copy.txt', codecs.BOM_UTF8 + Path(path).read_bytes())
+                assert read(copy).documents == statement.documents, path
+
+
 DASK_MISSING = pytest.mark.skipif(importlib.util.find_spec('dask') is None
                                   or importlib.util.find_spec('pandas') is None,
                                   reason='dask[dataframe] and pandas are not installed')
