@@ -221,21 +221,24 @@ def drop_duplicates(documents: Any) -> tuple[Any, Any]:
     """The documents without the later copies of each, and a problems row per copy left out.
 
     The amounts of a joined table share one scale, so comparing the column compares values:
-    348000 and 348000.00 are the same amount. Grouping on one thread keeps each group's rows
-    in table order, so its first row is the first occurrence.
+    348000 and 348000.00 are the same amount.
     """
     pyarrow = pyarrow_module()
     compute = pyarrow.compute
-    count = documents.num_rows
     rows = compute.subtract(compute.cumulative_sum(
-        pyarrow.repeat(pyarrow.scalar(1, pyarrow.int64()), count)), 1)
+        pyarrow.repeat(pyarrow.scalar(1, pyarrow.int64()), documents.num_rows)), 1)
     keyed = documents.select(DUPLICATE_KEY).append_column('row', rows)
-    groups = keyed.group_by(list(DUPLICATE_KEY), use_threads=False).aggregate([('row', 'list')])
-    copies = groups.column('row_list')
-    copies = copies.filter(compute.greater(compute.list_value_length(copies), 1))
-    later = compute.list_slice(copies, 1)
-    dropped = compute.list_flatten(later)
-    kept = compute.list_element(copies, 0).take(compute.list_parent_indices(later))
+    groups = keyed.group_by(list(DUPLICATE_KEY)).aggregate([('row', 'min'), ('row', 'list')])
+    copies = groups.column('row_list').combine_chunks()
+    repeated = compute.greater(compute.list_value_length(copies), 1)
+    copies = copies.filter(repeated)
+    # The first row of a group by its number, not by its place in the list, which grouping on
+    # several threads does not keep in table order.
+    of_copies = compute.list_flatten(copies)
+    first = groups.column('row_min').combine_chunks().filter(repeated).take(
+        compute.list_parent_indices(copies))
+    later = compute.not_equal(of_copies, first)
+    dropped, kept = of_copies.filter(later), first.filter(later)
     order = compute.sort_indices(dropped)
     dropped, kept = dropped.take(order), kept.take(order)
     files, lines = documents.column('file'), documents.column('lineno')
