@@ -195,12 +195,26 @@ def read_tables(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
     documents, intervals = joined
     problems = problems_table([row for item in loaded for row in item.problems],
                               documents.schema.field('lineno').type)
-    dropped = 0
-    if dedupe:
-        documents, duplicates = drop_duplicates(documents)
-        dropped = duplicates.num_rows
-        problems = pyarrow.concat_tables([problems, duplicates])
-    return Tables(documents, intervals, problems, dropped)
+    if not dedupe:
+        return Tables(documents, intervals, problems)
+    documents, duplicates, rows = drop_duplicates(documents)
+    # Each copy's row goes among the other problems of its input, in line order: the input by
+    # its place in the list, since two inputs may have one name.
+    int64 = pyarrow.int64()
+    sources = pyarrow.chunked_array(
+        [pyarrow.repeat(pyarrow.scalar(index, int64), item.documents.num_rows)
+         for index, item in enumerate(loaded) if item.documents is not None], int64)
+    problems = problems.append_column('input', pyarrow.array(
+        [index for index, item in enumerate(loaded) for _ in item.problems], int64))
+    both = pyarrow.concat_tables([problems, duplicates.append_column('input', sources.take(rows))])
+    # Line 0 puts a problem of the whole file first, before any line (and asks nothing of
+    # pyarrow's way of placing nulls, which its versions spell differently).
+    keys = pyarrow.table({'input': both.column('input'),
+                          'line': pyarrow.compute.fill_null(both.column('line'), 0)})
+    order = pyarrow.compute.sort_indices(keys, sort_keys=[('input', 'ascending'),
+                                                          ('line', 'ascending')])
+    problems = both.take(order).drop_columns(['input'])
+    return Tables(documents, intervals, problems, duplicates.num_rows)
 
 
 # A statement without documents or intervals: its tables have the columns and types of every
@@ -217,8 +231,9 @@ def problems_table(rows: Sequence[tuple[str, int | None, str, str]], line_type: 
                          names=['file', 'line', 'kind', 'message'])
 
 
-def drop_duplicates(documents: Any) -> tuple[Any, Any]:
-    """The documents without the later copies of each, and a problems row per copy left out.
+def drop_duplicates(documents: Any) -> tuple[Any, Any, Any]:
+    """The documents without the later copies of each, a problems row per copy left out, and
+    the copies' rows in the table given.
 
     The amounts of a joined table share one scale, so comparing the column compares values:
     348000 and 348000.00 are the same amount.
@@ -250,7 +265,7 @@ def drop_duplicates(documents: Any) -> tuple[Any, Any]:
                                 pyarrow.repeat(pyarrow.scalar('duplicate'), len(dropped)),
                                 message], names=['file', 'line', 'kind', 'message'])
     keep = compute.invert(compute.is_in(rows, value_set=dropped))
-    return documents.filter(keep), duplicates
+    return documents.filter(keep), duplicates, dropped
 
 
 class SeenRows:

@@ -181,6 +181,13 @@ class TestDedupe:
              'message': f'a copy of the document at {march}:3, which is kept; this copy is '
              'left out'} for line in (18, 51)]
 
+    def test_copies_listed_with_their_input_problems(self, tmp_path):
+        path = write(tmp_path, 'a.txt', statement_of_lines(PAYMENT, LEFT_OUT))
+        problems = read_tables([path, path], dedupe=True).problems
+        assert list(zip(problems.column('line').to_pylist(),
+                        problems.column('kind').to_pylist())) == [
+            (33, 'warning'), (3, 'duplicate'), (33, 'warning')]
+
     @pytest.mark.skipif(not SAMPLES.is_dir(), reason='the sample statements are not here')
     def test_samples_read_twice_add_nothing(self):
         once = read_tables(SAMPLES, dedupe=True)
