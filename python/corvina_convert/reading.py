@@ -14,6 +14,7 @@ from __future__ import annotations
 import codecs
 import concurrent.futures
 import decimal
+import errno
 import importlib
 import importlib.util
 import io
@@ -170,7 +171,7 @@ def read_tables(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
     try:
         files = list(inputs.expand([os.fspath(path) for path in paths], recursive))
     except inputs.NoMatch as error:
-        raise FileNotFoundError(2, error.message, error.name) from None
+        raise FileNotFoundError(errno.ENOENT, error.message, error.name) from None
     if files.count(inputs.STDIN) > 1:
         raise ValueError("standard input ('-') can be given only once")
     if jobs is None:
