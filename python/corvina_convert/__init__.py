@@ -37,6 +37,8 @@ import corvina_py
 from corvina_convert import inputs, messages, progress
 from corvina_convert import exchange
 from corvina_convert.exchange import dump, dumps
+from corvina_convert import reading
+from corvina_convert.reading import Tables, read, read_tables
 
 
 def _attributes(cls: type) -> tuple[str, ...]:
@@ -402,12 +404,7 @@ class ExtraColumns:
         self.spool.close()
 
     def add(self, piece: bytes | Spilled) -> None:
-        if isinstance(piece, Spilled):
-            with open(piece.path, 'rb') as source:
-                os.unlink(piece.path)
-                data = source.read()
-        else:
-            data = piece
+        data = piece_bytes(piece)
         first_line = data.index(b'\n') + 1
         # Keys are written quoted, so none reads back as None.
         local = [key or '' for key in next(read_csv_rows(data[:first_line], self.delimiter))]
@@ -470,6 +467,15 @@ class ExtraColumns:
                                  [*row[:-1], *padding, row[-1]]
                                  for row in read_csv_rows(data, self.delimiter)), self.delimiter)
             output.write(data)
+
+
+def piece_bytes(piece: bytes | Spilled) -> bytes:
+    """The bytes of a piece; a spilled piece's file is removed once read."""
+    if isinstance(piece, Spilled):
+        with open(piece.path, 'rb') as source:
+            os.unlink(piece.path)
+            return source.read()
+    return piece
 
 
 def read_csv_rows(data: bytes, delimiter: str = ',') -> Iterator[list[str | None]]:
@@ -729,12 +735,12 @@ class Format:
 FORMATS: dict[str, Format] = {
     'json': Format('one object per statement, one per line (the default)', ('--indent',)),
     'csv': Format('one row per document', ('--file-column', '--intervals', '--excel',
-                                           '--extra-columns')),
+                                           '--extra-columns', '--dedupe')),
     'summary': Format('counts and exact totals per account'),
     'parquet': Format('one typed table of all documents in a Parquet file',
-                      ('--file-column', '--intervals'), needs='pyarrow'),
+                      ('--file-column', '--intervals', '--dedupe'), needs='pyarrow'),
     'arrow': Format('one typed table of all documents in an Arrow IPC file',
-                    ('--file-column', '--intervals'), needs='pyarrow'),
+                    ('--file-column', '--intervals', '--dedupe'), needs='pyarrow'),
     'exchange': Format('each statement written back in the exchange format, to standard '
                        'output or one file per input in the folder -o DIR',
                        ('--encoding-out', '--from-json', '--allow-dropped')),
@@ -813,6 +819,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument('--excel', action='store_true', help=format_option_help(
         '--excel', 'CSV as a Russian-locale Excel opens it: UTF-8 with a byte-order mark, '
         "';' between fields, CRLF line ends"))
+    parser.add_argument('--dedupe', action='store_true', help=format_option_help(
+        '--dedupe', 'write each document once when overlapping statements list it again '
+        '(the same kind, number, date, amount and accounts): the first copy is kept'))
     parser.add_argument('--indent', type=count, metavar='N', help=format_option_help(
         '--indent', 'indent nested objects by N spaces'))
     parser.add_argument('--encoding-out', choices=('cp1251', 'utf-8'), help=format_option_help(
@@ -959,10 +968,13 @@ def write_outputs(args: argparse.Namespace, failed: list[str]) -> None:
     with contextlib.ExitStack() as stack:
         outputs = [stack.enter_context(Output(target)) for target in targets]
         extra: ExtraColumns | None = None
+        seen: reading.SeenRows | None = None
         if args.format == 'csv':
             extra = ExtraColumns(headers[0], EXCEL_DELIMITER if args.excel else ',',
                                  extra_columns(args))
             stack.callback(extra.close)
+            if args.dedupe:
+                seen = reading.SeenRows(extra.columns, extra.delimiter)
         # Closed before the outputs are discarded: no worker is left writing to a pipe that
         # nobody reads, and the pool is shut down before the error is reported.
         outcomes = stack.enter_context(contextlib.closing(outcomes_of(args, format, failed)))
@@ -975,11 +987,13 @@ def write_outputs(args: argparse.Namespace, failed: list[str]) -> None:
                 converted = True
                 for index, (output, piece) in enumerate(zip(outputs, outcome.pieces)):
                     if extra is not None and index == 0:
-                        extra.add(piece)
+                        extra.add(piece if seen is None else seen.filter(piece_bytes(piece)))
                     else:
                         output.write(piece)
         if extra is not None:
             extra.copy_to(outputs[0])
+        if seen is not None:
+            print(reading.dropped_message(seen.dropped), file=sys.stderr)
         if converted:
             for output in outputs:
                 output.commit()
