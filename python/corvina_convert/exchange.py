@@ -631,22 +631,28 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
                   failed: list[str]) -> None:
     """Writes each input statement back, to its own file in the folder -o DIR or, for one
     statement, to standard output."""
-    from corvina_convert import (STDIN, Output, one_line, outcomes_of, overwritten_input,
-                                 readable_name)
+    from corvina_convert import (STDIN, Output, OutputError, one_line, outcomes_of,
+                                 overwritten_input, readable_name)
     encoding = args.encoding_out
     folder = None if args.output in (None, STDIN) else args.output
     if folder is not None and os.path.exists(folder) and not os.path.isdir(folder):
         parser.error(f'--format exchange writes one file per input into a folder: '
                      f'{one_line(readable_name(folder))} is not one')
 
+    relative_names: dict[str, str] = getattr(args, 'relative_names', {})
+
     def target_of(name: str) -> str | None:
-        return None if folder is None else os.path.join(folder, output_name(name))
+        if folder is None:
+            return None
+        relative = relative_names.get(name)
+        return os.path.join(folder, output_name(name) if relative is None else relative)
 
     def check_targets(names: Sequence[str]) -> None:
         if folder is None and len(names) > 1:
             parser.error('--format exchange writes more than one statement only into a folder: '
                          'give it with -o DIR')
-        clobbered = overwritten_input(map(target_of, names), args.files)
+        clobbered = overwritten_input((target_of(readable_name(name)) for name in names),
+                                      args.files)
         if clobbered is not None:
             parser.error(f'{one_line(readable_name(clobbered))} is an input or another output: '
                          'refusing to overwrite it')
@@ -673,7 +679,14 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
         for outcome in outcomes:
             if outcome.pieces is None:
                 continue
-            with Output(target_of(outcome.name)) as output:
+            target = target_of(outcome.name)
+            if target is not None:
+                # A subfolder is made only for a file that is written into it.
+                try:
+                    os.makedirs(os.path.dirname(target), exist_ok=True)
+                except OSError as error:
+                    raise OutputError.of(readable_name(target), error) from error
+            with Output(target) as output:
                 for piece in outcome.pieces:
                     output.write(piece)
                 output.commit()
