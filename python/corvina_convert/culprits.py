@@ -13,6 +13,7 @@ input is searched again at most once per such input.
 from __future__ import annotations
 
 import codecs
+import itertools
 from collections.abc import Iterator, Sequence
 
 import corvina_py
@@ -63,18 +64,31 @@ def value_failures(values: Sequence[tuple[str, str]]) -> list[str | None]:
     return failures
 
 
-def culprit(section: dict[str, str], typed: dict[str, str],
-            message: str) -> tuple[str, str] | None:
-    """The (key, value) of the section that the message is about: the first typed value, in
-    the parser's order of visit (the keys' UTF-8 bytes), that fails with this message."""
+def typed_keys(section: dict[str, str], typed: dict[str, str]) -> list[str]:
+    """The section's typed keys in the parser's order of visit (the keys' UTF-8 bytes)."""
     keys = sorted((key for key in section if key in typed), key=lambda key: key.encode())
     # A value that ends in CR, or holds a line break, cannot stand on a line of the trial.
-    keys = [key for key in keys if '\n' not in section[key] and not section[key].endswith('\r')]
-    failures = value_failures([(typed[key], section[key]) for key in keys])
-    for key, failure in zip(keys, failures):
-        if failure is not None:
-            return (key, section[key]) if failure == message else None
-    return None
+    return [key for key in keys if '\n' not in section[key] and not section[key].endswith('\r')]
+
+
+def culprits(sections: Sequence[tuple[dict[str, str] | None, str]],
+             typed: dict[str, str]) -> list[tuple[str, str] | None]:
+    """For each (section, message), the (key, value) that the message is about: the first
+    typed value in the order of visit that fails, if it fails with this message. The values
+    of every section are tried in one parse."""
+    keys = [[] if section is None else typed_keys(section, typed) for section, _ in sections]
+    failures = iter(value_failures([(typed[key], section[key])
+                                    for (section, _), own in zip(sections, keys)
+                                    if section is not None for key in own]))
+    found: list[tuple[str, str] | None] = []
+    for (section, message), own in zip(sections, keys):
+        tried = list(zip(own, itertools.islice(failures, len(own))))
+        first = next(((key, failure) for key, failure in tried if failure is not None), None)
+        if section is None or first is None or first[1] != message:
+            found.append(None)
+        else:
+            found.append((first[0], section[first[0]]))
+    return found
 
 
 class Lines:
@@ -159,13 +173,12 @@ def document_culprits(data: bytes, warnings: Sequence[tuple[int, str]],
     """For each warning of the statement, the document's key and value it is about, or None
     (a missing field, or a section that cannot be found again)."""
     lines = Lines(data, encoding or encoding_of(data))
-    for lineno, message in warnings:
-        section = lines.section_before(lineno)
-        yield None if section is None else culprit(section, DOCUMENT_VALUES, message)
+    sections = [(lines.section_before(lineno), message) for lineno, message in warnings]
+    yield from culprits(sections, DOCUMENT_VALUES)
 
 
 def account_culprit(data: bytes, lineno: int, message: str) -> tuple[str, str] | None:
     """The key and value of the account section ending on the line that the message is
     about."""
     section = Lines(data, encoding_of(data)).section_before(lineno)
-    return None if section is None else culprit(section, ACCOUNT_VALUES, message)
+    return culprits([(section, message)], ACCOUNT_VALUES)[0]

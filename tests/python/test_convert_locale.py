@@ -240,6 +240,17 @@ class TestKeyAndValue:
             f'{path}:{lineno}: warning: document left out: Дата=05.03.2024г: a date has text '
             f'after its year; {self.ADVICE}\n')
 
+    def test_several_warnings_of_one_file(self, tmp_path, capsys):
+        # The values of every dropped document are tried together: each keeps its own.
+        text = statement(payment(Дата='31.02.2024', ДатаСписано='x', Сумма='y'),
+                         payment(Сумма='1,5'), payment(ДатаПоступило='1.1', Сумма='z'))
+        path = tmp_path / 'a.txt'
+        path.write_text(text, encoding='utf-8')
+        assert main(['-f', 'csv', '-o', str(tmp_path / 'out.csv'), str(path)]) == 0
+        found = [line.split('document left out: ')[1].split(':')[0]
+                 for line in capsys.readouterr().err.splitlines()]
+        assert found == ['Дата=31.02.2024', 'Сумма=1,5', 'ДатаПоступило=1.1']
+
     def test_account_value_and_russian(self, tmp_path, capsys):
         text = statement(account(КонечныйОстаток='1 000,00', ДатаКонца='31.02.2024'), payment())
         path = tmp_path / 'a.txt'
