@@ -202,8 +202,7 @@ def convert_data(name: str, data: bytes, format: Formatter, encoding: str | None
     found: list[tuple[str, str] | None] = []
     if statement.warnings:
         # Found here, where the input's bytes still are: the parent only gets the outcome.
-        found = list(culprits.document_culprits(
-            data, statement.warnings, 'utf-8' if statement.encoding == 'utf-8' else None))
+        found = list(culprits.document_culprits(data, statement.warnings, statement.encoding))
     return Outcome(name, pieces, statement.warnings, culprits=found)
 
 

@@ -95,6 +95,7 @@ class Lines:
     """The input's lines by number, searched forward once, whatever its encoding."""
 
     CHUNK = 1 << 20
+    WALK = 4096
 
     def __init__(self, data: bytes, encoding: str) -> None:
         self.text: bytes | str
@@ -121,17 +122,28 @@ class Lines:
         """The offset where the line starts; lines must be asked for in ascending order."""
         text, newline = self.text, self.newline
         while self.line < lineno:
+            # Whole blocks are skipped by counting their line breaks; the block that holds
+            # the line is halved the same way down to a few lines, then walked break by
+            # break: a step per line would cost a call per line of the file.
             end = min(len(text), self.at + self.CHUNK)
             breaks = text.count(newline, self.at, end)  # type: ignore[arg-type]
-            if self.line + breaks < lineno and end < len(text):
+            if self.line + breaks < lineno:
+                if end == len(text):
+                    return None
                 self.line += breaks
                 self.at = end
                 continue
-            found = text.find(newline, self.at)  # type: ignore[arg-type]
-            if found < 0:
-                return None
-            self.at = found + 1
-            self.line += 1
+            while end - self.at > self.WALK:
+                middle = (self.at + end) // 2
+                breaks = text.count(newline, self.at, middle)  # type: ignore[arg-type]
+                if self.line + breaks < lineno:
+                    self.line += breaks
+                    self.at = middle
+                else:
+                    end = middle
+            while self.line < lineno:
+                self.at = text.find(newline, self.at, end) + 1  # type: ignore[arg-type]
+                self.line += 1
         return text.rfind(newline, 0, self.at) + 1  # type: ignore[arg-type]
 
     def section_before(self, lineno: int) -> dict[str, str] | None:
@@ -155,24 +167,30 @@ class Lines:
         return None
 
 
-def encoding_of(data: bytes) -> str:
-    """The codec the parser read the input with ('utf-16' for either byte order)."""
-    try:
-        data.decode('utf-8')
+def encoding_of(data: bytes, parsed: str | None = None) -> str:
+    """The codec the parser read the input with ('utf-16' for either byte order), from the
+    statement's encoding when there is one: a full check of the bytes costs a copy of them."""
+    if parsed is None:
+        try:
+            data.decode('utf-8')
+            parsed = 'utf-8'
+        except UnicodeDecodeError:
+            parsed = 'cp1251'
+    if parsed == 'utf-8':
         return 'utf-8'
-    except UnicodeDecodeError:
-        pass
-    if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)) and \
-            not data.startswith(codecs.BOM_UTF8):
+    # A statement read as Windows-1251 that starts with a UTF-16 mark was UTF-16: in
+    # Windows-1251 those bytes would have hidden the first line's marker.
+    if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
         return 'utf-16'
     return 'cp1251'
 
 
 def document_culprits(data: bytes, warnings: Sequence[tuple[int, str]],
-                      encoding: str | None = None) -> Iterator[tuple[str, str] | None]:
+                      encoding: str) -> Iterator[tuple[str, str] | None]:
     """For each warning of the statement, the document's key and value it is about, or None
-    (a missing field, or a section that cannot be found again)."""
-    lines = Lines(data, encoding or encoding_of(data))
+    (a missing field, or a section that cannot be found again); `encoding` is the
+    statement's."""
+    lines = Lines(data, encoding_of(data, encoding))
     sections = [(lines.section_before(lineno), message) for lineno, message in warnings]
     yield from culprits(sections, DOCUMENT_VALUES)
 
