@@ -12,6 +12,7 @@ them must find them, so the converter puts its Russian words around them instead
 from __future__ import annotations
 
 import gettext
+import locale
 import os
 import sys
 from collections.abc import Sequence
@@ -19,6 +20,7 @@ from collections.abc import Sequence
 DOMAIN = 'corvina_convert'
 LOCALE_DIR = os.path.join(os.path.dirname(__file__), 'locale')
 LANGUAGES = ('ru', 'en')
+VARIABLES = ('LANGUAGE', 'LC_ALL', 'LC_MESSAGES', 'LANG')
 
 # The one translation of the process: set once by the command line before it prints anything,
 # and again in each worker process, which may not inherit it (spawn and forkserver start
@@ -30,9 +32,19 @@ _language: str | None = None
 def use(language: str | None) -> None:
     """Speaks the language given ('ru' or 'en'), or the locale's when None."""
     global _translation, _language
-    languages = None if language is None else [language]
+    wanted = language or system_language()
+    languages = None if wanted is None else [wanted]
     _translation = gettext.translation(DOMAIN, LOCALE_DIR, languages=languages, fallback=True)
     _language = language
+
+
+def system_language() -> str | None:
+    """Windows sets none of the variables gettext reads: there the language is the system
+    locale's ('Russian_Russia'), which gettext does not look at."""
+    if sys.platform != 'win32' or any(os.environ.get(name) for name in VARIABLES):
+        return None
+    name = (locale.getlocale()[0] or '').lower()
+    return 'ru' if name.startswith(('ru_', 'russian')) else None
 
 
 def chosen() -> str | None:

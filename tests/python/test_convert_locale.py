@@ -90,6 +90,16 @@ class TestLanguage:
         assert done.stderr.decode() == f'{paths[0]}: Input is empty; файл пуст: выгрузите ' \
                                        'выписку заново\n'
 
+    @pytest.mark.parametrize(('name', 'russian'), [('Russian_Russia', True), ('ru_RU', True),
+                                                   ('English_United States', False), (None, False)])
+    def test_windows_system_locale(self, monkeypatch, name, russian):
+        for variable in i18n.VARIABLES:
+            monkeypatch.delenv(variable, raising=False)
+        monkeypatch.setattr(sys, 'platform', 'win32')
+        monkeypatch.setattr(i18n.locale, 'getlocale', lambda: (name, '1251'))
+        i18n.use(None)
+        assert i18n._('ok') == ('сходится' if russian else 'ok')
+
     @pytest.mark.parametrize(('count', 'form'), [(1, '1 документ'), (2, '2 документа'),
                                                  (5, '5 документов'), (11, '11 документов'),
                                                  (21, '21 документ'), (22, '22 документа')])
