@@ -639,7 +639,10 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
         parser.error(f'--format exchange writes one file per input into a folder: '
                      f'{one_line(readable_name(folder))} is not one')
 
-    relative_names: dict[str, str] = getattr(args, 'relative_names', {})
+    # The inputs' paths under the folders they were found in; a JSON input's statements are
+    # named by the file each came from, which is no path found here.
+    relative_names: dict[str, str] = {} if args.from_json else \
+        getattr(args, 'relative_names', {})
 
     def target_of(name: str) -> str | None:
         if folder is None:
