@@ -285,7 +285,7 @@ def convert_in(pool: concurrent.futures.Executor, workers: int, paths: Sequence[
     finally:
         # Stopped early (an output failed, the reader left, an interrupt): what has not
         # started need not run.
-        for _, future in pending:
+        for _path, future in pending:
             if future is not None:
                 future.cancel()
 
