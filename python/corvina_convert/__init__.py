@@ -544,7 +544,8 @@ def summarize(name: str, statement: corvina_py.Statement) -> list[str]:
         if closing is not None:
             head += ', ' + _('closing {amount}').format(amount=closing)
         lines += [f'  {one_line(number)}: {head}',
-                  turnover_line(_('in'), incoming[number], stated_total(intervals, 'total_income')),
+                  turnover_line(_('in'), incoming[number],
+                                stated_total(intervals, 'total_income')),
                   turnover_line(_('out'), outgoing[number],
                                 stated_total(intervals, 'total_expense')),
                   balance_line(account, incoming[number], outgoing[number])]

@@ -19,7 +19,6 @@ from collections.abc import Iterator, Sequence
 import corvina_py
 
 ACCOUNT_START = 'СекцияРасчСчет'
-ACCOUNT_END = 'КонецРасчСчет'
 DOCUMENT_START = 'СекцияДокумент='
 DOCUMENT_END = 'КонецДокумента'
 
@@ -76,9 +75,10 @@ def culprits(sections: Sequence[tuple[dict[str, str] | None, str]],
     """For each (section, message), the (key, value) that the message is about: the first
     typed value in the order of visit that fails, if it fails with this message. The values
     of every section are tried in one parse."""
-    keys = [[] if section is None else typed_keys(section, typed) for section, _ in sections]
+    keys = [[] if section is None else typed_keys(section, typed)
+            for section, _message in sections]
     failures = iter(value_failures([(typed[key], section[key])
-                                    for (section, _), own in zip(sections, keys)
+                                    for (section, _message), own in zip(sections, keys)
                                     if section is not None for key in own]))
     found: list[tuple[str, str] | None] = []
     for (section, message), own in zip(sections, keys):

@@ -90,8 +90,9 @@ class TestLanguage:
         assert done.stderr.decode() == f'{paths[0]}: Input is empty; файл пуст: выгрузите ' \
                                        'выписку заново\n'
 
-    @pytest.mark.parametrize(('name', 'russian'), [('Russian_Russia', True), ('ru_RU', True),
-                                                   ('English_United States', False), (None, False)])
+    @pytest.mark.parametrize(('name', 'russian'), [
+        ('Russian_Russia', True), ('ru_RU', True), ('English_United States', False),
+        (None, False)])
     def test_windows_system_locale(self, monkeypatch, name, russian):
         for variable in i18n.VARIABLES:
             monkeypatch.delenv(variable, raising=False)
