@@ -633,11 +633,12 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
     statement, to standard output."""
     from corvina_convert import (STDIN, Output, OutputError, one_line, outcomes_of,
                                  overwritten_input, readable_name)
+    from corvina_convert.i18n import _
     encoding = args.encoding_out
     folder = None if args.output in (None, STDIN) else args.output
     if folder is not None and os.path.exists(folder) and not os.path.isdir(folder):
-        parser.error(f'--format exchange writes one file per input into a folder: '
-                     f'{one_line(readable_name(folder))} is not one')
+        parser.error(_('--format exchange writes one file per input into a folder: {name} is '
+                       'not one').format(name=one_line(readable_name(folder))))
 
     # The inputs' paths under the folders they were found in; a JSON input's statements are
     # named by the file each came from, which is no path found here.
@@ -652,13 +653,13 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
 
     def check_targets(names: Sequence[str]) -> None:
         if folder is None and len(names) > 1:
-            parser.error('--format exchange writes more than one statement only into a folder: '
-                         'give it with -o DIR')
+            parser.error(_('--format exchange writes more than one statement only into a '
+                           'folder: give it with -o DIR'))
         clobbered = overwritten_input((target_of(readable_name(name)) for name in names),
                                       args.files)
         if clobbered is not None:
-            parser.error(f'{one_line(readable_name(clobbered))} is an input or another output: '
-                         'refusing to overwrite it')
+            parser.error(_('{name} is an input or another output: refusing to overwrite '
+                           'it').format(name=one_line(readable_name(clobbered))))
         if folder is not None and names:
             os.makedirs(folder, exist_ok=True)
 

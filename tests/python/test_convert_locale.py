@@ -125,7 +125,9 @@ def translated_texts() -> set[tuple[str, ...]]:
                 if len(found) == (1 if node.func.id == '_' else 2):
                     texts.add(found)
     import corvina_convert
+    import corvina_convert.tables
     tables = (*(text for _pattern, text in corvina_convert.ARGPARSE_MESSAGES),
+              corvina_convert.tables.MISSING_PYARROW,
               *messages.DATE_PROBLEMS.values(), *messages.ADVICE.values(),
               *messages.OS_ADVICE.values(), *messages.MONTHS,
               messages.NOT_STATEMENT, messages.DATE_ADVICE, messages.AMOUNT_ADVICE)
