@@ -31,14 +31,15 @@ import textwrap
 import types
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any, BinaryIO, TextIO
+from typing import Any, BinaryIO, NoReturn, TextIO
 
 import corvina_py
-from corvina_convert import inputs, messages, progress
+from corvina_convert import culprits, i18n, inputs, messages, progress
 from corvina_convert import exchange
 from corvina_convert.exchange import dump, dumps
 from corvina_convert import reading
 from corvina_convert.reading import Tables, read, read_tables
+from corvina_convert.i18n import _, n_
 
 
 def _attributes(cls: type) -> tuple[str, ...]:
@@ -93,6 +94,8 @@ class Outcome:
     warnings: list[tuple[int, str]] = field(default_factory=list)
     error_line: int | None = None
     error: str | None = None
+    # Per warning, the key and value of the document that it is about, when they were found.
+    culprits: list[tuple[str, str] | None] = field(default_factory=list)
 
 
 @dataclass(frozen=True)
@@ -125,7 +128,7 @@ def spill(outcome: Outcome, folder: str) -> Outcome:
             spilled.append(piece)
             continue
         spilled.append(Spilled(path))
-    return Outcome(outcome.name, tuple(spilled), outcome.warnings)
+    return Outcome(outcome.name, tuple(spilled), outcome.warnings, culprits=outcome.culprits)
 
 
 def convert_and_spill(path: str, format: Formatter, folder: str,
@@ -199,7 +202,11 @@ def convert_data(name: str, data: bytes, format: Formatter, encoding: str | None
         pieces = format(name, statement)
     except Unconvertible as error:
         return Outcome(name, error=str(error))
-    return Outcome(name, pieces, statement.warnings)
+    found: list[tuple[str, str] | None] = []
+    if statement.warnings:
+        # Found here, where the input's bytes still are: the parent only gets the outcome.
+        found = list(culprits.document_culprits(data, statement.warnings, statement.encoding))
+    return Outcome(name, pieces, statement.warnings, culprits=found)
 
 
 def convert_file(path: str, format: Formatter, encoding: str | None = None) -> Outcome:
@@ -243,7 +250,9 @@ def convert_all(paths: Sequence[str], jobs: int, format: Formatter,
                 convert_and_spill, format=format, folder=folder, encoding=encoding)
         except OSError:  # no temporary directory to write to: the bytes come back by the pool
             convert = functools.partial(convert_file, format=format, encoding=encoding)
-        pool = stack.enter_context(concurrent.futures.ProcessPoolExecutor(max_workers=workers))
+        # Workers started afresh (spawn, forkserver) do not inherit the language chosen here.
+        pool = stack.enter_context(concurrent.futures.ProcessPoolExecutor(
+            max_workers=workers, initializer=i18n.use, initargs=(i18n.chosen(),)))
         yield from convert_in(pool, workers, paths, convert_here, convert)
 
 
@@ -279,7 +288,7 @@ def convert_in(pool: concurrent.futures.Executor, workers: int, paths: Sequence[
     finally:
         # Stopped early (an output failed, the reader left, an interrupt): what has not
         # started need not run.
-        for _, future in pending:
+        for _path, future in pending:
             if future is not None:
                 future.cancel()
 
@@ -504,44 +513,111 @@ class Tally:
         self.total = EXACT.add(self.total, decimal.Decimal(amount))
 
     def render(self) -> str:
-        # 'f' keeps plain notation: str() would write a total of 0.0000001 as 1E-7.
-        return f"{self.count} {'document' if self.count == 1 else 'documents'}, " \
-               f"{format(self.total, 'f')}"
+        return f"{n_('{n} document', '{n} documents', self.count).format(n=self.count)}, " \
+               f'{plain(self.total)}'
+
+
+def plain(amount: decimal.Decimal) -> str:
+    # 'f' keeps plain notation: str() would write a total of 0.0000001 as 1E-7.
+    return format(amount, 'f')
+
+
+def stated_total(intervals: Sequence[corvina_py.Interval], name: str) -> decimal.Decimal | None:
+    """The sum of one optional amount over the account's intervals; None when any lacks it,
+    since a part of the period would then be missing from it."""
+    total = decimal.Decimal(0)
+    for interval in intervals:
+        amount = getattr(interval, name)
+        if amount is None:
+            return None
+        total = EXACT.add(total, decimal.Decimal(amount))
+    return total
+
+
+def turnover_line(label: str, documents: Tally, stated: decimal.Decimal | None) -> str:
+    """The documents of one direction against the statement's own total for it."""
+    line = f'    {label}: {documents.render()}'
+    if stated is None:
+        return line
+    difference = EXACT.subtract(stated, documents.total)
+    check = _('ok') if difference == 0 else \
+        _('off by {amount}').format(amount=plain(difference))
+    return line + '; ' + _('the statement says {amount}: {check}').format(
+        amount=plain(stated), check=check)
+
+
+def balance_line(account: corvina_py.Account, incoming: Tally, outgoing: Tally) -> str:
+    """opening + in - out = closing, with the statement's totals where it gives them and the
+    documents' otherwise: a difference means a period or a document is missing."""
+    intervals = account.intervals
+    opening = decimal.Decimal(intervals[0].start_amount)
+    closing = intervals[-1].end_amount
+    if closing is None:
+        return '    ' + _('balance: the statement gives no closing balance')
+    paid_in = stated_total(intervals, 'total_income')
+    paid_out = stated_total(intervals, 'total_expense')
+    paid_in = incoming.total if paid_in is None else paid_in
+    paid_out = outgoing.total if paid_out is None else paid_out
+    computed = EXACT.subtract(EXACT.add(opening, paid_in), paid_out)
+    difference = EXACT.subtract(decimal.Decimal(closing), computed)
+    check = _('ok') if difference == 0 else _('closing {closing}, off by {amount}').format(
+        closing=closing, amount=plain(difference))
+    return '    ' + _('balance: {opening} + {paid_in} - {paid_out} = {computed}: {check}').format(
+        opening=intervals[0].start_amount, paid_in=plain(paid_in), paid_out=plain(paid_out),
+        computed=plain(computed), check=check)
 
 
 def summarize(name: str, statement: corvina_py.Statement) -> list[str]:
-    """Per account: documents paid in (payee account) and out (payer account) with totals."""
+    """Per account: the opening and closing balances, the documents paid in (payee account)
+    and out (payer account) against the statement's totals, and whether the balance adds up.
+
+    Incoming and outgoing are never added together: their sum means nothing to anyone.
+    """
     documents = statement.documents
     accounts = statement.accounts
-    lines = [f"{one_line(name)}: {statement.encoding}, {plural(len(accounts), 'account')}, "
-             f"{plural(len(documents), 'document')}, "
-             f"{plural(len(statement.warnings), 'warning')}"]
+    counts = (n_('{n} account', '{n} accounts', len(accounts)).format(n=len(accounts)),
+              n_('{n} document', '{n} documents', len(documents)).format(n=len(documents)),
+              n_('{n} warning', '{n} warnings', len(statement.warnings)).format(
+                  n=len(statement.warnings)))
+    lines = [f"{one_line(name)}: {statement.encoding}, {', '.join(counts)}"]
     incoming = {number: Tally() for number in accounts}
     outgoing = {number: Tally() for number in accounts}
-    unmatched, everything = Tally(), Tally()
+    unmatched = Tally()
+    paid_in = paid_out = 0
     for document in documents:
         amount = document.amount
-        everything.add(amount)
         matched = False
         if document.payee_account in incoming:
             incoming[document.payee_account].add(amount)
+            paid_in += 1
             matched = True
         if document.counterparty_account in outgoing:
             outgoing[document.counterparty_account].add(amount)
+            paid_out += 1
             matched = True
         if not matched:
             unmatched.add(amount)
     for number, account in accounts.items():
-        lines.append(f'  {number}: {plural(len(account.intervals), "interval")}; '
-                     f'in {incoming[number].render()}; out {outgoing[number].render()}')
-    if accounts and unmatched.count:
-        lines.append(f'  no listed account: {unmatched.render()}')
-    lines.append(f'  all documents: {everything.render()}')
+        intervals = account.intervals
+        closing = intervals[-1].end_amount
+        head = n_('{n} interval', '{n} intervals', len(intervals)).format(n=len(intervals))
+        head += ', ' + _('opening {amount}').format(amount=intervals[0].start_amount)
+        if closing is not None:
+            head += ', ' + _('closing {amount}').format(amount=closing)
+        lines += [f'  {one_line(number)}: {head}',
+                  turnover_line(_('in'), incoming[number],
+                                stated_total(intervals, 'total_income')),
+                  turnover_line(_('out'), outgoing[number],
+                                stated_total(intervals, 'total_expense')),
+                  balance_line(account, incoming[number], outgoing[number])]
+    if unmatched.count:
+        label = _('no listed account') if accounts else \
+            _('direction unknown (the statement lists no accounts)')
+        lines.append(f'  {label}: {unmatched.render()}')
+    lines.append('  ' + _('all documents: {count}; {paid_in} in, {paid_out} out, {other} with '
+                          'no listed account').format(
+        count=len(documents), paid_in=paid_in, paid_out=paid_out, other=unmatched.count))
     return lines
-
-
-def plural(count: int, noun: str) -> str:
-    return f'{count} {noun}' if count == 1 else f'{count} {noun}s'
 
 
 # --- Outputs -------------------------------------------------------------------------------
@@ -767,13 +843,15 @@ def count(text: str) -> int:
     try:
         return int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f'{text!r} is not a whole number') from None
+        raise argparse.ArgumentTypeError(
+            _('{text} is not a whole number').format(text=repr(text))) from None
 
 
 def positive_int(text: str) -> int:
     value = count(text)
     if value < 1:
-        raise argparse.ArgumentTypeError(f'must be at least 1, not {value}')
+        raise argparse.ArgumentTypeError(
+            _('must be at least 1, not {value}').format(value=value))
     return value
 
 
@@ -786,8 +864,43 @@ def paragraphs(*texts: str) -> str:
     return '\n\n'.join(textwrap.fill(text, HELP_WIDTH) for text in texts)
 
 
+# argparse's own complaints, which it words in English whatever the locale, matched to be
+# said in the user's language; the last pattern only translates the prefix around a message
+# that is already ours.
+ARGPARSE_MESSAGES = tuple((re.compile(pattern, re.DOTALL), text) for pattern, text in (
+    (r'the following arguments are required: (?P<names>.*)',
+     'the following arguments are required: {names}'),
+    (r'unrecognized arguments: (?P<names>.*)', 'unrecognized arguments: {names}'),
+    (r'argument (?P<argument>\S+): invalid choice: (?P<value>.*) \(choose from (?P<choices>.*)\)',
+     'argument {argument}: invalid choice: {value} (choose from {choices})'),
+    (r'argument (?P<argument>\S+): expected one argument',
+     'argument {argument}: expected one argument'),
+    (r'argument (?P<argument>\S+): ignored explicit argument (?P<value>.*)',
+     'argument {argument}: ignored explicit argument {value}'),
+    (r'argument (?P<argument>\S+): (?P<message>.*)', 'argument {argument}: {message}'),
+))
+
+
+def translated_usage_error(message: str) -> str:
+    for pattern, text in ARGPARSE_MESSAGES:
+        found = pattern.fullmatch(message)
+        if found is not None:
+            return _(text).format(**found.groupdict())
+    return message
+
+
+class ArgumentParser(argparse.ArgumentParser):
+    """A mistake in the command line costs one line, not the whole usage: the usage of this
+    many options buries the one line that says what was wrong."""
+
+    def error(self, message: str) -> NoReturn:
+        text = _('{prog}: error: {message} (see --help)').format(
+            prog=self.prog, message=translated_usage_error(message))
+        self.exit(2, one_line(text) + '\n')
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = ArgumentParser(
         prog='corvina-convert',
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description='Convert 1CClientBankExchange statements to JSON, CSV, a summary, Parquet '
@@ -846,6 +959,10 @@ def build_parser() -> argparse.ArgumentParser:
                         help='descend into the subfolders of a folder argument')
     parser.add_argument('-q', '--quiet', action='store_true',
                         help='show no progress, even on a terminal')
+    parser.add_argument('--lang', choices=i18n.LANGUAGES,
+                        help='the language of messages and of the summary (default: the '
+                        'locale\'s, from LANGUAGE, LC_ALL, LC_MESSAGES or LANG; Russian for '
+                        'ru_*, English otherwise)')
     return parser
 
 
@@ -876,9 +993,10 @@ def report(outcomes: Iterable[Outcome], strict: bool, err: TextIO,
             failed.append(outcome.name)
         elif outcome.pieces is not None:
             # A document that cannot be built is left out of every output: say so.
-            for lineno, message in outcome.warnings:
-                say(f'{outcome.name}:{lineno}', f"{'error' if strict else 'warning'}: "
-                    f'{messages.dropped_document(message)}')
+            found = outcome.culprits or [None] * len(outcome.warnings)
+            for (lineno, message), culprit in zip(outcome.warnings, found):
+                say(f'{outcome.name}:{lineno}', f"{_('error') if strict else _('warning')}: "
+                    f'{messages.dropped_document(message, culprit)}')
             if strict and outcome.warnings:
                 failed.append(outcome.name)
                 outcome = Outcome(outcome.name, warnings=outcome.warnings)
@@ -1006,27 +1124,34 @@ def write_outputs(args: argparse.Namespace, failed: list[str]) -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the converter; returns 0, 1 when any input failed, 2 for a wrong command line."""
+    i18n.use(i18n.language_in(argv))
     parser = build_parser()
     args = parser.parse_args(argv)
     # An option the chosen format would ignore is a mistake in the command line.
     for option in given_options(args):
         formats = formats_with(option)
         if args.format not in formats:
-            parser.error(f"{option} needs --format {', '.join(formats[:-1])}"
-                         f"{' or ' if len(formats) > 1 else ''}{formats[-1]}")
+            parser.error(_('{option} needs --format {formats}').format(
+                option=option, formats=f"{', '.join(formats[:-1])}"
+                f"{_(' or ') if len(formats) > 1 else ''}{formats[-1]}"))
     if args.from_json and args.encoding is not None:
-        parser.error('--encoding reads statement files, not the JSON of --from-json: give one '
-                     'of them')
+        parser.error(_('--encoding reads statement files, not the JSON of --from-json: give one '
+                       'of them'))
     try:
-        args.files = list(inputs.expand(args.files, args.recursive))
+        found = list(inputs.expand_relative(args.files, args.recursive))
+        args.files = [path for path, _relative in found]
+        # Where -f exchange -o DIR puts each input: same-named files of different folders
+        # land in subfolders as they were found, not over each other.
+        args.relative_names = {readable_name(path): relative for path, relative in found
+                               if path != STDIN}
     except inputs.NoMatch as error:
         parser.error(one_line(f'{readable_name(error.name)}: {error.message}'))
     if args.files.count(STDIN) > 1:
-        parser.error("standard input ('-') can be given only once")
+        parser.error(_("standard input ('-') can be given only once"))
     clobbered = overwritten_input((args.output, args.intervals), args.files)
     if clobbered is not None:
-        parser.error(f'{one_line(readable_name(clobbered))} is an input or another output: '
-                     'refusing to overwrite it')
+        parser.error(_('{name} is an input or another output: refusing to overwrite it').format(
+            name=one_line(readable_name(clobbered))))
 
     failed: list[str] = []
     try:
@@ -1043,9 +1168,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(one_line(f'{error.name}: {error.message}'), file=sys.stderr)
         return 1
     except concurrent.futures.BrokenExecutor:
-        print('corvina-convert: a worker process ended abruptly; the conversion stopped and '
-              'no output file was replaced (a worker that ends so has often run out of memory: '
-              'run again with fewer --jobs)', file=sys.stderr)
+        print(_('corvina-convert: a worker process ended abruptly; the conversion stopped and '
+                'no output file was replaced (a worker that ends so has often run out of '
+                'memory: run again with fewer --jobs)'), file=sys.stderr)
         return 1
     return 1 if failed else 0
 

@@ -815,37 +815,44 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
     statement, to standard output."""
     from corvina_convert import (STDIN, Output, OutputError, one_line, outcomes_of,
                                  overwritten_input, readable_name)
+    from corvina_convert.i18n import _
     encoding = args.encoding_out
     folder = None if args.output in (None, STDIN) else args.output
     if folder is not None and os.path.exists(folder) and not os.path.isdir(folder):
-        parser.error(f'--format exchange writes one file per input into a folder: '
-                     f'{one_line(readable_name(folder))} is not one')
-    made = False
+        parser.error(_('--format exchange writes one file per input into a folder: {name} is '
+                       'not one').format(name=one_line(readable_name(folder))))
+
+    # The inputs' paths under the folders they were found in; a JSON input's statements are
+    # named by the file each came from, which is no path found here.
+    relative_names: dict[str, str] = {} if args.from_json else \
+        getattr(args, 'relative_names', {})
+
+    def target_of(name: str) -> str | None:
+        if folder is None:
+            return None
+        relative = relative_names.get(name)
+        return os.path.join(folder, output_name(name) if relative is None else relative)
 
     def output_of(name: str) -> Output:
-        # The folder is made for the first file written into it: a run that writes nothing
-        # leaves no empty folder behind.
-        nonlocal made
-        if folder is None:
-            return Output(None)
-        if not made:
+        # The folder, and a subfolder, is made for the first file written into it: a run that
+        # writes nothing leaves no empty folder behind.
+        target = target_of(name)
+        if target is not None:
             try:
-                os.makedirs(folder, exist_ok=True)
+                os.makedirs(os.path.dirname(target), exist_ok=True)
             except OSError as error:
-                raise OutputError.of(readable_name(folder), error) from error
-            made = True
-        return Output(os.path.join(folder, output_name(name)))
+                raise OutputError.of(readable_name(target), error) from error
+        return Output(target)
 
     def check_targets(names: Sequence[str]) -> None:
         if folder is None and len(names) > 1:
-            parser.error('--format exchange writes more than one statement only into a folder: '
-                         'give it with -o DIR')
-        targets = (None if folder is None else os.path.join(folder, output_name(name))
-                   for name in names)
-        clobbered = overwritten_input(targets, args.files)
+            parser.error(_('--format exchange writes more than one statement only into a '
+                           'folder: give it with -o DIR'))
+        clobbered = overwritten_input((target_of(readable_name(name)) for name in names),
+                                      args.files)
         if clobbered is not None:
-            parser.error(f'{one_line(readable_name(clobbered))} is an input or another output: '
-                         'refusing to overwrite it')
+            parser.error(_('{name} is an input or another output: refusing to overwrite '
+                           'it').format(name=one_line(readable_name(clobbered))))
 
     if args.from_json:
         statements = read_json_inputs(args.files, sys.stderr, failed)

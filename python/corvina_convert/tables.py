@@ -18,6 +18,7 @@ from typing import Any
 import corvina_py
 from corvina_convert import (STDIN, Output, OutputError, Spilled, Unconvertible, messages,
                              one_line, outcomes_of, reading)
+from corvina_convert.i18n import _
 
 FORMATS = ('parquet', 'arrow')
 MISSING_PYARROW = ("--format {format} needs pyarrow, which is not installed; install it with "
@@ -158,9 +159,10 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
     """Writes --output (and --intervals) as a Parquet or Arrow IPC file; True when an output
     failed. No file is written when no input could be converted."""
     if not have_pyarrow():
-        parser.error(MISSING_PYARROW.format(format=args.format))
+        parser.error(_(MISSING_PYARROW).format(format=args.format))
     if args.output is None or args.output == STDIN:
-        parser.error(f'--format {args.format} writes a file: give it with -o OUT')
+        parser.error(_('--format {format} writes a file: give it with -o OUT').format(
+            format=args.format))
     pyarrow = pyarrow_module()
 
     format = functools.partial(table_pieces, intervals=args.intervals is not None,

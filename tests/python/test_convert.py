@@ -199,7 +199,7 @@ class TestSummary:
         assert main(['-f', 'summary', path]) == 0
         lines = capsys.readouterr().out.splitlines()
         count = f"{len(amounts)} document{'s' if len(amounts) > 1 else ''}"
-        assert lines[-1] == f'  all documents: {count}, {total}'
+        assert lines[3] == f'    out: {count}, {total}'
 
     def test_counts_per_account(self, tmp_path, capsys):
         text = statement(document('10.50'), document('5', payer='1', payee=OWN),
@@ -208,9 +208,13 @@ class TestSummary:
         assert main(['-f', 'summary', path]) == 0
         assert capsys.readouterr().out.splitlines() == [
             f'{path}: utf-8, 1 account, 3 documents, 0 warnings',
-            f'  {OWN}: 1 interval; in 1 document, 5; out 1 document, 10.50',
+            f'  {OWN}: 1 interval, opening 1250400.15, closing 1468614.75',
+            '    in: 1 document, 5',
+            '    out: 1 document, 10.50',
+            '    balance: 1250400.15 + 5 - 10.50 = 1250394.65: closing 1468614.75, off by '
+            '218220.10',
             '  no listed account: 1 document, 1',
-            '  all documents: 3 documents, 16.50',
+            '  all documents: 3; 1 in, 1 out, 1 with no listed account',
         ]
 
 
@@ -233,8 +237,9 @@ class TestErrors:
          'a section starts or ends out of place: check that each section ends '
          '(КонецДокумента, КонецРасчСчет) before the next one starts'),
         (statement(document('1')).replace('01.03.2024', '31.02.2024', 1),
-         '{n}: account section unreadable: a date names no day of the calendar; dates are '
-         'written DD.MM.YYYY, as 05.03.2024; the statement cannot be converted without it'),
+         '{n}: account section unreadable: ДатаНачала=31.02.2024: there is no 31 February; '
+         'dates are written DD.MM.YYYY, as 05.03.2024; the statement cannot be converted '
+         'without it'),
         # A line quoted from the file cannot clear the screen or start a line of its own.
         (statement(document('1')) + '\x1b[2J\rx\n', "{n}: Unrecognized line: '\\x1b[2J\\rx'; "
          'every line is a key=value pair or a section marker: fix or remove this line'),
@@ -263,8 +268,8 @@ class TestErrors:
     def test_dropped_document_warns_and_strict_fails(self, tmp_path, capsys):
         path = write(tmp_path, 'a.txt', statement(document('1,5')))
         lineno = corvina_py.parse(Path(path).read_bytes()).warnings[0][0]
-        message = ('document left out: the amount "1,5" is not a number; amounts are digits '
-                   'with a point before the kopecks, as 1250.50 (no comma, no spaces)')
+        message = ('document left out: Сумма=1,5: not a number; amounts are digits with a '
+                   'point before the kopecks, as 1250.50 (no comma, no spaces)')
         assert main(['-f', 'csv', path]) == 0
         assert capsys.readouterr().err == f'{path}:{lineno}: warning: {message}\n'
         assert main(['-f', 'csv', '--strict', path]) == 1
@@ -430,7 +435,7 @@ class FakePool:
 def use_pool(monkeypatch, **failure) -> list[FakePool]:
     pools: list[FakePool] = []
 
-    def make(max_workers: int) -> FakePool:
+    def make(max_workers: int, **options: object) -> FakePool:
         pools.append(FakePool(max_workers, **failure))
         return pools[-1]
     monkeypatch.setattr(concurrent.futures, 'ProcessPoolExecutor', make)
@@ -564,7 +569,7 @@ class TestOutputs:
             main([arg.format(tmp=tmp_path) for arg in argv])
         assert caught.value.code == 2
         assert capsys.readouterr().err.endswith(
-            ' is an input or another output: refusing to overwrite it\n')
+            ' is an input or another output: refusing to overwrite it (see --help)\n')
         assert sorted(os.listdir(tmp_path)) == ['a.txt', 'sub']
 
 
@@ -666,7 +671,7 @@ class TestInputs:
         with pytest.raises(SystemExit) as caught:
             main([argument])
         assert caught.value.code == 2
-        assert capsys.readouterr().err.endswith(f'error: {message}\n')
+        assert capsys.readouterr().err.endswith(f'error: {message} (see --help)\n')
 
 
 class Terminal(io.StringIO):
@@ -697,9 +702,9 @@ class TestProgress:
         assert '3/3 files' in shown and ('MB/s' in shown or 'B/s' in shown)
         # The warning is one whole line of its own, not torn by the bar.
         warning = f'{files[1]}:{corvina_py.parse(Path(files[1]).read_bytes()).warnings[0][0]}: '
-        assert any(line.endswith(warning + 'warning: document left out: the amount "1,5" is '
-                                 'not a number; amounts are digits with a point before the '
-                                 'kopecks, as 1250.50 (no comma, no spaces)')
+        assert any(line.endswith(warning + 'warning: document left out: Сумма=1,5: not a number; '
+                                 'amounts are digits with a point before the kopecks, as '
+                                 '1250.50 (no comma, no spaces)')
                    for line in shown.replace('\r', '\n').splitlines())
 
     def test_line_bar_says_files_rate_and_time_left(self, files, monkeypatch):
@@ -762,7 +767,8 @@ class TestExcel:
         with pytest.raises(SystemExit) as caught:
             main(['-f', format, '--excel', 'a.txt'])
         assert caught.value.code == 2
-        assert capsys.readouterr().err.endswith('error: --excel needs --format csv\n')
+        assert capsys.readouterr().err.endswith(
+            'error: --excel needs --format csv (see --help)\n')
 
 
 class TestExtraKeys:
@@ -878,17 +884,18 @@ class TestDos:
 class TestMessages:
     # a change to the document, the warning after "warning: "
     DROPPED = [
-        (('Дата=01.03.2024', 'Дата=31.02.2024'), 'document left out: a date names no day of '
-         'the calendar; dates are written DD.MM.YYYY, as 05.03.2024'),
-        (('Дата=01.03.2024', 'Дата=01.03.2024г'), 'document left out: a date has text after '
-         'its year; dates are written DD.MM.YYYY, as 05.03.2024'),
-        (('Дата=01.03.2024', 'Дата=01-03-2024'), 'document left out: a date holds characters '
-         'other than digits and points; dates are written DD.MM.YYYY, as 05.03.2024'),
+        (('Дата=01.03.2024', 'Дата=31.02.2024'), 'document left out: Дата=31.02.2024: there is '
+         'no 31 February; dates are written DD.MM.YYYY, as 05.03.2024'),
+        (('Дата=01.03.2024', 'Дата=01.03.2024г'), 'document left out: Дата=01.03.2024г: a date '
+         'has text after its year; dates are written DD.MM.YYYY, as 05.03.2024'),
+        (('Дата=01.03.2024', 'Дата=01-03-2024'), 'document left out: Дата=01-03-2024: a date '
+         'holds characters other than digits and points; dates are written DD.MM.YYYY, as '
+         '05.03.2024'),
         (('Номер=1\n', ''), 'document left out: it has no Номер line; add it, or export the '
          'statement again'),
-        (('Сумма=5', 'Сумма=1 000.00'), 'document left out: the amount "1 000.00" is not a '
-         'number; amounts are digits with a point before the kopecks, as 1250.50 (no comma, '
-         'no spaces)'),
+        (('Сумма=5', 'Сумма=1 000.00'), 'document left out: Сумма=1 000.00: not a number; '
+         'amounts are digits with a point before the kopecks, as 1250.50 (no comma, no '
+         'spaces)'),
     ]
 
     @pytest.mark.parametrize(('change', 'message'), DROPPED)
@@ -906,7 +913,7 @@ class TestMessages:
     def test_command_line_numbers(self, capsys, argv, message):
         with pytest.raises(SystemExit):
             main([*argv, 'a.txt'])
-        assert capsys.readouterr().err.endswith(f'error: {message}\n')
+        assert capsys.readouterr().err.endswith(f'error: {message} (see --help)\n')
 
     @pytest.mark.parametrize('format', ['parquet', 'arrow'])
     def test_tables_that_cannot_be_joined_are_explained(self, tmp_path, capsys, format):

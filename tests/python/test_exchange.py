@@ -602,7 +602,7 @@ class TestConverter:
         with pytest.raises(SystemExit) as raised:
             main(argv if 'IN' in ' '.join(argv) else [*argv, str(tmp_path / 'IN')])
         assert raised.value.code == 2
-        assert capsys.readouterr().err.splitlines()[-1].endswith(message)
+        assert capsys.readouterr().err.splitlines()[-1].endswith(f'{message} (see --help)')
 
     def test_output_folder_holding_an_input_is_refused(self, tmp_path, capsys):
         (tmp_path / 'a.txt').write_text(self.TEXT, encoding='utf-8')
