@@ -667,7 +667,7 @@ class Output:
         self.owned = False  # whether the stream is ours to close
         if path is None or path == STDIN or is_standard_output(path):
             if sys.stdout is None:  # started with its descriptor closed (`>&-`)
-                raise OutputError('corvina-convert', 'standard output is closed')
+                raise OutputError('corvina-convert', _('standard output is closed'))
             sys.stdout.flush()
             self.stream: BinaryIO = sys.stdout.buffer
             return
@@ -1116,10 +1116,11 @@ def write_outputs(args: argparse.Namespace, failed: list[str]) -> None:
             for output in outputs:
                 output.commit()
     if extra is not None and extra.spilled():
-        print(f'corvina-convert: the documents have {len(extra.keys)} extra keys: the first '
-              f'{EXTRA_COLUMNS} have a column each, the others are in the column '
-              f'"{EXTRA_COLUMN}" as one JSON object per row (--extra-columns gives each key a '
-              'column)', file=sys.stderr)
+        print('corvina-convert: ' + _(
+            'the documents have {keys} extra keys: the first {columns} have a column each, the '
+            'others are in the column "{column}" as one JSON object per row (--extra-columns '
+            'gives each key a column)').format(keys=len(extra.keys), columns=EXTRA_COLUMNS,
+                                               column=EXTRA_COLUMN), file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

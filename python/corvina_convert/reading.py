@@ -29,6 +29,7 @@ from typing import Any
 import corvina_py
 import corvina_convert
 from corvina_convert import inputs, messages
+from corvina_convert.i18n import n_
 
 # A note is not a failure: it goes to the package's logger, which shows nothing unless the
 # application asks for it, and to the problems table of read_tables.
@@ -298,6 +299,8 @@ class SeenRows:
 
 
 def dropped_message(count: int) -> str:
-    return (f"corvina-convert: --dedupe left out {count} {'copy' if count == 1 else 'copies'} of "
-            'documents already written (the first of each is kept)')
+    return 'corvina-convert: ' + n_(
+        '--dedupe left out {n} copy of documents already written (the first of each is kept)',
+        '--dedupe left out {n} copies of documents already written (the first of each is kept)',
+        count).format(n=count)
 
