@@ -41,12 +41,17 @@ fill_venv() {
     "$python" -m venv "$venv"
   fi
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  # dask[distributed] for the scale-out example, whose tests start a local cluster; pyarrow,
-  # polars, duckdb and pandas for the tests of the Arrow tables (and the example's Dask
-  # DataFrame); tqdm for the converter's progress bar; mypy for the type checks. The module
-  # itself needs none of them.
-  "$venv/bin/python" -m pip install -q pytest hypothesis "dask[distributed]" pyarrow polars \
-    duckdb pandas tqdm mypy
+  # What the suite imports is the package's `test` extra, which the release workflow installs
+  # for every wheel too (Dask for the scale-out tests, pyarrow, polars, duckdb and pandas for the
+  # tables, tqdm for the progress bar, mypy for the type checks); matplotlib draws the benchmark
+  # charts. The module itself needs none of them.
+  local requirements
+  requirements=$("$venv/bin/python" -c 'import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))' \
+    "$root/pyproject.toml")
+  mapfile -t requirements <<<"$requirements"
+  "$venv/bin/python" -m pip install -q "${requirements[@]}" matplotlib
 }
 fill_venv >"$logs/venv.log" 2>&1 </dev/null &
 venv_filling=$!
@@ -115,6 +120,11 @@ module_suite() {
   "$venv/bin/python" "$root/bench/threads_bench.py" "$small" --runs 1 --files 2 --file-size 200K
   "$venv/bin/python" "$root/bench/fresh_memory_bench.py" --megabytes 16 --rounds 1 --pause 0.1
   "$venv/bin/python" "$root/bench/scale_bench.py" --quick --core "$build/core/bench/corvina_core_bench"
+  # The report and its charts, into scratch files: the committed ones come from a full run.
+  "$venv/bin/python" "$root/bench/report.py" --quick -o "$build/results-quick.json"
+  cp "$root/docs/benchmarks.md" "$build/benchmarks-quick.md"
+  "$venv/bin/python" "$root/bench/charts.py" "$build/results-quick.json" \
+    --charts "$build/charts-quick" --page "$build/benchmarks-quick.md"
   "$venv/bin/python" -c 'import corvina_py, sys
 assert corvina_py.__file__.startswith(sys.prefix), corvina_py.__file__
 print("testing", corvina_py.__file__)'

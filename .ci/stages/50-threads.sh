@@ -11,18 +11,10 @@ tsan="$build/tsan"
 cxx=${CXX:-g++}
 flags="-fsanitize=thread -fno-omit-frame-pointer -g1"
 
-# -O1 and line tables (-g1), as the tests below are built: what the sanitizer's reports need, at
-# half the compile time of -O2 -g.
+# -O1 and line tables (-g1): what the sanitizer's reports need, at half the compile time of
+# -O2 -g.
 cmake -S "$root" -B "$tsan" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" -DCMAKE_CXX_FLAGS="$flags" \
-  -DCORVINA_BUILD_TESTS=OFF -DCORVINA_BUILD_PYTHON=OFF >/dev/null
-cmake --build "$tsan" -j "$jobs" --target corvina_columns
-# shellcheck disable=SC2086
-"$cxx" -std=c++20 -O1 $flags -I"$root/src/parser" -I"$root/src/columns" -I"$root/tests/core" \
-  -DCORVINA_SAMPLES_DIR="\"$root/../shared/samples\"" \
-  "$root/tests/core/chunked_parse_test.cpp" "$root/tests/core/table_threads_test.cpp" \
-  "$root/tests/core/shared_work_test.cpp" "$root/tests/core/exchange_writer_test.cpp" \
-  "$root/tests/core/kept_blocks_test.cpp" \
-  "$tsan/libcorvina_columns.a" "$tsan/libcorvina_parser.a" \
-  -lgtest -lgtest_main -pthread -o "$tsan/threads_test"
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$tsan/threads_test"
+  -DCORVINA_BUILD_TESTS=ON -DCORVINA_BUILD_PYTHON=OFF >/dev/null
+cmake --build "$tsan" -j "$jobs" --target corvina_threads_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$tsan/corvina_threads_tests"

@@ -18,6 +18,7 @@ import decimal
 import errno
 import functools
 import io
+import itertools
 import json
 import operator
 import os
@@ -30,12 +31,15 @@ import textwrap
 import types
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, BinaryIO, TextIO
+from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn, TextIO
 
 import corvina_py
-from corvina_convert import inputs, messages, progress
+from corvina_convert import culprits, i18n, inputs, messages, progress
 from corvina_convert import exchange
 from corvina_convert.exchange import dump, dumps
+from corvina_convert import reading
+from corvina_convert.reading import Tables, read, read_tables
+from corvina_convert.i18n import _, n_
 
 if TYPE_CHECKING:
     from corvina_convert.checks import Problem, check, check_files
@@ -102,6 +106,8 @@ class Outcome:
     warnings: list[tuple[int, str]] = field(default_factory=list)
     error_line: int | None = None
     error: str | None = None
+    # Per warning, the key and value of the document that it is about, when they were found.
+    culprits: list[tuple[str, str] | None] = field(default_factory=list)
 
 
 @dataclass(frozen=True)
@@ -134,7 +140,7 @@ def spill(outcome: Outcome, folder: str) -> Outcome:
             spilled.append(piece)
             continue
         spilled.append(Spilled(path))
-    return Outcome(outcome.name, tuple(spilled), outcome.warnings)
+    return Outcome(outcome.name, tuple(spilled), outcome.warnings, culprits=outcome.culprits)
 
 
 def convert_and_spill(path: str, format: Formatter, folder: str,
@@ -208,7 +214,11 @@ def convert_data(name: str, data: bytes, format: Formatter, encoding: str | None
         pieces = format(name, statement)
     except Unconvertible as error:
         return Outcome(name, error=str(error))
-    return Outcome(name, pieces, statement.warnings)
+    found: list[tuple[str, str] | None] = []
+    if statement.warnings:
+        # Found here, where the input's bytes still are: the parent only gets the outcome.
+        found = list(culprits.document_culprits(data, statement.warnings, statement.encoding))
+    return Outcome(name, pieces, statement.warnings, culprits=found)
 
 
 def convert_file(path: str, format: Formatter, encoding: str | None = None) -> Outcome:
@@ -252,7 +262,9 @@ def convert_all(paths: Sequence[str], jobs: int, format: Formatter,
                 convert_and_spill, format=format, folder=folder, encoding=encoding)
         except OSError:  # no temporary directory to write to: the bytes come back by the pool
             convert = functools.partial(convert_file, format=format, encoding=encoding)
-        pool = stack.enter_context(concurrent.futures.ProcessPoolExecutor(max_workers=workers))
+        # Workers started afresh (spawn, forkserver) do not inherit the language chosen here.
+        pool = stack.enter_context(concurrent.futures.ProcessPoolExecutor(
+            max_workers=workers, initializer=i18n.use, initargs=(i18n.chosen(),)))
         yield from convert_in(pool, workers, paths, convert_here, convert)
 
 
@@ -288,7 +300,7 @@ def convert_in(pool: concurrent.futures.Executor, workers: int, paths: Sequence[
     finally:
         # Stopped early (an output failed, the reader left, an interrupt): what has not
         # started need not run.
-        for _, future in pending:
+        for _path, future in pending:
             if future is not None:
                 future.cancel()
 
@@ -336,13 +348,23 @@ _document_fields = operator.attrgetter(*CSV_DOCUMENT_FIELDS)
 _interval_fields = operator.attrgetter(*INTERVAL_FIELDS)
 
 
+# The extra keys that get a column each by default. Past them a row would hold a cell for
+# every key of every document, and documents that each carry keys of their own would make an
+# output of documents times keys; the rest go to one column of JSON objects instead.
+EXTRA_COLUMNS = 64
+EXTRA_COLUMN = 'extra'
+
+
 def csv_pieces(name: str, statement: corvina_py.Statement, file_column: bool,
-               intervals: bool, delimiter: str = ',') -> tuple[bytes, ...]:
+               intervals: bool, delimiter: str = ',',
+               columns: int | None = EXTRA_COLUMNS) -> tuple[bytes, ...]:
     """The rows of the statement's documents and, when asked for, of its accounts' intervals.
 
     The documents' piece opens with a row of the statement's extra keys in order of first
-    appearance, and each document's row ends in its values for them, a bare empty cell where it
-    has none; ExtraColumns puts the keys of every input in one order.
+    appearance, and each document's row ends in its values for the first `columns` of them (all
+    for None), a bare empty cell where it has none; past those keys, in one more cell, the
+    JSON object of its values for the others, a bare empty cell when it has none of them.
+    ExtraColumns puts the keys of every input in one order.
     """
     prefix = (name,) if file_column else ()
     keys: dict[str, int] = {}
@@ -352,9 +374,17 @@ def csv_pieces(name: str, statement: corvina_py.Statement, file_column: bool,
         extras.append(extra)
         for key in extra:
             keys.setdefault(key, len(keys))
-    pieces = [csv_rows([list(keys)], delimiter) + csv_rows(
-        ((*prefix, *_document_fields(document), *(extra.get(key) for key in keys))
-         for document, extra in zip(statement.documents, extras)), delimiter)]
+    if columns is None or len(keys) <= columns:
+        rows: Iterable[Sequence[str | None]] = (
+            (*prefix, *_document_fields(document), *(extra.get(key) for key in keys))
+            for document, extra in zip(statement.documents, extras))
+    else:
+        wide = list(keys)[:columns]
+        rows = ((*prefix, *_document_fields(document), *(extra.get(key) for key in wide),
+                 extra_object({key: value for key, value in extra.items()
+                               if keys[key] >= columns}))
+                for document, extra in zip(statement.documents, extras))
+    pieces = [csv_rows([list(keys)], delimiter) + csv_rows(rows, delimiter)]
     if intervals:
         pieces.append(csv_rows(((*prefix, number, *_interval_fields(interval))
                                 for number, account in statement.accounts.items()
@@ -362,71 +392,111 @@ def csv_pieces(name: str, statement: corvina_py.Statement, file_column: bool,
     return tuple(pieces)
 
 
+def extra_object(extra: dict[str, str]) -> str | None:
+    return json.dumps(extra, ensure_ascii=False) if extra else None
+
+
 class ExtraColumns:
-    """The documents' CSV rows of every input, with one column per extra key of any of them.
+    """The documents' CSV rows of every input, with one column per extra key of any of them
+    (of the first `limit` keys, and one column of JSON objects for the others, when more).
 
     The header can only be written once every input has given its keys, so the rows wait in a
     spool file, each input's in the columns known when it came; the shorter rows get their empty
     cells when the spool is copied out.
     """
 
-    def __init__(self, header: bytes, delimiter: str) -> None:
+    def __init__(self, header: bytes, delimiter: str, limit: int | None = EXTRA_COLUMNS) -> None:
         # An Excel file's byte-order mark leads the header, not its first column's name.
         self.mark = codecs.BOM_UTF8 if header.startswith(codecs.BOM_UTF8) else b''
         self.delimiter = delimiter
         [self.columns] = read_csv_rows(header[len(self.mark):], delimiter)
         self.fixed = len(self.columns)
+        self.limit = limit
         self.keys: dict[str, int] = {}
         self.spool: BinaryIO
         try:
             self.spool = tempfile.TemporaryFile()
         except OSError:  # no temporary folder to write to: the rows wait in memory
             self.spool = io.BytesIO()
-        self.segments: list[tuple[int, int, int]] = []  # start, end, extra columns written
+        # start, end, extra columns written, whether a JSON object's cell follows them
+        self.segments: list[tuple[int, int, int, bool]] = []
 
     def close(self) -> None:
         self.spool.close()
 
     def add(self, piece: bytes | Spilled) -> None:
-        if isinstance(piece, Spilled):
-            with open(piece.path, 'rb') as source:
-                os.unlink(piece.path)
-                data = source.read()
-        else:
-            data = piece
+        data = piece_bytes(piece)
         first_line = data.index(b'\n') + 1
         # Keys are written quoted, so none reads back as None.
         local = [key or '' for key in next(read_csv_rows(data[:first_line], self.delimiter))]
         for key in local:
             self.keys.setdefault(key, len(self.keys))
+        limit = len(self.keys) if self.limit is None else self.limit
         start = self.spool.tell()
-        if local == list(self.keys)[:len(local)]:
+        if len(local) <= limit and local == list(itertools.islice(self.keys, len(local))):
             # Its keys lead, in the same order (one bank, one habit): its rows stay as written.
             self.spool.write(memoryview(data)[first_line:])
-            written = len(local)
+            written, spilled = len(local), False
         else:
-            places = [self.fixed + self.keys[key] for key in local]
-            written = len(self.keys)
-            rows = []
-            for row in read_csv_rows(data[first_line:], self.delimiter):
-                cells: list[str | None] = [*row[:self.fixed], *[None] * written]
-                for place, cell in zip(places, row[self.fixed:]):
-                    cells[place] = cell
-                rows.append(cells)
-            self.spool.write(csv_rows(rows, self.delimiter))
-        self.segments.append((start, self.spool.tell(), written))
+            written, spilled = min(len(self.keys), limit), len(self.keys) > limit
+            self.spool.write(csv_rows(self.placed(data[first_line:], local, written, spilled),
+                                      self.delimiter))
+        self.segments.append((start, self.spool.tell(), written, spilled))
+
+    def placed(self, data: bytes, local: list[str], written: int,
+               spilled: bool) -> Iterator[list[str | None]]:
+        """An input's rows with each extra value in the run's column for its key, or in the
+        row's JSON object when its key has none."""
+        fixed, keys = self.fixed, self.keys
+        wide = min(len(local), len(keys) if self.limit is None else self.limit)
+        places = [keys[key] for key in local[:wide]]
+        for row in read_csv_rows(data, self.delimiter):
+            cells: list[str | None] = [*row[:fixed], *[None] * written]
+            rest: dict[str, str] = {}
+            for key, place, cell in zip(local, places, row[fixed:fixed + wide]):
+                if place < written:
+                    cells[fixed + place] = cell
+                elif cell is not None:
+                    rest[key] = cell
+            if len(row) > fixed + wide and row[fixed + wide] is not None:
+                for key, value in json.loads(row[fixed + wide]).items():  # type: ignore[arg-type]
+                    if keys[key] < written:
+                        cells[fixed + keys[key]] = value
+                    else:
+                        rest[key] = value
+            if spilled:
+                cells.append(extra_object(rest))
+            yield cells
+
+    def spilled(self) -> bool:
+        """Whether the keys past the limit went to the JSON objects' column."""
+        return self.limit is not None and len(self.keys) > self.limit
 
     def copy_to(self, output: Output) -> None:
         """Writes the header, with every key, then every input's rows."""
-        output.write(self.mark + csv_rows([[*self.columns, *self.keys]], self.delimiter))
-        for start, end, written in self.segments:
+        spilled = self.spilled()
+        keys = list(self.keys)[:self.limit] if spilled else list(self.keys)
+        output.write(self.mark + csv_rows([[*self.columns, *keys, *[EXTRA_COLUMN] * spilled]],
+                                          self.delimiter))
+        for start, end, written, has_object in self.segments:
             self.spool.seek(start)
             data = self.spool.read(end - start)
-            if written < len(self.keys):
-                padding = [None] * (len(self.keys) - written)
-                data = csv_rows(([*row, *padding] for row in read_csv_rows(data, self.delimiter)),
-                                self.delimiter)
+            if written < len(keys) or has_object != spilled:
+                # Rows that end before the last key's column, or without the object's cell.
+                padding = [None] * (len(keys) - written + (spilled and not has_object))
+                data = csv_rows(([*row, *padding] if not has_object else
+                                 [*row[:-1], *padding, row[-1]]
+                                 for row in read_csv_rows(data, self.delimiter)), self.delimiter)
             output.write(data)
+
+
+def piece_bytes(piece: bytes | Spilled) -> bytes:
+    """The bytes of a piece; a spilled piece's file is removed once read."""
+    if isinstance(piece, Spilled):
+        with open(piece.path, 'rb') as source:
+            os.unlink(piece.path)
+            return source.read()
+    return piece
 
 
 def read_csv_rows(data: bytes, delimiter: str = ',') -> Iterator[list[str | None]]:
@@ -455,44 +525,111 @@ class Tally:
         self.total = EXACT.add(self.total, decimal.Decimal(amount))
 
     def render(self) -> str:
-        # 'f' keeps plain notation: str() would write a total of 0.0000001 as 1E-7.
-        return f"{self.count} {'document' if self.count == 1 else 'documents'}, " \
-               f"{format(self.total, 'f')}"
+        return f"{n_('{n} document', '{n} documents', self.count).format(n=self.count)}, " \
+               f'{plain(self.total)}'
+
+
+def plain(amount: decimal.Decimal) -> str:
+    # 'f' keeps plain notation: str() would write a total of 0.0000001 as 1E-7.
+    return format(amount, 'f')
+
+
+def stated_total(intervals: Sequence[corvina_py.Interval], name: str) -> decimal.Decimal | None:
+    """The sum of one optional amount over the account's intervals; None when any lacks it,
+    since a part of the period would then be missing from it."""
+    total = decimal.Decimal(0)
+    for interval in intervals:
+        amount = getattr(interval, name)
+        if amount is None:
+            return None
+        total = EXACT.add(total, decimal.Decimal(amount))
+    return total
+
+
+def turnover_line(label: str, documents: Tally, stated: decimal.Decimal | None) -> str:
+    """The documents of one direction against the statement's own total for it."""
+    line = f'    {label}: {documents.render()}'
+    if stated is None:
+        return line
+    difference = EXACT.subtract(stated, documents.total)
+    check = _('ok') if difference == 0 else \
+        _('off by {amount}').format(amount=plain(difference))
+    return line + '; ' + _('the statement says {amount}: {check}').format(
+        amount=plain(stated), check=check)
+
+
+def balance_line(account: corvina_py.Account, incoming: Tally, outgoing: Tally) -> str:
+    """opening + in - out = closing, with the statement's totals where it gives them and the
+    documents' otherwise: a difference means a period or a document is missing."""
+    intervals = account.intervals
+    opening = decimal.Decimal(intervals[0].start_amount)
+    closing = intervals[-1].end_amount
+    if closing is None:
+        return '    ' + _('balance: the statement gives no closing balance')
+    paid_in = stated_total(intervals, 'total_income')
+    paid_out = stated_total(intervals, 'total_expense')
+    paid_in = incoming.total if paid_in is None else paid_in
+    paid_out = outgoing.total if paid_out is None else paid_out
+    computed = EXACT.subtract(EXACT.add(opening, paid_in), paid_out)
+    difference = EXACT.subtract(decimal.Decimal(closing), computed)
+    check = _('ok') if difference == 0 else _('closing {closing}, off by {amount}').format(
+        closing=closing, amount=plain(difference))
+    return '    ' + _('balance: {opening} + {paid_in} - {paid_out} = {computed}: {check}').format(
+        opening=intervals[0].start_amount, paid_in=plain(paid_in), paid_out=plain(paid_out),
+        computed=plain(computed), check=check)
 
 
 def summarize(name: str, statement: corvina_py.Statement) -> list[str]:
-    """Per account: documents paid in (payee account) and out (payer account) with totals."""
+    """Per account: the opening and closing balances, the documents paid in (payee account)
+    and out (payer account) against the statement's totals, and whether the balance adds up.
+
+    Incoming and outgoing are never added together: their sum means nothing to anyone.
+    """
     documents = statement.documents
     accounts = statement.accounts
-    lines = [f"{one_line(name)}: {statement.encoding}, {plural(len(accounts), 'account')}, "
-             f"{plural(len(documents), 'document')}, "
-             f"{plural(len(statement.warnings), 'warning')}"]
+    counts = (n_('{n} account', '{n} accounts', len(accounts)).format(n=len(accounts)),
+              n_('{n} document', '{n} documents', len(documents)).format(n=len(documents)),
+              n_('{n} warning', '{n} warnings', len(statement.warnings)).format(
+                  n=len(statement.warnings)))
+    lines = [f"{one_line(name)}: {statement.encoding}, {', '.join(counts)}"]
     incoming = {number: Tally() for number in accounts}
     outgoing = {number: Tally() for number in accounts}
-    unmatched, everything = Tally(), Tally()
+    unmatched = Tally()
+    paid_in = paid_out = 0
     for document in documents:
         amount = document.amount
-        everything.add(amount)
         matched = False
         if document.payee_account in incoming:
             incoming[document.payee_account].add(amount)
+            paid_in += 1
             matched = True
         if document.counterparty_account in outgoing:
             outgoing[document.counterparty_account].add(amount)
+            paid_out += 1
             matched = True
         if not matched:
             unmatched.add(amount)
     for number, account in accounts.items():
-        lines.append(f'  {number}: {plural(len(account.intervals), "interval")}; '
-                     f'in {incoming[number].render()}; out {outgoing[number].render()}')
-    if accounts and unmatched.count:
-        lines.append(f'  no listed account: {unmatched.render()}')
-    lines.append(f'  all documents: {everything.render()}')
+        intervals = account.intervals
+        closing = intervals[-1].end_amount
+        head = n_('{n} interval', '{n} intervals', len(intervals)).format(n=len(intervals))
+        head += ', ' + _('opening {amount}').format(amount=intervals[0].start_amount)
+        if closing is not None:
+            head += ', ' + _('closing {amount}').format(amount=closing)
+        lines += [f'  {one_line(number)}: {head}',
+                  turnover_line(_('in'), incoming[number],
+                                stated_total(intervals, 'total_income')),
+                  turnover_line(_('out'), outgoing[number],
+                                stated_total(intervals, 'total_expense')),
+                  balance_line(account, incoming[number], outgoing[number])]
+    if unmatched.count:
+        label = _('no listed account') if accounts else \
+            _('direction unknown (the statement lists no accounts)')
+        lines.append(f'  {label}: {unmatched.render()}')
+    lines.append('  ' + _('all documents: {count}; {paid_in} in, {paid_out} out, {other} with '
+                          'no listed account').format(
+        count=len(documents), paid_in=paid_in, paid_out=paid_out, other=unmatched.count))
     return lines
-
-
-def plural(count: int, noun: str) -> str:
-    return f'{count} {noun}' if count == 1 else f'{count} {noun}s'
 
 
 # --- Outputs -------------------------------------------------------------------------------
@@ -541,6 +678,8 @@ class Output:
         self.target = ''
         self.owned = False  # whether the stream is ours to close
         if path is None or path == STDIN or is_standard_output(path):
+            if sys.stdout is None:  # started with its descriptor closed (`>&-`)
+                raise OutputError('corvina-convert', _('standard output is closed'))
             sys.stdout.flush()
             self.stream: BinaryIO = sys.stdout.buffer
             return
@@ -683,15 +822,16 @@ class Format:
 # An option that a format does not list is refused with it, and --help is made from this table.
 FORMATS: dict[str, Format] = {
     'json': Format('one object per statement, one per line (the default)', ('--indent',)),
-    'csv': Format('one row per document', ('--file-column', '--intervals', '--excel')),
+    'csv': Format('one row per document', ('--file-column', '--intervals', '--excel',
+                                           '--extra-columns', '--dedupe')),
     'summary': Format('counts and exact totals per account'),
     'parquet': Format('one typed table of all documents in a Parquet file',
-                      ('--file-column', '--intervals'), needs='pyarrow'),
+                      ('--file-column', '--intervals', '--dedupe'), needs='pyarrow'),
     'arrow': Format('one typed table of all documents in an Arrow IPC file',
-                    ('--file-column', '--intervals'), needs='pyarrow'),
+                    ('--file-column', '--intervals', '--dedupe'), needs='pyarrow'),
     'exchange': Format('each statement written back in the exchange format, to standard '
                        'output or one file per input in the folder -o DIR',
-                       ('--encoding-out', '--from-json')),
+                       ('--encoding-out', '--from-json', '--allow-dropped')),
 }
 HELP_WIDTH = 79
 
@@ -715,13 +855,15 @@ def count(text: str) -> int:
     try:
         return int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f'{text!r} is not a whole number') from None
+        raise argparse.ArgumentTypeError(
+            _('{text} is not a whole number').format(text=repr(text))) from None
 
 
 def positive_int(text: str) -> int:
     value = count(text)
     if value < 1:
-        raise argparse.ArgumentTypeError(f'must be at least 1, not {value}')
+        raise argparse.ArgumentTypeError(
+            _('must be at least 1, not {value}').format(value=value))
     return value
 
 
@@ -734,8 +876,43 @@ def paragraphs(*texts: str) -> str:
     return '\n\n'.join(textwrap.fill(text, HELP_WIDTH) for text in texts)
 
 
+# argparse's own complaints, which it words in English whatever the locale, matched to be
+# said in the user's language; the last pattern only translates the prefix around a message
+# that is already ours.
+ARGPARSE_MESSAGES = tuple((re.compile(pattern, re.DOTALL), text) for pattern, text in (
+    (r'the following arguments are required: (?P<names>.*)',
+     'the following arguments are required: {names}'),
+    (r'unrecognized arguments: (?P<names>.*)', 'unrecognized arguments: {names}'),
+    (r'argument (?P<argument>\S+): invalid choice: (?P<value>.*) \(choose from (?P<choices>.*)\)',
+     'argument {argument}: invalid choice: {value} (choose from {choices})'),
+    (r'argument (?P<argument>\S+): expected one argument',
+     'argument {argument}: expected one argument'),
+    (r'argument (?P<argument>\S+): ignored explicit argument (?P<value>.*)',
+     'argument {argument}: ignored explicit argument {value}'),
+    (r'argument (?P<argument>\S+): (?P<message>.*)', 'argument {argument}: {message}'),
+))
+
+
+def translated_usage_error(message: str) -> str:
+    for pattern, text in ARGPARSE_MESSAGES:
+        found = pattern.fullmatch(message)
+        if found is not None:
+            return _(text).format(**found.groupdict())
+    return message
+
+
+class ArgumentParser(argparse.ArgumentParser):
+    """A mistake in the command line costs one line, not the whole usage: the usage of this
+    many options buries the one line that says what was wrong."""
+
+    def error(self, message: str) -> NoReturn:
+        text = _('{prog}: error: {message} (see --help)').format(
+            prog=self.prog, message=translated_usage_error(message))
+        self.exit(2, one_line(text) + '\n')
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = ArgumentParser(
         prog='corvina-convert',
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description='Convert 1CClientBankExchange statements to JSON, CSV, a summary, Parquet '
@@ -772,12 +949,22 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument('--excel', action='store_true', help=format_option_help(
         '--excel', 'CSV as a Russian-locale Excel opens it: UTF-8 with a byte-order mark, '
         "';' between fields, CRLF line ends"))
+    parser.add_argument('--dedupe', action='store_true', help=format_option_help(
+        '--dedupe', 'write each document once when overlapping statements list it again '
+        '(the same kind, number, date, amount and accounts): the first copy is kept'))
     parser.add_argument('--indent', type=count, metavar='N', help=format_option_help(
         '--indent', 'indent nested objects by N spaces'))
     parser.add_argument('--encoding-out', choices=('cp1251', 'utf-8'), help=format_option_help(
         '--encoding-out', 'the encoding written (default cp1251)'))
     parser.add_argument('--from-json', action='store_true', help=format_option_help(
         '--from-json', "the inputs are this program's JSON output"))
+    parser.add_argument('--allow-dropped', action='store_true', help=format_option_help(
+        '--allow-dropped', 'write a statement without the documents its parse dropped, '
+        'instead of failing it'))
+    parser.add_argument('--extra-columns', action='store_true', help=format_option_help(
+        '--extra-columns', 'give every extra key of the documents a column of its own, '
+        f'however many there are (by default past {EXTRA_COLUMNS} keys the rest go to one '
+        'column of JSON objects, "extra")'))
     parser.add_argument('--strict', action='store_true',
                         help='treat dropped documents (warnings) as errors')
     parser.add_argument('-j', '--jobs', type=positive_int, default=1, metavar='N',
@@ -789,6 +976,10 @@ def build_parser() -> argparse.ArgumentParser:
                         help='descend into the subfolders of a folder argument')
     parser.add_argument('-q', '--quiet', action='store_true',
                         help='show no progress, even on a terminal')
+    parser.add_argument('--lang', choices=i18n.LANGUAGES,
+                        help='the language of messages and of the summary (default: the '
+                        'locale\'s, from LANGUAGE, LC_ALL, LC_MESSAGES or LANG; Russian for '
+                        'ru_*, English otherwise)')
     return parser
 
 
@@ -819,9 +1010,10 @@ def report(outcomes: Iterable[Outcome], strict: bool, err: TextIO,
             failed.append(outcome.name)
         elif outcome.pieces is not None:
             # A document that cannot be built is left out of every output: say so.
-            for lineno, message in outcome.warnings:
-                say(f'{outcome.name}:{lineno}', f"{'error' if strict else 'warning'}: "
-                    f'{messages.dropped_document(message)}')
+            found = outcome.culprits or [None] * len(outcome.warnings)
+            for (lineno, message), culprit in zip(outcome.warnings, found):
+                say(f'{outcome.name}:{lineno}', f"{_('error') if strict else _('warning')}: "
+                    f'{messages.dropped_document(message, culprit)}')
             if strict and outcome.warnings:
                 failed.append(outcome.name)
                 outcome = Outcome(outcome.name, warnings=outcome.warnings)
@@ -869,6 +1061,11 @@ def overwritten_input(outputs: Iterable[str | None], inputs: Iterable[str]) -> s
     return None
 
 
+def extra_columns(args: argparse.Namespace) -> int | None:
+    """How many extra keys get a column of their own in CSV; None for all."""
+    return None if args.extra_columns else EXTRA_COLUMNS
+
+
 def text_format(args: argparse.Namespace) -> tuple[Formatter, tuple[bytes, ...]]:
     """The formatter of a json, csv or summary run, and what each output starts with."""
     intervals = args.intervals is not None
@@ -880,7 +1077,7 @@ def text_format(args: argparse.Namespace) -> tuple[Formatter, tuple[bytes, ...]]
         if args.excel:
             headers = tuple(codecs.BOM_UTF8 + header for header in headers)
         return (functools.partial(csv_pieces, file_column=args.file_column, intervals=intervals,
-                                  delimiter=delimiter), headers)
+                                  delimiter=delimiter, columns=extra_columns(args)), headers)
     return summary_pieces, (b'',)
 
 
@@ -906,9 +1103,13 @@ def write_outputs(args: argparse.Namespace, failed: list[str]) -> None:
     with contextlib.ExitStack() as stack:
         outputs = [stack.enter_context(Output(target)) for target in targets]
         extra: ExtraColumns | None = None
+        seen: reading.SeenRows | None = None
         if args.format == 'csv':
-            extra = ExtraColumns(headers[0], EXCEL_DELIMITER if args.excel else ',')
+            extra = ExtraColumns(headers[0], EXCEL_DELIMITER if args.excel else ',',
+                                 extra_columns(args))
             stack.callback(extra.close)
+            if args.dedupe:
+                seen = reading.SeenRows(extra.columns, extra.delimiter)
         # Closed before the outputs are discarded: no worker is left writing to a pipe that
         # nobody reads, and the pool is shut down before the error is reported.
         outcomes = stack.enter_context(contextlib.closing(outcomes_of(args, format, failed)))
@@ -921,18 +1122,27 @@ def write_outputs(args: argparse.Namespace, failed: list[str]) -> None:
                 converted = True
                 for index, (output, piece) in enumerate(zip(outputs, outcome.pieces)):
                     if extra is not None and index == 0:
-                        extra.add(piece)
+                        extra.add(piece if seen is None else seen.filter(piece_bytes(piece)))
                     else:
                         output.write(piece)
         if extra is not None:
             extra.copy_to(outputs[0])
+        if seen is not None:
+            print(reading.dropped_message(seen.dropped), file=sys.stderr)
         if converted:
             for output in outputs:
                 output.commit()
+    if extra is not None and extra.spilled():
+        print('corvina-convert: ' + _(
+            'the documents have {keys} extra keys: the first {columns} have a column each, the '
+            'others are in the column "{column}" as one JSON object per row (--extra-columns '
+            'gives each key a column)').format(keys=len(extra.keys), columns=EXTRA_COLUMNS,
+                                               column=EXTRA_COLUMN), file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the converter; returns 0, 1 when any input failed, 2 for a wrong command line."""
+    i18n.use(i18n.language_in(argv))
     arguments = sys.argv[1:] if argv is None else list(argv)
     # `check` first is the command, unless a file or folder of that name is here: then it is
     # converted, as it was before the command existed.
@@ -945,18 +1155,27 @@ def main(argv: Sequence[str] | None = None) -> int:
     for option in given_options(args):
         formats = formats_with(option)
         if args.format not in formats:
-            parser.error(f"{option} needs --format {', '.join(formats[:-1])}"
-                         f"{' or ' if len(formats) > 1 else ''}{formats[-1]}")
+            parser.error(_('{option} needs --format {formats}').format(
+                option=option, formats=f"{', '.join(formats[:-1])}"
+                f"{_(' or ') if len(formats) > 1 else ''}{formats[-1]}"))
+    if args.from_json and args.encoding is not None:
+        parser.error(_('--encoding reads statement files, not the JSON of --from-json: give one '
+                       'of them'))
     try:
-        args.files = list(inputs.expand(args.files, args.recursive))
+        found = list(inputs.expand_relative(args.files, args.recursive))
+        args.files = [path for path, _relative in found]
+        # Where -f exchange -o DIR puts each input: same-named files of different folders
+        # land in subfolders as they were found, not over each other.
+        args.relative_names = {readable_name(path): relative for path, relative in found
+                               if path != STDIN}
     except inputs.NoMatch as error:
         parser.error(one_line(f'{readable_name(error.name)}: {error.message}'))
     if args.files.count(STDIN) > 1:
-        parser.error("standard input ('-') can be given only once")
+        parser.error(_("standard input ('-') can be given only once"))
     clobbered = overwritten_input((args.output, args.intervals), args.files)
     if clobbered is not None:
-        parser.error(f'{one_line(readable_name(clobbered))} is an input or another output: '
-                     'refusing to overwrite it')
+        parser.error(_('{name} is an input or another output: refusing to overwrite it').format(
+            name=one_line(readable_name(clobbered))))
 
     failed: list[str] = []
     try:
@@ -973,9 +1192,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(one_line(f'{error.name}: {error.message}'), file=sys.stderr)
         return 1
     except concurrent.futures.BrokenExecutor:
-        print('corvina-convert: a worker process ended abruptly; the conversion stopped and '
-              'no output file was replaced (a worker that ends so has often run out of memory: '
-              'run again with fewer --jobs)', file=sys.stderr)
+        print(_('corvina-convert: a worker process ended abruptly; the conversion stopped and '
+                'no output file was replaced (a worker that ends so has often run out of '
+                'memory: run again with fewer --jobs)'), file=sys.stderr)
         return 1
     return 1 if failed else 0
 

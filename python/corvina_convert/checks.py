@@ -21,7 +21,8 @@ from decimal import Decimal
 from typing import TextIO
 
 import corvina_py
-from corvina_convert import inputs, messages, requisites
+from corvina_convert import i18n, inputs, messages, requisites
+from corvina_convert.i18n import _
 
 
 @dataclass(frozen=True, slots=True)
@@ -443,7 +444,10 @@ def check_path(path: str, seen: Seen | None) -> list[Problem]:
 # --- the command -----------------------------------------------------------------------------
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    # The converter's parser: one line for a mistake, in the language chosen.
+    from corvina_convert import ArgumentParser
+
+    parser = ArgumentParser(
         prog='corvina-convert check',
         description='Check that 1CClientBankExchange statements add up: opening + paid in - '
         'paid out = closing per account section; the documents against the sections\' '
@@ -461,6 +465,9 @@ def build_parser() -> argparse.ArgumentParser:
                         'file, line, kind, subject, expected, found and message')
     parser.add_argument('-r', '--recursive', action='store_true',
                         help='descend into the subfolders of a folder argument')
+    parser.add_argument('--lang', choices=i18n.LANGUAGES,
+                        help="the language of messages (default: the locale's, as for "
+                        'converting)')
     return parser
 
 
@@ -488,6 +495,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     line (argparse exits with it)."""
     from corvina_convert import one_line, readable_name
 
+    i18n.use(i18n.language_in(argv))
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
@@ -495,7 +503,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except inputs.NoMatch as error:
         parser.error(one_line(f'{readable_name(error.name)}: {error.message}'))
     if files.count(inputs.STDIN) > 1:
-        parser.error("standard input ('-') can be given only once")
+        parser.error(_("standard input ('-') can be given only once"))
     problems = check_files(files)
     if args.json:
         json.dump([dataclasses.asdict(problem) for problem in problems], sys.stdout,

@@ -1,9 +1,10 @@
 """Writes statements back in the exchange format: dumps() to bytes, dump() to a binary file.
 
 What is written is read back by corvina_py.parse as the same statement: the same header (but
-for its Кодировка, which follows the encoding written), the same accounts and intervals in the
-same order, the same documents field by field and text by text. What could not be read back so
-is refused with a ValueError before a byte is written, never written differently.
+for its Кодировка, which follows the encoding written), the same accounts, their intervals in
+the reader's order (by start date), the same documents field by field and text by text. What
+could not be read back so is refused with a ValueError before a byte is written, never written
+differently: documents the parse dropped too, unless the caller says to write without them.
 
 The field keys are the ones the module shows: each field's getter carries its key as its doc
 text, so the parser's record tables stay the one place where a key is spelled.
@@ -22,12 +23,12 @@ import os
 import re
 import sys
 import types
-from collections.abc import Iterator, Mapping, Sequence
-from typing import IO, Any, TextIO
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import IO, Any, Literal, TextIO
 
 import corvina_py
 
-__all__ = ['dumps', 'dump', 'ENCODINGS']
+__all__ = ['dumps', 'dump', 'ENCODINGS', 'DROPPED']
 
 # The format's structure words; field keys come from the module below.
 MARKER = '1CClientBankExchange'
@@ -45,6 +46,11 @@ ENCODINGS = {
     'utf-8': ('UTF-8', frozenset({'utf-8', 'utf8'})),
 }
 NEWLINES = ('\r\n', '\n')
+# What dumps() does with a statement that lost documents the parser could not build: refuse
+# it, or write the documents it has.
+DROPPED = ('raise', 'ignore')
+# The dropped documents' lines named in a refusal; past these, a count.
+_LINES_NAMED = 10
 
 
 # A document's attributes that are no field of its own: where it stood in the file, and its
@@ -119,7 +125,7 @@ def _sections_in_core(statement: Any, accounts: Mapping[str, Any], documents: Se
 
 
 def dumps(statement: corvina_py.Statement | Mapping[str, Any], *, encoding: str = 'cp1251',
-          newline: str = '\r\n') -> bytes:
+          newline: str = '\r\n', dropped: Literal['raise', 'ignore'] = 'raise') -> bytes:
     """The statement in the exchange format, as bytes in `encoding` ("cp1251" or "utf-8")
     with `newline` ("\\r\\n" or "\\n") after every line.
 
@@ -130,16 +136,34 @@ def dumps(statement: corvina_py.Statement | Mapping[str, Any], *, encoding: str 
     for the mappings. Dates are "yyyy-mm-dd" texts (or datetime.date), amounts decimal texts
     (or int or decimal.Decimal) as the parser shows them; None leaves a field out.
 
+    A statement whose parse dropped documents (its warnings; a mapping's "warnings" list) is
+    refused with a ValueError listing their lines, since the file would lack them without a
+    word: dropped="ignore" writes the documents it has.
+
+    parse(dumps(s)) gives back the header (Кодировка following the encoding), the accounts,
+    their intervals sorted by start date, and every document field by field with its extra
+    keys. It cannot give back what the parser does not keep: the layout (all accounts are
+    written before the documents, fields in the Document attributes' order), the earlier
+    values of a repeated key (the last one is kept), the spelling of dates and amounts.
+
     Raises ValueError, naming the document or section, the field and the reason, for what the
     parser would not read back the same: a line break in a key or value, a character the
     encoding cannot write, a missing required field, a date or amount not in the parser's own
-    form, a key holding "=". TypeError for a value of another type.
+    form, a key holding "=", two equal intervals of one account. TypeError for a value of
+    another type.
     """
     if encoding not in ENCODINGS:
         raise ValueError(f'encoding must be one of {", ".join(map(repr, ENCODINGS))}, '
                          f'not {encoding!r}')
     if newline not in NEWLINES:
         raise ValueError(f'newline must be "\\r\\n" or "\\n", not {newline!r}')
+    if dropped not in DROPPED:
+        raise ValueError(f'dropped must be "raise" or "ignore", not {dropped!r}')
+    if dropped == 'raise':
+        lines = dropped_lines(statement)
+        if lines:
+            raise ValueError(dropped_message(lines, 'pass dropped="ignore" to write it without '
+                                                    'them'))
     writer = _Writer(encoding, newline)
     header, accounts, documents = _parts(statement)
     data = None
@@ -166,9 +190,35 @@ def dumps(statement: corvina_py.Statement | Mapping[str, Any], *, encoding: str 
 
 
 def dump(statement: corvina_py.Statement | Mapping[str, Any], file: IO[bytes], *,
-         encoding: str = 'cp1251', newline: str = '\r\n') -> None:
+         encoding: str = 'cp1251', newline: str = '\r\n',
+         dropped: Literal['raise', 'ignore'] = 'raise') -> None:
     """Writes dumps(statement, ...) to a binary file; nothing at all when it is refused."""
-    file.write(dumps(statement, encoding=encoding, newline=newline))
+    file.write(dumps(statement, encoding=encoding, newline=newline, dropped=dropped))
+
+
+def dropped_lines(statement: Any) -> list[int | None]:
+    """The lines of the documents that the statement's parse dropped, None where unknown."""
+    if isinstance(statement, corvina_py.Statement):
+        return [lineno for lineno, _ in statement.warnings]
+    warnings = statement.get('warnings') if isinstance(statement, Mapping) else None
+    if not warnings or isinstance(warnings, (str, bytes)) or not isinstance(warnings, Iterable):
+        return []
+    # As the converter's JSON has them ({"lineno": ..., "message": ...}), or as the module's
+    # (lineno, message) pairs.
+    found = (warning.get('lineno') if isinstance(warning, Mapping)
+             else warning[0] if isinstance(warning, Sequence) and warning else None
+             for warning in warnings)
+    return [line if isinstance(line, int) else None for line in found]
+
+
+def dropped_message(lines: Sequence[int | None], remedy: str) -> str:
+    """The refusal of a statement that lost documents, naming their lines."""
+    named = ', '.join('?' if line is None else str(line) for line in lines[:_LINES_NAMED])
+    if len(lines) > _LINES_NAMED:
+        named += f' and {len(lines) - _LINES_NAMED} more'
+    count = 'a document' if len(lines) == 1 else f'{len(lines)} documents'
+    return (f'the parser dropped {count} of this statement (line{"s" if len(lines) > 1 else ""} '
+            f'{named}), which the file written would silently lack; {remedy}')
 
 
 def _encode(text: str, encoding: str) -> bytes | None:
@@ -230,6 +280,9 @@ def _implausible(key: str, value: str, newline: str, encoding: str) -> str | Non
             'to be read as Windows-1251; write it as UTF-8')
 
 
+_CACHED_DATES = frozenset({str, datetime.date})
+
+
 class _DateTexts(dict[Any, str]):
     """Canonical date -> the text written, filled as dates are met: a statement has few."""
 
@@ -249,10 +302,18 @@ def _date_text(date: str) -> str:
     return f'{date[-2:]}.{date[-5:-3]}.{date[:-6]}'
 
 
+def _exact(text: str) -> str:
+    """The text's own characters as a plain str: a subclass may answer otherwise through
+    __str__, __format__ or slicing, and the text written must be the one checked."""
+    return text if type(text) is str else str.__str__(text)
+
+
 def _written_date(date: Any) -> str:
     if isinstance(date, datetime.date) and not isinstance(date, datetime.datetime):
-        date = date.isoformat()
-    elif not isinstance(date, str):
+        date = datetime.date.isoformat(date)
+    elif isinstance(date, str):
+        date = _exact(date)
+    else:
         raise TypeError(f'a date is a "yyyy-mm-dd" text or a datetime.date, not '
                         f'{type(date).__name__}')
     match = _DATE.fullmatch(date)
@@ -275,14 +336,20 @@ def _days_in(year: int, month: int) -> int:
     return 30 if month in (4, 6, 9, 11) else 31
 
 
-def _written_amount(amount: Any) -> str:
-    if isinstance(amount, decimal.Decimal):
-        amount = format(amount, 'f')
-    elif isinstance(amount, int) and not isinstance(amount, bool):
-        amount = str(amount)
-    elif not isinstance(amount, str):
+def _written_amount(given: Any) -> str:
+    # The base classes' own methods: a subclass's text is not trusted to be its value.
+    amount: str
+    if isinstance(given, decimal.Decimal):
+        amount = decimal.Decimal.__format__(given, 'f')
+    elif isinstance(given, int) and not isinstance(given, bool):
+        if given.bit_length() > _MAGNITUDE.bit_length():  # before Python's digit limit for str
+            raise _Unreadable('the amount has more digits than the parser keeps')
+        amount = int.__repr__(given)
+    elif isinstance(given, str):
+        amount = _exact(given)
+    else:
         raise TypeError(f'an amount is a decimal text, int or decimal.Decimal, not '
-                        f'{type(amount).__name__}')
+                        f'{type(given).__name__}')
     match = _AMOUNT.fullmatch(amount)
     if match is None:
         raise _Unreadable(f'the amount {amount!r} is not a plain decimal as the parser shows '
@@ -293,7 +360,7 @@ def _written_amount(amount: Any) -> str:
         raise _Unreadable(f'the amount {amount!r} has more digits than the parser keeps')
     if magnitude == 0 and amount.startswith('-'):
         raise _Unreadable(f'the amount {amount!r} would be read back without its sign')
-    return str(amount)
+    return amount
 
 
 class _Unreadable(ValueError):
@@ -364,6 +431,7 @@ class _Writer:
             if not isinstance(value, str):
                 raise TypeError(f'the header, key {key!r}: the value is '
                                 f'{type(value).__name__}, not str')
+            key, value = _exact(key), _exact(value)
             if key == ENCODING_KEY and value.casefold() not in kept:
                 value = written
             yield key, value
@@ -376,7 +444,7 @@ class _Writer:
                 if not isinstance(number, str):
                     raise TypeError(f'{where}: the account number is '
                                     f'{type(number).__name__}, not str')
-                yield ACCOUNT_NUMBER_KEY, number
+                yield ACCOUNT_NUMBER_KEY, _exact(number)
                 continue
             written = self.value(where, name, INTERVAL_KEYS[name], _field(interval, name))
             if written is not None:
@@ -400,7 +468,10 @@ class _Writer:
             return None
         try:
             if name in DATE_FIELDS:
-                return self.dates[value]
+                # Only plain values are cached: a subclass may hash and compare as it likes.
+                if type(value) in _CACHED_DATES:
+                    return self.dates[value]
+                return _written_date(value)
             if name in AMOUNT_FIELDS:
                 return _written_amount(value)
         except _Unreadable as error:
@@ -410,18 +481,22 @@ class _Writer:
         if not isinstance(value, str):
             raise TypeError(f'{where}, field {name} ({key}): the value is '
                             f'{type(value).__name__}, not str')
-        return value
+        return _exact(value)
 
     def extra(self, index: int, document: Any,
               extra: Mapping[str, Any]) -> Iterator[tuple[str, str]]:
+        if not isinstance(extra, Mapping):
+            raise TypeError(f'{_document_where(index, document)}: its extra is '
+                            f'{type(extra).__name__}, not a mapping of keys to texts')
         for key, value in extra.items():
-            if key not in self.extra_keys:
+            if type(key) is not str or key not in self.extra_keys:
                 _check_key(key, _document_where(index, document), _extra_reserved)
+                key = _exact(key)
                 self.extra_keys.add(key)
             if not isinstance(value, str):
                 raise TypeError(f'{_document_where(index, document)}, key {key!r}: the value '
                                 f'is {type(value).__name__}, not str')
-            yield key, value
+            yield key, _exact(value)
 
     def checked_bytes(self, statement: Any, lines: list[str]) -> bytes:
         """The lines encoded, each followed by the newline, or the refusal of the first line
@@ -492,6 +567,7 @@ def _extra_reserved(key: str) -> str | None:
 def _check_key(key: Any, where: str, reserved: Any) -> None:
     if not isinstance(key, str):
         raise TypeError(f'{where}: a key is {type(key).__name__}, not str')
+    key = _exact(key)
     if '=' in key:
         raise ValueError(f'{where}, key {key!r}: the key holds "=", which ends a key')
     reason = reserved(key)
@@ -516,9 +592,10 @@ def _parts(statement: Any) -> tuple[Mapping[str, Any], Mapping[str, Any], Sequen
 def _intervals(accounts: Mapping[str, Any]) -> Iterator[tuple[str, int, Any]]:
     """Each account's intervals in the order that the reader files them back in.
 
-    The reader keeps an account's intervals sorted by start date and puts each new one just
-    before the last of those starting on the same day; so a run of intervals starting on one
-    day is written with its last first.
+    The reader keeps an account's intervals sorted by start date, whatever form the date was
+    given in, and puts each new one just before the last of those starting on the same day;
+    so they are written sorted by start date (one day's keeping their order), a run of one day
+    with its last first. It keeps one of two equal intervals: such a pair is refused.
     """
     for number, account in accounts.items():
         intervals = account.intervals if isinstance(account, corvina_py.Account) else account
@@ -528,15 +605,76 @@ def _intervals(accounts: Mapping[str, Any]) -> Iterator[tuple[str, int, Any]]:
         if not intervals:
             raise ValueError(f'account {number!r}: no intervals, and an account exists in the '
                              'format only as its intervals')
-        starts = [_field(interval, 'date_start') for interval in intervals]
+        keys = [_interval_key(interval) for interval in intervals]
+        positions: Sequence[int] = range(len(intervals))
+        if all(key is not None for key in keys):
+            _refuse_equal(number, keys)  # type: ignore[arg-type]
+            positions = sorted(positions, key=lambda i: keys[i][_START_AT])  # type: ignore
+            starts = [key[_START_AT] for key in keys]  # type: ignore[index]
+        else:  # a value the writer refuses, saying which, once it comes to it
+            starts = [_field(interval, 'date_start') for interval in intervals]
         run_start = 0
-        for i in range(1, len(intervals) + 1):
-            if i < len(intervals) and starts[i] == starts[run_start]:
+        for i in range(1, len(positions) + 1):
+            if i < len(positions) and starts[positions[i]] == starts[positions[run_start]]:
                 continue
-            order = [i - 1, *range(run_start, i - 1)]
-            for position in order:
-                yield number, position, intervals[position]
+            for at in (i - 1, *range(run_start, i - 1)):
+                yield number, positions[at], intervals[positions[at]]
             run_start = i
+
+
+_START_AT = _INTERVAL_NAMES.index('date_start')
+
+
+def _interval_key(interval: Any) -> tuple[Any, ...] | None:
+    """The interval's values as the reader compares them: dates as (year, month, day) and
+    amounts as numbers, so that 100 and 100.00 are one. None when a value is one the writer
+    refuses anyway."""
+    key: list[Any] = []
+    for name in _INTERVAL_NAMES:
+        value = _field(interval, name)
+        if value is None:
+            if name in REQUIRED_FIELDS:
+                return None
+            key.append(None)
+            continue
+        found = _date_key(value) if name in DATE_FIELDS else _amount_key(value)
+        if found is None:
+            return None
+        key.append(found)
+    return tuple(key)
+
+
+def _date_key(date: Any) -> tuple[int, int, int] | None:
+    if isinstance(date, datetime.date) and not isinstance(date, datetime.datetime):
+        date = datetime.date.isoformat(date)
+    elif not isinstance(date, str):
+        return None
+    match = _DATE.fullmatch(_exact(date))
+    if match is None:
+        return None
+    unsigned, sign, signed, month, day = match.groups()
+    return int(unsigned) if unsigned is not None else int(sign + signed), int(month), int(day)
+
+
+def _amount_key(amount: Any) -> decimal.Decimal | None:
+    if isinstance(amount, str):
+        amount = _exact(amount)
+        return decimal.Decimal(amount) if _AMOUNT.fullmatch(amount) else None
+    if isinstance(amount, decimal.Decimal):
+        return decimal.Decimal(amount) if amount.is_finite() else None
+    if isinstance(amount, int) and not isinstance(amount, bool):
+        return decimal.Decimal(amount)
+    return None
+
+
+def _refuse_equal(number: str, keys: Sequence[tuple[Any, ...]]) -> None:
+    seen: dict[tuple[Any, ...], int] = {}
+    for position, key in enumerate(keys):
+        first = seen.setdefault(key, position)
+        if first != position:
+            raise ValueError(f'account {number!r}: intervals {first} and {position} are equal '
+                             '(the same dates, and amounts equal as numbers), and the file '
+                             'would read back with one of them')
 
 
 def _interval_where(number: str, position: int) -> str:
@@ -564,18 +702,33 @@ def _extra_of(document: Any) -> Any:
 def _document_where(index: int, document: Any) -> str:
     lineno = document.get('lineno') if isinstance(document, Mapping) \
         else getattr(document, 'lineno', None)
-    return f'document {index}' if lineno is None else f'document {index} (line {lineno})'
+    # Anything but a number is left out: its text may be large, or not end at all.
+    if not isinstance(lineno, int):
+        return f'document {index}'
+    return f'document {index} (line {int.__repr__(lineno)})'
 
 
 # --- corvina-convert -f exchange ------------------------------------------------------------
 
-def exchange_pieces(name: str, statement: corvina_py.Statement, encoding: str) -> tuple[bytes]:
+def exchange_pieces(name: str, statement: corvina_py.Statement, encoding: str,
+                    allow_dropped: bool = False) -> tuple[bytes]:
     """The converter's formatter: the statement written back, or the input fails."""
     from corvina_convert import Unconvertible
     try:
-        return (dumps(statement, encoding=encoding),)
+        return (written(statement, encoding, allow_dropped),)
     except (ValueError, TypeError) as error:
         raise Unconvertible(str(error)) from error
+
+
+def written(statement: corvina_py.Statement | Mapping[str, Any], encoding: str,
+            allow_dropped: bool) -> bytes:
+    """dumps() as the converter calls it: a refusal of dropped documents names its option."""
+    if not allow_dropped:
+        lines = dropped_lines(statement)
+        if lines:
+            raise ValueError(dropped_message(lines, 'give --allow-dropped to write it without '
+                                                    'them'))
+    return dumps(statement, encoding=encoding, dropped='ignore')
 
 
 def output_name(name: str) -> str:
@@ -586,29 +739,56 @@ def output_name(name: str) -> str:
     return 'stdin.txt' if name in (STDIN, STDIN_NAME) or base in ('', '.', '..') else base
 
 
-def json_statements(name: str, data: bytes) -> Iterator[dict[str, Any]]:
-    """The statement objects of the converter's JSON output: one after another, each on its
-    own line or, written with --indent, over several."""
-    text = data.decode('utf-8')
+class NotJson(ValueError):
+    """Input that is not the converter's JSON output, from `lineno` on."""
+
+    def __init__(self, lineno: int, message: str) -> None:
+        super().__init__(message)
+        self.lineno = lineno
+
+
+def json_statements(name: str, data: bytes) -> Iterator[tuple[int, dict[str, Any]]]:
+    """(line it starts on, object) of each statement of the converter's JSON output: one
+    after another, each on its own line or, written with --indent, over several. What comes
+    before a NotJson is sound."""
+    try:
+        text = data.decode('utf-8')
+    except UnicodeDecodeError as error:
+        raise NotJson(data.count(b'\n', 0, error.start) + 1, str(error)) from None
     decoder = json.JSONDecoder()
     at = 0
+    lineno, counted = 1, 0
     while True:
         while at < len(text) and text[at].isspace():
             at += 1
         if at == len(text):
             return
-        found, at = decoder.raw_decode(text, at)
+        lineno += text.count('\n', counted, at)
+        counted = at
+        try:
+            found, at = decoder.raw_decode(text, at)
+        except json.JSONDecodeError as error:
+            raise NotJson(error.lineno, error.msg) from None
+        except ValueError as error:  # a number of more digits than Python converts
+            raise NotJson(lineno, str(error)) from None
+        except RecursionError:  # the decoder recurses once per level of nesting
+            raise NotJson(lineno, 'nested too deeply for a statement') from None
         if not isinstance(found, dict):
-            raise ValueError(f'a {type(found).__name__} where a statement object was expected')
+            raise NotJson(lineno, f'a {type(found).__name__} where a statement object was '
+                                  'expected')
         found.setdefault('file', name)
-        yield found
+        if not isinstance(found['file'], str):
+            raise NotJson(lineno, f'the statement\'s "file" is {type(found["file"]).__name__}, '
+                                  'not a text')
+        yield lineno, found
 
 
 def read_json_inputs(files: Sequence[str], err: TextIO,
-                     failed: list[str]) -> list[tuple[str, dict[str, Any]]]:
-    """(file named in the object, statement object) for every statement of every input."""
+                     failed: list[str]) -> list[tuple[str, str, dict[str, Any]]]:
+    """(file named in the object, where it starts as "input:line", statement object) for every
+    statement of every input; an input that goes wrong keeps the statements before."""
     from corvina_convert import STDIN, STDIN_NAME, one_line, readable_name
-    found: list[tuple[str, dict[str, Any]]] = []
+    found: list[tuple[str, str, dict[str, Any]]] = []
     for path in files:
         name = STDIN_NAME if path == STDIN else readable_name(path)
         try:
@@ -617,12 +797,14 @@ def read_json_inputs(files: Sequence[str], err: TextIO,
             else:
                 with open(path, 'rb') as stream:
                     data = stream.read()
-            found += [(str(item['file']), item) for item in json_statements(name, data)]
+            for lineno, item in json_statements(name, data):
+                found.append((item['file'], f'{name}:{lineno}', item))
         except OSError as error:
             print(one_line(f'{name}: {error.strerror or error}'), file=err)
             failed.append(name)
-        except ValueError as error:  # JSONDecodeError and UnicodeDecodeError among them
-            print(one_line(f"{name}: not corvina-convert's JSON output: {error}"), file=err)
+        except NotJson as error:
+            print(one_line(f"{name}:{error.lineno}: not corvina-convert's JSON output: {error}"),
+                  file=err)
             failed.append(name)
     return found
 
@@ -631,49 +813,69 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
                   failed: list[str]) -> None:
     """Writes each input statement back, to its own file in the folder -o DIR or, for one
     statement, to standard output."""
-    from corvina_convert import (STDIN, Output, one_line, outcomes_of, overwritten_input,
-                                 readable_name)
+    from corvina_convert import (STDIN, Output, OutputError, one_line, outcomes_of,
+                                 overwritten_input, readable_name)
+    from corvina_convert.i18n import _
     encoding = args.encoding_out
     folder = None if args.output in (None, STDIN) else args.output
     if folder is not None and os.path.exists(folder) and not os.path.isdir(folder):
-        parser.error(f'--format exchange writes one file per input into a folder: '
-                     f'{one_line(readable_name(folder))} is not one')
+        parser.error(_('--format exchange writes one file per input into a folder: {name} is '
+                       'not one').format(name=one_line(readable_name(folder))))
+
+    # The inputs' paths under the folders they were found in; a JSON input's statements are
+    # named by the file each came from, which is no path found here.
+    relative_names: dict[str, str] = {} if args.from_json else \
+        getattr(args, 'relative_names', {})
 
     def target_of(name: str) -> str | None:
-        return None if folder is None else os.path.join(folder, output_name(name))
+        if folder is None:
+            return None
+        relative = relative_names.get(name)
+        return os.path.join(folder, output_name(name) if relative is None else relative)
+
+    def output_of(name: str) -> Output:
+        # The folder, and a subfolder, is made for the first file written into it: a run that
+        # writes nothing leaves no empty folder behind.
+        target = target_of(name)
+        if target is not None:
+            try:
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+            except OSError as error:
+                raise OutputError.of(readable_name(target), error) from error
+        return Output(target)
 
     def check_targets(names: Sequence[str]) -> None:
         if folder is None and len(names) > 1:
-            parser.error('--format exchange writes more than one statement only into a folder: '
-                         'give it with -o DIR')
-        clobbered = overwritten_input(map(target_of, names), args.files)
+            parser.error(_('--format exchange writes more than one statement only into a '
+                           'folder: give it with -o DIR'))
+        clobbered = overwritten_input((target_of(readable_name(name)) for name in names),
+                                      args.files)
         if clobbered is not None:
-            parser.error(f'{one_line(readable_name(clobbered))} is an input or another output: '
-                         'refusing to overwrite it')
-        if folder is not None and names:
-            os.makedirs(folder, exist_ok=True)
+            parser.error(_('{name} is an input or another output: refusing to overwrite '
+                           'it').format(name=one_line(readable_name(clobbered))))
 
     if args.from_json:
         statements = read_json_inputs(args.files, sys.stderr, failed)
-        check_targets([name for name, _ in statements])
-        for name, item in statements:
+        check_targets([name for name, _, _ in statements])
+        for name, where, item in statements:
             try:
-                data = dumps(item, encoding=encoding)
+                data = written(item, encoding, args.allow_dropped)
             except (ValueError, TypeError) as error:
-                print(one_line(f'{name}: {error}'), file=sys.stderr)
+                print(one_line(f'{where}: {error}'), file=sys.stderr)
                 failed.append(name)
                 continue
-            with Output(target_of(name)) as output:
+            with output_of(name) as output:
                 output.write(data)
                 output.commit()
         return
     check_targets(list(args.files))
-    formatter = functools.partial(exchange_pieces, encoding=encoding)
+    formatter = functools.partial(exchange_pieces, encoding=encoding,
+                                  allow_dropped=args.allow_dropped)
     with contextlib.closing(outcomes_of(args, formatter, failed)) as outcomes:
         for outcome in outcomes:
             if outcome.pieces is None:
                 continue
-            with Output(target_of(outcome.name)) as output:
+            with output_of(outcome.name) as output:
                 for piece in outcome.pieces:
                     output.write(piece)
                 output.commit()

@@ -13,6 +13,8 @@ import os
 import re
 from collections.abc import Iterator, Sequence
 
+from corvina_convert.i18n import _
+
 STDIN = '-'
 
 # The files of a folder that count as statements. Hidden files are left out: they are an
@@ -92,20 +94,28 @@ def expand(arguments: Sequence[str], recursive: bool) -> Iterator[str]:
     Raises NoMatch for a folder or pattern that names no statement file: a batch that silently
     converts nothing looks like a batch that worked.
     """
+    return (path for path, _relative in expand_relative(arguments, recursive))
+
+
+def expand_relative(arguments: Sequence[str], recursive: bool) -> Iterator[tuple[str, str]]:
+    """expand(), each file with its path relative to the folder, or to the fixed folder of
+    the pattern, that it was found in; a file given by itself has its own name."""
     for argument in arguments:
         if argument == STDIN or os.path.isfile(argument):
-            yield argument
+            yield argument, os.path.basename(argument)
         elif os.path.isdir(argument):
             files = folder_files(argument, recursive)
             if not files:
-                raise NoMatch(argument, f'no statement files (*{STATEMENT_SUFFIX}) in this '
-                              'folder' + ('' if recursive else '; --recursive descends into '
-                                          'its subfolders'))
-            yield from files
+                raise NoMatch(argument, _('no statement files (*{suffix}) in this folder')
+                              .format(suffix=STATEMENT_SUFFIX) + ('' if recursive else _(
+                                  '; --recursive descends into its subfolders')))
+            yield from ((path, os.path.relpath(path, argument)) for path in files)
         elif GLOB_CHARACTERS.search(argument) and not os.path.lexists(argument):
             files = pattern_files(argument, recursive)
             if not files:
-                raise NoMatch(argument, 'no file matches this pattern')
-            yield from files
+                raise NoMatch(argument, _('no file matches this pattern'))
+            root = pattern_root(argument)[0] or os.curdir
+            yield from ((path, os.path.relpath(path, root)) for path in files)
         else:
-            yield argument  # a missing file is reported with the others, in its turn
+            # A missing file is reported with the others, in its turn.
+            yield argument, os.path.basename(argument)

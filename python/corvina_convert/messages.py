@@ -13,6 +13,8 @@ import errno
 import re
 
 import corvina_py
+from corvina_convert import culprits
+from corvina_convert.i18n import _
 
 # UTF-32 first: its little-endian mark starts with the UTF-16 one.
 BYTE_ORDER_MARKS = (
@@ -59,24 +61,60 @@ AMOUNT_ADVICE = ('amounts are digits with a point before the kopecks, as 1250.50
 MISSING = re.compile(r'missing field `(.*)`', re.DOTALL)
 
 
-def value_problem(message: str) -> str:
-    """A date or amount message of the parser, in words that say what to fix."""
+MONTHS = ('January', 'February', 'March', 'April', 'May', 'June', 'July', 'August',
+          'September', 'October', 'November', 'December')
+# Day, month and year as the parser reads them: spaces before each number, a signed year.
+DATE_PARTS = re.compile(r'\s*(\d{1,2})\.\s*(\d{1,2})\.\s*([+-]\d+|\d{1,4})')
+
+
+def no_such_day(value: str) -> str | None:
+    """Why a date of the right shape names no day: the words an accountant would use."""
+    parts = DATE_PARTS.fullmatch(value)
+    if parts is None:
+        return None
+    day, month, year = (int(part) for part in parts.groups())
+    if not 1 <= month <= 12:
+        return _('there is no month {month}').format(month=month)
+    if not 1 <= day <= 31:
+        return _('there is no day {day} in any month').format(day=day)
+    leap = year % 4 == 0 and (year % 100 != 0 or year % 400 == 0)
+    if month == 2 and day == 29 and not leap:
+        return _('{year} is not a leap year: there is no 29 February').format(year=year)
+    if day > (29 if month == 2 else 30 if month in (4, 6, 9, 11) else 31):
+        return _('there is no {day} {month}').format(day=day, month=_(MONTHS[month - 1]))
+    return _('the year {year} is out of range').format(year=year)
+
+
+def value_problem(message: str, culprit: tuple[str, str] | None = None) -> str:
+    """A date or amount message of the parser, in words that say what to fix; with the key
+    and the value at fault when they are known."""
     if message in DATE_PROBLEMS:
-        return f'{DATE_PROBLEMS[message]}; {DATE_ADVICE}'
-    amount = AMOUNT.fullmatch(message)
-    if amount is not None:
-        return f'the amount {amount.group(1)} is not a number; {AMOUNT_ADVICE}'
-    return message
+        problem = None
+        if culprit is not None and message == 'input is out of range':
+            problem = no_such_day(culprit[1])
+        if problem is None:
+            problem = _(DATE_PROBLEMS[message])
+        problem = f'{problem}; {_(DATE_ADVICE)}'
+    else:
+        amount = AMOUNT.fullmatch(message)
+        if amount is None:
+            return message
+        if culprit is None:
+            return _('the amount {amount} is not a number; {advice}').format(
+                amount=amount.group(1), advice=_(AMOUNT_ADVICE))
+        problem = _('not a number; {advice}').format(advice=_(AMOUNT_ADVICE))
+    return problem if culprit is None else f'{culprit[0]}={culprit[1]}: {problem}'
 
 
-def dropped_document(message: str) -> str:
+def dropped_document(message: str, culprit: tuple[str, str] | None = None) -> str:
     """Why a document was left out, for a warning at its КонецДокумента line."""
     missing = MISSING.fullmatch(message)
     if missing is not None:
-        problem = f'it has no {missing.group(1)} line; add it, or export the statement again'
+        problem = _('it has no {key} line; add it, or export the statement again').format(
+            key=missing.group(1))
     else:
-        problem = value_problem(message)
-    return f'document left out: {problem}'
+        problem = value_problem(message, culprit)
+    return _('document left out: {problem}').format(problem=problem)
 
 
 def refusal_hint(data: bytes) -> str:
@@ -85,13 +123,14 @@ def refusal_hint(data: bytes) -> str:
     and 1C can still write a statement in the DOS code page, which the parser does not read."""
     for mark, encoding in BYTE_ORDER_MARKS:
         if data.startswith(mark):
-            return (f' (the file starts with a {encoding} byte-order mark; save it as '
-                    'Windows-1251, or as UTF-8 without a byte-order mark)')
+            return ' ({})'.format(_(
+                'the file starts with a {encoding} byte-order mark; save it as Windows-1251, '
+                'or as UTF-8 without a byte-order mark').format(encoding=encoding))
     head = data[:HEADER_BYTES]
     if any(line in head for line in DOS_HEADER):
-        return (' (its header says Кодировка=DOS: the file is in the DOS code page; convert it '
-                'with --encoding cp866)')
-    return f' ({NOT_STATEMENT})'
+        return ' ({})'.format(_('its header says Кодировка=DOS: the file is in the DOS code '
+                                'page; convert it with --encoding cp866'))
+    return f' ({_(NOT_STATEMENT)})'
 
 
 def parse_error(error: corvina_py.ParseError, data: bytes) -> str:
@@ -100,10 +139,11 @@ def parse_error(error: corvina_py.ParseError, data: bytes) -> str:
         return str(error) + refusal_hint(data)
     detail = getattr(error, 'detail', None)
     if isinstance(detail, corvina_py.AccountParseError):
-        return (f'account section unreadable: {value_problem(detail.message)}; the statement '
-                'cannot be converted without it')
+        culprit = culprits.account_culprit(data, detail.lineno, detail.message)
+        return _('account section unreadable: {problem}; the statement cannot be converted '
+                 'without it').format(problem=value_problem(detail.message, culprit))
     advice = ADVICE.get(type(detail)) or ADVICE.get(type(error))
-    return str(error) if advice is None else f'{error}; {advice}'
+    return str(error) if advice is None else f'{error}; {_(advice)}'
 
 
 OS_ADVICE = {
@@ -117,9 +157,11 @@ OS_ADVICE = {
 
 
 def os_error(error: OSError) -> str:
+    # The system's own text is left as the C library gives it: in the locale's language
+    # already, where the system has one.
     text = error.strerror or str(error)
     advice = OS_ADVICE.get(error.errno) if error.errno is not None else None
-    return text if advice is None else f'{text}; {advice}'
+    return text if advice is None else f'{text}; {_(advice)}'
 
 
 def transcoding_error(error: UnicodeError, data: bytes, source: str) -> tuple[int, str]:
@@ -127,17 +169,18 @@ def transcoding_error(error: UnicodeError, data: bytes, source: str) -> tuple[in
     start = getattr(error, 'start', 0)
     if isinstance(error, UnicodeDecodeError):
         # cp866 decodes every byte, so this only happens for a code page that does not.
-        return data.count(b'\n', 0, start) + 1, (
-            f'byte {data[start:start + 1]!r} has no meaning in {source}; check --encoding')
+        return data.count(b'\n', 0, start) + 1, _(
+            'byte {byte} has no meaning in {source}; check --encoding').format(
+                byte=repr(data[start:start + 1]), source=source)
     text = getattr(error, 'object', '')
     text = text if isinstance(text, str) else ''
-    return text.count('\n', 0, start) + 1, (
-        f'the character {text[start:start + 1]!r} (from {source}) has no Windows-1251 form; '
-        'replace it in the file')
+    return text.count('\n', 0, start) + 1, _(
+        'the character {character} (from {source}) has no Windows-1251 form; replace it in '
+        'the file').format(character=repr(text[start:start + 1]), source=source)
 
 
 def table_join(error: Exception) -> str:
     """A pyarrow failure to join the inputs' tables into one file."""
-    return (f'the inputs\' amounts do not fit one column: with the most decimals any input has, '
-            'some amount needs more than 38 digits; convert those files separately '
-            f'(pyarrow: {error})')
+    return _("the inputs' amounts do not fit one column: with the most decimals any input "
+             'has, some amount needs more than 38 digits; convert those files separately '
+             '(pyarrow: {error})').format(error=error)

@@ -15,6 +15,8 @@ import time
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, TextIO
 
+from corvina_convert.i18n import _, n_
+
 # A batch worth watching: several files, or one file big enough to take a while.
 LONG_BATCH_BYTES = 64 * 1024 * 1024
 MEGABYTE = 1_000_000
@@ -69,8 +71,9 @@ class LineBar:
         elapsed = max(now - self.start, 1e-9)
         rate = self.done_bytes / elapsed
         left = (self.total - self.done_bytes) / rate if rate else None
-        text = (f'{self.done_files}/{self.files} files, {rate / MEGABYTE:.1f} MB/s, '
-                f"{'?' if left is None else clock(left)} left")
+        text = _('{files_done}, {rate:.1f} MB/s, {left} left').format(
+            files_done=files_done(self.done_files, self.files), rate=rate / MEGABYTE,
+            left='?' if left is None else clock(left))
         self.stream.write('\r' + text.ljust(self.width))
         self.stream.flush()
         self.width = len(text)
@@ -98,11 +101,11 @@ class TqdmBar:
         self.done_files = 0
         self.bar = tqdm(total=total, unit='B', unit_scale=True,
                         file=stream, leave=False, dynamic_ncols=True,
-                        postfix=f'0/{files} files')
+                        postfix=files_done(0, files))
 
     def advance(self, size: int) -> None:
         self.done_files += 1
-        self.bar.set_postfix_str(f'{self.done_files}/{self.files} files', refresh=False)
+        self.bar.set_postfix_str(files_done(self.done_files, self.files), refresh=False)
         self.bar.update(size)
         if self.done_files == self.files:
             self.bar.refresh()  # the last state, which tqdm's rate limit would skip
@@ -115,6 +118,10 @@ class TqdmBar:
 
     def close(self) -> None:
         self.bar.close()
+
+
+def files_done(done: int, files: int) -> str:
+    return n_('{done}/{files} file', '{done}/{files} files', files).format(done=done, files=files)
 
 
 def clock(seconds: float) -> str:

@@ -17,7 +17,8 @@ from typing import Any
 
 import corvina_py
 from corvina_convert import (STDIN, Output, OutputError, Spilled, Unconvertible, messages,
-                             one_line, outcomes_of)
+                             one_line, outcomes_of, reading)
+from corvina_convert.i18n import _
 
 FORMATS = ('parquet', 'arrow')
 MISSING_PYARROW = ("--format {format} needs pyarrow, which is not installed; install it with "
@@ -89,7 +90,8 @@ def one_batch(table: Any) -> Any:
         return table
 
 
-def join_tables(named: list[tuple[str, Any]], file_column: bool) -> Any:
+def join_tables(named: list[tuple[str, Any]], file_column: bool,
+                beyond_38_digits: bool = False) -> Any:
     """The tables of all inputs as one, each amount column at the largest scale among them.
 
     Each statement's amounts have the scale its own values need (at least 2); widening a
@@ -99,7 +101,8 @@ def join_tables(named: list[tuple[str, Any]], file_column: bool) -> Any:
     The widening goes through 76 digits and back: pyarrow rescales a decimal128 column in
     place without checking that the values still fit, and one that overflows becomes another
     number (a 29-digit amount at scale 28 comes out as 2126764792.2558...); narrowing to 38
-    digits afterwards is checked.
+    digits afterwards is checked. With beyond_38_digits, columns that do not fit stay at 76
+    digits, which hold any amount the parser reads at any scale it reads.
     """
     pyarrow = pyarrow_module()
     tables = [table for _, table in named]
@@ -113,8 +116,13 @@ def join_tables(named: list[tuple[str, Any]], file_column: bool) -> Any:
         fields.append(field)
         wide_fields.append(wide)
     schema, wide_schema = pyarrow.schema(fields), pyarrow.schema(wide_fields)
-    tables = [table if table.schema == schema else table.cast(wide_schema).cast(schema)
-              for table in tables]
+    try:
+        tables = [table if table.schema == schema else table.cast(wide_schema).cast(schema)
+                  for table in tables]
+    except pyarrow.ArrowInvalid:
+        if not beyond_38_digits:
+            raise
+        tables = [table.cast(wide_schema) for table in tables]
     if file_column:
         # The name repeated in Arrow itself: a list of it would cost a Python object per row.
         tables = [table.add_column(0, 'file', pyarrow.repeat(
@@ -151,9 +159,10 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
     """Writes --output (and --intervals) as a Parquet or Arrow IPC file; True when an output
     failed. No file is written when no input could be converted."""
     if not have_pyarrow():
-        parser.error(MISSING_PYARROW.format(format=args.format))
+        parser.error(_(MISSING_PYARROW).format(format=args.format))
     if args.output is None or args.output == STDIN:
-        parser.error(f'--format {args.format} writes a file: give it with -o OUT')
+        parser.error(_('--format {format} writes a file: give it with -o OUT').format(
+            format=args.format))
     pyarrow = pyarrow_module()
 
     format = functools.partial(table_pieces, intervals=args.intervals is not None,
@@ -168,11 +177,18 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
         outputs = [stack.enter_context(Output(target)) for target in targets]
         for kind, output in enumerate(outputs):
             named = [(name, pieces[kind]) for name, pieces in converted]
+            dedupe = args.dedupe and kind == 0
             try:
-                table = join_tables(named, args.file_column)
+                # The copies are told apart by their file, with or without its column.
+                table = join_tables(named, args.file_column or dedupe)
             except pyarrow.ArrowInvalid as error:
                 print(one_line(f'{output.name}: {messages.table_join(error)}'), file=sys.stderr)
                 return True
+            if dedupe:
+                table, duplicates, _ = reading.drop_duplicates(table)
+                if not args.file_column:
+                    table = table.drop_columns(['file'])
+                print(reading.dropped_message(duplicates.num_rows), file=sys.stderr)
             write_table(table, output, args.format)
         for output in outputs:
             output.commit()

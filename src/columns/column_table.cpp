@@ -75,8 +75,8 @@ namespace {
 // How far past the end of a text column's bytes the table asks for memory ahead of writing it.
 // A table writes two dozen text columns row by row, a stream of stores each, more streams than
 // the processor follows on its own: a store to a new line waited for the line to come from
-// memory, and a profile of the pass that writes the rows put 43% of its samples on one store.
-// Asking 384 bytes ahead made parse plus table of 50 MB 3-8% faster; 192 and 768, no better.
+// memory, and a profile of the pass that writes the rows put most of its samples on one store.
+// Half as far ahead came too late and twice as far no better.
 constexpr uintptr_t kTextWriteAhead = 384;
 
 // Asks for the memory `ahead` bytes past `at`, to be written soon; nothing where the compiler
@@ -559,7 +559,7 @@ class TableBuilder {
   // A batch's buffers smaller than a huge page, shared out of its storage: a batch has a hundred
   // of them, and from the heap the share of a part built on another thread lay in that thread's
   // arena, which glibc gave back to the system whenever the calling thread freed the table, for
-  // the next table to fault in again (3,800 faults a table of 50 MB). Larger buffers are kept
+  // the next table to fault in again. Larger buffers are kept
   // blocks of their own. Shares lie 64 bytes apart, with a poisoned gap in sanitizer builds.
   class SharedBuffers {
    public:

@@ -13,13 +13,8 @@ constexpr Uint128 kMaxDecimal128 = [] {
   return limit - 1;
 }();
 
-// Scales beyond 38 cannot hold any nonzero value in 38 digits; the table stops there.
-constexpr auto kPowersOf10 = [] {
-  std::array<Uint128, kDecimal128Digits + 1> table{};
-  table[0] = 1;
-  for (unsigned i = 1; i <= kDecimal128Digits; ++i) table[i] = table[i - 1] * 10;
-  return table;
-}();
+// Scales beyond 38 cannot hold any nonzero value in 38 digits: kPowersOf10 stops there.
+static_assert(kPowersOf10.size() == kDecimal128Digits + 1);
 
 // The largest magnitude that still fits after a shift by each number of places: a division per
 // value would cost more than the whole conversion.

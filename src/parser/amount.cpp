@@ -18,13 +18,6 @@ static_assert(kCarriedMagnitude == (kMaxMagnitude + 6).divmod(10).quotient);
 
 constexpr uint64_t kPow10_19 = 10'000'000'000'000'000'000u;
 
-constexpr auto kPowersOf10 = [] {
-  std::array<Uint128, kMaxScale + 1> table{};
-  table[0] = 1;
-  for (unsigned i = 1; i <= kMaxScale; ++i) table[i] = table[i - 1] * 10;
-  return table;
-}();
-
 // The largest magnitude that a shift by each number of places leaves within 96 bits: a check
 // before each shift instead of a division by a power of ten that may not fit one word.
 constexpr auto kMaxBeforeShift = [] {

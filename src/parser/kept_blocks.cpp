@@ -178,7 +178,7 @@ char* map_aligned(size_t bytes) {
 // huge page at a time, so in a loop over large statements the blocks kept are mostly of that
 // size, and a document list that outgrew them was mapped afresh at every parse, while as much
 // memory as it needed lay kept; on a host that takes back its guest's free pages, each fresh
-// huge page written cost 5 to 25 ms. Only when the kept blocks hold the whole size: a statement
+// huge page written costs far more than moving kept pages. Only when the kept blocks hold the whole size: a statement
 // larger than all of them does not take every block the next ones would reuse. The newest
 // blocks go first, as the least likely to have been marked free; the last one taken is cut to
 // size. They are moved with the lock held, as blocks are marked, so that nothing is allocated
@@ -254,7 +254,7 @@ void* take_block(size_t bytes) {
 
 // A block is marked free for the kernel only once it has been kept for kRecentBlockTime: in a
 // loop over statements the next parse takes it back long before, and marking it on every
-// return cost a call to the kernel per block (a millisecond of a 50 MB statement's freeing, all
+// return cost a call to the kernel per block (most of a large statement's freeing, all
 // on the caller's thread), and the first write after it more.
 void give_back_block(void* block, size_t bytes) {
   const Block given{static_cast<char*>(block), bytes, Clock::now(), false};

@@ -65,8 +65,7 @@ size_t unmarked_block_bytes();
 // pages, where the heap maps every such list afresh and unmaps it when freed. From one huge page
 // up, not from 32 MiB, where glibc stops reusing freed blocks of its own: on a thread other than
 // the main one (a pool's), lists of a few megabytes were faulted in afresh at every parse, and a
-// pool of one thread parsed 20 MB statements at 0.7x the speed of the main thread. A smaller one
-// comes from the heap.
+// pool's thread parsed markedly slower than the main thread. A smaller one comes from the heap.
 inline constexpr size_t kKeptListBytes = kHugePageBytes;
 
 template <typename T>

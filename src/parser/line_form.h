@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "utf8.h"
+
 namespace corvina {
 
 enum class LineForm : uint8_t { Utf8, Cp1251 };
@@ -26,13 +28,10 @@ struct FixedText {
 // Anything else is a mistake in the constant and stops the compilation.
 constexpr FixedText cp1251_constant(std::string_view utf8) {
   FixedText out;
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    unsigned code = lead;
-    if (lead >= 0x80) {
-      if ((lead & 0xE0) != 0xC0 || i + 1 == utf8.size()) throw "not a two-byte letter";
-      code = (lead & 0x1Fu) << 6 | (static_cast<unsigned char>(utf8[++i]) & 0x3Fu);
-    }
+  for (size_t i = 0; i < utf8.size();) {
+    const CodePoint point = read_code_point(utf8, i);
+    const char32_t code = point.value;
+    i += point.length;
     unsigned byte;
     if (code < 0x80) {
       byte = code;

@@ -84,11 +84,11 @@ class SharedWork {
   size_t done_ = 0;  // under mutex_
 };
 
-// Threads that have done their share of a run and wait a while for the next one. On a two-core
-// virtual machine, a thread started for each run began its first piece 1.3 to 5 ms after the
-// call when calls came 5 ms apart, where a thread that waits was woken in 0.03 to 0.16 ms: a
-// 20 MB statement reads in 5 to 10 ms on two threads, and a parse of UTF-8 runs twice (the
-// check, then the pieces). A thread that has waited kWaitingTime for work ends.
+// Threads that have done their share of a run and wait a while for the next one. A thread
+// started for each run begins its first piece milliseconds after the call, where a waiting one
+// is woken in a fraction of one: comparable to the whole run of a statement of some megabytes,
+// and a parse of UTF-8 runs twice (the check, then the pieces). A thread that has waited
+// kWaitingTime for work ends.
 constexpr auto kWaitingTime = std::chrono::seconds(2);
 
 class WaitingThreads {

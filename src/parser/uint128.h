@@ -8,6 +8,7 @@
 // others.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <compare>
 #include <cstdint>
@@ -180,5 +181,14 @@ constexpr Uint128::DivMod Uint128::divmod(uint64_t divisor) const {
   return {from_halves(top, bottom), remainder};
 #endif
 }
+
+// 10^0 to 10^38, every power of ten that 128 bits hold: the decimal scales of amounts and of
+// Arrow's 128-bit decimals.
+inline constexpr auto kPowersOf10 = [] {
+  std::array<Uint128, 39> table{};
+  table[0] = 1;
+  for (std::size_t i = 1; i < table.size(); ++i) table[i] = table[i - 1] * 10;
+  return table;
+}();
 
 }  // namespace corvina

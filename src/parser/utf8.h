@@ -15,7 +15,7 @@ struct CodePoint {
 // well-formed UTF-8, but texts from callers may not be: a byte that does not start a
 // well-formed sequence yields U+FFFD and length 1, so a walk always advances and never reads
 // past the end.
-inline CodePoint read_code_point(std::string_view text, size_t pos) {
+constexpr CodePoint read_code_point(std::string_view text, size_t pos) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(pos);
   if (lead < 0x80) return {lead, 1};

@@ -10,6 +10,7 @@
 
 #include "parse_statement.h"
 #include "statement.h"
+#include "utf8.h"
 
 namespace corvina::test_support {
 
@@ -47,22 +48,9 @@ inline std::string statement_of(std::string_view sections) {
 inline std::string to_cp1251(std::string_view utf8) {
   std::string out;
   for (size_t i = 0; i < utf8.size();) {
-    const auto byte = static_cast<unsigned char>(utf8[i]);
-    if (byte < 0x80) {
-      out += static_cast<char>(byte);
-      ++i;
-      continue;
-    }
-    char32_t c;
-    if (byte >= 0xE0) {
-      c = ((byte & 0x0F) << 12) | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3F) << 6) |
-          (static_cast<unsigned char>(utf8[i + 2]) & 0x3F);
-      i += 3;
-    } else {
-      c = ((byte & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F);
-      i += 2;
-    }
-    if (c == 0xA0 || c == 0xAB || c == 0xBB) {
+    const auto [c, length] = read_code_point(utf8, i);
+    i += length;
+    if (c < 0x80 || c == 0xA0 || c == 0xAB || c == 0xBB) {
       out += static_cast<char>(c);
     } else if (c == 0x2014) {
       out += static_cast<char>(0x97);

@@ -199,7 +199,7 @@ class TestSummary:
         assert main(['-f', 'summary', path]) == 0
         lines = capsys.readouterr().out.splitlines()
         count = f"{len(amounts)} document{'s' if len(amounts) > 1 else ''}"
-        assert lines[-1] == f'  all documents: {count}, {total}'
+        assert lines[3] == f'    out: {count}, {total}'
 
     def test_counts_per_account(self, tmp_path, capsys):
         text = statement(document('10.50'), document('5', payer='1', payee=OWN),
@@ -208,9 +208,13 @@ class TestSummary:
         assert main(['-f', 'summary', path]) == 0
         assert capsys.readouterr().out.splitlines() == [
             f'{path}: utf-8, 1 account, 3 documents, 0 warnings',
-            f'  {OWN}: 1 interval; in 1 document, 5; out 1 document, 10.50',
+            f'  {OWN}: 1 interval, opening 1250400.15, closing 1468614.75',
+            '    in: 1 document, 5',
+            '    out: 1 document, 10.50',
+            '    balance: 1250400.15 + 5 - 10.50 = 1250394.65: closing 1468614.75, off by '
+            '218220.10',
             '  no listed account: 1 document, 1',
-            '  all documents: 3 documents, 16.50',
+            '  all documents: 3; 1 in, 1 out, 1 with no listed account',
         ]
 
 
@@ -233,8 +237,9 @@ class TestErrors:
          'a section starts or ends out of place: check that each section ends '
          '(КонецДокумента, КонецРасчСчет) before the next one starts'),
         (statement(document('1')).replace('01.03.2024', '31.02.2024', 1),
-         '{n}: account section unreadable: a date names no day of the calendar; dates are '
-         'written DD.MM.YYYY, as 05.03.2024; the statement cannot be converted without it'),
+         '{n}: account section unreadable: ДатаНачала=31.02.2024: there is no 31 February; '
+         'dates are written DD.MM.YYYY, as 05.03.2024; the statement cannot be converted '
+         'without it'),
         # A line quoted from the file cannot clear the screen or start a line of its own.
         (statement(document('1')) + '\x1b[2J\rx\n', "{n}: Unrecognized line: '\\x1b[2J\\rx'; "
          'every line is a key=value pair or a section marker: fix or remove this line'),
@@ -263,8 +268,8 @@ class TestErrors:
     def test_dropped_document_warns_and_strict_fails(self, tmp_path, capsys):
         path = write(tmp_path, 'a.txt', statement(document('1,5')))
         lineno = corvina_py.parse(Path(path).read_bytes()).warnings[0][0]
-        message = ('document left out: the amount "1,5" is not a number; amounts are digits '
-                   'with a point before the kopecks, as 1250.50 (no comma, no spaces)')
+        message = ('document left out: Сумма=1,5: not a number; amounts are digits with a '
+                   'point before the kopecks, as 1250.50 (no comma, no spaces)')
         assert main(['-f', 'csv', path]) == 0
         assert capsys.readouterr().err == f'{path}:{lineno}: warning: {message}\n'
         assert main(['-f', 'csv', '--strict', path]) == 1
@@ -385,6 +390,14 @@ class TestCommand:
         assert [r['documents'][0]['amount'] for r in records] == [
             '0.01', '1.01', '2.01', '4.01', '5.01']
 
+    @pytest.mark.parametrize('format', ['json', 'summary', 'exchange'])
+    def test_closed_standard_output(self, tmp_path, format):
+        path = write(tmp_path, 'a.txt', statement(document('1')))
+        done = subprocess.run(['sh', '-c', 'exec "$@" >&-', 'sh', *console_script(), '-f',
+                               format, path], capture_output=True, timeout=120, check=False)
+        assert (done.returncode, done.stderr) == (1, b'corvina-convert: standard output is '
+                                                     b'closed\n')
+
     def test_output_is_utf8_whatever_the_locale(self, tmp_path):
         path = write(tmp_path, 'a.txt', statement(document('1')))
         done = subprocess.run([*console_script(), path], capture_output=True, timeout=120,
@@ -422,7 +435,7 @@ class FakePool:
 def use_pool(monkeypatch, **failure) -> list[FakePool]:
     pools: list[FakePool] = []
 
-    def make(max_workers: int) -> FakePool:
+    def make(max_workers: int, **options: object) -> FakePool:
         pools.append(FakePool(max_workers, **failure))
         return pools[-1]
     monkeypatch.setattr(concurrent.futures, 'ProcessPoolExecutor', make)
@@ -556,7 +569,7 @@ class TestOutputs:
             main([arg.format(tmp=tmp_path) for arg in argv])
         assert caught.value.code == 2
         assert capsys.readouterr().err.endswith(
-            ' is an input or another output: refusing to overwrite it\n')
+            ' is an input or another output: refusing to overwrite it (see --help)\n')
         assert sorted(os.listdir(tmp_path)) == ['a.txt', 'sub']
 
 
@@ -658,7 +671,7 @@ class TestInputs:
         with pytest.raises(SystemExit) as caught:
             main([argument])
         assert caught.value.code == 2
-        assert capsys.readouterr().err.endswith(f'error: {message}\n')
+        assert capsys.readouterr().err.endswith(f'error: {message} (see --help)\n')
 
 
 class Terminal(io.StringIO):
@@ -689,9 +702,9 @@ class TestProgress:
         assert '3/3 files' in shown and ('MB/s' in shown or 'B/s' in shown)
         # The warning is one whole line of its own, not torn by the bar.
         warning = f'{files[1]}:{corvina_py.parse(Path(files[1]).read_bytes()).warnings[0][0]}: '
-        assert any(line.endswith(warning + 'warning: document left out: the amount "1,5" is '
-                                 'not a number; amounts are digits with a point before the '
-                                 'kopecks, as 1250.50 (no comma, no spaces)')
+        assert any(line.endswith(warning + 'warning: document left out: Сумма=1,5: not a number; '
+                                 'amounts are digits with a point before the kopecks, as '
+                                 '1250.50 (no comma, no spaces)')
                    for line in shown.replace('\r', '\n').splitlines())
 
     def test_line_bar_says_files_rate_and_time_left(self, files, monkeypatch):
@@ -754,7 +767,76 @@ class TestExcel:
         with pytest.raises(SystemExit) as caught:
             main(['-f', format, '--excel', 'a.txt'])
         assert caught.value.code == 2
-        assert capsys.readouterr().err.endswith('error: --excel needs --format csv\n')
+        assert capsys.readouterr().err.endswith(
+            'error: --excel needs --format csv (see --help)\n')
+
+
+class TestExtraKeys:
+    """Extra keys in CSV: a column each while they are few, past the limit the rest of each
+    document's in one column of JSON objects, so the output stays linear in the input."""
+
+    LIMIT = corvina_convert.EXTRA_COLUMNS
+    # Each input a list of documents, each given by its extra keys.
+    LAYOUTS = {
+        'few keys in two inputs': [[{'Код': '1'}, {'ОКАТО': '2', 'Код': ''}], [{'КБК': '3'}]],
+        'a key of its own per document': [[{f'Код{i}': str(i)} for i in range(100)]],
+        'later inputs in other orders': [
+            [{f'K{i}': f'a{i}'} for i in range(LIMIT + 6)],
+            [{f'K{LIMIT + 4}': 'b', 'K1': 'b', 'Новый': 'n'}],
+            [{'K0': 'c'}],
+            [{f'K{i}': f'd{i}' for i in reversed(range(LIMIT + 6))}],
+            [{'Код': '1'}],
+        ],
+    }
+
+    @staticmethod
+    def run(tmp_path, layout, *options):
+        paths = [write(tmp_path, f'{n}.txt', statement(*(
+            document('1', extra=tuple(f'{key}={value}' for key, value in extra.items()))
+            for extra in documents))) for n, documents in enumerate(layout)]
+        out = tmp_path / 'out.csv'
+        assert main(['-f', 'csv', '-o', str(out), *options, *paths]) == 0
+        return read_csv(out)
+
+    @staticmethod
+    def extras(rows) -> tuple[list[str], list[dict[str, str]]]:
+        """The columns after the fields, and each row's extra keys read back from them."""
+        header, *rows = rows
+        fixed = len(DOCUMENT_FIELDS) - 1
+        keys = header[fixed:]
+        found = []
+        for row in rows:
+            assert len(row) == len(header)
+            extra = {key: cell for key, cell in zip(keys, row[fixed:]) if cell is not None}
+            if len(keys) == TestExtraKeys.LIMIT + 1:
+                extra.update(json.loads(extra.pop('extra', '{}')))
+            found.append(extra)
+        return keys, found
+
+    @pytest.mark.parametrize('name', LAYOUTS)
+    def test_every_value_in_its_place(self, tmp_path, capsys, name):
+        layout = self.LAYOUTS[name]
+        expected = [extra for documents in layout for extra in documents]
+        keys = list(dict.fromkeys(key for extra in expected for key in extra))
+        columns, found = self.extras(self.run(tmp_path, layout))
+        assert found == expected
+        if len(keys) <= self.LIMIT:
+            assert columns == keys and capsys.readouterr().err == ''
+        else:
+            assert columns == [*keys[:self.LIMIT], 'extra']
+            assert capsys.readouterr().err == (
+                f'corvina-convert: the documents have {len(keys)} extra keys: the first '
+                f'{self.LIMIT} have a column each, the others are in the column "extra" as one '
+                'JSON object per row (--extra-columns gives each key a column)\n')
+        columns, found = self.extras(self.run(tmp_path, layout, '--extra-columns'))
+        assert columns == keys and found == expected
+
+    def test_output_linear_in_the_input(self, tmp_path):
+        text = statement(*(document('1', extra=(f'Код{i}={i}',)) for i in range(2000)))
+        path = write(tmp_path, 'many.txt', text)
+        out = tmp_path / 'many.csv'
+        assert main(['-f', 'csv', '-o', str(out), path]) == 0
+        assert out.stat().st_size < 2 * len(text.encode())
 
 
 def dos_statement() -> tuple[bytes, corvina_py.Statement]:
@@ -802,17 +884,18 @@ class TestDos:
 class TestMessages:
     # a change to the document, the warning after "warning: "
     DROPPED = [
-        (('Дата=01.03.2024', 'Дата=31.02.2024'), 'document left out: a date names no day of '
-         'the calendar; dates are written DD.MM.YYYY, as 05.03.2024'),
-        (('Дата=01.03.2024', 'Дата=01.03.2024г'), 'document left out: a date has text after '
-         'its year; dates are written DD.MM.YYYY, as 05.03.2024'),
-        (('Дата=01.03.2024', 'Дата=01-03-2024'), 'document left out: a date holds characters '
-         'other than digits and points; dates are written DD.MM.YYYY, as 05.03.2024'),
+        (('Дата=01.03.2024', 'Дата=31.02.2024'), 'document left out: Дата=31.02.2024: there is '
+         'no 31 February; dates are written DD.MM.YYYY, as 05.03.2024'),
+        (('Дата=01.03.2024', 'Дата=01.03.2024г'), 'document left out: Дата=01.03.2024г: a date '
+         'has text after its year; dates are written DD.MM.YYYY, as 05.03.2024'),
+        (('Дата=01.03.2024', 'Дата=01-03-2024'), 'document left out: Дата=01-03-2024: a date '
+         'holds characters other than digits and points; dates are written DD.MM.YYYY, as '
+         '05.03.2024'),
         (('Номер=1\n', ''), 'document left out: it has no Номер line; add it, or export the '
          'statement again'),
-        (('Сумма=5', 'Сумма=1 000.00'), 'document left out: the amount "1 000.00" is not a '
-         'number; amounts are digits with a point before the kopecks, as 1250.50 (no comma, '
-         'no spaces)'),
+        (('Сумма=5', 'Сумма=1 000.00'), 'document left out: Сумма=1 000.00: not a number; '
+         'amounts are digits with a point before the kopecks, as 1250.50 (no comma, no '
+         'spaces)'),
     ]
 
     @pytest.mark.parametrize(('change', 'message'), DROPPED)
@@ -830,7 +913,7 @@ class TestMessages:
     def test_command_line_numbers(self, capsys, argv, message):
         with pytest.raises(SystemExit):
             main([*argv, 'a.txt'])
-        assert capsys.readouterr().err.endswith(f'error: {message}\n')
+        assert capsys.readouterr().err.endswith(f'error: {message} (see --help)\n')
 
     @pytest.mark.parametrize('format', ['parquet', 'arrow'])
     def test_tables_that_cannot_be_joined_are_explained(self, tmp_path, capsys, format):
@@ -844,16 +927,16 @@ class TestMessages:
             'files separately (pyarrow: ')
 
 
-def readme_section(title: str) -> str:
-    text = (Path(__file__).resolve().parents[2] / 'README.md').read_text(encoding='utf-8')
+def guide_section(page: str, title: str) -> str:
+    text = (Path(__file__).resolve().parents[2] / 'docs' / page).read_text(encoding='utf-8')
     start = text.index(f'\n## {title}\n')
     return text[start:text.index('\n## ', start + 1)]
 
 
 class TestHelp:
-    def test_formats_and_their_options_as_the_readme_lists_them(self, capsys):
-        # The README's list: "- `name` ...: ... Options: `--a`, `--b N`." one bullet a format.
-        section = readme_section('Converting statements from the command line')
+    def test_formats_and_their_options_as_the_guide_lists_them(self, capsys):
+        # The guide's list: "- `name` ...: ... Options: `--a`, `--b N`." one bullet a format.
+        section = guide_section('converter.md', 'Formats')
         listed = {}
         for bullet in section.split('\n- `')[1:]:
             name, _, body = bullet.partition('`')

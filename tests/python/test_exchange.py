@@ -9,6 +9,7 @@ import io
 import json
 import os
 import re
+import shutil
 from pathlib import Path
 
 import pytest
@@ -21,7 +22,7 @@ from corvina_convert.exchange import DOCUMENT_KEYS
 
 SAMPLES = Path(os.environ.get('CORVINA_SAMPLES_DIR',
                               Path(__file__).resolve().parents[3] / 'shared' / 'samples'))
-README = Path(__file__).resolve().parents[2] / 'README.md'
+GUIDE = Path(__file__).resolve().parents[2] / 'docs' / 'writing.md'
 ENCODINGS = ('cp1251', 'utf-8')
 
 DOCUMENT = {
@@ -61,7 +62,8 @@ def with_encoding_key(s: corvina_py.Statement, encoding: str) -> dict:
 
 
 def assert_round_trip(s: corvina_py.Statement, encoding: str, newline: str = '\r\n') -> None:
-    data = dumps(s, encoding=encoding, newline=newline)
+    # What was dropped is refused unless ignored (TestDropped); the rest must come back.
+    data = dumps(s, encoding=encoding, newline=newline, dropped='ignore')
     again = corvina_py.parse(data)
     assert again.encoding == encoding
     assert again.warnings == []
@@ -69,7 +71,7 @@ def assert_round_trip(s: corvina_py.Statement, encoding: str, newline: str = '\r
     assert dumps(again, encoding=encoding, newline=newline) == data
     # The converter's JSON object writes the same bytes as the statement it came from.
     assert dumps(json.loads(json.dumps(statement_to_dict(s))), encoding=encoding,
-                 newline=newline) == data
+                 newline=newline, dropped='ignore') == data
 
 
 class TestLayout:
@@ -171,13 +173,14 @@ class TestRoundTrip:
         script = (f'import hashlib, pathlib, corvina_py, corvina_convert\n'
                   f's = corvina_py.parse(pathlib.Path({str(path)!r}).read_bytes())\n'
                   f'for encoding in {ENCODINGS!r}:\n'
-                  f'    print(hashlib.sha256(corvina_convert.dumps(s, encoding=encoding))'
-                  f'.hexdigest())\n')
+                  f'    print(hashlib.sha256(corvina_convert.dumps(s, encoding=encoding, '
+                  f'dropped="ignore")).hexdigest())\n')
         done = run_python(script, env={'CORVINA_CHUNK_THRESHOLD': '1', 'CORVINA_THREADS': '4'})
         assert done.returncode == 0, done.stderr
         s = corvina_py.parse(text)
         assert done.stdout.split() == [
-            hashlib.sha256(dumps(s, encoding=encoding)).hexdigest() for encoding in ENCODINGS]
+            hashlib.sha256(dumps(s, encoding=encoding, dropped='ignore')).hexdigest()
+            for encoding in ENCODINGS]
 
     def test_same_day_intervals_keep_their_order(self):
         s = parsed(*self.TRICKY['same-day intervals'])
@@ -373,6 +376,9 @@ class TestRefusals:
                                  'start_amount': '79228162514264337593543950336'}]}}, 'cp1251',
             "account '1', interval 0, field start_amount (НачальныйОстаток): the amount "
             "'79228162514264337593543950336' has more digits than the parser keeps"),
+        'int past what Python writes as text': (
+            {'documents': [payment(amount=10 ** 5000)]}, 'cp1251',
+            'document 0, field amount (Сумма): the amount has more digits than the parser keeps'),
         'header key holding =': (
             {'header': {'a=b': 'c'}, 'documents': [payment()]}, 'cp1251',
             'the header, key \'a=b\': the key holds "=", which ends a key'),
@@ -443,6 +449,117 @@ class TestFromDicts:
                              'КонецДокумента\nКонецФайла\n')
 
 
+class Lying(str):
+    """A text that says something else when asked for its text, format or slices."""
+
+    def __str__(self) -> str:
+        return '1,00'
+
+    def __format__(self, spec: str) -> str:
+        return '1,00'
+
+    def __getitem__(self, index):
+        return '1,00'
+
+
+def interval(start, amount='10.00', **fields) -> dict:
+    return {'date_start': start, 'start_amount': amount, **fields}
+
+
+class TestSilentLosses:
+    """What the writer used to write and the parser then read back otherwise."""
+
+    @pytest.mark.parametrize(('intervals', 'message'), [
+        ([interval('2024-03-01'), interval('2024-03-02'), interval('2024-03-01')],
+         "account '1': intervals 0 and 2 are equal (the same dates, and amounts equal as "
+         "numbers), and the file would read back with one of them"),
+        ([interval('2024-03-01', '100.00', total_income='5'),
+          interval(datetime.date(2024, 3, 1), 100, total_income=decimal.Decimal('5.0'))],
+         "account '1': intervals 0 and 1 are equal (the same dates, and amounts equal as "
+         "numbers), and the file would read back with one of them"),
+    ], ids=['the same', 'the same in other forms'])
+    def test_equal_intervals_refused(self, intervals, message):
+        with pytest.raises(ValueError) as raised:
+            dumps({'accounts': {'1': intervals}})
+        assert str(raised.value) == message
+
+    def test_intervals_apart_by_an_absent_field_are_kept(self):
+        s = {'accounts': {'1': [interval('2024-03-01'), interval('2024-03-01', end_amount='0')]}}
+        assert len(corvina_py.parse(dumps(s)).accounts['1'].intervals) == 2
+
+    @pytest.mark.parametrize(('intervals', 'amounts'), [
+        ([interval('2024-03-02', '1'), interval('2024-03-01', '2'), interval('+10000-01-01', '3'),
+          interval('-0044-03-15', '4')], ['4', '2', '1', '3']),
+        ([interval(datetime.date(2024, 3, 1), '1'), interval('2024-03-01', '2'),
+          interval(datetime.date(2024, 3, 1), '3'), interval('2024-02-29', '4')],
+         ['4', '1', '2', '3']),
+    ], ids=['out of date order', 'one day as date and text'])
+    @pytest.mark.parametrize('documents', [[], [payment()]], ids=['accounts only', 'documents'])
+    def test_intervals_written_in_the_order_read_back(self, intervals, amounts, documents):
+        s = {'accounts': {'1': intervals}, 'documents': documents}
+        data = dumps(s)
+        again = corvina_py.parse(data)
+        assert [i.start_amount for i in again.accounts['1'].intervals] == amounts
+        assert dumps(again) == data
+
+    @pytest.mark.parametrize(('extra', 'kind'), [([('Код', '1')], 'list'), ('Код=1', 'str')])
+    def test_extra_that_is_no_mapping(self, extra, kind):
+        with pytest.raises(TypeError) as raised:
+            dumps({'documents': [payment(), payment(lineno=30, extra=extra)]})
+        assert str(raised.value) == (f'document 1 (line 30): its extra is {kind}, not a mapping '
+                                     'of keys to texts')
+
+    @pytest.mark.parametrize(('field', 'value', 'read'), [
+        ('amount', Lying('100.00'), '100.00'),
+        ('doc_date', Lying('2024-03-05'), '2024-03-05'),
+        ('purpose', Lying('Оплата'), 'Оплата'),
+    ])
+    def test_text_subclass_written_as_checked(self, field, value, read):
+        s = {'header': {Lying('Ключ'): Lying('значение')}, 'accounts': {
+                 Lying('1'): [interval(Lying('2024-03-01'), Lying('5'))]},
+             'documents': [payment(**{field: value}, extra={Lying('Код'): Lying('7')})]}
+        again = corvina_py.parse(dumps(s))
+        assert again.warnings == []
+        assert getattr(again.documents[0], field) == read
+        assert again.documents[0].extra == {'Код': '7'} and again.header == {'Ключ': 'значение'}
+        assert again.accounts['1'].intervals[0].start_amount == '5'
+
+    @pytest.mark.parametrize('amount', [
+        type('LyingInt', (int,), {'__str__': lambda self: '1,00', '__repr__': lambda self: 'x'})(7),
+        type('LyingDecimal', (decimal.Decimal,), {'__format__': lambda self, spec: '1,00'})('7'),
+    ], ids=['int', 'Decimal'])
+    def test_number_subclass_written_by_value(self, amount):
+        assert corvina_py.parse(dumps({'documents': [payment(amount=amount)]})).documents[0] \
+            .amount == '7'
+
+
+class TestDropped:
+    @pytest.mark.parametrize(('dropped', 'lines'), [
+        (1, 'a document of this statement (line 29)'),
+        (12, '12 documents of this statement (lines 29, 42, 55, 68, 81, 94, 107, 120, 133, 146 '
+             'and 2 more)'),
+    ])
+    @pytest.mark.parametrize('form', ['Statement', 'JSON object'])
+    def test_refused_naming_the_lines(self, dropped, lines, form):
+        s = parsed(('Платежное поручение', DOCUMENT), *[('Платежное поручение', {
+            key: value for key, value in DOCUMENT.items() if key != 'Сумма'})] * dropped)
+        given = s if form == 'Statement' else json.loads(json.dumps(statement_to_dict(s)))
+        file = io.BytesIO()
+        with pytest.raises(ValueError) as raised:
+            dump(given, file)
+        assert str(raised.value) == (f'the parser dropped {lines}, which the file written would '
+                                     'silently lack; pass dropped="ignore" to write it without '
+                                     'them')
+        assert file.getvalue() == b''
+        again = corvina_py.parse(dumps(given, dropped='ignore'))
+        assert again.warnings == [] and as_dict(again) == as_dict(s)
+
+    def test_unknown_choice(self):
+        with pytest.raises(ValueError) as raised:
+            dumps(parsed(('account', ACCOUNT)), dropped='skip')  # type: ignore[arg-type]
+        assert str(raised.value) == 'dropped must be "raise" or "ignore", not \'skip\''
+
+
 # --- The converter ------------------------------------------------------------------------
 
 class TestConverter:
@@ -474,6 +591,9 @@ class TestConverter:
         (['--from-json'], '--from-json needs --format exchange'),
         (['-f', 'exchange', 'IN', 'IN2'], '--format exchange writes more than one statement '
                                           'only into a folder: give it with -o DIR'),
+        (['-f', 'exchange', '--from-json', '--encoding', 'cp866'],
+         '--encoding reads statement files, not the JSON of --from-json: give one of them'),
+        (['--allow-dropped'], '--allow-dropped needs --format exchange'),
     ])
     def test_command_line_mistakes(self, tmp_path, capsys, argv, message):
         for name in ('IN', 'IN2'):
@@ -482,7 +602,7 @@ class TestConverter:
         with pytest.raises(SystemExit) as raised:
             main(argv if 'IN' in ' '.join(argv) else [*argv, str(tmp_path / 'IN')])
         assert raised.value.code == 2
-        assert capsys.readouterr().err.splitlines()[-1].endswith(message)
+        assert capsys.readouterr().err.splitlines()[-1].endswith(f'{message} (see --help)')
 
     def test_output_folder_holding_an_input_is_refused(self, tmp_path, capsys):
         (tmp_path / 'a.txt').write_text(self.TEXT, encoding='utf-8')
@@ -530,19 +650,79 @@ class TestConverter:
         assert main(['--from-json', '-f', 'exchange', str(path)]) == 1
         assert "not corvina-convert's JSON output" in capsys.readouterr().err
 
+    def test_from_json_each_bad_input_said_and_the_others_written(self, tmp_path, capsys):
+        good = statement_to_dict(corvina_py.parse(self.TEXT))
 
-# --- The README's examples run as written ---------------------------------------------------
+        def named(name, **changes):
+            document = {**good['documents'][0], **changes}
+            return json.dumps({**good, 'file': name, 'documents': [document]}) + '\n'
+        first, second = tmp_path / 'first.json', tmp_path / 'second.json'
+        first.write_text(named('a.txt') + named('b.txt', extra=['Код', '1']) + '\n'
+                         + named('c.txt', extra='Код=1') + named('d.txt'), encoding='utf-8')
+        second.write_text(named('e.txt') + '[' * 100_000 + ']' * 100_000 + '\n' + named('f.txt'),
+                          encoding='utf-8')
+        third = tmp_path / 'third.json'
+        third.write_text(named('g.txt') + named('h.txt', amount='').replace(
+            '"amount": ""', '"amount": 1' + '0' * 5000), encoding='utf-8')
+        out = tmp_path / 'out'
+        assert main(['--from-json', '-f', 'exchange', '-o', str(out), str(first),
+                     str(second), str(third)]) == 1
+        err = capsys.readouterr().err.splitlines()
+        assert err[:4] == [
+            f"{second}:2: not corvina-convert's JSON output: nested too deeply for a statement",
+            f"{third}:2: not corvina-convert's JSON output: Exceeds the limit (4300 digits) for "
+            'integer string conversion: value has 5001 digits; use '
+            'sys.set_int_max_str_digits() to increase the limit',
+            f'{first}:2: document 0 (line 9): its extra is list, not a mapping of keys to texts',
+            f'{first}:4: document 0 (line 9): its extra is str, not a mapping of keys to texts']
+        assert len(err) == 4
+        assert sorted(os.listdir(out)) == ['a.txt', 'd.txt', 'e.txt', 'g.txt']
 
-def readme_snippets() -> list[str]:
-    if not README.is_file():
+    @pytest.mark.parametrize('from_json', [False, True])
+    def test_dropped_documents_fail_the_input_unless_allowed(self, tmp_path, capsys, from_json):
+        text = statement(('Платежное поручение', DOCUMENT), ('Платежное поручение', {
+            key: value for key, value in DOCUMENT.items() if key != 'Сумма'}))
+        path = tmp_path / 'a.txt'
+        path.write_text(text, encoding='utf-8')
+        if from_json:
+            path = tmp_path / 'a.json'
+            path.write_text(json.dumps({'file': 'a.txt', **statement_to_dict(
+                corvina_py.parse(text))}), encoding='utf-8')
+        argv = ['-f', 'exchange', *(['--from-json'] if from_json else []), '-o',
+                str(tmp_path / 'out'), str(path)]
+        assert main(argv) == 1
+        assert capsys.readouterr().err == (
+            f'{path}{":1" if from_json else ""}: the parser dropped a document of this '
+            'statement (line 29), which the file written would silently lack; give '
+            '--allow-dropped to write it without them\n')
+        assert not (tmp_path / 'out').exists()
+        assert main([*argv, '--allow-dropped']) == 0
+        assert corvina_py.parse((tmp_path / 'out' / 'a.txt').read_bytes()).documents[0].amount \
+            == '100.50'
+
+    @pytest.mark.parametrize('from_json', [False, True])
+    def test_folder_made_only_for_a_file_written(self, tmp_path, capsys, from_json):
+        path = tmp_path / 'a.json'
+        path.write_text('{"documents": [{"amount": 1.5}]}' if from_json else 'no statement',
+                        encoding='utf-8')
+        out = tmp_path / 'new' / 'out'
+        assert main(['-f', 'exchange', *(['--from-json'] if from_json else []), '-o', str(out),
+                     str(path)]) == 1
+        assert not (tmp_path / 'new').exists()
+
+
+# --- The guide's examples run as written, each on its own ---------------------------------
+
+def guide_snippets() -> list[str]:
+    if not GUIDE.is_file():
         return []
-    section = README.read_text(encoding='utf-8').split('## Writing statements', 1)[-1]
-    section = section.split('\n## ', 1)[0]
-    return re.findall(r'```python\n(.*?)```', section, re.DOTALL)
+    return re.findall(r'```python\n(.*?)```', GUIDE.read_text(encoding='utf-8'), re.DOTALL)
 
 
-@pytest.mark.skipif(not readme_snippets(), reason='README not available')
-@pytest.mark.parametrize('index', range(len(readme_snippets()) or 1))
-def test_readme_writing_examples_run(index, tmp_path, monkeypatch):
+@pytest.mark.skipif(not guide_snippets(), reason='the writing guide is not available')
+@pytest.mark.parametrize('index', range(len(guide_snippets()) or 1))
+def test_guide_writing_examples_run(index, tmp_path, monkeypatch):
+    # Each on its own, in a folder that holds the project's examples as the guide's do.
+    shutil.copytree(GUIDE.parents[1] / 'examples', tmp_path / 'examples')
     monkeypatch.chdir(tmp_path)
-    exec(compile(readme_snippets()[index], f'README snippet {index}', 'exec'), {})
+    exec(compile(guide_snippets()[index], f'writing guide snippet {index}', 'exec'), {})

@@ -192,8 +192,8 @@ class TestTable:
                                                      for d in statement.documents]
 
 
-class TestReadme:
-    """The README's snippets that read extra run as written."""
+class TestGuides:
+    """The guides' snippets that read extra find the key in a statement that has it."""
 
     def test_snippets(self):
         if UNDER_ASAN:
@@ -201,16 +201,20 @@ class TestReadme:
             # AddressSanitizer runtime's interceptor for throwing cannot follow: it stops the
             # process. Nothing of ours runs there; the plain builds run the snippets.
             pytest.skip("DuckDB's exceptions under AddressSanitizer")
-        pytest.importorskip('duckdb')
-        pytest.importorskip('polars')
-        readme = (ROOT / 'README.md').read_text(encoding='utf-8')
-        snippets = [block for block in re.findall(r'```python\n(.*?)```', readme, re.S)
+        duckdb = pytest.importorskip('duckdb')
+        polars = pytest.importorskip('polars')
+        guides = ''.join((ROOT / 'docs' / page).read_text(encoding='utf-8')
+                         for page in ('results.md', 'tables.md'))
+        snippets = [block for block in re.findall(r'```python\n(.*?)```', guides, re.S)
                     if 'ПоказательКБК' in block]
         assert len(snippets) >= 2
         data = statement_of_lines(document_lines('ПоказательКБК=18210102010011000110'),
                                   document_lines('Код=1')).encode('cp1251')
         for snippet in snippets:
-            scope = {'data': data, 'statement': corvina_py.parse(data)}
+            statement = corvina_py.parse(data)
+            # What the blocks before them on their page made.
+            scope = {'data': data, 'statement': statement, 'duckdb': duckdb, 'polars': polars,
+                     'documents': statement.documents_table()}
             exec(snippet, scope)
         assert [(row[0], row[3]) for row in scope['taxes']] == [(3, '18210102010011000110')]
         assert scope['kbk']['kbk'].to_list() == ['18210102010011000110']

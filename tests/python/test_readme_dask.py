@@ -1,4 +1,4 @@
-"""The README's Dask DataFrame snippet, run as written on a cluster of this machine."""
+"""The Dask guide's DataFrame snippet, run as written on a cluster of this machine."""
 
 from __future__ import annotations
 
@@ -12,7 +12,7 @@ import pytest
 
 from conftest import UNDER_ASAN, statement
 
-README = Path(__file__).resolve().parents[2] / 'README.md'
+GUIDE = Path(__file__).resolve().parents[2] / 'docs' / 'many-files.md'
 
 pytestmark = [
     pytest.mark.dask,
@@ -26,9 +26,9 @@ pytestmark = [
 
 
 def snippet() -> str:
-    """The first Python block of the README's section on the Dask DataFrame, verbatim."""
-    text = README.read_text(encoding='utf-8')
-    section = text[text.index('\n### A folder as one Dask DataFrame\n'):]
+    """The first Python block of the guide's section on the Dask DataFrame, verbatim."""
+    text = GUIDE.read_text(encoding='utf-8')
+    section = text[text.index('\n## A folder as one Dask DataFrame\n'):]
     found = re.search(r'\n```python\n(.*?)\n```\n', section, re.DOTALL)
     assert found is not None
     return found.group(1)
@@ -53,7 +53,7 @@ def test_snippet_runs_as_written_on_a_local_cluster(tmp_path, monkeypatch, capsy
     (folder / 'notes.csv').write_text('not a statement')
     monkeypatch.chdir(tmp_path)
     names: dict[str, object] = {'__name__': '__main__'}
-    exec(compile(snippet(), str(README), 'exec'), names)  # noqa: S102
+    exec(compile(snippet(), str(GUIDE), 'exec'), names)  # noqa: S102
     march = names['march']
     assert list(march['doc_number']) == ['2', '3']
     assert list(march['doc_date']) == [datetime.date(2024, 3, 1), datetime.date(2024, 3, 15)]
