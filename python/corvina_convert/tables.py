@@ -185,7 +185,7 @@ def write_outputs(args: argparse.Namespace, parser: argparse.ArgumentParser,
                 print(one_line(f'{output.name}: {messages.table_join(error)}'), file=sys.stderr)
                 return True
             if dedupe:
-                table, duplicates, _ = reading.drop_duplicates(table)
+                table, duplicates, _copies = reading.drop_duplicates(table)
                 if not args.file_column:
                     table = table.drop_columns(['file'])
                 print(reading.dropped_message(duplicates.num_rows), file=sys.stderr)
