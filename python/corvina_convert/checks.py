@@ -22,7 +22,7 @@ from typing import TextIO
 
 import corvina_py
 from corvina_convert import i18n, inputs, messages, requisites
-from corvina_convert.i18n import _
+from corvina_convert.i18n import _, n_
 
 
 @dataclass(frozen=True, slots=True)
@@ -57,21 +57,25 @@ EXACT = decimal.Context(prec=decimal.MAX_PREC, traps=[decimal.Inexact, decimal.I
 ZERO = Decimal(0)
 
 
-def _requisites(prefix: str, side: str, key: str) -> tuple[tuple[str, str, str, str], ...]:
+def _requisites(prefix: str) -> tuple[tuple[str, str, str], ...]:
     bic = f'{prefix}_bic'
-    return (('inn', f'{side} INN', f'{prefix}_inn', bic),
-            ('kpp', f'{side} KPP', f'{prefix}_kpp', bic),
-            ('bic', f'{side} BIC', bic, bic),
-            ('account', f'{side} account', f'{prefix}_account', bic),
-            ('account', f'{side} account ({key}РасчСчет)', f'{prefix}_ras_account', bic),
-            ('correspondent', f"{side} bank's correspondent account", f'{prefix}_cor_account',
-             bic))
+    return (('inn', f'{prefix}_inn', bic), ('kpp', f'{prefix}_kpp', bic), ('bic', bic, bic),
+            ('account', f'{prefix}_account', bic), ('account', f'{prefix}_ras_account', bic),
+            ('correspondent', f'{prefix}_cor_account', bic))
 
 
-# What the module's requisite codes stand for, in their order: the check, what the message
-# calls the field, its attribute and the attribute of its side's BIC.
-REQUISITES = (*_requisites('counterparty', 'payer', 'Плательщик'),
-              *_requisites('payee', 'payee', 'Получатель'))
+# What the module's requisite codes stand for, in their order: the check, the field's
+# attribute and the attribute of its side's BIC.
+REQUISITES = (*_requisites('counterparty'), *_requisites('payee'))
+
+
+def field_name(code: int) -> str:
+    """What a message calls the requisite of a code, in the language chosen."""
+    return (_('payer INN'), _('payer KPP'), _('payer BIC'), _('payer account'),
+            _('payer account (ПлательщикРасчСчет)'), _("payer bank's correspondent account"),
+            _('payee INN'), _('payee KPP'), _('payee BIC'), _('payee account'),
+            _('payee account (ПолучательРасчСчет)'),
+            _("payee bank's correspondent account"))[code]
 JUDGES: dict[str, Callable[[str, str], requisites.Flaw | None]] = {
     'inn': lambda value, bic: requisites.inn_flaw(value),
     'kpp': lambda value, bic: requisites.kpp_flaw(value),
@@ -79,10 +83,6 @@ JUDGES: dict[str, Callable[[str, str], requisites.Flaw | None]] = {
     'account': requisites.account_flaw,
     'correspondent': requisites.correspondent_account_flaw,
 }
-
-
-def plural(count: int, word: str) -> str:
-    return f"{count} {word}{'' if count == 1 else 's'}"
 
 
 def text(amount: Decimal) -> str:
@@ -97,7 +97,8 @@ def day_key(value: str) -> int:
 
 
 def describe(document: corvina_py.Document) -> str:
-    return f'{document.doc_type} № {document.doc_number} of {document.doc_date}'
+    return _('{kind} № {number} of {date}').format(
+        kind=document.doc_type, number=document.doc_number, date=document.doc_date)
 
 
 def period(interval: corvina_py.Interval) -> str:
@@ -105,11 +106,12 @@ def period(interval: corvina_py.Interval) -> str:
 
 
 def where(number: str, interval: corvina_py.Interval) -> str:
-    return f'account {number}, {period(interval)}'
+    return _('account {number}, {period}').format(number=number, period=period(interval))
 
 
 def between(number: str, previous: corvina_py.Interval, interval: corvina_py.Interval) -> str:
-    return f'account {number}, {period(previous)} then {period(interval)}'
+    return _('account {number}, {first} then {second}').format(
+        number=number, first=period(previous), second=period(interval))
 
 
 class Turnover:
@@ -185,8 +187,8 @@ class Checker:
         incoming, outgoing = self.documents(statement)
         for lineno, message in statement.warnings:
             self.add(lineno, 'warning', f'line {lineno}', None, message,
-                     f'{messages.dropped_document(message)}; it is missing from every sum '
-                     'checked here')
+                     _('{reason}; it is missing from every sum checked here').format(
+                         reason=messages.dropped_document(message)))
         dropped = len(statement.warnings)
         for number, account in statement.accounts.items():
             self.account(number, account.intervals, incoming.get(number) or Turnover(),
@@ -214,7 +216,7 @@ class Checker:
         flaws, turnovers, repeats, digests, line_bytes = statement._check_documents(own)
         documents = statement.documents
         for index, code in flaws:
-            self.requisite(documents[index], REQUISITES[code])
+            self.requisite(documents[index], code)
         incoming: dict[str, Turnover] = {}
         outgoing: dict[str, Turnover] = {}
         for account, paid_in, day, scale, plus_high, plus_low, minus_high, minus_low in turnovers:
@@ -233,11 +235,14 @@ class Checker:
 
     def duplicate(self, document: corvina_py.Document, first: tuple[str | None, int]) -> None:
         file, line = first
-        place = f'line {line}' if file == self.file else f'{file}:{line}'
-        self.add(document.lineno, 'duplicate', describe(document), 'once', f'also at {place}',
-                 f'{describe(document)} for {document.amount} from '
-                 f'{document.counterparty_account} to {document.payee_account} is the same '
-                 f'payment as the one at {place}')
+        place = _('line {line}').format(line=line) if file == self.file else f'{file}:{line}'
+        self.add(document.lineno, 'duplicate', describe(document), _('once'),
+                 _('also at {place}').format(place=place),
+                 _('{document} for {amount} from {payer} to {payee} is the same payment as the '
+                   'one at {place}').format(
+                     document=describe(document), amount=document.amount,
+                     payer=document.counterparty_account, payee=document.payee_account,
+                     place=place))
 
     def judge(self, kind: str, value: str, bic: str) -> requisites.Flaw | None:
         key = (kind, value, bic)
@@ -249,17 +254,20 @@ class Checker:
         self.judged[key] = flaw
         return flaw
 
-    def requisite(self, document: corvina_py.Document,
-                  requisite: tuple[str, str, str, str]) -> None:
-        kind, what, field, bic_field = requisite
-        flaw = self.judge(kind, getattr(document, field) or '', getattr(document, bic_field))
+    def requisite(self, document: corvina_py.Document, code: int) -> None:
+        kind, field, bic_field = REQUISITES[code]
+        value = getattr(document, field) or ''
+        flaw = self.judge(kind, value, getattr(document, bic_field))
         if flaw is None:
             return
         if kind in ('account', 'correspondent'):
-            kind = 'account_key' if flaw.expected.startswith('control key') else 'account'
+            # Twenty digits with a flaw: their key; anything else: their shape.
+            kind = 'account_key' if requisites.is_account(value) else 'account'
         subject = describe(document)
         self.add(document.lineno, kind, subject, flaw.expected, flaw.found,
-                 f'{subject}: {what}: expected {flaw.expected}, found {flaw.found}')
+                 _('{subject}: {field}: expected {expected}, found {found}').format(
+                     subject=subject, field=field_name(code), expected=flaw.expected,
+                     found=flaw.found))
 
     # --- accounts ----------------------------------------------------------------------------
 
@@ -267,8 +275,9 @@ class Checker:
                 incoming: Turnover, outgoing: Turnover, dropped: int) -> None:
         note = ''
         if dropped:
-            note = (f'; {plural(dropped, "document")} of the statement could not be read and '
-                    'may make the difference')
+            note = n_('; {n} document of the statement could not be read and may make the '
+                      'difference', '; {n} documents of the statement could not be read and may '
+                      'make the difference', dropped).format(n=dropped)
         previous: corvina_py.Interval | None = None
         previous_last: int | None = None
         for interval in intervals:
@@ -302,27 +311,31 @@ class Checker:
         expected = EXACT.subtract(EXACT.add(opening, Decimal(income)), Decimal(expense))
         if expected != Decimal(end):
             self.add(None, 'balance', number, text(expected), end,
-                     f'{where(number, interval)}: opening {interval.start_amount} + paid in '
-                     f'{income} - paid out {expense} = {text(expected)}, but the closing '
-                     f'balance is {end}')
+                     _('{where}: opening {start} + paid in {income} - paid out {expense} = '
+                       '{expected}, but the closing balance is {end}').format(
+                         where=where(number, interval), start=interval.start_amount,
+                         income=income, expense=expense, expected=text(expected), end=end))
 
     def total(self, kind: str, number: str, interval: corvina_py.Interval, total: str,
               found: Decimal, note: str) -> None:
         if found == Decimal(total):
             return
-        name, direction = (('ВсегоПоступило', 'paid in') if kind == 'income_total'
-                           else ('ВсегоСписано', 'paid out'))
-        self.add(None, kind, number, total, text(found),
-                 f'{where(number, interval)}: {name} is {total}, but the documents '
-                 f'{direction} within the period sum to {text(found)}{note}')
+        message = (_('{where}: ВсегоПоступило is {total}, but the documents paid in within '
+                     'the period sum to {found}{note}') if kind == 'income_total' else
+                   _('{where}: ВсегоСписано is {total}, but the documents paid out within the '
+                     'period sum to {found}{note}'))
+        self.add(None, kind, number, total, text(found), message.format(
+            where=where(number, interval), total=total, found=text(found), note=note))
 
     def sequence(self, number: str, previous: corvina_py.Interval,
                  interval: corvina_py.Interval, opening: Decimal, next_day: bool) -> None:
         closing = previous.end_amount
         if closing is not None and Decimal(closing) != opening:
             self.add(None, 'interval_balance', number, closing, interval.start_amount,
-                     f'{between(number, previous, interval)}: the opening balance '
-                     f'{interval.start_amount} is not the closing balance {closing} before it')
+                     _('{between}: the opening balance {opening} is not the closing balance '
+                       '{closing} before it').format(
+                         between=between(number, previous, interval),
+                         opening=interval.start_amount, closing=closing))
         if next_day or previous.date_end is None:
             return  # the common case, a section a day, needs no calendar
         try:
@@ -334,11 +347,13 @@ class Checker:
         if start > end + day:
             missing = str(end + day) if start - end == 2 * day else f'{end + day}..{start - day}'
             self.add(None, 'interval_gap', number, str(end + day), interval.date_start,
-                     f'{between(number, previous, interval)}: no section covers {missing}')
+                     _('{between}: no section covers {missing}').format(
+                         between=between(number, previous, interval), missing=missing))
         elif start <= end:
             self.add(None, 'interval_overlap', number, str(end + day), interval.date_start,
-                     f'{between(number, previous, interval)}: the periods overlap from '
-                     f'{interval.date_start} to {end}')
+                     _('{between}: the periods overlap from {start} to {end}').format(
+                         between=between(number, previous, interval),
+                         start=interval.date_start, end=end))
 
 
 # --- account sections' lines -----------------------------------------------------------------
@@ -479,15 +494,19 @@ def write_report(problems: Sequence[Problem], files: Sequence[str], out: TextIO)
         print(one_line(str(problem)), file=out)
     names = dict.fromkeys(problem.file for problem in problems)
     if not problems:
-        print(f'{plural(len(files), "file")} checked: everything holds', file=out)
+        print(n_('{n} file checked: everything holds', '{n} files checked: everything holds',
+                 len(files)).format(n=len(files)), file=out)
         return
     kinds: dict[str, int] = {}
     for problem in problems:
         kinds[problem.kind] = kinds.get(problem.kind, 0) + 1
     counts = ', '.join(f'{count} {kind}' for kind, count in
                        sorted(kinds.items(), key=lambda item: (-item[1], item[0])))
-    print(f'{plural(len(files), "file")} checked: {plural(len(problems), "problem")} in '
-          f'{plural(len(names), "file")} ({counts})', file=out)
+    print(_('{files} checked: {problems} in {failed} ({counts})').format(
+        files=n_('{n} file', '{n} files', len(files)).format(n=len(files)),
+        problems=n_('{n} problem', '{n} problems', len(problems)).format(n=len(problems)),
+        failed=n_('{n} file', '{n} files', len(names)).format(n=len(names)), counts=counts),
+        file=out)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

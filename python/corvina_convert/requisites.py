@@ -2,13 +2,15 @@
 
 Each function takes the text as written in a statement and returns None when it holds, or a
 Flaw: what a sound value would have and what this one has instead, as short texts that the
-checks quote.
+checks quote, in the language chosen.
 """
 
 from __future__ import annotations
 
 import re
 from typing import NamedTuple
+
+from corvina_convert.i18n import _
 
 
 class Flaw(NamedTuple):
@@ -47,15 +49,17 @@ def inn_flaw(inn: str) -> Flaw | None:
         expected = _control(inn, _INN10)
         if inn[9] == expected:
             return None
-        return Flaw(f'control digit {expected}', f'{inn[9]} in {inn}')
+        return Flaw(_('control digit {digit}').format(digit=expected),
+                    _('{found} in {value}').format(found=inn[9], value=inn))
     if _digits(inn, 12):
         # The twelfth digit is computed over the eleven digits as written, so a wrong eleventh
         # digit does not make a right twelfth one look wrong too.
         expected = _control(inn, _INN11) + _control(inn, _INN12)
         if inn[10:] == expected:
             return None
-        return Flaw(f'control digits {expected}', f'{inn[10:]} in {inn}')
-    return Flaw('10 or 12 digits', repr(inn))
+        return Flaw(_('control digits {digits}').format(digits=expected),
+                    _('{found} in {value}').format(found=inn[10:], value=inn))
+    return Flaw(_('10 or 12 digits'), repr(inn))
 
 
 def kpp_flaw(kpp: str) -> Flaw | None:
@@ -63,16 +67,20 @@ def kpp_flaw(kpp: str) -> Flaw | None:
     letters, and a three-digit number."""
     if _KPP.fullmatch(kpp):
         return None
-    return Flaw('4 digits, 2 digits or capital Latin letters, 3 digits', repr(kpp))
+    return Flaw(_('4 digits, 2 digits or capital Latin letters, 3 digits'), repr(kpp))
 
 
 def bic_flaw(bic: str) -> Flaw | None:
-    return None if _digits(bic, 9) else Flaw('9 digits', repr(bic))
+    return None if _digits(bic, 9) else Flaw(_('9 digits'), repr(bic))
+
+
+def is_account(text: str) -> bool:
+    return _digits(text, 20)
 
 
 def _account_flaw(bank_part: str, account: str, bic: str) -> Flaw | None:
     if not _digits(account, 20):
-        return Flaw('20 digits', repr(account))
+        return Flaw(_('20 digits'), repr(account))
     if not _digits(bic, 9):
         return None  # no key to compute: the BIC's own check says why
     total = sum(int(digit) * weight
@@ -82,7 +90,8 @@ def _account_flaw(bank_part: str, account: str, bic: str) -> Flaw | None:
     # The key is the account's ninth digit, weighed 3; 7 is the inverse of 3 modulo 10, so this
     # is the one key that brings the sum to a multiple of ten.
     key = (int(account[8]) - 7 * total) % 10
-    return Flaw(f'control key {key} with BIC {bic}', f'{account[8]} in {account}')
+    return Flaw(_('control key {key} with BIC {bic}').format(key=key, bic=bic),
+                _('{found} in {value}').format(found=account[8], value=account))
 
 
 def account_flaw(account: str, bic: str) -> Flaw | None:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import random
@@ -13,7 +14,7 @@ import pytest
 
 import corvina_py
 from conftest import OWN_ACCOUNT, SAMPLES, SOUND_DOCUMENT, load_generator, statement
-from corvina_convert import Problem, check, check_files, checks, main, requisites
+from corvina_convert import Problem, check, check_files, checks, i18n, main, requisites
 
 DOCUMENT = 'Платежное поручение'
 
@@ -104,7 +105,7 @@ class TestRequisites:
         flagged = {(index, code) for index, code in parsed._check_documents(())[0]}
         expected = set()
         for index, doc in enumerate(parsed.documents):
-            for code, (kind, _, field, bic_field) in enumerate(checks.REQUISITES):
+            for code, (kind, field, bic_field) in enumerate(checks.REQUISITES):
                 value, bic = getattr(doc, field), getattr(doc, bic_field)
                 if value is None or (kind in ('inn', 'kpp') and value in ('', '0')) or \
                         (kind in ('account', 'correspondent') and value == '') or \
@@ -272,6 +273,30 @@ class TestSamples:
         def without_file(name: str) -> list[tuple[object, ...]]:
             return [(p.line, p.kind, p.message) for p in check_files([str(SAMPLES / name)])]
         assert without_file('sample-01.txt') == without_file('sample-02.txt')
+
+
+class TestRussian:
+    @pytest.fixture(autouse=True)
+    def russian(self):
+        i18n.use('ru')
+        yield
+        i18n.use('en')
+
+    def test_messages(self):
+        found = problems(account(ВсегоСписано='1'),
+                         document(**{'ПлательщикИНН': '7707083894'}), document(Номер='1'))
+        assert [message for _, _, message in found] == [
+            'Платежное поручение № 1 от 2024-03-05: ИНН плательщика: ожидается — контрольная '
+            'цифра 3, на деле — 4 в 7707083894',
+            f'Платежное поручение № 1 от 2024-03-05 на 100.00 со счёта {OWN_ACCOUNT} на счёт '
+            '40702810100000000002 — тот же платёж, что и в строке 10',
+            f'счёт {OWN_ACCOUNT}, 2024-03-05..2024-03-05: ВсегоСписано = 1, а документы, '
+            'списанные за период, дают в сумме 200.00']
+
+    def test_report(self):
+        out = io.StringIO()
+        checks.write_report([], ['a.txt', 'b.txt'], out)
+        assert out.getvalue() == 'проверено 2 файла: всё сходится\n'
 
 
 class TestCommand:
