@@ -165,12 +165,13 @@ struct ExtraSizes {
   uint64_t value_room = 0;
 };
 
-// ExtraSizes packed into the 32 bits of Document::extra_summary (8 bits of entries, 12 of key
+// ExtraSizes packed into the 30 bits of Document::extra_summary (6 bits of entries, 12 of key
 // bytes, 12 of value room), or kUnknownExtraSummary when one of them does not fit its bits.
-inline constexpr unsigned kSummaryEntryBits = 8;
+// Sixty-odd extras is more than a section of every key of the format has.
+inline constexpr unsigned kSummaryEntryBits = 6;
 inline constexpr unsigned kSummaryKeyBits = 12;
 inline constexpr unsigned kSummaryValueBits = 12;
-static_assert(kSummaryEntryBits + kSummaryKeyBits + kSummaryValueBits == 32);
+static_assert(kSummaryEntryBits + kSummaryKeyBits + kSummaryValueBits == kExtraSummaryBits);
 
 inline uint32_t pack_extra_summary(const ExtraSizes& sizes) {
   // The largest value of each field is left out, so that no summary is all ones.
