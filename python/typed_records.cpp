@@ -12,6 +12,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -26,7 +27,6 @@
 #include "direction.h"
 #include "document_extra.h"
 #include "guard.h"
-#include "keyed_hash.h"
 #include "module_types.h"
 #include "owned_ref.h"
 #include "record_schema.h"
@@ -125,47 +125,108 @@ class TypedValues {
 // value. The bytes are views of the stored texts, whose documents the call holds. A column whose
 // texts do not repeat (numbers, purposes) stops looking after a trial of rows, and pays for
 // hashing those and no more.
+//
+// Direct-mapped and small, so that the columns' slots stay in the cache as the rows go by: a
+// text that meets another in its slot is made again, which costs what no cache would. That is
+// also all an input can do to it, so the hash needs no key.
 class RepeatedTexts {
  public:
-  explicit RepeatedTexts(size_t slots = 0) : slot_count_(slots) {}
-
   // A new reference to the str of `stored` (with `tag`, which tells two forms of the same
   // bytes apart), made by make() when it is not at hand; nullptr with an exception set.
   template <typename Make>
   PyObject* get(std::string_view stored, bool tag, Make&& make) {
     if (!looking_) return make();
-    if (slots_.empty()) slots_.resize(slot_count_);
-    const uint64_t hash = keyed_hash(stored, process_hash_seed()) ^ tag;
-    Slot& slot = slots_[hash & (slots_.size() - 1)];
+    const uint64_t hash = text_hash(stored) ^ tag;
+    Slot& slot = slots_[hash >> (64 - kSlotBits)];
     ++lookups_;
-    if (slot.object && slot.hash == hash && slot.bytes == stored) {
+    if (slot.hash == hash && slot.object != nullptr && slot.size == stored.size() &&
+        slot.same_bytes(stored)) {
       ++hits_;
-      return Py_NewRef(slot.object.get());
+      return Py_NewRef(slot.object);
     }
     PyObject* made = make();
     if (made == nullptr) return nullptr;
     if (lookups_ == kTrial && hits_ < kTrial / kFewestHitsIn) {
       looking_ = false;
-      std::vector<Slot>().swap(slots_);
+      slots_ = {};
     } else {
-      slot = Slot{stored, hash, OwnedRef::borrow(made)};
+      slot.keep(hash, stored, made);
     }
     return made;
   }
 
  private:
+  static constexpr unsigned kSlotBits = 7;
   static constexpr size_t kTrial = 256;
   static constexpr size_t kFewestHitsIn = 8;  // a hit in eight lookups keeps a column looking
+
+  // Every byte, a word at a time, multiplied and folded; the top bits pick the slot.
+  static uint64_t text_hash(std::string_view text) {
+    constexpr uint64_t kMultiplier = 0xFF51AFD7ED558CCDu;
+    uint64_t hash = text.size() * 0x9E3779B97F4A7C15u;
+    const char* at = text.data();
+    size_t left = text.size();
+    for (; left >= 8; at += 8, left -= 8) {
+      uint64_t word;
+      std::memcpy(&word, at, 8);
+      hash = (hash ^ word) * kMultiplier;
+      hash ^= hash >> 29;
+    }
+    if (left > 0) {
+      uint64_t word = 0;
+      std::memcpy(&word, at, left);
+      hash = (hash ^ word) * kMultiplier;
+      hash ^= hash >> 29;
+    }
+    return hash * 0x9E3779B97F4A7C15u;
+  }
+
+  // The bytes of a text as long as an account number are kept in the slot itself: comparing
+  // them there reads no line of a document far behind.
   struct Slot {
-    std::string_view bytes;
+    static constexpr size_t kKeptBytes = 20;
     uint64_t hash = 0;
-    OwnedRef object;
+    uint32_t size = 0;
+    std::array<char, kKeptBytes> kept{};
+    const char* data = nullptr;
+    // Borrowed: every str handed out goes into a record of the list being made, which outlives
+    // the slots. A slot that takes another text then touches nothing of the one it held, which
+    // lies far behind in memory by then.
+    PyObject* object = nullptr;
+
+    bool same_bytes(std::string_view text) const {
+      return std::memcmp(text.size() <= kKeptBytes ? kept.data() : data, text.data(),
+                         text.size()) == 0;
+    }
+    void keep(uint64_t text_hash, std::string_view text, PyObject* made) {
+      hash = text_hash;
+      size = static_cast<uint32_t>(text.size());
+      if (text.size() <= kKeptBytes) std::memcpy(kept.data(), text.data(), text.size());
+      data = text.data();
+      object = made;
+    }
   };
-  size_t slot_count_;  // a power of two
-  std::vector<Slot> slots_;
+  std::array<Slot, size_t{1} << kSlotBits> slots_;
   size_t lookups_ = 0;
   size_t hits_ = 0;
   bool looking_ = true;
+};
+
+// The records are new, hold nothing that could close a cycle, and nothing else refers to them
+// until the list is returned: a collection while they are made would only walk them, again as
+// they pass from generation to generation. The collector is paused while they are made and then
+// left as it was.
+class PausedCollector {
+ public:
+  PausedCollector() : was_enabled_(PyGC_Disable()) {}
+  ~PausedCollector() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  PausedCollector(const PausedCollector&) = delete;
+  PausedCollector& operator=(const PausedCollector&) = delete;
+
+ private:
+  int was_enabled_;
 };
 
 // The str of every key of a record, interned, and a dict of them all set to None: each record is
@@ -262,15 +323,6 @@ constexpr auto kIntervalRecordKeys =
 
 // The texts of one call's document records, each column with its own repeats.
 struct DocumentTexts {
-  explicit DocumentTexts(size_t documents) {
-    // A slot per document up to a few hundred distinct texts a column: beyond that, repeats
-    // far apart are made again.
-    const size_t slots = std::bit_ceil(std::clamp<size_t>(documents, 16, 1024));
-    for (RepeatedTexts& column : columns) column = RepeatedTexts(slots);
-    extra_keys = RepeatedTexts(64);
-    extra_values = RepeatedTexts(slots);
-  }
-
   PyObject* field(size_t row, std::string_view text) {
     return columns[row].get(text, false, [text] { return new_text(text); });
   }
@@ -349,11 +401,13 @@ PyObject* statement_records(PyObject* self, PyObject*) {
       PyUnicode_InternInPlace(&text);
       directions[static_cast<size_t>(direction)] = OwnedRef::steal(text);
     }
-    DocumentTexts texts(documents.size());
+    // Large: the columns' slots, kept off the stack.
+    auto texts = std::make_unique<DocumentTexts>();
+    PausedCollector paused;
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < documents.size(); ++i) {
-      PyObject* record = new_document_record(shape, *documents[i], values, texts, directions);
+      PyObject* record = new_document_record(shape, *documents[i], values, *texts, directions);
       if (record == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record);
     }
@@ -371,6 +425,7 @@ PyObject* statement_interval_records(PyObject* self, PyObject*) {
     if (!values.start() || !shape.start(kIntervalRecordKeys)) return nullptr;
     OwnedRef list = OwnedRef::steal(PyList_New(0));
     if (!list) return nullptr;
+    PausedCollector paused;
     for (const Account* account : accounts) {
       OwnedRef number = OwnedRef::steal(new_text(account->number));
       if (!number) return nullptr;
