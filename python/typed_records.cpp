@@ -35,24 +35,34 @@
 namespace corvina::py {
 namespace {
 
-// A statement repeats its dates (a month has thirty of them), its round amounts and its extra
-// keys; each distinct one is made once per call and shared, as str, date and Decimal objects are
-// immutable. Direct-mapped: a value that finds another in its slot takes the slot over, which
-// costs no more than having no cache.
+// Stores `value` (a new reference; nullptr means an exception is set) in `dict` and lets go of
+// it. Without an OwnedRef: the records are made with the lock held, and each OwnedRef that lets
+// go asks for the thread's state first, a few dozen times a record.
+bool put(PyObject* dict, PyObject* key, PyObject* value) {
+  if (value == nullptr) return false;
+  const int stored = PyDict_SetItem(dict, key, value);
+  Py_DECREF(value);
+  return stored == 0;
+}
+
+// A statement repeats its dates (a month has thirty of them) and its round amounts; each
+// distinct one is made once per call and shared, as date and Decimal objects are immutable.
+// Direct-mapped: a value that finds another in its slot takes the slot over, which costs no
+// more than having no cache. The slots borrow, as RepeatedTexts' do.
 template <typename Key, size_t kSlots>
 class ObjectCache {
  public:
   // A new reference to the object cached under key, or nullptr.
   PyObject* find(const Key& key, uint64_t hash) const {
     const Slot& slot = slots_[slot_of(hash)];
-    return slot.object && slot.key == key ? Py_NewRef(slot.object.get()) : nullptr;
+    return slot.object != nullptr && slot.key == key ? Py_NewRef(slot.object) : nullptr;
   }
   // Caches `object` (a new reference, possibly null) and hands it back.
   PyObject* keep(const Key& key, uint64_t hash, PyObject* object) {
     if (object == nullptr) return nullptr;
     Slot& slot = slots_[slot_of(hash)];
     slot.key = key;
-    slot.object = OwnedRef::borrow(object);
+    slot.object = object;
     return object;
   }
 
@@ -63,7 +73,7 @@ class ObjectCache {
   }
   struct Slot {
     Key key{};
-    OwnedRef object;
+    PyObject* object = nullptr;
   };
   std::array<Slot, kSlots> slots_;
 };
@@ -250,8 +260,7 @@ class RecordShape {
   PyObject* new_record() const { return PyDict_Copy(shape_.get()); }
   // Stores `value` (a new reference, or nullptr with an exception set) under key `index`.
   bool set(PyObject* record, size_t index, PyObject* value) const {
-    OwnedRef held = OwnedRef::steal(value);
-    return held && PyDict_SetItem(record, keys_[index].get(), held.get()) == 0;
+    return put(record, keys_[index].get(), value);
   }
 
  private:
@@ -272,13 +281,7 @@ bool set_fields(const RecordShape& shape, PyObject* out, size_t first, const Rec
     const size_t at = index++;
     if (!ok) return;
     const auto& value = Row::of(record);
-    const auto* item = [&] {
-      if constexpr (Row::required) {
-        return &value;
-      } else {
-        return value ? &*value : nullptr;
-      }
-    }();
+    const auto* item = present_item(value);
     if (item == nullptr) return;
     PyObject* object;
     if constexpr (Row::kind == FieldKind::Text) {
@@ -291,14 +294,6 @@ bool set_fields(const RecordShape& shape, PyObject* out, size_t first, const Rec
     ok = shape.set(out, at, object);
   });
   return ok;
-}
-
-template <const auto& fields>
-constexpr auto field_names() {
-  std::array<std::string_view, kFieldCount<decltype(fields)>> names{};
-  size_t i = 0;
-  for_each_field(fields, [&](const auto& row) { names[i++] = row.name; });
-  return names;
 }
 
 template <size_t a, size_t b>
@@ -336,13 +331,14 @@ struct DocumentTexts {
     for_each_stored_extra(document, [&](std::string_view key, std::string_view value,
                                         bool cp1251) {
       if (failed) return;
-      OwnedRef key_text = OwnedRef::steal(extra_keys.get(key, false, [key] {
-        return new_text(key);
-      }));
-      OwnedRef value_text = OwnedRef::steal(
-          key_text ? extra_values.get(value, cp1251, [&] { return new_stored_text(value, cp1251); })
-                   : nullptr);
-      failed = !value_text || PyDict_SetItem(dict.get(), key_text.get(), value_text.get()) != 0;
+      PyObject* key_text = extra_keys.get(key, false, [key] { return new_text(key); });
+      if (key_text == nullptr) {
+        failed = true;
+        return;
+      }
+      failed = !put(dict.get(), key_text,
+                    extra_values.get(value, cp1251, [&] { return new_stored_text(value, cp1251); }));
+      Py_DECREF(key_text);
     });
     if (failed) return nullptr;
     return dict.release();
