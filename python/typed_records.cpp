@@ -11,10 +11,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
-#include <memory>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -126,7 +126,7 @@ class TypedValues {
   PyDateTime_CAPI* datetime_ = nullptr;  // the capsule's, alive while datetime is imported
   OwnedRef decimal_;
   ObjectCache<uint64_t, 1024> dates_;
-  ObjectCache<Amount, 4096> amounts_;
+  ObjectCache<Amount, 1024> amounts_;
 };
 
 // Texts repeat down a column: a statement names the same banks, accounts, counterparties and
@@ -249,7 +249,8 @@ class RecordShape {
     shape_ = OwnedRef::steal(PyDict_New());
     if (!shape_) return false;
     for (std::string_view name : names) {
-      PyObject* key = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+      PyObject* key =
+          PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
       if (key == nullptr) return false;
       PyUnicode_InternInPlace(&key);
       keys_.push_back(OwnedRef::steal(key));
@@ -336,8 +337,9 @@ struct DocumentTexts {
         failed = true;
         return;
       }
-      failed = !put(dict.get(), key_text,
-                    extra_values.get(value, cp1251, [&] { return new_stored_text(value, cp1251); }));
+      failed = !put(dict.get(), key_text, extra_values.get(value, cp1251, [&] {
+        return new_stored_text(value, cp1251);
+      }));
       Py_DECREF(key_text);
     });
     if (failed) return nullptr;
@@ -386,24 +388,25 @@ PyObject* statement_records(PyObject* self, PyObject*) {
     OwnedRef holder;
     std::vector<const Document*> documents;
     if (!documents_now(self, holder, documents)) return nullptr;
-    TypedValues values;
+    // Both large (their slots), so kept off the stack of whichever thread calls.
+    auto values = std::make_unique<TypedValues>();
+    auto texts = std::make_unique<DocumentTexts>();
     RecordShape shape;
-    if (!values.start() || !shape.start(kDocumentRecordKeys)) return nullptr;
+    if (!values->start() || !shape.start(kDocumentRecordKeys)) return nullptr;
     std::array<OwnedRef, 4> directions;  // by Direction; None stays null
     for (Direction direction : {Direction::In, Direction::Out, Direction::Internal}) {
       const std::string_view name = *direction_name(direction);
-      PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+      PyObject* text =
+          PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
       if (text == nullptr) return nullptr;
       PyUnicode_InternInPlace(&text);
       directions[static_cast<size_t>(direction)] = OwnedRef::steal(text);
     }
-    // Large: the columns' slots, kept off the stack.
-    auto texts = std::make_unique<DocumentTexts>();
     PausedCollector paused;
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < documents.size(); ++i) {
-      PyObject* record = new_document_record(shape, *documents[i], values, *texts, directions);
+      PyObject* record = new_document_record(shape, *documents[i], *values, *texts, directions);
       if (record == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record);
     }
@@ -416,9 +419,9 @@ PyObject* statement_interval_records(PyObject* self, PyObject*) {
     OwnedRef holder;
     std::vector<const Account*> accounts;
     if (!accounts_now(self, holder, accounts)) return nullptr;
-    TypedValues values;
+    auto values = std::make_unique<TypedValues>();
     RecordShape shape;
-    if (!values.start() || !shape.start(kIntervalRecordKeys)) return nullptr;
+    if (!values->start() || !shape.start(kIntervalRecordKeys)) return nullptr;
     OwnedRef list = OwnedRef::steal(PyList_New(0));
     if (!list) return nullptr;
     PausedCollector paused;
@@ -429,7 +432,7 @@ PyObject* statement_interval_records(PyObject* self, PyObject*) {
       for (const Interval& interval : account->intervals) {
         OwnedRef record = OwnedRef::steal(shape.new_record());
         if (!record || !shape.set(record.get(), 0, Py_NewRef(number.get())) ||
-            !set_fields<kIntervalFields>(shape, record.get(), 1, interval, values,
+            !set_fields<kIntervalFields>(shape, record.get(), 1, interval, *values,
                                          [](size_t, std::string_view text) {
                                            return new_text(text);
                                          },

@@ -748,8 +748,9 @@ Result<SharedColumnTable, std::string> build_table(const std::vector<Row>& rows,
 Result<SharedColumnTable, std::string> build_documents_table(
     const std::vector<const Document*>& documents, int64_t max_batch_text,
     const ParseOptions& options) {
-  static const auto columns = std::tuple_cat(field_columns<const Document*>(kDocumentFields),
-                                             std::tuple{LinenoColumn{}, ExtraColumn{}, DirectionColumn{}});
+  static const auto columns =
+      std::tuple_cat(field_columns<const Document*>(kDocumentFields),
+                     std::tuple{LinenoColumn{}, ExtraColumn{}, DirectionColumn{}});
   return build_table(documents, columns, max_batch_text, options);
 }
 

@@ -32,9 +32,10 @@ std::vector<Direction> directions_of(const Result<Statement, ErrorRecord>& parse
 
 // The account section comes last: the documents before it are still its.
 TEST(direction_test, set_once_the_whole_statement_is_read) {
-  const std::string text = statement_of(std::string(test_support::kPaymentDocument) +
-                                        payment_document_with("ПлательщикРасчСчет=40702810000000000002\r\n") +
-                                        kAccountSection);
+  const std::string internal =
+      payment_document_with("ПлательщикРасчСчет=40702810000000000002\r\n");
+  const std::string text =
+      statement_of(std::string(test_support::kPaymentDocument) + internal + kAccountSection);
   const std::vector<Direction> expected = {Direction::In, Direction::Internal};
   EXPECT_EQ(directions_of(parse_statement(text, {})), expected);
   EXPECT_EQ(directions_of(parse_statement(to_cp1251(text), {})), expected);
@@ -45,8 +46,11 @@ TEST(direction_test, set_once_the_whole_statement_is_read) {
 // summary counts is read for them, and keeps its direction and every extra in a table.
 TEST(direction_test, leaves_the_extras_whole) {
   std::string extras;
-  for (int i = 0; i < 70; ++i) extras += "Ключ" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
-  const auto parsed = parse_statement(statement_of(kAccountSection + payment_document_with(extras)), {});
+  for (int i = 0; i < 70; ++i) {
+    extras += "Ключ" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
+  }
+  const auto parsed =
+      parse_statement(statement_of(kAccountSection + payment_document_with(extras)), {});
   ASSERT_TRUE(parsed);
   const Document& document = parsed.value().documents.at(0);
   EXPECT_EQ(document.direction(), Direction::In);
@@ -54,7 +58,8 @@ TEST(direction_test, leaves_the_extras_whole) {
   EXPECT_EQ(extra_sizes(document).entries, 70u);
   auto table = build_documents_table({&document});
   ASSERT_TRUE(table);
-  const ColumnChunk& extra = table.value()->batches.at(0).columns.at(table.value()->columns.size() - 2);
+  const ColumnTable& built = *table.value();
+  const ColumnChunk& extra = built.batches.at(0).columns.at(built.columns.size() - 2);
   EXPECT_EQ(extra.children.at(0).length, 70);
 }
 
