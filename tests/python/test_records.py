@@ -8,6 +8,7 @@ import decimal
 
 import pytest
 
+import corvina_convert
 import corvina_py
 from conftest import REQUIRED_DOCUMENT, SAMPLES, bulk_documents, statement
 
@@ -225,6 +226,20 @@ class TestRecords:
         again = parsed.records()
         assert again[0]['extra'] == {'Код': '7'}
         assert again[0]['amount'] == decimal.Decimal('100.50')
+
+
+    def test_records_write_back_as_they_were_read(self):
+        parsed = corvina_py.parse(statement(account(OURS), payment(OURS, OTHER, Код='7'),
+                                            payment(OTHER, OURS, Сумма='348000')))
+        accounts: dict[str, list[dict]] = {}
+        for interval in parsed.interval_records():
+            accounts.setdefault(interval.pop('account'), []).append(interval)
+        written = corvina_convert.dumps({'header': parsed.header, 'accounts': accounts,
+                                         'documents': parsed.records()})
+        again = corvina_py.parse(written)
+        assert again.documents == parsed.documents
+        assert again.accounts == parsed.accounts
+        assert [d.direction for d in again.documents] == ['out', 'in']
 
 
 class TestIntervalRecords:
