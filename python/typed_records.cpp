@@ -323,16 +323,16 @@ struct DocumentTexts {
     return columns[row].get(text, false, [text] { return new_text(text); });
   }
 
-  // The extras as stored: the same key or value is the same bytes, and a value in
-  // Windows-1251 is decoded only when it is not at hand.
+  // The extras as stored: a common key is its index, any other key or value the same bytes,
+  // and a value in Windows-1251 is decoded only when it is not at hand.
   PyObject* new_extra_dict(const Document& document) {
     OwnedRef dict = OwnedRef::steal(PyDict_New());
     if (!dict) return nullptr;
     bool failed = false;
-    for_each_stored_extra(document, [&](std::string_view key, std::string_view value,
-                                        bool cp1251) {
+    for_each_stored_extra_entry(document, [&](size_t common, std::string_view key,
+                                              std::string_view value, bool cp1251) {
       if (failed) return;
-      PyObject* key_text = extra_keys.get(key, false, [key] { return new_text(key); });
+      PyObject* key_text = extra_key(common, key);
       if (key_text == nullptr) {
         failed = true;
         return;
@@ -351,6 +351,17 @@ struct DocumentTexts {
   RepeatedTexts extra_values;
 
  private:
+  // A new reference to the str of an extra key.
+  PyObject* extra_key(size_t common, std::string_view key) {
+    if (common == kCommonExtraKeyCount) {
+      return extra_keys.get(key, false, [key] { return new_text(key); });
+    }
+    OwnedRef& made = common_keys_[common];
+    if (!made) made = OwnedRef::steal(new_text(key));
+    return made ? Py_NewRef(made.get()) : nullptr;
+  }
+  std::array<OwnedRef, kCommonExtraKeyCount> common_keys_;
+
   PyObject* new_stored_text(std::string_view value, bool cp1251) {
     if (!cp1251) return new_text(value);
     decoded_.resize(cp1251_decoded_room(value));
