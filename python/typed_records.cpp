@@ -145,7 +145,8 @@ class RepeatedTexts {
   // bytes apart), made by make() when it is not at hand; nullptr with an exception set.
   template <typename Make>
   PyObject* get(std::string_view stored, bool tag, Make&& make) {
-    if (!looking_) return make();
+    // A slot keeps a size of 32 bits; a longer text is made every time.
+    if (!looking_ || stored.size() > UINT32_MAX) return make();
     const uint64_t hash = text_hash(stored) ^ tag;
     Slot& slot = slots_[hash >> (64 - kSlotBits)];
     ++lookups_;
