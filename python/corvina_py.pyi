@@ -1,10 +1,13 @@
 """Python-модуль для парсинга банковских выписок 1CClientBankExchange."""
 
 # Dates and amounts are exposed as their canonical texts ("2024-03-05", "100.50"), never as
-# date or float objects, so every value below is a str: exactness is the caller's to keep.
+# float objects: on the result classes every value below is a str, and Statement.records()
+# gives them typed as datetime.date and decimal.Decimal, the written scale kept.
 
+import datetime
+import decimal
 from collections.abc import Callable, Sequence
-from typing import ClassVar, Self, TypeAlias, final, overload
+from typing import ClassVar, Literal, Self, TypeAlias, TypedDict, final, overload
 
 __all__ = [
     "Interval",
@@ -117,6 +120,12 @@ class Document:
     # (a repeated key keeps its last value); a new dict on each access. Not part of equality.
     @property
     def extra(self) -> dict[str, str]: ...
+    # Which way the money went relative to the statement's own accounts (its account sections'
+    # numbers and the header's РасчСчет), the payer's and the payee's account or settlement
+    # account compared: "in" (the payee's is ours), "out" (the payer's), "internal" (both),
+    # None (neither). Not part of equality or the representation.
+    @property
+    def direction(self) -> _Direction: ...
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
@@ -157,6 +166,55 @@ class Statement:
         list[tuple[int, int]], list[tuple[int, bool, int, int, int, int, int, int]],
         list[tuple[int, int]], bytes, bytes]: ...
     def intervals_table(self) -> _ArrowTable: ...
+    # The same containers as lists of new dicts, one per document (interval), made in one call:
+    # dates as datetime.date, amounts as decimal.Decimal with the scale as written, absent values
+    # None. ValueError for a date datetime.date cannot hold (years before 1 or after 9999);
+    # TypeError when a container holds an object of another class.
+    def records(self) -> list[_DocumentRecord]: ...
+    def interval_records(self) -> list[_IntervalRecord]: ...
+
+# Not module attributes: the shapes of the records above.
+_Direction: TypeAlias = Literal["in", "out", "internal"] | None
+
+class _DocumentRecord(TypedDict):
+    doc_number: str
+    doc_type: str
+    doc_date: datetime.date
+    amount: decimal.Decimal
+    purpose: str
+    payment_type: str | None
+    ordering: str | None
+    counterparty_inn: str
+    counterparty_kpp: str | None
+    counterparty_bic: str
+    counterparty_bank1: str
+    counterparty_account: str
+    counterparty: str | None
+    counterparty_1: str | None
+    counterparty_ras_account: str | None
+    counterparty_cor_account: str | None
+    outcome_date: datetime.date | None
+    payee_inn: str
+    payee: str | None
+    payee_account: str
+    payee_kpp: str | None
+    payee_bic: str
+    payee_bank1: str
+    payee_ras_account: str | None
+    payee_cor_account: str | None
+    income_date: datetime.date | None
+    lineno: int
+    extra: dict[str, str]
+    direction: _Direction
+
+class _IntervalRecord(TypedDict):
+    account: str
+    date_start: datetime.date
+    date_end: datetime.date | None
+    start_amount: decimal.Decimal
+    end_amount: decimal.Decimal | None
+    total_income: decimal.Decimal | None
+    total_expense: decimal.Decimal | None
 
 # Not a module attribute: the type of the tables above, speaking the Arrow PyCapsule interface.
 # The requested schema is accepted and ignored; the stream always has the table's own types.

@@ -7,7 +7,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "owned_ref.h"
 #include "parse_statement.h"
 #include "state_machine.h"
 #include "statement.h"
@@ -62,6 +64,16 @@ PyObject* new_attribute_dict(const AttributeMap& map);
 // exception set on failure (everything built so far is released). `header`, when given, is a
 // dict already made of statement.header, which the object takes a reference to.
 PyObject* new_statement_object(Statement&& statement, PyObject* header = nullptr);
+
+// result_types.cpp: the Document values of a Statement's documents list as it is now (the
+// documents as parsed when no list was made yet), and the Account values of its accounts dict;
+// `holder` keeps them alive. false with TypeError set for an item of another class.
+bool documents_now(PyObject* statement, OwnedRef& holder, std::vector<const Document*>& values);
+bool accounts_now(PyObject* statement, OwnedRef& holder, std::vector<const Account*>& values);
+
+// typed_records.cpp: Statement.records() and Statement.interval_records().
+PyObject* statement_records(PyObject* self, PyObject*);
+PyObject* statement_interval_records(PyObject* self, PyObject*);
 
 // parse_entry.cpp: how a parse without hooks, and a table built from its results, may share
 // out their work among threads, from the environment (CORVINA_THREADS, CORVINA_CHUNK_THRESHOLD)

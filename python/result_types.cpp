@@ -23,6 +23,7 @@
 #include "arrow_export.h"
 #include "chunked_parse.h"
 #include "date.h"
+#include "direction.h"
 #include "document_extra.h"
 #include "exchange_writer.h"
 #include "guard.h"
@@ -468,9 +469,15 @@ PyObject* document_extra(PyObject* self, void*) {
   return dict.release();
 }
 
-// The fields' getters, then the two attributes that are no field.
-std::array<PyGetSetDef, kFieldCount<decltype(kDocumentFields)> + 3> document_getset = [] {
-  std::array<PyGetSetDef, kFieldCount<decltype(kDocumentFields)> + 3> getset{};
+PyObject* document_direction(PyObject* self, void*) {
+  const std::optional<std::string_view> name = direction_name(document_of(self).direction());
+  if (!name) Py_RETURN_NONE;
+  return new_ascii(*name);
+}
+
+// The fields' getters, then the three attributes that are no field.
+std::array<PyGetSetDef, kFieldCount<decltype(kDocumentFields)> + 4> document_getset = [] {
+  std::array<PyGetSetDef, kFieldCount<decltype(kDocumentFields)> + 4> getset{};
   const auto& fields = FieldGetters<kDocumentFields, DocumentObject>::table;
   size_t i = 0;
   for (; fields[i].name != nullptr; ++i) getset[i] = fields[i];
@@ -480,6 +487,11 @@ std::array<PyGetSetDef, kFieldCount<decltype(kDocumentFields)> + 3> document_get
       "extra", document_extra, nullptr,
       "The section's keys that name no field, with their values, in order of first appearance; "
       "a new dict on each access.",
+      nullptr};
+  getset[i++] = PyGetSetDef{
+      "direction", document_direction, nullptr,
+      "'in' (the payee's account is one of the statement's own), 'out' (the payer's is), "
+      "'internal' (both are) or None (neither is).",
       nullptr};
   getset[i] = PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr};
   return getset;
@@ -795,6 +807,58 @@ PyObject* statement_intervals_table(PyObject* self, PyObject*) {
   return guard([&] { return new_intervals_table(statement_of(self)->accounts); });
 }
 
+}  // namespace
+
+// As documents_table() reads them.
+bool documents_now(PyObject* self, OwnedRef& holder, std::vector<const Document*>& values) {
+  OwnedRef list;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  list = OwnedRef::borrow(statement_of(self)->documents);
+  Py_END_CRITICAL_SECTION();
+  if (!list) {
+    const DocumentList& documents = statement_of(self)->parsed->documents();
+    values.reserve(documents.size());
+    for (const Document& document : documents) values.push_back(&document);
+    holder = OwnedRef::borrow(self);
+    return true;
+  }
+  DocumentRecords records = document_records(list.get());
+  if (!records.items) return false;
+  if (records.not_document >= 0) {
+    OwnedRef what =
+        OwnedRef::steal(PyUnicode_FromFormat("documents[%zd]", records.not_document));
+    if (what) raise_not_a(what.get(), PyList_GET_ITEM(records.items.get(), records.not_document),
+                          "Document");
+    return false;
+  }
+  holder = std::move(records.items);
+  values = std::move(records.values);
+  return true;
+}
+
+// As intervals_table() reads them.
+bool accounts_now(PyObject* self, OwnedRef& holder, std::vector<const Account*>& values) {
+  holder = OwnedRef::steal(PyDict_Items(statement_of(self)->accounts));
+  if (!holder) return false;
+  const Py_ssize_t count = PyList_GET_SIZE(holder.get());
+  values.reserve(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* pair = PyList_GET_ITEM(holder.get(), i);
+    PyObject* item = PyTuple_GET_ITEM(pair, 1);
+    const Account* value = account_value(item);
+    if (value == nullptr) {
+      OwnedRef what =
+          OwnedRef::steal(PyUnicode_FromFormat("accounts[%R]", PyTuple_GET_ITEM(pair, 0)));
+      if (what) raise_not_a(what.get(), item, "Account");
+      return false;
+    }
+    values.push_back(value);
+  }
+  return true;
+}
+
+namespace {
+
 // The accounts of `accounts` (a dict of str -> Account) to write, each under its key, in the
 // dict's order. `items` holds the (key, Account) pairs, whose references keep the keys' UTF-8
 // and the accounts alive while the lock is released. `writable` is false, with no exception
@@ -912,6 +976,10 @@ PyMethodDef statement_methods[] = {
      "The accounts' intervals as a table for Arrow consumers."},
     {"_check_documents", statement_check_documents, METH_VARARGS,
      "The per-document part of corvina_convert's checks."},
+    {"records", statement_records, METH_NOARGS,
+     "The documents as a list of dicts: dates as datetime.date, amounts as decimal.Decimal."},
+    {"interval_records", statement_interval_records, METH_NOARGS,
+     "The accounts' intervals as a list of dicts, each with its account's number."},
     {nullptr, nullptr, 0, nullptr},
 };
 

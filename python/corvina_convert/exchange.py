@@ -53,9 +53,10 @@ DROPPED = ('raise', 'ignore')
 _LINES_NAMED = 10
 
 
-# A document's attributes that are no field of its own: where it stood in the file, and its
-# other keys, written after the fields.
-_NOT_FIELDS = frozenset({'lineno', 'extra'})
+# A document's attributes that are no field of its own: where it stood in the file, its other
+# keys, written after the fields, and which way it went, which the statement's accounts decide
+# again when it is read back.
+_NOT_FIELDS = frozenset({'lineno', 'extra', 'direction'})
 
 
 def _field_keys(cls: type) -> dict[str, str]:

@@ -16,6 +16,7 @@
 #include "chunked_parse.h"
 #include "column_values.h"
 #include "date.h"
+#include "direction.h"
 #include "document_extra.h"
 #include "huge_pages.h"
 #include "kept_blocks.h"
@@ -146,6 +147,16 @@ struct ExtraColumn {
   using value_type = ExtraEntries;
   std::string_view name() const { return "extra"; }
   ExtraEntries value(const Document* document) const { return {document}; }
+};
+
+// A nullable text column rather than a dictionary: three short words cost less as bytes than a
+// dictionary's indices and its own array cost every consumer that has to unpack them.
+struct DirectionColumn {
+  using value_type = std::optional<std::string_view>;
+  std::string_view name() const { return "direction"; }
+  std::optional<std::string_view> value(const Document* document) const {
+    return direction_name(document->direction());
+  }
 };
 
 // The entries of map rows and the bytes of their keys and values.
@@ -737,8 +748,9 @@ Result<SharedColumnTable, std::string> build_table(const std::vector<Row>& rows,
 Result<SharedColumnTable, std::string> build_documents_table(
     const std::vector<const Document*>& documents, int64_t max_batch_text,
     const ParseOptions& options) {
-  static const auto columns = std::tuple_cat(field_columns<const Document*>(kDocumentFields),
-                                             std::tuple{LinenoColumn{}, ExtraColumn{}});
+  static const auto columns =
+      std::tuple_cat(field_columns<const Document*>(kDocumentFields),
+                     std::tuple{LinenoColumn{}, ExtraColumn{}, DirectionColumn{}});
   return build_table(documents, columns, max_batch_text, options);
 }
 

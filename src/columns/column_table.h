@@ -98,7 +98,8 @@ inline constexpr int64_t kMaxBatchText = INT32_MAX;
 
 // One row per document, columns in the order of the Document fields, then `lineno` (int64) and
 // `extra` (map<utf8, utf8>: a list of non-null struct<key: utf8, value: utf8> entries, keys in
-// the document's order, never null itself). Texts are utf8, dates
+// the document's order, never null itself), then `direction` (utf8: "in", "out", "internal", or
+// null; direction.h). Texts are utf8, dates
 // date32, the amount decimal128(38, S) with S the largest scale among the amounts but at least 2.
 // A batch ends before the bytes of any text column, or the bytes of the keys and values of
 // `extra` with one more per entry, would pass the limit.

@@ -158,8 +158,10 @@ inline constexpr size_t kDocumentTextCount = [] {
         std::memcpy(block + next_row * sizeof(WideTextSpan), &span, sizeof span);
         Row::member(document) = {next_row++, TextSpan::kWide};
       });
+  uint32_t summary = 0;
   const size_t extras_end =
-      static_cast<size_t>(put_extras(extras, form, block + end, document.extra_summary) - block);
+      static_cast<size_t>(put_extras(extras, form, block + end, summary) - block);
+  document.extra_summary = summary;
   const WideTextSpan extra_span{end, extras_end - end};
   std::memcpy(block + kDocumentTextCount * sizeof(WideTextSpan), &extra_span, sizeof extra_span);
   document.extra = {static_cast<uint32_t>(kDocumentTextCount), TextSpan::kWide};
@@ -263,7 +265,9 @@ Result<Document, std::string> DocumentFields::build(std::string_view kind,
   size_t stored = end;
   document.extra_summary = 0;  // no extras
   if (!extras_.empty()) {
-    char* const extras_end = put_extras(extras_, form_, block + end, document.extra_summary);
+    uint32_t summary = 0;
+    char* const extras_end = put_extras(extras_, form_, block + end, summary);
+    document.extra_summary = summary;
     stored = static_cast<size_t>(extras_end - block);
     document.extra = {static_cast<uint32_t>(end), static_cast<uint32_t>(stored - end)};
   }

@@ -88,19 +88,22 @@ inline uint64_t read_varint(const char*& at) {
   }
 }
 
-// Calls f(key, value, cp1251) for each extra key of the document, in the order of first
-// appearance, with the value as stored: its Windows-1251 bytes when cp1251 is set, else UTF-8.
-// Keys are UTF-8.
+// Calls f(common, key, value, cp1251) for each extra key of the document, in the order of first
+// appearance: `common` is the key's index in kCommonExtraKeys, or kCommonExtraKeyCount for any
+// other key; the value as stored, its Windows-1251 bytes when cp1251 is set, else UTF-8. Keys
+// are UTF-8.
 template <typename F>
-void for_each_stored_extra(const Document& document, F&& f) {
+void for_each_stored_extra_entry(const Document& document, F&& f) {
   const std::string_view run = document.text(document.extra);
   const char* at = run.data();
   const char* const end = at + run.size();
   while (at < end) {
     const uint64_t head = read_varint(at);
     std::string_view key;
+    size_t common = kCommonExtraKeyCount;
     if (head < kCommonExtraKeyCount) {
-      key = kCommonExtraKeyTexts[head];
+      common = static_cast<size_t>(head);
+      key = kCommonExtraKeyTexts[common];
     } else {
       const auto size = static_cast<size_t>(head - kCommonExtraKeyCount);
       key = std::string_view(at, size);
@@ -110,8 +113,17 @@ void for_each_stored_extra(const Document& document, F&& f) {
     const auto size = static_cast<size_t>(value_head >> 1);
     const std::string_view value(at, size);
     at += size;
-    f(key, value, (value_head & 1) != 0);
+    f(common, key, value, (value_head & 1) != 0);
   }
+}
+
+// The same without the index: f(key, value, cp1251).
+template <typename F>
+void for_each_stored_extra(const Document& document, F&& f) {
+  for_each_stored_extra_entry(
+      document, [&f](size_t, std::string_view key, std::string_view value, bool cp1251) {
+        f(key, value, cp1251);
+      });
 }
 
 // Calls f(key, value) for each extra key of the document, in the order of first appearance,
@@ -165,12 +177,13 @@ struct ExtraSizes {
   uint64_t value_room = 0;
 };
 
-// ExtraSizes packed into the 32 bits of Document::extra_summary (8 bits of entries, 12 of key
+// ExtraSizes packed into the 30 bits of Document::extra_summary (6 bits of entries, 12 of key
 // bytes, 12 of value room), or kUnknownExtraSummary when one of them does not fit its bits.
-inline constexpr unsigned kSummaryEntryBits = 8;
+// Sixty-odd extras is more than a section of every key of the format has.
+inline constexpr unsigned kSummaryEntryBits = 6;
 inline constexpr unsigned kSummaryKeyBits = 12;
 inline constexpr unsigned kSummaryValueBits = 12;
-static_assert(kSummaryEntryBits + kSummaryKeyBits + kSummaryValueBits == 32);
+static_assert(kSummaryEntryBits + kSummaryKeyBits + kSummaryValueBits == kExtraSummaryBits);
 
 inline uint32_t pack_extra_summary(const ExtraSizes& sizes) {
   // The largest value of each field is left out, so that no summary is all ones.

@@ -1,6 +1,7 @@
 #include "parse_statement.h"
 
 #include "chunked_parse.h"
+#include "direction.h"
 #include "section_machine.h"
 #include "tokenizer.h"
 
@@ -15,6 +16,22 @@ Result<Statement, ErrorRecord> run_to_statement(Source& source, Encoding encodin
   if (!fed) return fail(std::move(fed).error());
   if (!machine.finished()) return fail(ErrorRecord{Unfinished{}});
   return std::move(machine).take_statement();
+}
+
+// Every way to a statement ends here, so each document's direction is set once, from the whole
+// statement, whichever way it was read.
+Result<Statement, ErrorRecord> with_directions(Result<Statement, ErrorRecord> parsed) {
+  if (parsed) assign_directions(parsed.value());
+  return parsed;
+}
+
+Result<Statement, ErrorRecord> read_decoded(const DecodedText& decoded,
+                                            std::span<const SectionHook> hooks,
+                                            const ParseOptions& options);
+
+Result<Statement, ErrorRecord> read_cp1251_bytes(std::string_view bytes) {
+  Cp1251TokenReader source(bytes);
+  return run_to_statement<LineForm::Cp1251>(source, Encoding::Cp1251, NoHooks{});
 }
 
 }  // namespace
@@ -39,6 +56,18 @@ Result<Statement, ErrorRecord> parse_statement(std::string_view bytes,
 Result<Statement, ErrorRecord> parse_decoded(const DecodedText& decoded,
                                              std::span<const SectionHook> hooks,
                                              const ParseOptions& options) {
+  return with_directions(read_decoded(decoded, hooks, options));
+}
+
+Result<Statement, ErrorRecord> parse_cp1251_bytes(std::string_view bytes) {
+  return with_directions(read_cp1251_bytes(bytes));
+}
+
+namespace {
+
+Result<Statement, ErrorRecord> read_decoded(const DecodedText& decoded,
+                                            std::span<const SectionHook> hooks,
+                                            const ParseOptions& options) {
   if (hooks.empty()) {
     // Hooks see sections one after another, so only a parse without them is shared out.
     const LineForm form = decoded.deferred ? LineForm::Cp1251 : LineForm::Utf8;
@@ -49,11 +78,11 @@ Result<Statement, ErrorRecord> parse_decoded(const DecodedText& decoded,
     }
   }
   if (decoded.deferred) {
-    if (hooks.empty()) return parse_cp1251_bytes(decoded.borrowed);
+    if (hooks.empty()) return read_cp1251_bytes(decoded.borrowed);
     // Hooks see whole sections and the header at once: they get the whole text.
     DecodedText whole = decoded;
     decode_deferred(whole);
-    return parse_decoded(whole, hooks);
+    return read_decoded(whole, hooks, options);
   }
   TokenReader source(decoded.text());
   if (hooks.empty()) return run_to_statement(source, decoded.encoding, NoHooks{});
@@ -62,9 +91,6 @@ Result<Statement, ErrorRecord> parse_decoded(const DecodedText& decoded,
   return run_to_statement(source, decoded.encoding, WithHooks{hooks});
 }
 
-Result<Statement, ErrorRecord> parse_cp1251_bytes(std::string_view bytes) {
-  Cp1251TokenReader source(bytes);
-  return run_to_statement<LineForm::Cp1251>(source, Encoding::Cp1251, NoHooks{});
-}
+}  // namespace
 
 }  // namespace corvina

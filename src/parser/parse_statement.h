@@ -31,6 +31,7 @@ struct ParseOptions {
 // ends the parse before any hook has run. Windows-1251 input without hooks is read in its own
 // bytes (parse_cp1251_bytes), with the same outcome. The Statement owns its texts, so it
 // outlives `bytes`. Without hooks a large statement is read on several threads (options).
+// Every road sets each document's direction from the whole statement (direction.h).
 [[nodiscard]] Result<Statement, ErrorRecord> parse_statement(std::string_view bytes,
                                                              std::span<const SectionHook> hooks,
                                                              const ParseOptions& options = {});

@@ -172,6 +172,25 @@ constexpr auto field_keys() {
   return keys;
 }
 
+// Every row's name, by row index.
+template <const auto& fields>
+constexpr auto field_names() {
+  std::array<std::string_view, kFieldCount<decltype(fields)>> names{};
+  size_t i = 0;
+  for_each_field(fields, [&](const auto& row) { names[i++] = row.name; });
+  return names;
+}
+
+// A row's value (as Field::of gives it) without its optional wrapper: nullptr where absent.
+template <typename T>
+const T* present_item(const T& value) {
+  return &value;
+}
+template <typename T>
+const T* present_item(const std::optional<T>& value) {
+  return value ? &*value : nullptr;
+}
+
 // The indexes of the rows whose value is converted (dates and amounts), in ascending byte order
 // of their keys: the first bad value in that order is the one reported.
 template <const auto& fields>

@@ -92,8 +92,15 @@ struct WideTextSpan {
   uint64_t size = 0;
 };
 
-// A Document::extra_summary that says nothing: the extras are to be read.
-inline constexpr uint32_t kUnknownExtraSummary = UINT32_MAX;
+// A Document::extra_summary that says nothing: the extras are to be read. The summary has 30
+// bits; the record's direction takes the other two of its word.
+inline constexpr unsigned kExtraSummaryBits = 30;
+inline constexpr uint32_t kUnknownExtraSummary = (uint32_t{1} << kExtraSummaryBits) - 1;
+
+// Which way a document's money went relative to the accounts the statement is about: into one
+// of them (In), out of one (Out), from one to another (Internal), or past them all (None).
+// Declaration order is part of the interface (two bits of the record hold it).
+enum class Direction : uint8_t { None, In, Out, Internal };
 
 // One payment document. Its texts lie one after another from text_base, in the arena of the
 // statement it was read from, which it shares: the arena goes with the last document holding
@@ -132,7 +139,11 @@ struct Document {
   LineNumber lineno = 0;
   // The extras' sizes as a table needs them, in what were four spare bytes of the record, so
   // that measuring a table reads no extras: see pack_extra_summary (document_extra.h).
-  uint32_t extra_summary = kUnknownExtraSummary;
+  uint32_t extra_summary : kExtraSummaryBits = kUnknownExtraSummary;
+  // A Direction, set once the whole statement is read (assign_directions, direction.h): a
+  // document may come before the account sections that make it ours.
+  uint32_t direction_bits : 2 = 0;
+  Direction direction() const { return static_cast<Direction>(direction_bits); }
 
   SharedTextArena texts;
   const char* text_base = nullptr;
@@ -245,6 +256,8 @@ class AccountMap {
 
   // The account stored under number (its intervals settled), or nullptr.
   Account* find(std::string_view number);
+  // Whether an account is stored under number; settles nothing.
+  bool contains(std::string_view number) const { return index_of(number) != kAbsent; }
   // Appends a new account; the number must not be present yet.
   Account& append(std::string number);
 

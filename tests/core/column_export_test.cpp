@@ -56,6 +56,7 @@ const ColumnCase kDocumentColumns[] = {
     {16, "outcome_date", "tdD", ARROW_FLAG_NULLABLE},
     {25, "income_date", "tdD", ARROW_FLAG_NULLABLE},
     {26, "lineno", "l", 0},
+    {28, "direction", "u", ARROW_FLAG_NULLABLE},
 };
 
 TEST(column_export_test, schema_is_a_struct_of_the_columns) {
@@ -63,7 +64,7 @@ TEST(column_export_test, schema_is_a_struct_of_the_columns) {
   ArrowSchema schema;
   export_table_schema(documents_table(statement), &schema);
   EXPECT_STREQ(schema.format, "+s");
-  ASSERT_EQ(schema.n_children, 28);
+  ASSERT_EQ(schema.n_children, 29);
   for (const ColumnCase& c : kDocumentColumns) {
     const ArrowSchema& child = *schema.children[c.index];
     EXPECT_EQ(child.name, c.name) << c.index;
@@ -83,7 +84,7 @@ TEST(column_export_test, stream_gives_the_batches_then_the_end) {
   ASSERT_EQ(stream.get_next(&stream, &array), 0);
   ASSERT_NE(array.release, nullptr);
   ASSERT_EQ(array.length, 2);
-  ASSERT_EQ(array.n_children, 28);
+  ASSERT_EQ(array.n_children, 29);
 
   // payment_type: "01", then null.
   const ArrowArray& kind = *array.children[5];

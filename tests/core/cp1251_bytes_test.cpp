@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "decode.h"
+#include "direction.h"
 #include "parse_statement.h"
 #include "state_machine.h"
 #include "record_printer.h"
@@ -34,6 +35,7 @@ Result<Statement, ErrorRecord> parse_whole(std::string_view bytes) {
   if (!state) return fail(std::move(state).error());
   auto* finished = std::get_if<FinishedState>(&state.value());
   if (finished == nullptr) return fail(ErrorRecord{Unfinished{}});
+  assign_directions(finished->statement);
   return std::move(finished->statement);
 }
 

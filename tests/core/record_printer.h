@@ -11,6 +11,7 @@
 
 #include "amount.h"
 #include "date.h"
+#include "direction.h"
 #include "document_extra.h"
 #include "record_schema.h"
 #include "result.h"
@@ -135,7 +136,11 @@ inline std::string describe(const Statement& statement) {
   }
   for (const Document& document : statement.documents) {
     out += "document " + describe_fields<kDocumentFields>(document, "|") + "line " +
-           std::to_string(document.lineno) + describe_extras(document) + "\n";
+           std::to_string(document.lineno) + describe_extras(document);
+    if (const auto direction = direction_name(document.direction())) {
+      out.append("|direction ").append(*direction);
+    }
+    out += "\n";
   }
   for (const WarningEntry warning : statement.warnings) {
     out += "warning " + std::to_string(warning.lineno) + " " + std::string(warning.message) + "\n";

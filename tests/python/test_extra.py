@@ -143,7 +143,7 @@ class TestTable:
         pa = pytest.importorskip('pyarrow')
         statement = statement_with_taxes()
         table = pa.table(statement.documents_table())
-        assert table.column_names[-2:] == ['lineno', 'extra']
+        assert table.column_names[-3:-1] == ['lineno', 'extra']  # then direction
         assert table.schema.field('lineno').type == pa.int64()
         extra_type = table.schema.field('extra').type
         assert pa.types.is_map(extra_type)
@@ -250,7 +250,7 @@ class TestConverter:
         with open(out, encoding='utf-8', newline='') as stream:
             header, *rows = csv.reader(stream, quoting=csv.QUOTE_NOTNULL)
         fields = [name for name in DOCUMENT_KEYS]
-        assert header == [*fields, 'lineno', 'Код', 'ОКАТО', 'Новый']
+        assert header == [*fields, 'lineno', 'direction', 'Код', 'ОКАТО', 'Новый']
         assert [row[len(fields):] for row in rows] == [
-            ['3', '1', '2', None], ['19', None, None, None], ['3', '', '3', '4'],
-            ['3', '5', None, None]]
+            ['3', None, '1', '2', None], ['19', None, None, None, None],
+            ['3', None, '', '3', '4'], ['3', None, '5', None, None]]

@@ -108,6 +108,20 @@ def checks_of_foreign_item():
     return statement._check_documents(())
 
 
+def typed_records(statement):
+    return statement.records(), statement.interval_records()
+
+
+def records_of_a_list_with(item):
+    parsed = corvina_py.parse(GOOD)
+    parsed.documents.append(item)
+    return parsed.records()
+
+
+YEAR_ZERO = text(*HEADER, *ACCOUNT, *DOCUMENT[:-1], 'ДатаПоступило=05.03.0', 'КонецДокумента',
+                 'КонецФайла')
+
+
 PATHS = {
     'str': lambda: corvina_py.parse(GOOD),
     'utf-8 bytes': lambda: corvina_py.parse(GOOD_BYTES),
@@ -121,6 +135,11 @@ PATHS = {
     'document checks of a foreign item': expect(TypeError, lambda: checks_of_foreign_item()),
     'document checks of a bad account': expect(
         UnicodeEncodeError, lambda: corvina_py.parse(GOOD)._check_documents((LONG, '\udc80'))),
+    'typed records': lambda: typed_records(corvina_py.parse(GOOD)),
+    'typed records of cp1251': lambda: typed_records(corvina_py.parse(GOOD_CP1251)),
+    'records of a changed list': expect(TypeError, lambda: records_of_a_list_with(LONG)),
+    'records of a year before the era': expect(
+        ValueError, lambda: corvina_py.parse(YEAR_ZERO).records()),
     'empty': expect(corvina_py.EmptyInputError, lambda: corvina_py.parse(b'')),
     'not a statement': expect(corvina_py.NotStatementError, lambda: corvina_py.parse(LONG)),
     'unfinished': expect(corvina_py.UnfinishedError,

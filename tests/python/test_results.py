@@ -96,7 +96,7 @@ class TestClasses:
                     'counterparty_1', 'counterparty_ras_account', 'counterparty_cor_account',
                     'outcome_date', 'payee_inn', 'payee', 'payee_account', 'payee_kpp',
                     'payee_bic', 'payee_bank1', 'payee_ras_account', 'payee_cor_account',
-                    'income_date', 'lineno', 'extra']),
+                    'income_date', 'lineno', 'extra', 'direction']),
     ]
 
     @pytest.mark.parametrize(('cls', 'names'), ATTRIBUTE_ORDER)
@@ -114,8 +114,9 @@ class TestClasses:
         # A field renamed, added or made optional in the parser must show in the stub and the
         # converter's columns; a record with only its required keys tells which are optional.
         record = minimal()
-        # Documents end in two attributes that are no field, typed apart.
-        own_types = {'lineno': 'int', 'extra': 'dict[str, str]'} if cls is Document else {}
+        # Documents end in three attributes that are no field, typed apart.
+        own_types = {'lineno': 'int', 'extra': 'dict[str, str]',
+                     'direction': '_Direction'} if cls is Document else {}
         expected = [(name, own_types.get(name) or
                      ('str | None' if getattr(record, name) is None else 'str'))
                     for name, value in vars(cls).items()
