@@ -15,6 +15,7 @@ from pathlib import Path
 from typing import Any
 
 MARKER = '<!-- corvina-convert --help -->'
+CHECK_MARKER = '<!-- corvina-convert check --help -->'
 
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -33,13 +34,16 @@ def lay_out_stubs() -> None:
 lay_out_stubs()
 
 
-def parser_help() -> str:
+def parser_help(command: str = 'convert') -> str:
     # argparse wraps to the terminal's width; a fixed one keeps the page the same wherever the
     # site is built.
     previous = os.environ.get('COLUMNS')
     os.environ['COLUMNS'] = '100'
     try:
-        from corvina_convert import build_parser
+        if command == 'check':
+            from corvina_convert.checks import build_parser
+        else:
+            from corvina_convert import build_parser
         return build_parser().format_help()
     finally:
         if previous is None:
@@ -49,6 +53,8 @@ def parser_help() -> str:
 
 
 def on_page_markdown(markdown: str, page: Any, **_: Any) -> str:
-    if MARKER not in markdown:
-        return markdown
-    return markdown.replace(MARKER, '```text\n' + parser_help().rstrip('\n') + '\n```')
+    for marker, command in ((MARKER, 'convert'), (CHECK_MARKER, 'check')):
+        if marker in markdown:
+            markdown = markdown.replace(
+                marker, '```text\n' + parser_help(command).rstrip('\n') + '\n```')
+    return markdown
