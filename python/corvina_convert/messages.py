@@ -95,15 +95,21 @@ def refusal_hint(data: bytes) -> str:
 
 
 def parse_error(error: corvina_py.ParseError, data: bytes) -> str:
-    """The message of a file the parser refused, with what to do."""
+    """The message of a file the parser refused, with what to do, then the parser's notes on
+    the likely cause (a refused file's own hint here already says what they would)."""
+    notes = list(getattr(error, '__notes__', ()))
     if isinstance(error, corvina_py.NotStatementError):
-        return str(error) + refusal_hint(data)
+        hint = refusal_hint(data)
+        return str(error) + hint if hint != f' ({NOT_STATEMENT})' else '. '.join(
+            [str(error) + hint, *notes])
     detail = getattr(error, 'detail', None)
     if isinstance(detail, corvina_py.AccountParseError):
-        return (f'account section unreadable: {value_problem(detail.message)}; the statement '
-                'cannot be converted without it')
-    advice = ADVICE.get(type(detail)) or ADVICE.get(type(error))
-    return str(error) if advice is None else f'{error}; {advice}'
+        message = (f'account section unreadable: {value_problem(detail.message)}; the statement '
+                   'cannot be converted without it')
+    else:
+        advice = ADVICE.get(type(detail)) or ADVICE.get(type(error))
+        message = str(error) if advice is None else f'{error}; {advice}'
+    return '. '.join([message, *notes])
 
 
 OS_ADVICE = {
