@@ -1,10 +1,12 @@
 // SectionType and the hook runner that presents a Python callable to the core as a SectionHook.
 #include <Python.h>
 
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "arguments.h"
@@ -141,7 +143,8 @@ ReadBack read_back(PyObject* attrs, AttributeMap& section) {
 // id without seeing another call's. The header is whole before the first section, so its strs
 // are made once, into a dict that nobody else ever holds: a copy of it is one block copy of its
 // table and a reference taken on each key and value, where converting the header afresh made
-// every text again. Released with the runners, under the interpreter lock.
+// every text again. The section keys' strs are kept the same way (attrs_of). Released with the
+// runners, under the interpreter lock.
 class HeaderCopies {
  public:
   // The dict the copies are made from, never handed to a hook: a new reference, or nullptr (no
@@ -157,8 +160,44 @@ class HeaderCopies {
     return PyDict_Copy(original_.get());
   }
 
+  // A new dict of a section's attributes, for one call; nullptr with an exception set. A
+  // statement repeats a handful of keys in every section, so their strs are made once per
+  // parse: a str made afresh for every call was made, encoded back to UTF-8 when attrs was
+  // read back, and freed again, key by key. Values differ from section to section and are new.
+  PyObject* attrs_of(const AttributeMap& section) {
+    OwnedRef dict = OwnedRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& entry : section.entries()) {
+      OwnedRef key = OwnedRef::steal(key_text(entry.key));
+      if (!key) return nullptr;
+      OwnedRef value = OwnedRef::steal(new_text(entry.value));
+      if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+  }
+
  private:
+  // A statement may hold any number of distinct keys; past this many, keys are made per call.
+  static constexpr size_t kMostKeyTexts = 256;
+
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  };
+
+  PyObject* key_text(std::string_view key) {
+    if (const auto found = keys_.find(key); found != keys_.end()) {
+      return Py_NewRef(found->second.get());
+    }
+    OwnedRef made = OwnedRef::steal(new_text(key));
+    if (made && keys_.size() < kMostKeyTexts) {
+      keys_.emplace(std::string(key), OwnedRef::borrow(made.get()));
+    }
+    return made.release();
+  }
+
   OwnedRef original_;
+  std::unordered_map<std::string, OwnedRef, TextHash, std::equal_to<>> keys_;
 };
 
 PyObject* header_dict_made(const HeaderCopies& copies) { return copies.made(); }
@@ -200,7 +239,7 @@ class HookRunner {
 
  private:
   HookOutcome run(SectionType type, AttributeMap& section, const AttributeMap& header) const {
-    OwnedRef attrs = OwnedRef::steal(new_attribute_dict(section));
+    OwnedRef attrs = OwnedRef::steal(header_->attrs_of(section));
     if (!attrs) return fail(HookFailure::abandoned());
     OwnedRef outcome;
     {

@@ -351,9 +351,9 @@ constexpr int kStackWeight = 12;
 // times the stack.
 constexpr size_t kStackMargin = (kStackWeight > 12 ? 512 : 128) * 1024;
 // A parse that no hook can re-enter needs only its own frames, deepest in the section machine
-// and the builders (a few kilobytes; several times that under the sanitizer), with room to
-// spare: a thread with a small stack still parses.
-constexpr size_t kPlainStackNeed = (kStackWeight > 12 ? 96 : 32) * 1024;
+// and the builders (measured by painting the stack below a parse's entry, and doubled; about
+// three times that under the sanitizer): a thread with a small stack still parses.
+constexpr size_t kPlainStackNeed = (kStackWeight > 12 ? 128 : 40) * 1024;
 
 bool refuse_small_stack(bool reentry_possible) {
   if (stack_room() >= (reentry_possible ? kStackMargin : kPlainStackNeed)) return false;
