@@ -104,16 +104,7 @@ FailureHints find_failure_hints(std::string_view bytes, const ErrorRecord& error
   hints.dos_code_page = says_dos(bytes);
   const std::string_view field = missing_field_of(error);
   if (!field.empty()) {
-    const LineNumber end_line = std::visit(
-        [](const auto& record) -> LineNumber {
-          if constexpr (requires { record.lineno; }) {
-            return record.lineno;
-          } else {
-            return 0;
-          }
-        },
-        error);
-    hints.blank_key_line = find_blank_key(bytes, field, end_line);
+    hints.blank_key_line = find_blank_key(bytes, field, error_facts(error).lineno);
   }
   return hints;
 }
