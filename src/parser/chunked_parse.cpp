@@ -226,11 +226,16 @@ struct SparePool {
   std::atomic<uint64_t> generation{0};
 };
 
+// Set before the fork handler is registered: the handler must not wait for the initialisation of
+// spare_pool's static, which a child forked in the middle of it would wait for forever.
+std::atomic<SparePool*> made_pool{nullptr};
+
 SparePool& spare_pool() {
   static SparePool* const pool = [] {
     auto* made = new SparePool;
+    made_pool.store(made);
     after_fork_in_child([] {
-      SparePool& child = spare_pool();
+      SparePool& child = *made_pool.load();
       child.generation.fetch_add(1, std::memory_order_relaxed);
       child.spare.store(child.all, std::memory_order_relaxed);
     });
