@@ -247,6 +247,23 @@ bool on_main_thread() {
   return ident && main_ident == PyThread_get_thread_ident();
 }
 
+// The stop a parse without hooks asks for now and then (ParseOptions::should_stop): the lock is
+// taken for a moment and the signal handlers run; what one raises (KeyboardInterrupt for Ctrl-C)
+// stops the parse and is kept to be raised once it has.
+struct SignalCheck {
+  Relock* relock = nullptr;
+  OwnedRef raised;
+
+  static bool poll(void* context) {
+    auto& check = *static_cast<SignalCheck*>(context);
+    return check.relock->locked([&check] {
+      if (PyErr_CheckSignals() == 0) return false;
+      check.raised = OwnedRef::steal(PyErr_GetRaisedException());
+      return true;
+    });
+  }
+};
+
 bool refuse_small_stack(bool reentry_possible);
 
 PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -273,25 +290,21 @@ PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     // Without hooks, Windows-1251 is read in the bytes themselves, so they are all the text
     // there is.
     ParseOptions options = options_from_environment();
-    OwnedRef interrupt;
+    SignalCheck signals;
     const bool interruptible = view.size() >= kStopPollBytes && on_main_thread();
     const bool done = run_unlocked([&](Relock& relock) {
       if (interruptible) {
-        options.should_stop = [&] {
-          return relock.locked([&] {
-            if (PyErr_CheckSignals() == 0) return false;
-            interrupt = OwnedRef::steal(PyErr_GetRaisedException());
-            return true;
-          });
-        };
+        signals.relock = &relock;
+        options.should_stop = SignalCheck::poll;
+        options.stop_context = &signals;
       }
       parsed.emplace(parse_statement(view, {}, options));
     });
     // What a signal handler raised (KeyboardInterrupt) is what the parse ends with; it stopped
     // the parse, whose Abandoned result has nothing more to say.
-    if (interrupt) {
+    if (signals.raised) {
       if (!done) PyErr_Clear();
-      PyErr_SetRaisedException(interrupt.release());
+      PyErr_SetRaisedException(signals.raised.release());
       return nullptr;
     }
     if (!done) return nullptr;

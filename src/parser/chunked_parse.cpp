@@ -550,8 +550,7 @@ bool is_well_formed_utf8_shared(std::string_view text, unsigned threads, size_t 
 
 bool is_well_formed_utf8_shared(std::string_view text, unsigned threads,
                                 size_t chunk_threshold) {
-  const std::function<bool()> never;
-  StopCheck stop(never);
+  StopCheck stop(nullptr, nullptr);
   return is_well_formed_utf8_shared(text, threads, chunk_threshold, stop);
 }
 

@@ -49,7 +49,7 @@ Result<Statement, ErrorRecord> parse_decoded_stopping(const DecodedText& decoded
 Result<Statement, ErrorRecord> parse_statement(std::string_view bytes,
                                                std::span<const SectionHook> hooks,
                                                const ParseOptions& options) {
-  StopCheck stop(options.should_stop);
+  StopCheck stop(options.should_stop, options.stop_context);
   // Every byte is looked at to tell UTF-8 from Windows-1251: a statement that will be read on
   // several threads is looked at on them too.
   std::optional<bool> well_formed_utf8;
@@ -68,7 +68,7 @@ Result<Statement, ErrorRecord> parse_statement(std::string_view bytes,
 Result<Statement, ErrorRecord> parse_decoded(const DecodedText& decoded,
                                              std::span<const SectionHook> hooks,
                                              const ParseOptions& options) {
-  StopCheck stop(options.should_stop);
+  StopCheck stop(options.should_stop, options.stop_context);
   return parse_decoded_stopping(decoded, hooks, options, stop);
 }
 

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <span>
 #include <string_view>
 
@@ -26,10 +25,12 @@ struct ParseOptions {
   // Below this many bytes of text a statement is read on the calling thread: the pieces would
   // be read in less time than starting threads for them and joining them takes.
   size_t chunk_threshold = size_t{8} << 20;
-  // Asked on the calling thread, now and then while a parse without hooks runs (between pieces,
-  // and every kStopPollBytes of text read), whether to give the parse up: true ends it with
-  // Abandoned once every thread has let go of its piece. Empty: the parse runs to its end.
-  std::function<bool()> should_stop;
+  // should_stop(stop_context) is asked on the calling thread, now and then while a parse
+  // without hooks runs (between pieces, and every kStopPollBytes of text read), whether to give
+  // the parse up: true ends it with Abandoned once every thread has let go of its piece. Null:
+  // the parse runs to its end. A plain function, so that the options stay a literal type.
+  bool (*should_stop)(void* context) = nullptr;
+  void* stop_context = nullptr;
 };
 
 // decode_input, then every line through the section machine; a run that ends before

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <functional>
 #include <thread>
 
 namespace corvina {
@@ -20,16 +19,18 @@ inline constexpr size_t kStopPollBytes = size_t{8} << 20;
 
 class StopCheck {
  public:
-  // `poll` (empty: never stop) must outlive the object; it is asked on the thread that made it.
-  explicit StopCheck(const std::function<bool()>& poll)
-      : poll_(poll ? &poll : nullptr), caller_(std::this_thread::get_id()) {}
+  // poll(context) is asked on the thread that made the object; no poll: never stop.
+  StopCheck(bool (*poll)(void* context), void* context)
+      : poll_(poll), context_(context), caller_(std::this_thread::get_id()) {}
   StopCheck(const StopCheck&) = delete;
   StopCheck& operator=(const StopCheck&) = delete;
 
   // Whether the parse is to stop; on the calling thread, asks first. Once true, true for good.
   bool should_stop() {
     if (stopped_.load(std::memory_order_relaxed)) return true;
-    if (poll_ == nullptr || std::this_thread::get_id() != caller_ || !(*poll_)()) return false;
+    if (poll_ == nullptr || std::this_thread::get_id() != caller_ || !poll_(context_)) {
+      return false;
+    }
     stopped_.store(true, std::memory_order_relaxed);
     return true;
   }
@@ -38,7 +39,8 @@ class StopCheck {
   bool can_stop() const { return poll_ != nullptr; }
 
  private:
-  const std::function<bool()>* poll_;
+  bool (*poll_)(void*);
+  void* context_;
   std::thread::id caller_;
   std::atomic<bool> stopped_{false};
 };

@@ -32,7 +32,7 @@ using test_support::joined_statement;
 using test_support::on_threads;
 using test_support::to_cp1251;
 
-const ParseOptions kOneThread{1, 0};
+constexpr ParseOptions kOneThread{1, 0};
 constexpr unsigned kThreadCounts[] = {2, 3, 7, 16};
 
 std::string serial_outcome(std::string_view bytes) {
@@ -240,20 +240,24 @@ TEST(chunked_parse_test, stop_asked_on_the_calling_thread) {
     for (const unsigned threads : {1u, 4u}) {
       const std::string label = std::to_string(threads) + " threads, " +
                                 (text.size() == utf8.size() ? "UTF-8" : "Windows-1251");
+      struct Asked {
+        std::thread::id caller = std::this_thread::get_id();
+        size_t times = 0;
+        size_t elsewhere = 0;
+        bool answer = false;
+      } asked;
       ParseOptions options = on_threads(threads);
-      const std::thread::id caller = std::this_thread::get_id();
-      size_t asked = 0;
-      size_t elsewhere = 0;
-      bool answer = false;
-      options.should_stop = [&] {
-        ++asked;
-        if (std::this_thread::get_id() != caller) ++elsewhere;
-        return answer;
+      options.should_stop = [](void* context) {
+        auto& seen = *static_cast<Asked*>(context);
+        ++seen.times;
+        if (std::this_thread::get_id() != seen.caller) ++seen.elsewhere;
+        return seen.answer;
       };
+      options.stop_context = &asked;
       EXPECT_EQ(describe(parse_statement(text, {}, options)), expected) << label;
-      EXPECT_GE(asked, 1u) << label;
-      EXPECT_EQ(elsewhere, 0u) << label;
-      answer = true;
+      EXPECT_GE(asked.times, 1u) << label;
+      EXPECT_EQ(asked.elsewhere, 0u) << label;
+      asked.answer = true;
       const auto stopped = parse_statement(text, {}, options);
       ASSERT_FALSE(stopped) << label;
       EXPECT_TRUE(std::holds_alternative<Abandoned>(stopped.error())) << label;
