@@ -54,7 +54,8 @@ def read_documents(path: str, scale: int = 2) -> Any:
         statement = corvina_py.parse(NO_DOCUMENTS)
     except corvina_py.ParseError as error:
         lineno = getattr(getattr(error, 'detail', None), 'lineno', None)
-        print(f'{path if lineno is None else f"{path}:{lineno}"}: {error}', file=sys.stderr)
+        message = '. '.join([str(error), *getattr(error, '__notes__', ())])
+        print(f'{path if lineno is None else f"{path}:{lineno}"}: {message}', file=sys.stderr)
         statement = corvina_py.parse(NO_DOCUMENTS)
     table = pyarrow.table(statement.documents_table())
     index = table.schema.get_field_index('amount')
