@@ -96,7 +96,11 @@ std::string_view missing_field_of(const ErrorRecord& error) {
 
 FailureHints find_failure_hints(std::string_view bytes, const ErrorRecord& error) {
   FailureHints hints;
-  if (std::holds_alternative<EmptyInput>(error)) return hints;
+  // A hook's failure is the hook's; an empty input has nothing to look at.
+  if (std::holds_alternative<EmptyInput>(error) || std::holds_alternative<HookError>(error) ||
+      std::holds_alternative<Abandoned>(error)) {
+    return hints;
+  }
   if (std::holds_alternative<NotStatement>(error)) {
     hints.utf8_byte_order_mark = bytes.starts_with("\xEF\xBB\xBF");
     hints.utf16_text = looks_like_utf16(bytes);

@@ -21,7 +21,7 @@ struct FailureHints {
   LineNumber blank_key_line = 0;
 };
 
-// The hints for `error` in the bytes the failed parse was given. Reads no more than the header
+// The hints for `error` in the bytes the failed parse was given (none for a hook's failure). Reads no more than the header
 // for the encodings, and the lines up to the failed section's end for a missing field.
 FailureHints find_failure_hints(std::string_view bytes, const ErrorRecord& error);
 

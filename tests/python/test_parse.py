@@ -343,16 +343,24 @@ class TestFailureNotes:
                   *[line for line in ACCOUNT if not line.startswith('ДатаНачала')],
                   'КонецФайла'),
             corvina_py.SyntaxError, 'Account parse error: missing field `ДатаНачала`', None),
+        # A hook's failure is the hook's, whatever the header says.
+        'hook failure under a DOS header': (
+            lines(*HEADER, 'Кодировка=DOS', *ACCOUNT, 'КонецФайла'), corvina_py.SyntaxError,
+            'Hook error: ValueError: no', None),
         'plain failure': (
             lines(*HEADER, *ACCOUNT), corvina_py.UnfinishedError, 'Statement is not finished',
             None),
     }
 
+    @staticmethod
+    def refusing(section_type, attrs, header):
+        raise ValueError('no')
+
     @pytest.mark.parametrize('name', CASES)
     def test_notes(self, name):
         data, error, message, notes = self.CASES[name]
         with pytest.raises(error) as raised:
-            parse(data)
+            parse(data, [self.refusing] if name.startswith('hook') else None)
         assert str(raised.value) == message
         assert getattr(raised.value, '__notes__', None) == notes
 
