@@ -244,6 +244,10 @@ SparePool& spare_pool() {
   return *pool;
 }
 
+// Made as the library loads, for the reason WaitingThreads is (shared_work.cpp): a pool half made
+// by one thread's first parse while another forks would keep the child waiting forever.
+[[maybe_unused]] SparePool& spare_pool_at_load = spare_pool();
+
 }  // namespace
 
 SpareThreads::~SpareThreads() {

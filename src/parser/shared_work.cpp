@@ -165,6 +165,11 @@ class WaitingThreads {
   std::vector<Waiting*> waiting_;  // under mutex_; the last to wait is woken first
 };
 
+// Made as the library loads, before any thread can ask for it. Made by the first run instead,
+// it could be half made when another thread forks (registering its fork handlers waits for the
+// fork to end), and the child, asking for it, would wait forever for a thread it does not have.
+[[maybe_unused]] WaitingThreads& waiting_threads_at_load = WaitingThreads::instance();
+
 }  // namespace
 
 bool start_detached_thread(std::function<void()> body) {

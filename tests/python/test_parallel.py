@@ -7,6 +7,7 @@ tests need no statements of many megabytes, except where time spent in the core 
 
 from __future__ import annotations
 
+import os
 import textwrap
 import threading
 import time
@@ -132,6 +133,39 @@ FORK_SCRIPT = textwrap.dedent('''
 ''')
 
 
+# Children forked while another thread parses: each reads its statement on more than its own
+# thread (a library thread it started is still waiting after the parse, in /proc/self/task).
+FORK_MID_PARSE_SCRIPT = textwrap.dedent('''
+    import os, sys, threading
+    sys.path.insert(0, {tests!r})
+    from conftest import many_sections
+    import corvina_py
+
+    large = many_sections(20_000).encode('cp1251')
+    small = many_sections(400).encode('cp1251')
+    # Whatever the library makes once, on its first parse, is made before the first fork.
+    corvina_py.parse(small)
+    spinning = True
+
+    def spin():
+        while spinning:
+            corvina_py.parse(large)
+
+    thread = threading.Thread(target=spin)
+    thread.start()
+    threads = []
+    for _ in range(10):
+        pid = os.fork()
+        if pid == 0:
+            corvina_py.parse(small)
+            os._exit(len(os.listdir('/proc/self/task')))
+        threads.append(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+    spinning = False
+    thread.join()
+    print(min(threads) > 1, threads)
+''')
+
+
 class TestFork:
     @pytest.mark.parametrize('threshold', ['1', None], ids=['tiny pieces', 'default'])
     def test_forked_children_parse(self, threshold):
@@ -139,6 +173,13 @@ class TestFork:
         done = run_python(FORK_SCRIPT.format(tests=str(Path(__file__).parent)), timeout=120,
                           env=env)
         assert (done.returncode, done.stdout.strip()) == (0, 'ok'), done.stderr
+
+    @pytest.mark.skipif(not Path('/proc/self/task').is_dir() or len(os.sched_getaffinity(0)) < 2,
+                        reason='counts threads in /proc on a machine of two cores or more')
+    def test_children_forked_mid_parse_use_threads(self):
+        done = run_python(FORK_MID_PARSE_SCRIPT.format(tests=str(Path(__file__).parent)),
+                          timeout=300, env={'CORVINA_CHUNK_THRESHOLD': '1'})
+        assert done.stdout.startswith('True'), (done.stdout, done.stderr)
 
 
 INTERRUPT_SCRIPT = textwrap.dedent('''
