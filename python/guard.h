@@ -9,6 +9,8 @@
 
 #include <Python.h>
 
+#include <type_traits>
+
 #include "thrown.h"
 
 namespace corvina::py {
@@ -28,12 +30,37 @@ PyObject* guard(Body&& body) {
   return result;
 }
 
-// Runs body() with the interpreter lock released; body must touch no Python object. Returns
-// false with the exception set when it threw, once the lock is held again.
+// The lock that run_unlocked gave up, for a body that must take it back for a moment (to run
+// the interpreter's signal handlers, say). Python objects may be touched only inside locked().
+class Relock {
+ public:
+  explicit Relock(PyThreadState*& saved) : saved_(saved) {}
+  template <typename Locked>
+  auto locked(Locked&& body) {
+    PyEval_RestoreThread(saved_);
+    auto result = body();
+    saved_ = PyEval_SaveThread();
+    return result;
+  }
+
+ private:
+  PyThreadState*& saved_;
+};
+
+// Runs body() (or body(relock), for a body that takes a Relock&) with the interpreter lock
+// released; body must touch no Python object. Returns false with the exception set when it
+// threw, once the lock is held again.
 template <typename Body>
 bool run_unlocked(Body&& body) {
   PyThreadState* saved = PyEval_SaveThread();
-  Thrown thrown = catch_thrown(body);
+  Relock relock(saved);
+  Thrown thrown = catch_thrown([&] {
+    if constexpr (std::is_invocable_v<Body&, Relock&>) {
+      body(relock);
+    } else {
+      body();
+    }
+  });
   // At interpreter exit a daemon thread never returns from here: it unwinds out of this frame,
   // and nothing on its way may touch a Python object (see OwnedRef).
   PyEval_RestoreThread(saved);

@@ -1,14 +1,13 @@
 // SectionType and the hook runner that presents a Python callable to the core as a SectionHook.
 #include <Python.h>
 
-#include <atomic>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "arguments.h"
 #include "guard.h"
@@ -140,147 +139,73 @@ ReadBack read_back(PyObject* attrs, AttributeMap& section) {
 
 // ----- the header handed to hooks -----
 
-// Hooks may change the header dict they are given, and such changes have no effect: the next
-// call sees the header as it is. Copying the header for every call made a large header cost
-// keys x sections, so a copy is handed out again for as long as nothing changed it. A dict
-// watcher tells when something did (a hook, or anyone holding a reference it kept, at any time
-// and on any thread); the changed copy is then dropped and the next call gets a fresh one.
-//
-// The watcher's callback is one function for the whole interpreter, so it finds the flag of
-// the changed dict in a registry of the copies being handed out: one entry per parse with
-// hooks in progress, a handful at most.
-class WatchedCopies {
- public:
-  // -1 where no watcher could be had (the interpreter has a few, and other libraries take
-  // them): every call then gets a copy of its own, as before.
-  static int watcher() {
-    // Made once, the first time hooks run; PyDict_AddWatcher cannot wait for another thread.
-    static const int id = [] {
-      const int added = PyDict_AddWatcher(on_change);
-      if (added < 0) PyErr_Clear();
-      return added;
-    }();
-    return id;
-  }
-
-  static void add(PyObject* dict, std::atomic<bool>* changed) {
-    std::lock_guard lock(mutex());
-    entries().push_back({dict, changed});
-  }
-
-  // Whether dict was still registered (no change seen).
-  static bool remove(PyObject* dict) {
-    std::lock_guard lock(mutex());
-    auto& all = entries();
-    for (auto entry = all.begin(); entry != all.end(); ++entry) {
-      if (entry->dict == dict) {
-        all.erase(entry);
-        return true;
-      }
-    }
-    return false;
-  }
-
- private:
-  struct Entry {
-    PyObject* dict;
-    std::atomic<bool>* changed;
-  };
-
-  // Never destroyed: at exit the static destructors run on the main thread while daemon threads
-  // the interpreter ends are still unwinding out of hooked parses, and each one's header copies
-  // leave the registry on the way out.
-  static std::mutex& mutex() {
-    static auto* const instance = new std::mutex;
-    return *instance;
-  }
-  static std::vector<Entry>& entries() {
-    static auto* const instance = new std::vector<Entry>;
-    return *instance;
-  }
-
-  static int on_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
-    // Any event counts, a deallocation included: the copy is not handed out again either way.
-    // The flag is set before the entry goes, so a copy is never seen unregistered and unchanged.
-    bool found = false;
-    {
-      std::lock_guard lock(mutex());
-      auto& all = entries();
-      for (auto entry = all.begin(); entry != all.end(); ++entry) {
-        if (entry->dict == dict) {
-          entry->changed->store(true, std::memory_order_release);
-          all.erase(entry);
-          found = true;
-          break;
-        }
-      }
-    }
-    // Not found: another parse's copy, already seen changed.
-    if (found && PyDict_Unwatch(watcher(), dict) < 0) PyErr_Clear();
-    return 0;
-  }
-};
-
-// The header's dict for the hook calls of one parse. The header is complete before the first
-// section, so it is converted at the first call and kept aside; calls get a copy of it, the
-// same copy for as long as nothing changes it (see WatchedCopies). Released with the runners,
-// under the interpreter lock.
+// Every hook call gets a header dict of its own, which the hook may keep, change or look up by
+// id without seeing another call's. The header is whole before the first section, so its strs
+// are made once, into a dict that nobody else ever holds: a copy of it is one block copy of its
+// table and a reference taken on each key and value, where converting the header afresh made
+// every text again. The section keys' strs are kept the same way (attrs_of). Released with the
+// runners, under the interpreter lock.
 class HeaderCopies {
  public:
-  HeaderCopies() = default;
-  HeaderCopies(const HeaderCopies&) = delete;
-  HeaderCopies& operator=(const HeaderCopies&) = delete;
-  ~HeaderCopies() { let_go(); }
-
-  // The dict made of the header for the copies, never handed out itself: a new reference, or
-  // nullptr (no exception) when no hook was called. The header is whole by the first call
-  // (it ends where the first section opens), so the dict is the statement's header as well.
+  // The dict the copies are made from, never handed to a hook: a new reference, or nullptr (no
+  // exception) when no hook was called. It is the statement's header as well.
   PyObject* made() const { return original_ ? Py_NewRef(original_.get()) : nullptr; }
 
-  // A new reference to a dict equal to header; nullptr with an exception set.
+  // A new dict equal to header, for one call; nullptr with an exception set.
   PyObject* copy_of(const AttributeMap& header) {
     if (!original_) {
       original_ = OwnedRef::steal(new_attribute_dict(header));
       if (!original_) return nullptr;
     }
-    if (handed_ && !changed_.load(std::memory_order_acquire)) return Py_NewRef(handed_.get());
-    let_go();
-    OwnedRef copy = OwnedRef::steal(PyDict_Copy(original_.get()));
-    if (!copy) return nullptr;
-    const int watcher = WatchedCopies::watcher();
-    if (watcher >= 0) {
-      changed_.store(false, std::memory_order_relaxed);
-      WatchedCopies::add(copy.get(), &changed_);
-      if (PyDict_Watch(watcher, copy.get()) == 0) {
-        handed_ = OwnedRef::borrow(copy.get());
-      } else {
-        PyErr_Clear();
-        WatchedCopies::remove(copy.get());
-      }
+    return PyDict_Copy(original_.get());
+  }
+
+  // A new dict of a section's attributes, for one call; nullptr with an exception set. A
+  // statement repeats a handful of keys in every section, so their strs are made once per
+  // parse: a str made afresh for every call was made, encoded back to UTF-8 when attrs was
+  // read back, and freed again, key by key. Values differ from section to section and are new.
+  PyObject* attrs_of(const AttributeMap& section) {
+    OwnedRef dict = OwnedRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& entry : section.entries()) {
+      OwnedRef key = OwnedRef::steal(key_text(entry.key));
+      if (!key) return nullptr;
+      OwnedRef value = OwnedRef::steal(new_text(entry.value));
+      if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
     }
-    return copy.release();
+    return dict.release();
   }
 
  private:
-  // Stops watching the copy handed out last. A thread that the interpreter ends at exit gets
-  // here without a thread state: it only leaves the registry, which never outlives its flag.
-  void let_go() {
-    if (!handed_) return;
-    if (WatchedCopies::remove(handed_.get()) && PyThreadState_GetUnchecked() != nullptr &&
-        PyDict_Unwatch(WatchedCopies::watcher(), handed_.get()) < 0) {
-      PyErr_Clear();
+  // A statement may hold any number of distinct keys; past this many, keys are made per call.
+  static constexpr size_t kMostKeyTexts = 256;
+
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  };
+
+  PyObject* key_text(std::string_view key) {
+    if (const auto found = keys_.find(key); found != keys_.end()) {
+      return Py_NewRef(found->second.get());
     }
-    handed_ = OwnedRef();
+    OwnedRef made = OwnedRef::steal(new_text(key));
+    if (made && keys_.size() < kMostKeyTexts) {
+      keys_.emplace(std::string(key), OwnedRef::borrow(made.get()));
+    }
+    return made.release();
   }
 
   OwnedRef original_;
-  OwnedRef handed_;
-  std::atomic<bool> changed_{false};
+  std::unordered_map<std::string, OwnedRef, TextHash, std::equal_to<>> keys_;
 };
 
 PyObject* header_dict_made(const HeaderCopies& copies) { return copies.made(); }
 
 namespace {
+
+// Hook calls in progress on this thread: a parse called from one is a level of re-entry.
+thread_local int hooks_running = 0;
 
 // Holds one strong reference; copies share it by incref. Runners are made, copied and destroyed
 // only by the parse entry, which holds the interpreter lock throughout (or, at exit, by a dying
@@ -314,7 +239,7 @@ class HookRunner {
 
  private:
   HookOutcome run(SectionType type, AttributeMap& section, const AttributeMap& header) const {
-    OwnedRef attrs = OwnedRef::steal(new_attribute_dict(section));
+    OwnedRef attrs = OwnedRef::steal(header_->attrs_of(section));
     if (!attrs) return fail(HookFailure::abandoned());
     OwnedRef outcome;
     {
@@ -323,7 +248,9 @@ class HookRunner {
       OwnedRef section_type = OwnedRef::steal(new_section_type_object(type));
       if (!section_type) return fail(HookFailure::abandoned());
       PyObject* args[] = {section_type.get(), attrs.get(), header_dict.get()};
+      ++hooks_running;
       outcome = OwnedRef::steal(PyObject_Vectorcall(callable_.get(), args, 3, nullptr));
+      --hooks_running;
     }
     if (!outcome) return fail(take_failure_text());
     outcome = OwnedRef();
@@ -356,6 +283,8 @@ PyObject* new_section_type_object(SectionType type) {
   if (section_type == nullptr) return nullptr;
   return allocate_section_type(section_type, type);
 }
+
+bool running_hook() { return hooks_running != 0; }
 
 std::shared_ptr<HeaderCopies> make_header_copies() { return std::make_shared<HeaderCopies>(); }
 

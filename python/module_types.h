@@ -93,12 +93,15 @@ PyObject* raise_exception(PyObject* type, PyObject* message);
 
 // hooks.cpp: a new SectionType instance, and the runner that presents a Python callable to the
 // core as a SectionHook (holding a strong reference until the runner is destroyed). The runners
-// of one parse share one HeaderCopies, which converts the header once for all their calls.
+// of one parse share one HeaderCopies, which converts the header once and gives each of their
+// calls a new dict of it.
 PyObject* new_section_type_object(SectionType type);
 class HeaderCopies;
 std::shared_ptr<HeaderCopies> make_header_copies();
 SectionHook make_hook_runner(PyObject* callable, std::shared_ptr<HeaderCopies> header);
-// The header's dict that the copies were made from, a new reference: the statement's header, so
+// Whether a hook is being called on this thread (a parse started now re-enters the module).
+bool running_hook();
+// The header's dict that the copies are made from, a new reference: the statement's header, so
 // that a hooked parse converts it once. nullptr (no exception) when no hook was called.
 PyObject* header_dict_made(const HeaderCopies& copies);
 

@@ -12,6 +12,7 @@
 
 #include "arguments.h"
 #include "chunked_parse.h"
+#include "failure_hints.h"
 #include "guard.h"
 #include "module_types.h"
 #include "owned_ref.h"
@@ -125,6 +126,84 @@ PyObject* raise_error_record(const ErrorRecord& record) {
   return raise_failure(facts, message.get());
 }
 
+// The longest str that is looked up as a file name: longer ones are no path of any system.
+constexpr Py_ssize_t kLongestPath = 4096;
+
+// Whether a statement str is the name of an existing file, which people pass for the file
+// itself. Only a short single-line text is looked up, so that no statement text, however large,
+// reaches the file system. Any failure of the look-up is a no.
+bool names_existing_file(PyObject* statement) {
+  if (!PyUnicode_Check(statement)) return false;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(statement);
+  if (length == 0 || length > kLongestPath) return false;
+  for (const Py_UCS4 stop : {U'\n', U'\r', U'\0'}) {
+    if (PyUnicode_FindChar(statement, stop, 0, length, 1) != -1) return false;
+  }
+  OwnedRef path = OwnedRef::steal(PyImport_ImportModule("os.path"));
+  OwnedRef found =
+      OwnedRef::steal(path ? PyObject_CallMethod(path.get(), "isfile", "O", statement) : nullptr);
+  if (!found) {
+    PyErr_Clear();
+    return false;
+  }
+  return found.get() == Py_True;
+}
+
+// The notes (PEP 678) of a failed parse's exception, each a likely cause and what to do.
+std::vector<OwnedRef> failure_notes(PyObject* statement, std::string_view bytes,
+                                    const ErrorRecord& record) {
+  std::vector<OwnedRef> notes;
+  const auto add = [&notes](PyObject* note) {
+    if (note != nullptr) {
+      notes.push_back(OwnedRef::steal(note));
+    } else {
+      PyErr_Clear();
+    }
+  };
+  if (names_existing_file(statement)) {
+    add(PyUnicode_FromString(
+        "This str names an existing file, but a str is read as the statement's text: pass the "
+        "file's bytes, open(path, 'rb').read(), or read it with corvina_convert.read(path)."));
+  }
+  const FailureHints hints = find_failure_hints(bytes, record);
+  if (hints.utf8_byte_order_mark) {
+    add(PyUnicode_FromString(
+        "The input starts with a UTF-8 byte-order mark, which hides the 1CClientBankExchange "
+        "marker: remove its first three bytes (EF BB BF), or save the file without the mark."));
+  }
+  if (hints.utf16_text) {
+    add(PyUnicode_FromString(
+        "The input looks like UTF-16 text, which is read only when it starts with its "
+        "byte-order mark and is well formed: save the statement as Windows-1251 or UTF-8."));
+  }
+  if (hints.dos_code_page) {
+    add(PyUnicode_FromString(
+        "The header says Кодировка=DOS: the statement is in the DOS code page (cp866), which "
+        "is not read; convert it first, e.g. data.decode('cp866').encode('cp1251')."));
+  }
+  if (hints.blank_key_line != 0) {
+    const std::string field(missing_field_of(record));
+    add(PyUnicode_FromFormat(
+        "Line %lu writes the key %s with blanks around '=': keys are read as written, blanks "
+        "included, so write %s=value without them.",
+        static_cast<unsigned long>(hints.blank_key_line), field.c_str(), field.c_str()));
+  }
+  return notes;
+}
+
+// Adds the notes to the exception being raised; a note that cannot be added is left out, and
+// the exception goes on as it was.
+void add_failure_notes(PyObject* statement, std::string_view bytes, const ErrorRecord& record) {
+  OwnedRef raised = OwnedRef::steal(PyErr_GetRaisedException());
+  if (!raised) return;
+  for (const OwnedRef& note : failure_notes(statement, bytes, record)) {
+    OwnedRef added = OwnedRef::steal(PyObject_CallMethod(raised.get(), "add_note", "O",
+                                                         note.get()));
+    if (!added) PyErr_Clear();
+  }
+  PyErr_SetRaisedException(raised.release());
+}
+
 // A whole positive number from the environment, or nothing (unset, empty, anything else).
 std::optional<size_t> environment_count(const char* name) {
   const char* const text = std::getenv(name);
@@ -152,6 +231,41 @@ bool started_by_multiprocessing() {
   return parent.get() != Py_None;
 }
 
+// Whether this is the interpreter's main thread, the only one that runs signal handlers. A parse
+// on any other thread has no signal to look for, and taking the lock there would be worse than
+// useless: at exit the interpreter ends a daemon thread that takes it, right where it is.
+bool on_main_thread() {
+  OwnedRef threading = OwnedRef::steal(PyImport_ImportModule("threading"));
+  OwnedRef main = OwnedRef::steal(
+      threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+  OwnedRef ident = OwnedRef::steal(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+  const unsigned long main_ident = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return ident && main_ident == PyThread_get_thread_ident();
+}
+
+// The stop a parse without hooks asks for now and then (ParseOptions::should_stop): the lock is
+// taken for a moment and the signal handlers run; what one raises (KeyboardInterrupt for Ctrl-C)
+// stops the parse and is kept to be raised once it has.
+struct SignalCheck {
+  Relock* relock = nullptr;
+  OwnedRef raised;
+
+  static bool poll(void* context) {
+    auto& check = *static_cast<SignalCheck*>(context);
+    return check.relock->locked([&check] {
+      if (PyErr_CheckSignals() == 0) return false;
+      check.raised = OwnedRef::steal(PyErr_GetRaisedException());
+      return true;
+    });
+  }
+};
+
+bool refuse_small_stack(bool reentry_possible);
+
 PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[2] = {nullptr, nullptr};
   if (!bind_vectorcall(kParseParameters, args, static_cast<size_t>(PyVectorcall_NARGS(nargs)),
@@ -163,6 +277,7 @@ PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   std::vector<SectionHook> hooks;
   std::shared_ptr<HeaderCopies> header_copies;
   if (!convert_hooks(bound[1], hooks, header_copies)) return nullptr;
+  if (refuse_small_stack(!hooks.empty() || running_hook())) return nullptr;
   // Pinned: the bytes object is held, so its buffer stays while the lock is released.
   OwnedRef bytes = statement_bytes(bound[0]);
   if (!bytes) return nullptr;
@@ -174,10 +289,25 @@ PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     // Nothing but the core runs until the result is made, so other threads may run meanwhile.
     // Without hooks, Windows-1251 is read in the bytes themselves, so they are all the text
     // there is.
-    const ParseOptions options = options_from_environment();
-    if (!run_unlocked([&] { parsed.emplace(parse_statement(view, {}, options)); })) {
+    ParseOptions options = options_from_environment();
+    SignalCheck signals;
+    const bool interruptible = view.size() >= kStopPollBytes && on_main_thread();
+    const bool done = run_unlocked([&](Relock& relock) {
+      if (interruptible) {
+        signals.relock = &relock;
+        options.should_stop = SignalCheck::poll;
+        options.stop_context = &signals;
+      }
+      parsed.emplace(parse_statement(view, {}, options));
+    });
+    // What a signal handler raised (KeyboardInterrupt) is what the parse ends with; it stopped
+    // the parse, whose Abandoned result has nothing more to say.
+    if (signals.raised) {
+      if (!done) PyErr_Clear();
+      PyErr_SetRaisedException(signals.raised.release());
       return nullptr;
     }
+    if (!done) return nullptr;
   } else {
     // The decoded text goes before the result objects are built, as it does in parse_statement.
     parsed.emplace([&]() -> Result<Statement, ErrorRecord> {
@@ -189,9 +319,19 @@ PyObject* parse_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
       return parse_decoded(decoded.value(), hooks);
     }());
   }
+  if (!*parsed) {
+    const ErrorRecord& error = parsed->error();
+    raise_error_record(error);
+    // Bytes let go while hooks ran were a bytes statement's own, which the caller still holds;
+    // a str's UTF-8 form is always read in place.
+    const bool have_bytes = bytes || PyBytes_Check(bound[0]);
+    if (have_bytes && !std::holds_alternative<Abandoned>(error)) {
+      add_failure_notes(bound[0], view, error);
+    }
+    return nullptr;
+  }
   // The bytes (a str's UTF-8 form, made for this call) are not needed past the core parse.
   bytes = OwnedRef();
-  if (!*parsed) return raise_error_record(parsed->error());
   // The hooks' header, when they were called, is the statement's: not converted a second time.
   OwnedRef header =
       OwnedRef::steal(header_copies ? header_dict_made(*header_copies) : nullptr);
@@ -218,17 +358,24 @@ constexpr int kStackWeight = 12;
 
 // The count above assumes the usual 8 MB stack. A thread started with less (threading.stack_size)
 // or a main thread under a low `ulimit -s` runs out of bytes first, so the room itself is checked
-// too: enough for one more level of parse with its hook and the Python code between two levels,
-// with the rest of the room left to the hook at the deepest level.
-// Under the sanitizer a level takes about three times the stack.
+// too where re-entry can happen (a parse with hooks, or one called from a hook): enough for one
+// more level of parse with its hook and the Python code between two levels, with the rest of
+// the room left to the hook at the deepest level. Under the sanitizer a level takes about three
+// times the stack.
 constexpr size_t kStackMargin = (kStackWeight > 12 ? 512 : 128) * 1024;
+// A parse that no hook can re-enter needs only its own frames, deepest in the section machine
+// and the builders (measured by painting the stack below a parse's entry, and doubled; about
+// three times that under the sanitizer): a thread with a small stack still parses.
+constexpr size_t kPlainStackNeed = (kStackWeight > 12 ? 128 : 40) * 1024;
+
+bool refuse_small_stack(bool reentry_possible) {
+  if (stack_room() >= (reentry_possible ? kStackMargin : kPlainStackNeed)) return false;
+  PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in corvina_py.parse");
+  return true;
+}
 
 PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) {
-  if (stack_room() < kStackMargin) {
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in corvina_py.parse");
-    return nullptr;
-  }
   for (int entered = 0; entered < kStackWeight; ++entered) {
     if (Py_EnterRecursiveCall(" in corvina_py.parse")) {
       while (entered-- > 0) Py_LeaveRecursiveCall();

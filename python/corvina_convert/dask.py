@@ -60,7 +60,9 @@ def parsed(path: str, quiet: bool = False) -> corvina_py.Statement:
         statement = None
     except corvina_py.ParseError as error:
         lineno = getattr(getattr(error, 'detail', None), 'lineno', None)
-        say = f'{path if lineno is None else f"{path}:{lineno}"}: {error}'
+        # The parser's notes on the likely cause follow its message.
+        message = '. '.join([str(error), *getattr(error, '__notes__', ())])
+        say = f'{path if lineno is None else f"{path}:{lineno}"}: {message}'
         statement = None
     else:
         say = ''.join(f'{path}:{lineno}: warning: {messages.dropped_document(message)}\n'

@@ -134,16 +134,22 @@ def refusal_hint(data: bytes) -> str:
 
 
 def parse_error(error: corvina_py.ParseError, data: bytes) -> str:
-    """The message of a file the parser refused, with what to do."""
+    """The message of a file the parser refused, with what to do, then the parser's notes on
+    the likely cause (a refused file's own hint here already says what they would)."""
+    notes = list(getattr(error, '__notes__', ()))
     if isinstance(error, corvina_py.NotStatementError):
-        return str(error) + refusal_hint(data)
+        hint = refusal_hint(data)
+        return str(error) + hint if hint != f' ({_(NOT_STATEMENT)})' else '. '.join(
+            [str(error) + hint, *notes])
     detail = getattr(error, 'detail', None)
     if isinstance(detail, corvina_py.AccountParseError):
         culprit = culprits.account_culprit(data, detail.lineno, detail.message)
-        return _('account section unreadable: {problem}; the statement cannot be converted '
-                 'without it').format(problem=value_problem(detail.message, culprit))
-    advice = ADVICE.get(type(detail)) or ADVICE.get(type(error))
-    return str(error) if advice is None else f'{error}; {_(advice)}'
+        message = _('account section unreadable: {problem}; the statement cannot be converted '
+                    'without it').format(problem=value_problem(detail.message, culprit))
+    else:
+        advice = ADVICE.get(type(detail)) or ADVICE.get(type(error))
+        message = str(error) if advice is None else f'{error}; {_(advice)}'
+    return '. '.join([message, *notes])
 
 
 OS_ADVICE = {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -140,6 +141,13 @@ struct PieceOutcome {
   std::exception_ptr thrown;  // what the standard library threw (out of memory)
 };
 
+// What the calling thread does while it waits for other threads' pieces: asks whether to stop,
+// so that a stop does not wait for the longest piece. Nothing when the parse cannot be stopped.
+std::function<void()> stop_poll_while_waiting(StopCheck& stop) {
+  if (!stop.can_stop()) return {};
+  return [&stop] { static_cast<void>(stop.should_stop()); };
+}
+
 // The arenas the pieces write their texts into, one per piece being read at a time: a thread
 // done with a piece hands its arena on to the next piece it takes. Each arena ends in one part
 // empty chunk, whose unused pages are given back once every piece is read. An arena per piece
@@ -173,7 +181,7 @@ class LentArenas {
 
 template <LineForm form>
 void read_piece(std::string_view piece, bool first, size_t whole_bytes, Encoding encoding,
-                const SharedTextArena& texts, PieceOutcome& out) {
+                const SharedTextArena& texts, StopCheck* stop, PieceOutcome& out) {
   try {
     BasicTokenReader<form> source(piece);
     SectionMachine<NoHooks, form> machine(encoding, NoHooks{});
@@ -183,7 +191,7 @@ void read_piece(std::string_view piece, bool first, size_t whole_bytes, Encoding
     } else {
       machine.start_between_sections(whole_bytes);
     }
-    auto fed = feed_lines(source, machine);
+    auto fed = feed_lines(source, machine, stop);
     out.lines = source.lines_read();
     if (!fed) {
       out.error = std::move(fed).error();
@@ -207,24 +215,57 @@ void shift_lines(ErrorRecord& error, uint64_t offset) {
 // The threads beyond their own that parses of this process may run at once: one per usable core
 // but the caller's. Parses called from several threads of a pool share them instead of each
 // starting a thread per core.
-std::atomic<ptrdiff_t>& spare_threads() {
-  static std::atomic<ptrdiff_t> spare{static_cast<ptrdiff_t>(usable_cores()) - 1};
-  return spare;
+//
+// A child forked while parses held some has only the forking thread: the parses that held them
+// never end there to give them back, so the child starts with all of them free, in a new
+// generation. A claim of an older generation is the parent's count, never given back to the
+// child's (the forking thread may itself hold one, building a table, say).
+struct SparePool {
+  const ptrdiff_t all = static_cast<ptrdiff_t>(usable_cores()) - 1;
+  std::atomic<ptrdiff_t> spare{all};
+  std::atomic<uint64_t> generation{0};
+};
+
+// Set before the fork handler is registered: the handler must not wait for the initialisation of
+// spare_pool's static, which a child forked in the middle of it would wait for forever.
+std::atomic<SparePool*> made_pool{nullptr};
+
+SparePool& spare_pool() {
+  static SparePool* const pool = [] {
+    auto* made = new SparePool;
+    made_pool.store(made);
+    after_fork_in_child([] {
+      SparePool& child = *made_pool.load();
+      child.generation.fetch_add(1, std::memory_order_relaxed);
+      child.spare.store(child.all, std::memory_order_relaxed);
+    });
+    return made;
+  }();
+  return *pool;
 }
+
+// Made as the library loads, for the reason WaitingThreads is (shared_work.cpp): a pool half made
+// by one thread's first parse while another forks would keep the child waiting forever.
+[[maybe_unused]] SparePool& spare_pool_at_load = spare_pool();
 
 }  // namespace
 
 SpareThreads::~SpareThreads() {
-  if (claimed_ != 0) spare_threads().fetch_add(static_cast<ptrdiff_t>(claimed_));
+  if (claimed_ == 0) return;
+  SparePool& pool = spare_pool();
+  if (pool.generation.load() == generation_) {
+    pool.spare.fetch_add(static_cast<ptrdiff_t>(claimed_));
+  }
 }
 
 void SpareThreads::claim(size_t wanted) {
-  std::atomic<ptrdiff_t>& spare = spare_threads();
-  ptrdiff_t left = spare.load();
+  SparePool& pool = spare_pool();
+  generation_ = pool.generation.load();
+  ptrdiff_t left = pool.spare.load();
   for (;;) {
     const ptrdiff_t taken = std::min(static_cast<ptrdiff_t>(wanted), left);
     if (taken <= 0) return;
-    if (spare.compare_exchange_weak(left, left - taken)) {
+    if (pool.spare.compare_exchange_weak(left, left - taken)) {
       claimed_ = static_cast<size_t>(taken);
       return;
     }
@@ -377,21 +418,31 @@ Result<Statement, ErrorRecord> join_pieces(std::vector<PieceOutcome>& pieces, si
 }
 
 // The pieces on `threads` threads, the calling one among them (see run_shared_work).
+// A stop leaves the pieces not yet taken unread and ends those being read at their next look.
 template <LineForm form>
 Result<Statement, ErrorRecord> read_in_pieces(std::string_view text, Encoding encoding,
-                                              const std::vector<size_t>& cuts, size_t threads) {
+                                              const std::vector<size_t>& cuts, size_t threads,
+                                              StopCheck& stop) {
   std::vector<PieceOutcome> pieces(cuts.size() - 1);
   LentArenas arenas(std::min(threads, pieces.size()));
   PieceJoiner joiner(pieces);
-  run_shared_work(pieces.size(), threads, [&](size_t i) {
-    SharedTextArena texts = arenas.lend();
-    // read_piece throws nothing; the piece's documents hold references of their own.
-    read_piece<form>(text.substr(cuts[i], cuts[i + 1] - cuts[i]), i == 0, text.size(), encoding,
-                     texts, pieces[i]);
-    arenas.take_back(std::move(texts));
-    joiner.piece_read(i);
-  });
+  run_shared_work(
+      pieces.size(), threads,
+      [&](size_t i) {
+        if (stop.should_stop()) {
+          pieces[i].error = Abandoned{};
+        } else {
+          SharedTextArena texts = arenas.lend();
+          // read_piece throws nothing; the piece's documents hold references of their own.
+          read_piece<form>(text.substr(cuts[i], cuts[i + 1] - cuts[i]), i == 0, text.size(),
+                           encoding, texts, &stop, pieces[i]);
+          arenas.take_back(std::move(texts));
+        }
+        joiner.piece_read(i);
+      },
+      stop_poll_while_waiting(stop));
   arenas.release_unused_tails();
+  if (stop.stopped()) return fail(ErrorRecord{Abandoned{}});
   return join_pieces(pieces, joiner.appended());
 }
 
@@ -443,33 +494,45 @@ size_t character_start_from(std::string_view text, size_t at) {
   return at;
 }
 
+// is_well_formed_utf8 on the calling thread, a slice at a time when the parse may be stopped.
+// A stopped check answers anything: its parse ends without looking at the answer.
+bool well_formed_in_slices(std::string_view text, StopCheck& stop) {
+  if (!stop.can_stop()) return is_well_formed_utf8(text);
+  while (text.size() > kStopPollBytes) {
+    const size_t cut = character_start_from(text, kStopPollBytes);
+    if (!is_well_formed_utf8(text.substr(0, cut)) || stop.should_stop()) return false;
+    text.remove_prefix(cut);
+  }
+  return is_well_formed_utf8(text);
+}
+
 }  // namespace
 
 Result<Statement, ErrorRecord> parse_in_chunks(std::string_view text, LineForm form,
                                                Encoding encoding, unsigned threads,
-                                               size_t chunk_threshold) {
+                                               size_t chunk_threshold, StopCheck& stop) {
   SpareThreads spare;
   const Sharing sharing = share_out(text.size(), threads, chunk_threshold, spare);
   const std::vector<size_t> cuts = find_chunk_cuts(text, form, sharing.pieces);
   return form == LineForm::Cp1251
-             ? read_in_pieces<LineForm::Cp1251>(text, encoding, cuts, sharing.workers)
-             : read_in_pieces<LineForm::Utf8>(text, encoding, cuts, sharing.workers);
+             ? read_in_pieces<LineForm::Cp1251>(text, encoding, cuts, sharing.workers, stop)
+             : read_in_pieces<LineForm::Utf8>(text, encoding, cuts, sharing.workers, stop);
 }
 
-bool is_well_formed_utf8_shared(std::string_view text, unsigned threads,
-                                size_t chunk_threshold) {
-  if (threads == 1 || text.size() < chunk_threshold) return is_well_formed_utf8(text);
+bool is_well_formed_utf8_shared(std::string_view text, unsigned threads, size_t chunk_threshold,
+                                StopCheck& stop) {
+  if (threads == 1 || text.size() < chunk_threshold) return well_formed_in_slices(text, stop);
   // Windows-1251 text fails at its first Cyrillic letter: a head is checked first, so that
   // only a text still well-formed after it starts threads.
   constexpr size_t kHead = size_t{64} << 10;
   const size_t head =
       character_start_from(text, std::min(kHead, chunk_threshold / kPieceShareOfThreshold));
-  if (head >= text.size()) return is_well_formed_utf8(text);
+  if (head >= text.size()) return well_formed_in_slices(text, stop);
   if (!is_well_formed_utf8(text.substr(0, head))) return false;
   text.remove_prefix(head);
   SpareThreads spare;
   const Sharing sharing = share_out(text.size(), threads, chunk_threshold, spare);
-  if (sharing.workers == 1) return is_well_formed_utf8(text);
+  if (sharing.workers == 1) return well_formed_in_slices(text, stop);
   std::vector<size_t> cuts{0};
   for (size_t i = 1; i < sharing.pieces; ++i) {
     cuts.push_back(
@@ -477,13 +540,22 @@ bool is_well_formed_utf8_shared(std::string_view text, unsigned threads,
   }
   cuts.push_back(text.size());
   std::atomic<bool> well_formed{true};
-  run_shared_work(sharing.pieces, sharing.workers, [&](size_t i) {
-    if (!well_formed.load(std::memory_order_relaxed)) return;
-    if (!is_well_formed_utf8(text.substr(cuts[i], cuts[i + 1] - cuts[i]))) {
-      well_formed.store(false, std::memory_order_relaxed);
-    }
-  });
+  run_shared_work(
+      sharing.pieces, sharing.workers,
+      [&](size_t i) {
+        if (!well_formed.load(std::memory_order_relaxed) || stop.should_stop()) return;
+        if (!is_well_formed_utf8(text.substr(cuts[i], cuts[i + 1] - cuts[i]))) {
+          well_formed.store(false, std::memory_order_relaxed);
+        }
+      },
+      stop_poll_while_waiting(stop));
   return well_formed.load();
+}
+
+bool is_well_formed_utf8_shared(std::string_view text, unsigned threads,
+                                size_t chunk_threshold) {
+  StopCheck stop(nullptr, nullptr);
+  return is_well_formed_utf8_shared(text, threads, chunk_threshold, stop);
 }
 
 }  // namespace corvina

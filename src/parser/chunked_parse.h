@@ -14,12 +14,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
 #include "line_form.h"
 #include "result.h"
 #include "statement.h"
+#include "stop_check.h"
 
 namespace corvina {
 
@@ -51,21 +53,27 @@ class SpareThreads {
 
  private:
   size_t claimed_ = 0;
+  uint64_t generation_ = 0;  // of the process's forks, when claimed
 };
 
 // The parse without hooks of a decoded text (`form` tells how its lines are written) on up to
 // `threads` threads (0: those of the process's cores that no other parse is using), each piece
 // at least an eighth of chunk_threshold (tests make that tiny). The outcome is that of reading
 // the text on one thread: the same statement, or the same error.
+//
+// A `stop` that says so ends the parse with Abandoned once every thread has let go of its piece.
 [[nodiscard]] Result<Statement, ErrorRecord> parse_in_chunks(std::string_view text,
                                                              LineForm form, Encoding encoding,
                                                              unsigned threads,
-                                                             size_t chunk_threshold);
+                                                             size_t chunk_threshold,
+                                                             StopCheck& stop);
 
 // is_well_formed_utf8 of a text on up to `threads` threads, counted and cut as parse_in_chunks
 // counts and cuts (a text under chunk_threshold on the calling thread alone): the pieces start
 // on bytes that are not continuation bytes, so the text is well-formed exactly when every piece
-// is. The same answer as one thread.
+// is. The same answer as one thread; once `stop` says so, an answer that means nothing.
+bool is_well_formed_utf8_shared(std::string_view text, unsigned threads, size_t chunk_threshold,
+                                StopCheck& stop);
 bool is_well_formed_utf8_shared(std::string_view text, unsigned threads, size_t chunk_threshold);
 
 }  // namespace corvina

@@ -9,6 +9,7 @@
 #include "result.h"
 #include "state_machine.h"
 #include "statement.h"
+#include "stop_check.h"
 
 namespace corvina {
 
@@ -24,6 +25,12 @@ struct ParseOptions {
   // Below this many bytes of text a statement is read on the calling thread: the pieces would
   // be read in less time than starting threads for them and joining them takes.
   size_t chunk_threshold = size_t{8} << 20;
+  // should_stop(stop_context) is asked on the calling thread, now and then while a parse
+  // without hooks runs (between pieces, and every kStopPollBytes of text read), whether to give
+  // the parse up: true ends it with Abandoned once every thread has let go of its piece. Null:
+  // the parse runs to its end. A plain function, so that the options stay a literal type.
+  bool (*should_stop)(void* context) = nullptr;
+  void* stop_context = nullptr;
 };
 
 // decode_input, then every line through the section machine; a run that ends before
@@ -45,6 +52,7 @@ struct ParseOptions {
 
 // The parse of Windows-1251 bytes without hooks, read as they are: only the texts that the
 // statement keeps, or an error quotes, are decoded.
-[[nodiscard]] Result<Statement, ErrorRecord> parse_cp1251_bytes(std::string_view bytes);
+[[nodiscard]] Result<Statement, ErrorRecord> parse_cp1251_bytes(std::string_view bytes,
+                                                                StopCheck* stop = nullptr);
 
 }  // namespace corvina

@@ -27,6 +27,7 @@
 #include "line_form.h"
 #include "state_machine.h"
 #include "statement.h"
+#include "stop_check.h"
 #include "tokenizer.h"
 
 namespace corvina {
@@ -410,10 +411,14 @@ inline std::optional<ErrorRecord> find_unrecognized_line(std::string_view text) 
   return std::nullopt;
 }
 
-// Every line of the source through the machine: the one loop of every parse.
+// Every line of the source through the machine: the one loop of every parse. With `stop`, a
+// parse asked to stop ends with Abandoned; it is looked at on section lines only, which come
+// often enough, so that attribute lines cost no more than they did.
 template <typename Source, typename Machine>
-Result<Done, ErrorRecord> feed_lines(Source& source, Machine& machine) {
+Result<Done, ErrorRecord> feed_lines(Source& source, Machine& machine,
+                                     StopCheck* stop = nullptr) {
   Token token;
+  size_t next_stop_check = kStopPollBytes;
   for (;;) {
     switch (source.next(token)) {
       case LineStatus::Token: {
@@ -424,6 +429,10 @@ Result<Done, ErrorRecord> feed_lines(Source& source, Machine& machine) {
         if constexpr (requires { source.bytes_read(); }) {
           if (machine.wants_document_estimate()) {
             machine.reserve_documents(source.bytes_read(), source.bytes_total());
+          }
+          if (stop != nullptr && source.bytes_read() >= next_stop_check) {
+            if (stop->should_stop()) return fail(ErrorRecord{Abandoned{}});
+            next_stop_check = source.bytes_read() + kStopPollBytes;
           }
         }
         continue;

@@ -34,6 +34,9 @@ void claim_thread_local_storage() {
   static_cast<void>(in_flight);
 }
 
+// How often a caller waiting for other threads' pieces calls its while_waiting.
+constexpr auto kWaitingPoll = std::chrono::milliseconds(20);
+
 // What the threads of one run share; each started thread holds it, so it outlives the run.
 class SharedWork {
  public:
@@ -60,11 +63,20 @@ class SharedWork {
   //
   // The failure rethrown is moved out first: a thread still letting go of the work must not
   // drop the last reference to the exception while the caller handles it.
-  void wait_and_rethrow() {
+  void wait_and_rethrow(const std::function<void()>& while_waiting) {
     std::exception_ptr first;
     {
       std::unique_lock lock(mutex_);
-      finished_.wait(lock, [this] { return done_ == thrown_.size(); });
+      const auto all_done = [this] { return done_ == thrown_.size(); };
+      if (while_waiting) {
+        while (!finished_.wait_for(lock, kWaitingPoll, all_done)) {
+          lock.unlock();
+          while_waiting();
+          lock.lock();
+        }
+      } else {
+        finished_.wait(lock, all_done);
+      }
       for (std::exception_ptr& thrown : thrown_) {
         if (thrown) {
           first = std::move(thrown);
@@ -153,6 +165,11 @@ class WaitingThreads {
   std::vector<Waiting*> waiting_;  // under mutex_; the last to wait is woken first
 };
 
+// Made as the library loads, before any thread can ask for it. Made by the first run instead,
+// it could be half made when another thread forks (registering its fork handlers waits for the
+// fork to end), and the child, asking for it, would wait forever for a thread it does not have.
+[[maybe_unused]] WaitingThreads& waiting_threads_at_load = WaitingThreads::instance();
+
 }  // namespace
 
 bool start_detached_thread(std::function<void()> body) {
@@ -174,7 +191,16 @@ bool start_detached_thread(std::function<void()> body) {
   return started;
 }
 
-void run_shared_work(size_t count, size_t threads, std::function<void(size_t)> body) {
+void after_fork_in_child(void (*handler)()) {
+#if defined(CORVINA_POSIX_THREADS)
+  (void)pthread_atfork(nullptr, nullptr, handler);
+#else
+  static_cast<void>(handler);
+#endif
+}
+
+void run_shared_work(size_t count, size_t threads, std::function<void(size_t)> body,
+                     const std::function<void()>& while_waiting) {
   if (count == 0) return;
   if (count == 1 || threads <= 1) {
     for (size_t i = 0; i < count; ++i) body(i);
@@ -192,7 +218,7 @@ void run_shared_work(size_t count, size_t threads, std::function<void(size_t)> b
     }
   }
   work->take_pieces();
-  work->wait_and_rethrow();
+  work->wait_and_rethrow(while_waiting);
 }
 
 }  // namespace corvina

@@ -339,8 +339,9 @@ struct HookError {
 struct Unfinished {};    // the input ended before "КонецФайла" closed the statement
 struct NotStatement {};  // not a statement in a supported encoding
 struct EmptyInput {};    // no bytes at all
-// A hook gave up the parse for a reason of its host's (a Python exception, say) that the host
-// keeps and reports itself; the record carries no text of its own.
+// The parse was given up for a reason of its host's that the host keeps and reports itself (a
+// hook's Python exception, say, or an interrupt the host was asked about while the parse ran);
+// the record carries no text of its own.
 struct Abandoned {};
 
 // Alternative order is part of the interface.

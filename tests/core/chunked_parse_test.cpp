@@ -6,9 +6,17 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <string>
+#include <thread>
+#include <variant>
 #include <vector>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "parse_statement.h"
 #include "record_printer.h"
@@ -21,6 +29,7 @@ namespace {
 using test_support::describe;
 using test_support::generated_statement_lines;
 using test_support::joined_statement;
+using test_support::on_threads;
 using test_support::to_cp1251;
 
 constexpr ParseOptions kOneThread{1, 0};
@@ -220,6 +229,71 @@ TEST(chunked_parse_test, threshold_and_threads) {
   EXPECT_EQ(chunk_count(text.size(), 1000, 1), 256u);
   EXPECT_GE(usable_cores(), 1u);
 }
+
+// A parse asked to stop ends with Abandoned, on one thread or several; the question is asked on
+// the calling thread alone, and a parse that is never told to stop gives what it would anyway.
+TEST(chunked_parse_test, stop_asked_on_the_calling_thread) {
+  const std::string utf8 = joined_statement(generated_statement_lines(4, 100'000), 4);
+  for (const std::string& text : {utf8, to_cp1251(utf8)}) {
+    ASSERT_GT(text.size(), 2 * kStopPollBytes);
+    const std::string expected = serial_outcome(text);
+    for (const unsigned threads : {1u, 4u}) {
+      const std::string label = std::to_string(threads) + " threads, " +
+                                (text.size() == utf8.size() ? "UTF-8" : "Windows-1251");
+      struct Asked {
+        std::thread::id caller = std::this_thread::get_id();
+        size_t times = 0;
+        size_t elsewhere = 0;
+        bool answer = false;
+      } asked;
+      ParseOptions options = on_threads(threads);
+      options.should_stop = [](void* context) {
+        auto& seen = *static_cast<Asked*>(context);
+        ++seen.times;
+        if (std::this_thread::get_id() != seen.caller) ++seen.elsewhere;
+        return seen.answer;
+      };
+      options.stop_context = &asked;
+      EXPECT_EQ(describe(parse_statement(text, {}, options)), expected) << label;
+      EXPECT_GE(asked.times, 1u) << label;
+      EXPECT_EQ(asked.elsewhere, 0u) << label;
+      asked.answer = true;
+      const auto stopped = parse_statement(text, {}, options);
+      ASSERT_FALSE(stopped) << label;
+      EXPECT_TRUE(std::holds_alternative<Abandoned>(stopped.error())) << label;
+    }
+  }
+}
+
+#if defined(__unix__) || defined(__APPLE__)
+// A child forked while a parse holds the spare threads has every one of them for its own
+// parses; a claim made before the fork, let go in the child, adds nothing to the child's count.
+TEST(chunked_parse_test, forked_child_has_every_spare_thread) {
+  const size_t spare = usable_cores() - 1;
+  if (spare == 0) GTEST_SKIP() << "one usable core";
+  std::optional<SpareThreads> held(std::in_place);
+  held->claim(spare);
+  ASSERT_EQ(held->claimed(), spare);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    SpareThreads first;
+    first.claim(spare + 1);
+    const bool all_free = first.claimed() == spare;
+    held.reset();
+    SpareThreads second;
+    second.claim(spare + 1);
+    _exit(all_free && second.claimed() == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  held.reset();
+  SpareThreads after;
+  after.claim(spare);
+  EXPECT_EQ(after.claimed(), spare);
+}
+#endif
 
 #ifdef CORVINA_SAMPLES_DIR
 // The UTF-8 check in pieces: a fault or a sequence at every place around the cuts and the head

@@ -301,6 +301,25 @@ class TestErrors:
             f'{path}: Input is not a 1C statement (the file starts with a {encoding} byte-order '
             'mark; save it as Windows-1251, or as UTF-8 without a byte-order mark)\n')
 
+    def test_refusal_ends_with_the_parsers_notes(self, tmp_path, capsys):
+        path = write(tmp_path, 'a.txt', statement().replace('РасчСчет=', 'РасчСчет = ', 1))
+        assert main([path]) == 1
+        assert capsys.readouterr().err == (
+            f"{path}:8: Missing field 'РасчСчет' in context 'account'; add the missing line to "
+            "the section. Line 5 writes the key РасчСчет with blanks around '=': keys are read "
+            'as written, blanks included, so write РасчСчет=value without them.\n')
+
+    def test_dask_reader_reports_the_notes_too(self, tmp_path, capsys):
+        pytest.importorskip('pyarrow')
+        pytest.importorskip('pandas')
+        from corvina_convert.dask import read_documents
+        path = write(tmp_path, 'a.txt', statement().replace('РасчСчет=', 'РасчСчет = ', 1))
+        assert len(read_documents(path)) == 0
+        assert capsys.readouterr().err == (
+            f"{path}:8: Missing field 'РасчСчет' in context 'account'. Line 5 writes the key "
+            "РасчСчет with blanks around '=': keys are read as written, blanks included, so "
+            'write РасчСчет=value without them.\n')
+
     @pytest.mark.parametrize('argv', [
         ['-o', '{input}'], ['-f', 'csv', '-o', '{input}'], ['--jobs', '2', '-o', '{input}'],
         ['-o', '{link}'], ['-f', 'csv', '--intervals', '{link}'],

@@ -7,11 +7,12 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
 import corvina_py
-from conftest import statement as build_statement
+from conftest import UNDER_ASAN, statement as build_statement
 from corvina_py import SectionType
 
 HEADER = {'ВерсияФормата': '1.03', 'Отправитель': 'Бухгалтерия'}
@@ -159,28 +160,22 @@ class TestHookCalls:
         assert [d.doc_number for d in parsed.documents] == ['17', '17']
         assert kept[0] is not kept[1]
 
-    def test_header_converted_once_and_copied_when_changed(self):
+    def test_every_call_gets_a_header_of_its_own(self):
+        # Hooks that keep what they were given (a list, a cache keyed by id) see no dict twice,
+        # and a change through one kept reference shows in no other.
         headers = []
-        seen = []
 
-        def first(section_type, attrs, header):
+        def keeping(section_type, attrs, header):
             headers.append(header)
-            header['Отправитель'] = 'changed'
-            del header['ВерсияФормата']
 
-        def second(section_type, attrs, header):
-            headers.append(header)
-            seen.append(dict(header))
-
-        parsed = corvina_py.parse(TWO_SECTIONS, [first, second])
-        assert seen == [HEADER, HEADER]
-        # A copy is made again only after a change: `second` left its copy as it was, so the
-        # next call got that same dict (and changed it).
-        assert headers[1] is headers[2]
-        assert len({id(h) for h in headers}) == 3
+        parsed = corvina_py.parse(TWO_SECTIONS, [keeping, keeping])
+        assert len({id(h) for h in headers}) == 4
+        headers[0]['Отправитель'] = 'changed'
+        assert headers[1:] == [HEADER] * 3
         # One set of strs for the whole parse: a large header is not converted again per call,
         # nor for the statement, whose header is none of the dicts the hooks could change.
-        assert all(seen[0][key] is seen[1][key] is parsed.header[key] for key in HEADER)
+        assert all(headers[0]['ВерсияФормата'] is h['ВерсияФормата'] for h in headers)
+        assert parsed.header['ВерсияФормата'] is headers[0]['ВерсияФормата']
         assert parsed.header == HEADER
         assert all(parsed.header is not h for h in headers)
 
@@ -260,6 +255,32 @@ class TestHookCalls:
                               check=False)
         assert done.returncode == 0, done.stderr[-2000:]
         assert done.stdout.startswith('RecursionError: maximum recursion depth exceeded')
+
+    # On a thread with a small stack a parse that nothing can re-enter runs, while one with
+    # hooks, which may call parse again, still needs room for another level.
+    @pytest.mark.parametrize(('hooks', 'outcome'), [
+        (None, 'parsed'),
+        ([lambda *_: None], 'RecursionError'),
+    ], ids=['no hooks', 'hooks'])
+    def test_small_thread_stack(self, hooks, outcome):
+        seen = []
+
+        def run():
+            try:
+                corvina_py.parse(TWO_SECTIONS, hooks)
+                seen.append('parsed')
+            except RecursionError:
+                seen.append('RecursionError')
+
+        # The sanitizer's frames are several times larger, and so are both needs.
+        before = threading.stack_size((512 if UNDER_ASAN else 128) << 10)
+        try:
+            thread = threading.Thread(target=run)
+            thread.start()
+            thread.join()
+        finally:
+            threading.stack_size(before)
+        assert seen == [outcome]
 
     def test_no_sections_no_calls(self):
         header_only = '\n'.join(['1CClientBankExchange', 'ВерсияФормата=1.03'])

@@ -154,6 +154,9 @@ PATHS = {
         failing([a for a in ACCOUNT if not a.startswith('РасчСчет')] + ['КонецФайла']))),
     'account parse error': expect(corvina_py.SyntaxError, lambda: corvina_py.parse(
         failing([*ACCOUNT[:1], 'ДатаНачала=32.13.2024', *ACCOUNT[2:], 'КонецФайла']))),
+    'failure with a note': expect(corvina_py.SyntaxError, lambda: corvina_py.parse(
+        failing([*ACCOUNT[:1], 'ДатаНачала = 01.03.2024', *ACCOUNT[2:], 'КонецФайла']))),
+    'str naming a file': expect(corvina_py.NotStatementError, lambda: corvina_py.parse(__file__)),
     'raising hook': expect(corvina_py.SyntaxError,
                            lambda: corvina_py.parse(GOOD, [hook_raising])),
     'int left in attrs': expect(corvina_py.SyntaxError,

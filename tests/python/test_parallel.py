@@ -7,13 +7,14 @@ tests need no statements of many megabytes, except where time spent in the core 
 
 from __future__ import annotations
 
+import os
 import textwrap
 import threading
 import time
 from pathlib import Path
 
 import pytest
-from conftest import many_sections, run_python
+from conftest import document_lines, many_sections, run_python
 
 import corvina_py
 
@@ -132,6 +133,39 @@ FORK_SCRIPT = textwrap.dedent('''
 ''')
 
 
+# Children forked while another thread parses: each reads its statement on more than its own
+# thread (a library thread it started is still waiting after the parse, in /proc/self/task).
+FORK_MID_PARSE_SCRIPT = textwrap.dedent('''
+    import os, sys, threading
+    sys.path.insert(0, {tests!r})
+    from conftest import many_sections
+    import corvina_py
+
+    large = many_sections(20_000).encode('cp1251')
+    small = many_sections(400).encode('cp1251')
+    # Whatever the library makes once, on its first parse, is made before the first fork.
+    corvina_py.parse(small)
+    spinning = True
+
+    def spin():
+        while spinning:
+            corvina_py.parse(large)
+
+    thread = threading.Thread(target=spin)
+    thread.start()
+    threads = []
+    for _ in range(10):
+        pid = os.fork()
+        if pid == 0:
+            corvina_py.parse(small)
+            os._exit(len(os.listdir('/proc/self/task')))
+        threads.append(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+    spinning = False
+    thread.join()
+    print(min(threads) > 1, threads)
+''')
+
+
 class TestFork:
     @pytest.mark.parametrize('threshold', ['1', None], ids=['tiny pieces', 'default'])
     def test_forked_children_parse(self, threshold):
@@ -139,6 +173,65 @@ class TestFork:
         done = run_python(FORK_SCRIPT.format(tests=str(Path(__file__).parent)), timeout=120,
                           env=env)
         assert (done.returncode, done.stdout.strip()) == (0, 'ok'), done.stderr
+
+    @pytest.mark.skipif(not Path('/proc/self/task').is_dir() or len(os.sched_getaffinity(0)) < 2,
+                        reason='counts threads in /proc on a machine of two cores or more')
+    def test_children_forked_mid_parse_use_threads(self):
+        done = run_python(FORK_MID_PARSE_SCRIPT.format(tests=str(Path(__file__).parent)),
+                          timeout=300, env={'CORVINA_CHUNK_THRESHOLD': '1'})
+        assert done.stdout.startswith('True'), (done.stdout, done.stderr)
+
+
+INTERRUPT_SCRIPT = textwrap.dedent('''
+    import os, signal, sys, threading, time
+    import corvina_py
+
+    section = {section!r}.encode('cp1251')
+    # Never finished, so that no result is built: the time is the core's.
+    data = '1CClientBankExchange\\nВерсияФормата=1.03\\n'.encode('cp1251') + section * {count}
+
+    def run():
+        try:
+            corvina_py.parse(data)
+        except corvina_py.UnfinishedError:
+            return 'unfinished'
+        except KeyboardInterrupt:
+            return 'interrupted'
+
+    def timed():
+        started = time.perf_counter()
+        outcome = run()
+        return outcome, time.perf_counter() - started
+
+    whole = min(timed()[1] for _ in range(2))
+    references = sys.getrefcount(data)
+    outcomes, late = [], []
+    for _ in range(3):
+        timer = threading.Timer(whole / 4, os.kill, (os.getpid(), signal.SIGINT))
+        try:
+            timer.start()
+            outcome, took = timed()
+            timer.join()
+        except KeyboardInterrupt:
+            outcome, took = 'interrupted after the parse', whole
+        outcomes.append(outcome)
+        late.append(took / whole - 0.25)
+    outcomes.append(run())
+    print(outcomes, min(late) < 0.5, sys.getrefcount(data) == references)
+''')
+
+
+class TestInterrupt:
+    # Ctrl-C during a long parse without hooks stops it soon after, on one thread or several:
+    # KeyboardInterrupt comes from the parse, which lets go of everything it held, and the
+    # next parse runs as usual.
+    @pytest.mark.parametrize('threads', ['1', None], ids=['one thread', 'default'])
+    def test_keyboard_interrupt_stops_the_parse(self, threads):
+        section = ''.join(f'{line}\n' for line in document_lines())
+        script = INTERRUPT_SCRIPT.format(section=section, count=40_000_000 // len(section))
+        done = run_python(script, timeout=300, env={'CORVINA_THREADS': threads} if threads else {})
+        assert done.stdout.split('\n')[0] == (
+            "['interrupted', 'interrupted', 'interrupted', 'unfinished'] True True"), done.stderr
 
 
 EXIT_SCRIPT = textwrap.dedent('''

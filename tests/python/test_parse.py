@@ -285,6 +285,102 @@ class TestFailures:
         assert parse(TEXT).documents
 
 
+def blank_key(lines_: list[str], key: str) -> list[str]:
+    """The lines with `key` written with blanks around its "="."""
+    return [line.replace(f'{key}=', f'{key} = ', 1) if line.startswith(f'{key}=') else line
+            for line in lines_]
+
+
+def blank_key_note(line: int, key: str) -> str:
+    return (f"Line {line} writes the key {key} with blanks around '=': keys are read as "
+            f'written, blanks included, so write {key}=value without them.')
+
+
+BOM_NOTE = ('The input starts with a UTF-8 byte-order mark, which hides the 1CClientBankExchange '
+            'marker: remove its first three bytes (EF BB BF), or save the file without the mark.')
+UTF16_NOTE = ('The input looks like UTF-16 text, which is read only when it starts with its '
+              'byte-order mark and is well formed: save the statement as Windows-1251 or UTF-8.')
+DOS_NOTE = ("The header says Кодировка=DOS: the statement is in the DOS code page (cp866), which "
+            "is not read; convert it first, e.g. data.decode('cp866').encode('cp1251').")
+FILE_NOTE = ("This str names an existing file, but a str is read as the statement's text: pass "
+             "the file's bytes, open(path, 'rb').read(), or read it with "
+             'corvina_convert.read(path).')
+STATEMENT = lines(*HEADER, *ACCOUNT, 'КонецФайла')
+
+
+class TestFailureNotes:
+    """Where a failure has a likely cause, its exception carries a note on it; the class and
+    the message stay those of the failure."""
+
+    # input, exception class, message, notes
+    CASES = {
+        'UTF-8 byte-order mark': (
+            b'\xef\xbb\xbf' + STATEMENT.encode(), corvina_py.NotStatementError,
+            'Input is not a 1C statement', [BOM_NOTE]),
+        'UTF-16 without its mark': (
+            STATEMENT.encode('utf-16-le'), corvina_py.NotStatementError,
+            'Input is not a 1C statement', [UTF16_NOTE]),
+        'UTF-16 with an odd byte': (
+            b'\xff\xfe' + STATEMENT.encode('utf-16-le') + b'!', corvina_py.NotStatementError,
+            'Input is not a 1C statement', [UTF16_NOTE]),
+        'DOS code page': (
+            lines(*HEADER, 'Кодировка=DOS', *ACCOUNT, 'КонецФайла').encode('cp866'),
+            corvina_py.NotStatementError, 'Input is not a 1C statement', [DOS_NOTE]),
+        'DOS said in Windows-1251, unfinished': (
+            lines(*HEADER, 'Кодировка=DOS', *ACCOUNT).encode('cp1251'),
+            corvina_py.UnfinishedError, 'Statement is not finished', [DOS_NOTE]),
+        'blank key, account value': (
+            lines(*HEADER, *blank_key(ACCOUNT, 'ДатаНачала'), 'КонецФайла'),
+            corvina_py.SyntaxError, 'Account parse error: missing field `ДатаНачала`',
+            [blank_key_note(5, 'ДатаНачала')]),
+        'blank key, account number, Windows-1251': (
+            lines(*HEADER, *blank_key(ACCOUNT, 'РасчСчет'), 'КонецФайла').encode('cp1251'),
+            corvina_py.SyntaxError, "Missing field 'РасчСчет' in context 'account'",
+            [blank_key_note(6, 'РасчСчет')]),
+        # Only the failed section counts: a blank key in a section before it is no cause.
+        'blank key in an earlier section': (
+            lines(*HEADER, ACCOUNT[0], 'ДатаНачала = 01.03.2024', *ACCOUNT[1:],
+                  *[line for line in ACCOUNT if not line.startswith('ДатаНачала')],
+                  'КонецФайла'),
+            corvina_py.SyntaxError, 'Account parse error: missing field `ДатаНачала`', None),
+        # A hook's failure is the hook's, whatever the header says.
+        'hook failure under a DOS header': (
+            lines(*HEADER, 'Кодировка=DOS', *ACCOUNT, 'КонецФайла'), corvina_py.SyntaxError,
+            'Hook error: ValueError: no', None),
+        'plain failure': (
+            lines(*HEADER, *ACCOUNT), corvina_py.UnfinishedError, 'Statement is not finished',
+            None),
+    }
+
+    @staticmethod
+    def refusing(section_type, attrs, header):
+        raise ValueError('no')
+
+    @pytest.mark.parametrize('name', CASES)
+    def test_notes(self, name):
+        data, error, message, notes = self.CASES[name]
+        with pytest.raises(error) as raised:
+            parse(data, [self.refusing] if name.startswith('hook') else None)
+        assert str(raised.value) == message
+        assert getattr(raised.value, '__notes__', None) == notes
+
+    def test_str_naming_a_file(self, tmp_path, monkeypatch):
+        (tmp_path / 'statement.txt').write_bytes(STATEMENT.encode('cp1251'))
+        monkeypatch.chdir(tmp_path)
+        # Texts that are no file, and texts no file is looked up for, go without the note.
+        for text, notes in [('statement.txt', [FILE_NOTE]),
+                            (str(tmp_path / 'statement.txt'), [FILE_NOTE]),
+                            ('missing.txt', None), ('statement.txt\n', None),
+                            (str(tmp_path), None)]:
+            with pytest.raises(corvina_py.NotStatementError) as raised:
+                parse(text)
+            assert getattr(raised.value, '__notes__', None) == notes, text
+
+    def test_document_with_a_blank_key_stays_a_warning(self):
+        parsed = parse(lines(*HEADER, *blank_key(DOCUMENT, 'Сумма'), 'КонецФайла'))
+        assert parsed.warnings == [(len(HEADER) + len(DOCUMENT), 'missing field `Сумма`')]
+
+
 VALID = TEXT.encode()
 
 
