@@ -940,6 +940,32 @@ PyObject* create_statement_type() { return PyType_FromSpec(&statement_spec); }
 // ----- conversion of a core Statement -----
 
 
+// The header of a statement, taken out of it. A header of millions of keys would otherwise be
+// held three times over at the peak: the core's entries, their strs, and the dict. The strs
+// are made while the texts are there; the entries and texts go; then the dict.
+PyObject* new_header_dict(AttributeMap& header) {
+  std::vector<OwnedRef> texts;  // key, value, key, value...
+  {
+    const AttributeMap::Contents contents = header.take_contents();
+    // Reserved whole, so no push below can throw with a new reference in hand.
+    texts.reserve(contents.entries.size() * 2);
+    for (const AttributeMap::Entry& entry : contents.entries) {
+      for (const std::string_view text : {entry.key, entry.value}) {
+        texts.push_back(OwnedRef::steal(new_text(text)));
+        if (!texts.back()) return nullptr;
+      }
+    }
+  }
+  // Grown, not presized: a presized dict keeps a hash per slot for keys of any type, a third
+  // larger than the str-keyed table that growing makes.
+  OwnedRef dict = OwnedRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (size_t i = 0; i < texts.size(); i += 2) {
+    if (PyDict_SetItem(dict.get(), texts[i].get(), texts[i + 1].get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
 PyObject* new_accounts_dict(AccountMap& accounts) {
   OwnedRef dict = OwnedRef::steal(PyDict_New());
   if (!dict) return nullptr;
@@ -1006,7 +1032,7 @@ PyObject* new_statement_object(Statement&& statement, PyObject* made_header) {
   if (type == nullptr) return nullptr;
   OwnedRef header = made_header != nullptr
                         ? OwnedRef::borrow(made_header)
-                        : OwnedRef::steal(new_attribute_dict(statement.header));
+                        : OwnedRef::steal(new_header_dict(statement.header));
   if (!header) return nullptr;
   OwnedRef accounts = OwnedRef::steal(new_accounts_dict(statement.accounts));
   if (!accounts) return nullptr;
