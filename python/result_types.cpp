@@ -966,14 +966,25 @@ PyObject* new_header_dict(AttributeMap& header) {
   return dict.release();
 }
 
-PyObject* new_accounts_dict(AccountMap& accounts) {
+// Takes the accounts out of the map, whose lookup tables go at once. The objects are made
+// first, each taking over its account; the emptied list goes; then the keys and the dict, so
+// that a million accounts are never held twice over.
+PyObject* new_accounts_dict(AccountMap& map) {
+  std::vector<OwnedRef> objects;
+  {
+    std::vector<Account> accounts = map.take_accounts();
+    // Reserved whole, so no push below can throw with a new reference in hand.
+    objects.reserve(accounts.size());
+    for (Account& account : accounts) {
+      objects.push_back(OwnedRef::steal(new_account_object(std::move(account))));
+      if (!objects.back()) return nullptr;
+    }
+  }
   OwnedRef dict = OwnedRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (Account& account : accounts.accounts()) {
-    OwnedRef key = OwnedRef::steal(new_text(account.number));
-    if (!key) return nullptr;
-    OwnedRef value = OwnedRef::steal(new_account_object(std::move(account)));
-    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  for (const OwnedRef& object : objects) {
+    OwnedRef key = OwnedRef::steal(new_text(account_of(object.get()).number));
+    if (!key || PyDict_SetItem(dict.get(), key.get(), object.get()) < 0) return nullptr;
   }
   return dict.release();
 }
@@ -1034,6 +1045,8 @@ PyObject* new_statement_object(Statement&& statement, PyObject* made_header) {
                         ? OwnedRef::borrow(made_header)
                         : OwnedRef::steal(new_header_dict(statement.header));
   if (!header) return nullptr;
+  // Hooks made the dict from a copy of their own: the core's goes before the accounts' objects.
+  statement.header = AttributeMap();
   OwnedRef accounts = OwnedRef::steal(new_accounts_dict(statement.accounts));
   if (!accounts) return nullptr;
   OwnedRef warnings = OwnedRef::steal(new_warnings_list(statement.warnings));

@@ -259,10 +259,13 @@ class AccountMap {
   }
   size_t size() const { return accounts_.size(); }
 
+  // Every account, settled, moved out; the map is left empty. Its lookup tables go at once, so
+  // a caller that turns a million accounts into other objects does not hold them meanwhile.
+  std::vector<Account> take_accounts();
+
  private:
   friend void merge_interval(AccountMap& accounts, std::string_view number, Interval interval);
-  // Files every interval of `from` into `into` in the order `from` filed them.
-  friend void merge_accounts(AccountMap& into, const AccountMap& from);
+  friend void merge_accounts(AccountMap& into, AccountMap&& from);
 
   // The intervals of one account in the order they were filed, repeats already dropped.
   struct Filing {
