@@ -36,8 +36,8 @@ import corvina_py
 table = sys.argv[2] == 'table'
 if table:
     import pyarrow as pa
-    # The first table pyarrow reads loads and sets up tens of megabytes of its own, once per
-    # process: not part of what a table costs.
+    # The first table pyarrow reads sets up much of its own, once per process: not part of what
+    # a table costs.
     pa.table(corvina_py.parse(sys.argv[3]).documents_table())
 
 def resident():

@@ -944,7 +944,7 @@ PyObject* create_statement_type() { return PyType_FromSpec(&statement_spec); }
 // held three times over at the peak: the core's entries, their strs, and the dict. The strs
 // are made while the texts are there; the entries and texts go; then the dict.
 PyObject* new_header_dict(AttributeMap& header) {
-  std::vector<OwnedRef> texts;  // key, value, key, value...
+  std::vector<OwnedRef, MappedListAllocator<OwnedRef>> texts;  // key, value, key, value...
   {
     const AttributeMap::Contents contents = header.take_contents();
     // Reserved whole, so no push below can throw with a new reference in hand.
@@ -970,9 +970,9 @@ PyObject* new_header_dict(AttributeMap& header) {
 // first, each taking over its account; the emptied list goes; then the keys and the dict, so
 // that a million accounts are never held twice over.
 PyObject* new_accounts_dict(AccountMap& map) {
-  std::vector<OwnedRef> objects;
+  std::vector<OwnedRef, MappedListAllocator<OwnedRef>> objects;
   {
-    std::vector<Account> accounts = map.take_accounts();
+    AccountList accounts = map.take_accounts();
     // Reserved whole, so no push below can throw with a new reference in hand.
     objects.reserve(accounts.size());
     for (Account& account : accounts) {

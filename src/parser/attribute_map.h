@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kept_blocks.h"
 #include "keyed_hash.h"
 
 namespace corvina {
@@ -53,8 +54,9 @@ class AttributeMap {
   void clear();
 
   // The entries in order, and the blocks that hold the texts the map owns.
+  using EntryList = std::vector<Entry, MappedListAllocator<Entry>>;
   struct Contents {
-    std::vector<Entry> entries;
+    EntryList entries;
     std::vector<std::unique_ptr<char[]>> blocks;
   };
   // Moves the entries and their blocks out and leaves the map empty, its lookup tables freed:
@@ -87,7 +89,7 @@ class AttributeMap {
   void place_in_small_index(size_t index);
 
   HashSeed seed_;
-  std::vector<Entry> entries_;
+  EntryList entries_;
   // A cheap summary of the key of each entry filed in the small table (see key_tag), parallel
   // to the first entries: a scan compares these words and looks at key bytes only when they
   // match. Entries past the small table are found by the index alone, so a header of millions
@@ -98,7 +100,7 @@ class AttributeMap {
   std::array<uint8_t, 64> small_index_{};
   // Past the small table: open-addressing table of entry positions + 1 (0 = empty slot), placed
   // by a hash of the whole key; empty while the map is small.
-  std::vector<uint32_t> index_;
+  std::vector<uint32_t, MappedListAllocator<uint32_t>> index_;
   // Owned texts, one heap block per copy: blocks never move, even when the map itself is
   // moved, so views into them stay valid.
   std::vector<std::unique_ptr<char[]>> owned_;

@@ -107,4 +107,51 @@ struct KeptBlockAllocator {
   static size_t block_bytes(size_t count) { return whole_huge_pages(count * sizeof(T)); }
 };
 
+// Lists that grow to megabytes side by side while a statement is read (a header's entries and
+// its index, the accounts, their filings and their index): from kMappedListBytes up, a mapping
+// of their own, unmapped when freed, and never kept. From the heap, each large block freed as a
+// list grew raised glibc's bar for mapping a block, so the lists growing beside it came from the
+// heap, and stayed resident there once freed, under the Python objects that a parse makes of
+// them next.
+inline constexpr size_t kMappedListBytes = size_t{1} << 20;
+
+// A fresh mapping of `bytes` (kMappedListBytes or more), or nullptr when there is none to have.
+void* map_list(size_t bytes);
+// Unmaps a block from map_list, with the size it was mapped with.
+void unmap_list(void* block, size_t bytes);
+
+template <typename T>
+struct MappedListAllocator {
+  using value_type = T;
+
+  MappedListAllocator() = default;
+  template <typename U>
+  MappedListAllocator(const MappedListAllocator<U>&) noexcept {}
+
+  T* allocate(size_t count) {
+#if defined(CORVINA_KEPT_BLOCKS)
+    if (count >= kMappedListBytes / sizeof(T)) {
+      if (count > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+      if (void* const block = map_list(count * sizeof(T))) return static_cast<T*>(block);
+      throw std::bad_alloc();
+    }
+#endif
+    return std::allocator<T>().allocate(count);
+  }
+  void deallocate(T* data, size_t count) noexcept {
+#if defined(CORVINA_KEPT_BLOCKS)
+    if (count >= kMappedListBytes / sizeof(T)) {
+      unmap_list(data, count * sizeof(T));
+      return;
+    }
+#endif
+    std::allocator<T>().deallocate(data, count);
+  }
+
+  template <typename U>
+  bool operator==(const MappedListAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
 }  // namespace corvina

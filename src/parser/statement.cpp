@@ -55,9 +55,9 @@ Account& AccountMap::append(std::string number) {
   return accounts_.back();
 }
 
-std::vector<Account> AccountMap::take_accounts() {
+AccountList AccountMap::take_accounts() {
   settle();
-  std::vector<Account> taken = std::move(accounts_);
+  AccountList taken = std::move(accounts_);
   *this = AccountMap(index_.seed());
   return taken;
 }

@@ -394,7 +394,7 @@ TEST(account_test, take_accounts) {
   merge_interval(accounts, "A", interval("02.01.2024", "1"));
   merge_interval(accounts, "B", interval("01.01.2024", "2"));
   merge_interval(accounts, "A", interval("01.01.2024", "3"));
-  const std::vector<Account> taken = accounts.take_accounts();
+  const AccountList taken = accounts.take_accounts();
   ASSERT_EQ(taken.size(), 2u);
   EXPECT_EQ(taken[0].number, "A");
   ASSERT_EQ(taken[0].intervals.size(), 2u);

@@ -51,9 +51,10 @@ TEST(attribute_map_test, insert) {
   }
 }
 
-// Crosses the point where the map starts hashing, and several index rebuilds.
+// Crosses the point where the map starts hashing, several index rebuilds, and (40000 entries)
+// the size from which its lists are mapped on their own.
 TEST(attribute_map_test, large_maps) {
-  for (size_t count : {15u, 16u, 17u, 33u, 100u, 10000u}) {
+  for (size_t count : {15u, 16u, 17u, 33u, 100u, 10000u, 40000u}) {
     std::vector<std::string> keys;
     for (size_t i = 0; i < count; ++i) keys.push_back("key" + std::to_string(i * 7919 % count));
     AttributeMap map;
