@@ -103,8 +103,8 @@ struct BlockListAllocator {
 // or more lies in kept blocks, so that a loop over large statements reuses its pages, where the
 // heap maps every such list afresh and unmaps it when freed. From one huge page up, not from
 // 32 MiB, where glibc stops reusing freed blocks of its own: on a thread other than the main one
-// (a pool's), lists of a few megabytes were faulted in afresh at every parse, and a pool of one
-// thread parsed 20 MB statements at 0.7x the speed of the main thread.
+// (a pool's), lists of a few megabytes were faulted in afresh at every parse, and a pool's
+// thread parsed markedly slower than the main thread.
 inline constexpr size_t kKeptListBytes = kHugePageBytes;
 
 struct KeptListBlocks {
