@@ -1010,14 +1010,51 @@ PyObject* create_statement_type() { return PyType_FromSpec(&statement_spec); }
 // ----- conversion of a core Statement -----
 
 
-PyObject* new_accounts_dict(AccountMap& accounts) {
+// The header of a statement, taken out of it. A header of millions of keys would otherwise be
+// held three times over at the peak: the core's entries, their strs, and the dict. The strs
+// are made while the texts are there; the entries and texts go; then the dict.
+PyObject* new_header_dict(AttributeMap& header) {
+  std::vector<OwnedRef, MappedListAllocator<OwnedRef>> texts;  // key, value, key, value...
+  {
+    const AttributeMap::Contents contents = header.take_contents();
+    // Reserved whole, so no push below can throw with a new reference in hand.
+    texts.reserve(contents.entries.size() * 2);
+    for (const AttributeMap::Entry& entry : contents.entries) {
+      for (const std::string_view text : {entry.key, entry.value}) {
+        texts.push_back(OwnedRef::steal(new_text(text)));
+        if (!texts.back()) return nullptr;
+      }
+    }
+  }
+  // Grown, not presized: a presized dict keeps a hash per slot for keys of any type, a third
+  // larger than the str-keyed table that growing makes.
   OwnedRef dict = OwnedRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (Account& account : accounts.accounts()) {
-    OwnedRef key = OwnedRef::steal(new_text(account.number));
-    if (!key) return nullptr;
-    OwnedRef value = OwnedRef::steal(new_account_object(std::move(account)));
-    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  for (size_t i = 0; i < texts.size(); i += 2) {
+    if (PyDict_SetItem(dict.get(), texts[i].get(), texts[i + 1].get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+// Takes the accounts out of the map, whose lookup tables go at once. The objects are made
+// first, each taking over its account; the emptied list goes; then the keys and the dict, so
+// that a million accounts are never held twice over.
+PyObject* new_accounts_dict(AccountMap& map) {
+  std::vector<OwnedRef, MappedListAllocator<OwnedRef>> objects;
+  {
+    AccountList accounts = map.take_accounts();
+    // Reserved whole, so no push below can throw with a new reference in hand.
+    objects.reserve(accounts.size());
+    for (Account& account : accounts) {
+      objects.push_back(OwnedRef::steal(new_account_object(std::move(account))));
+      if (!objects.back()) return nullptr;
+    }
+  }
+  OwnedRef dict = OwnedRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const OwnedRef& object : objects) {
+    OwnedRef key = OwnedRef::steal(new_text(account_of(object.get()).number));
+    if (!key || PyDict_SetItem(dict.get(), key.get(), object.get()) < 0) return nullptr;
   }
   return dict.release();
 }
@@ -1078,8 +1115,10 @@ PyObject* new_statement_object(Statement&& statement, PyObject* made_header) {
   if (type == nullptr) return nullptr;
   OwnedRef header = made_header != nullptr
                         ? OwnedRef::borrow(made_header)
-                        : OwnedRef::steal(new_attribute_dict(statement.header));
+                        : OwnedRef::steal(new_header_dict(statement.header));
   if (!header) return nullptr;
+  // Hooks made the dict from a copy of their own: the core's goes before the accounts' objects.
+  statement.header = AttributeMap();
   OwnedRef accounts = OwnedRef::steal(new_accounts_dict(statement.accounts));
   if (!accounts) return nullptr;
   OwnedRef warnings = OwnedRef::steal(new_warnings_list(statement.warnings));

@@ -108,6 +108,24 @@ void merge_interval(AccountMap& accounts, std::string_view number, Interval inte
   filing->settled = false;
 }
 
+void merge_accounts(AccountMap& into, AccountMap&& from) {
+  for (size_t i = 0; i < from.accounts_.size(); ++i) {
+    Account& account = from.accounts_[i];
+    // The settled order of an account filed out of date order is not its filing order, and
+    // filing the settled order again would settle differently; the log is the filing order.
+    const AccountMap::Filing* filing = from.filings_[i].get();
+    if (filing == nullptr && into.index_of(account.number) == AccountMap::kAbsent) {
+      // Intervals in strictly rising start dates: filing them one by one into a new account
+      // would append each, which is what moving the list does.
+      into.append(std::move(account.number)).intervals = std::move(account.intervals);
+      continue;
+    }
+    const std::vector<Interval>& filed = filing != nullptr ? filing->log : account.intervals;
+    for (const Interval& interval : filed) merge_interval(into, account.number, interval);
+  }
+  from = AccountMap(from.index_.seed());
+}
+
 void AccountMap::settle() const {
   const auto by_start = [](const Interval& a, const Interval& b) {
     return a.date_start < b.date_start;

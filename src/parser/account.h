@@ -70,4 +70,9 @@ uint64_t hash_interval_value(const Interval& interval, const HashSeed& seed);
 // time: the order is settled when the accounts are read.
 void merge_interval(AccountMap& accounts, std::string_view number, Interval interval);
 
+// Files every interval of `from` into `into` as merge_interval would, account by account in the
+// order `from` filed them, and leaves `from` empty. An account new to `into` is moved over whole
+// when its sections came in date order, so its intervals are not copied.
+void merge_accounts(AccountMap& into, AccountMap&& from);
+
 }  // namespace corvina

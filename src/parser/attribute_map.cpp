@@ -133,8 +133,8 @@ void AttributeMap::insert(std::string_view key, std::string_view value) {
     return;
   }
   entries_.push_back({key, value});
-  tags_.push_back(tag);
   if (entries_.size() <= kSmallLimit) {
+    tags_.push_back(tag);
     place_in_small_index(entries_.size() - 1);
     return;
   }
@@ -175,6 +175,12 @@ void AttributeMap::clear() {
   owned_.clear();
 }
 
+AttributeMap::Contents AttributeMap::take_contents() {
+  Contents contents{std::move(entries_), std::move(owned_)};
+  *this = AttributeMap(seed_);
+  return contents;
+}
+
 void AttributeMap::make_owned() {
   size_t total = 0;
   for (const Entry& entry : entries_) total += entry.key.size() + entry.value.size();
@@ -201,6 +207,14 @@ void AttributeMap::make_owned() {
   }
   owned_.clear();
   owned_.push_back(std::move(block));
+  shed_spare_entries();
+}
+
+void AttributeMap::shed_spare_entries() {
+  // An owned map is kept as long as its statement, and the last doubling of a map of millions
+  // of keys may have left room for as many again.
+  const size_t size = entries_.size();
+  if (size > kSmallLimit && entries_.capacity() - size > size / 4) entries_.shrink_to_fit();
 }
 
 void AttributeMap::make_owned_from_cp1251() {
@@ -225,13 +239,17 @@ void AttributeMap::make_owned_from_cp1251() {
   }
   owned_.clear();
   owned_.push_back(std::move(block));
+  shed_spare_entries();
   // The keys' bytes changed, and with them their tags and places.
   small_index_.fill(0);
+  if (entries_.size() > kSmallLimit) {
+    rebuild_index();
+    return;
+  }
   for (size_t i = 0; i < entries_.size(); ++i) {
     tags_[i] = key_tag(entries_[i].key);
-    if (entries_.size() <= kSmallLimit) place_in_small_index(i);
+    place_in_small_index(i);
   }
-  if (entries_.size() > kSmallLimit) rebuild_index();
 }
 
 size_t AttributeMap::probe_length(std::string_view key) const {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kept_blocks.h"
 #include "keyed_hash.h"
 
 namespace corvina {
@@ -52,6 +53,17 @@ class AttributeMap {
   // allocate again.
   void clear();
 
+  // The entries in order, and the blocks that hold the texts the map owns.
+  using EntryList = std::vector<Entry, MappedListAllocator<Entry>>;
+  struct Contents {
+    EntryList entries;
+    std::vector<std::unique_ptr<char[]>> blocks;
+  };
+  // Moves the entries and their blocks out and leaves the map empty, its lookup tables freed:
+  // for a reader of a large map (a header of millions of keys) that needs the texts once more
+  // and no lookups.
+  Contents take_contents();
+
   // Copies every text into the map's own storage; afterwards the map depends on nothing else.
   void make_owned();
   // The same for a map whose texts are Windows-1251 bytes: each is decoded as it is copied, and
@@ -71,20 +83,24 @@ class AttributeMap {
   Probe probe(std::string_view key, uint64_t tag) const;
   size_t find_index(std::string_view key, uint64_t tag) const;  // entries_.size() when absent
   void rebuild_index();
+  // Gives back the room of a large map's entries that no insert will use.
+  void shed_spare_entries();
   // Files entries_[index] in the small table by its tag.
   void place_in_small_index(size_t index);
 
   HashSeed seed_;
-  std::vector<Entry> entries_;
-  // A cheap summary of each entry's key (see key_tag), parallel to entries_: a scan compares
-  // these words and looks at key bytes only when they match.
+  EntryList entries_;
+  // A cheap summary of the key of each entry filed in the small table (see key_tag), parallel
+  // to the first entries: a scan compares these words and looks at key bytes only when they
+  // match. Entries past the small table are found by the index alone, so a header of millions
+  // of keys pays nothing here.
   std::vector<uint64_t> tags_;
   // While the map is small: open-addressing table of entry positions + 1 (0 = empty slot),
   // placed by tag. Fixed in size and reset with the map, so a section builds no index at all.
   std::array<uint8_t, 64> small_index_{};
   // Past the small table: open-addressing table of entry positions + 1 (0 = empty slot), placed
   // by a hash of the whole key; empty while the map is small.
-  std::vector<uint32_t> index_;
+  std::vector<uint32_t, MappedListAllocator<uint32_t>> index_;
   // Owned texts, one heap block per copy: blocks never move, even when the map itself is
   // moved, so views into them stay valid.
   std::vector<std::unique_ptr<char[]>> owned_;

@@ -29,17 +29,6 @@
 
 namespace corvina {
 
-void merge_accounts(AccountMap& into, const AccountMap& from) {
-  for (size_t i = 0; i < from.accounts_.size(); ++i) {
-    const Account& account = from.accounts_[i];
-    // The settled order of an account filed out of date order is not its filing order, and
-    // filing the settled order again would settle differently; the log is the filing order.
-    const AccountMap::Filing* filing = from.filings_[i].get();
-    const std::vector<Interval>& filed = filing != nullptr ? filing->log : account.intervals;
-    for (const Interval& interval : filed) merge_interval(into, account.number, interval);
-  }
-}
-
 namespace {
 
 // Pieces smaller than this share of the threshold cost more to start and join than they save.
@@ -278,8 +267,7 @@ namespace {
 // those of `into`, the statement of the pieces before it. The documents go into `all`: into's
 // own list when it has the room, else a list of the whole statement's.
 void append_piece(Statement& into, DocumentList& all, Statement& piece, uint64_t offset) {
-  merge_accounts(into.accounts, piece.accounts);
-  piece.accounts = AccountMap();
+  merge_accounts(into.accounts, std::move(piece.accounts));
   for (Document& document : piece.documents) {
     document.lineno = shifted(document.lineno, offset);
     all.push_back(std::move(document));

@@ -305,8 +305,22 @@ size_t kept_block_bytes() {
   return blocks.bytes;
 }
 
+void* map_list(size_t bytes) {
+  void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) {
+    // The blocks kept for later parses go before this one fails.
+    release_kept_blocks();
+    mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  }
+  return mapped == MAP_FAILED ? nullptr : mapped;
+}
+
+void unmap_list(void* block, size_t bytes) { munmap(block, bytes); }
+
 #else
 
+void* map_list(size_t) { return nullptr; }
+void unmap_list(void*, size_t) {}
 void* take_block(size_t) { return nullptr; }
 void give_back_block(void*, size_t) {}
 size_t trim_kept_blocks(std::chrono::steady_clock::duration) { return 0; }

@@ -60,28 +60,24 @@ size_t kept_block_bytes();
 // The bytes kept now and not yet marked free for the kernel, for tests.
 size_t unmarked_block_bytes();
 
-// An allocator for lists that grow to hundreds of megabytes (a statement's documents): a list
-// of kKeptListBytes or more lies in kept blocks, so that a loop over large statements reuses its
-// pages, where the heap maps every such list afresh and unmaps it when freed. From one huge page
-// up, not from 32 MiB, where glibc stops reusing freed blocks of its own: on a thread other than
-// the main one (a pool's), lists of a few megabytes were faulted in afresh at every parse, and a
-// pool's thread parsed markedly slower than the main thread. A smaller one comes from the heap.
-inline constexpr size_t kKeptListBytes = kHugePageBytes;
-
-template <typename T>
-struct KeptBlockAllocator {
+// An allocator that takes a list of Blocks::kFromBytes or more from Blocks (take: nullptr when
+// no memory is left; give_back, with the size it was taken with), and a smaller one from the
+// heap.
+template <typename T, typename Blocks>
+struct BlockListAllocator {
   using value_type = T;
 
-  KeptBlockAllocator() = default;
+  BlockListAllocator() = default;
   template <typename U>
-  KeptBlockAllocator(const KeptBlockAllocator<U>&) noexcept {}
+  BlockListAllocator(const BlockListAllocator<U, Blocks>&) noexcept {}
 
   T* allocate(size_t count) {
 #if defined(CORVINA_KEPT_BLOCKS)
-    if (count >= kKeptListBytes / sizeof(T)) {
+    if (count >= Blocks::kFromBytes / sizeof(T)) {
+      // Room to round the size up to whole huge pages.
       if (count > (SIZE_MAX - kHugePageBytes) / sizeof(T)) throw std::bad_array_new_length();
       // A fresh mapping fails only when the memory or the address space has run out.
-      if (void* const block = take_block(block_bytes(count))) return static_cast<T*>(block);
+      if (void* const block = Blocks::take(count * sizeof(T))) return static_cast<T*>(block);
       throw std::bad_alloc();
     }
 #endif
@@ -89,8 +85,8 @@ struct KeptBlockAllocator {
   }
   void deallocate(T* data, size_t count) noexcept {
 #if defined(CORVINA_KEPT_BLOCKS)
-    if (count >= kKeptListBytes / sizeof(T)) {
-      give_back_block(data, block_bytes(count));
+    if (count >= Blocks::kFromBytes / sizeof(T)) {
+      Blocks::give_back(data, count * sizeof(T));
       return;
     }
 #endif
@@ -98,12 +94,50 @@ struct KeptBlockAllocator {
   }
 
   template <typename U>
-  bool operator==(const KeptBlockAllocator<U>&) const noexcept {
+  bool operator==(const BlockListAllocator<U, Blocks>&) const noexcept {
     return true;
   }
-
- private:
-  static size_t block_bytes(size_t count) { return whole_huge_pages(count * sizeof(T)); }
 };
+
+// Lists that grow to hundreds of megabytes (a statement's documents): a list of kKeptListBytes
+// or more lies in kept blocks, so that a loop over large statements reuses its pages, where the
+// heap maps every such list afresh and unmaps it when freed. From one huge page up, not from
+// 32 MiB, where glibc stops reusing freed blocks of its own: on a thread other than the main one
+// (a pool's), lists of a few megabytes were faulted in afresh at every parse, and a pool's
+// thread parsed markedly slower than the main thread.
+inline constexpr size_t kKeptListBytes = kHugePageBytes;
+
+struct KeptListBlocks {
+  static constexpr size_t kFromBytes = kKeptListBytes;
+  static void* take(size_t bytes) { return take_block(whole_huge_pages(bytes)); }
+  static void give_back(void* block, size_t bytes) {
+    give_back_block(block, whole_huge_pages(bytes));
+  }
+};
+
+template <typename T>
+using KeptBlockAllocator = BlockListAllocator<T, KeptListBlocks>;
+
+// Lists that grow to megabytes side by side while a statement is read (a header's entries and
+// its index, the accounts, their filings and their index): from kMappedListBytes up, a mapping
+// of their own, unmapped when freed, and never kept. From the heap, each large block freed as a
+// list grew raised glibc's bar for mapping a block, so the lists growing beside it came from the
+// heap, and stayed resident there once freed, under the Python objects that a parse makes of
+// them next.
+inline constexpr size_t kMappedListBytes = size_t{1} << 20;
+
+// A fresh mapping of `bytes` (kMappedListBytes or more), or nullptr when there is none to have.
+void* map_list(size_t bytes);
+// Unmaps a block from map_list, with the size it was mapped with.
+void unmap_list(void* block, size_t bytes);
+
+struct MappedListBlocks {
+  static constexpr size_t kFromBytes = kMappedListBytes;
+  static void* take(size_t bytes) { return map_list(bytes); }
+  static void give_back(void* block, size_t bytes) { unmap_list(block, bytes); }
+};
+
+template <typename T>
+using MappedListAllocator = BlockListAllocator<T, MappedListBlocks>;
 
 }  // namespace corvina

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kept_blocks.h"
 #include "keyed_hash.h"
 
 namespace corvina {
@@ -57,7 +58,7 @@ class KeyedIndex {
   }
 
   HashSeed seed_;
-  std::vector<uint32_t> slots_;
+  std::vector<uint32_t, MappedListAllocator<uint32_t>> slots_;
 };
 
 }  // namespace corvina

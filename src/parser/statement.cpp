@@ -55,6 +55,13 @@ Account& AccountMap::append(std::string number) {
   return accounts_.back();
 }
 
+AccountList AccountMap::take_accounts() {
+  settle();
+  AccountList taken = std::move(accounts_);
+  *this = AccountMap(index_.seed());
+  return taken;
+}
+
 uint32_t WarningList::number_of(std::string_view message) {
   auto text_at = [this](size_t i) { return this->message(i); };
   const size_t known = index_.find(message, text_at);

@@ -238,6 +238,8 @@ class WarningList {
   KeyedIndex index_;  // distinct messages by their text
 };
 
+using AccountList = std::vector<Account, MappedListAllocator<Account>>;
+
 // Accounts in order of the first appearance of their numbers, with lookup by number.
 //
 // Intervals are filed (merge_interval) faster than they could be kept sorted: filing appends to
@@ -262,20 +264,23 @@ class AccountMap {
   Account& append(std::string number);
 
   // Every account, each with its intervals in their settled order.
-  const std::vector<Account>& accounts() const {
+  const AccountList& accounts() const {
     settle();
     return accounts_;
   }
-  std::vector<Account>& accounts() {
+  AccountList& accounts() {
     settle();
     return accounts_;
   }
   size_t size() const { return accounts_.size(); }
 
+  // Every account, settled, moved out; the map is left empty. Its lookup tables go at once, so
+  // a caller that turns a million accounts into other objects does not hold them meanwhile.
+  AccountList take_accounts();
+
  private:
   friend void merge_interval(AccountMap& accounts, std::string_view number, Interval interval);
-  // Files every interval of `from` into `into` in the order `from` filed them.
-  friend void merge_accounts(AccountMap& into, const AccountMap& from);
+  friend void merge_accounts(AccountMap& into, AccountMap&& from);
 
   // The intervals of one account in the order they were filed, repeats already dropped.
   struct Filing {
@@ -289,10 +294,11 @@ class AccountMap {
   void settle() const;
 
   // Mutable because settling only brings the accounts up to date with what was filed.
-  mutable std::vector<Account> accounts_;
+  mutable AccountList accounts_;
   // One per account, in the same order; null while the account's sections came in date order
   // (its intervals are then themselves the filing order).
-  mutable std::vector<std::unique_ptr<Filing>> filings_;
+  mutable std::vector<std::unique_ptr<Filing>, MappedListAllocator<std::unique_ptr<Filing>>>
+      filings_;
   // Account positions by number; the numbers are read from accounts_, so none is copied.
   KeyedIndex index_;
 };

@@ -351,6 +351,60 @@ TEST(account_test, merge_agrees_with_one_by_one_insertion) {
   }
 }
 
+// The accounts of every account map, each with its intervals as they read, for comparing maps.
+std::vector<std::string> describe_accounts(AccountMap& accounts) {
+  std::vector<std::string> out;
+  for (const Account& account : accounts.accounts()) {
+    out.push_back(account.number + ":");
+    for (const Interval& interval : account.intervals) out.back() += " " + describe(interval);
+  }
+  return out;
+}
+
+// Filing into two maps and merging the second into the first settles as filing all into one,
+// whether an account is new to the first (moved over whole, or refiled when out of date order)
+// or already there; the second map is left empty.
+TEST(account_test, merging_maps_agrees_with_one_map) {
+  const char* const numbers[] = {"A", "B", "C", "D"};
+  const char* const amounts[] = {"5", "5.00", "7.1", "9"};
+  std::mt19937 random(20261209);
+  for (int round = 0; round < 300; ++round) {
+    AccountMap whole;
+    AccountMap first;
+    AccountMap second;
+    const int count = 1 + static_cast<int>(random() % 30);
+    const int cut = static_cast<int>(random() % static_cast<unsigned>(count + 1));
+    for (int i = 0; i < count; ++i) {
+      const char* number = numbers[random() % 4];
+      Interval next;
+      next.date_start = Date{2024, 3, static_cast<uint8_t>(1 + random() % 5)};
+      next.start_amount = parse_amount(amounts[random() % 4]).value();
+      merge_interval(whole, number, next);
+      merge_interval(i < cut ? first : second, number, next);
+    }
+    merge_accounts(first, std::move(second));
+    EXPECT_EQ(second.size(), 0u);
+    ASSERT_EQ(describe_accounts(first), describe_accounts(whole)) << "round " << round;
+  }
+}
+
+// Taking the accounts settles them first and leaves an empty map that files anew.
+TEST(account_test, take_accounts) {
+  AccountMap accounts;
+  merge_interval(accounts, "A", interval("02.01.2024", "1"));
+  merge_interval(accounts, "B", interval("01.01.2024", "2"));
+  merge_interval(accounts, "A", interval("01.01.2024", "3"));
+  const AccountList taken = accounts.take_accounts();
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[0].number, "A");
+  ASSERT_EQ(taken[0].intervals.size(), 2u);
+  EXPECT_EQ(taken[0].intervals[0].date_start, (Date{2024, 1, 1}));
+  EXPECT_EQ(accounts.size(), 0u);
+  EXPECT_EQ(accounts.find("A"), nullptr);
+  merge_interval(accounts, "A", interval("01.01.2024", "3"));
+  EXPECT_EQ(describe_accounts(accounts).size(), 1u);
+}
+
 TEST(account_test, newest_first_account_merges_in_linear_time) {
   AccountMap accounts;
   Date day{2400, 12, 28};

@@ -51,9 +51,10 @@ TEST(attribute_map_test, insert) {
   }
 }
 
-// Crosses the point where the map starts hashing, and several index rebuilds.
+// Crosses the point where the map starts hashing, several index rebuilds, and (40000 entries)
+// the size from which its lists are mapped on their own.
 TEST(attribute_map_test, large_maps) {
-  for (size_t count : {15u, 16u, 17u, 33u, 100u, 10000u}) {
+  for (size_t count : {15u, 16u, 17u, 33u, 100u, 10000u, 40000u}) {
     std::vector<std::string> keys;
     for (size_t i = 0; i < count; ++i) keys.push_back("key" + std::to_string(i * 7919 % count));
     AttributeMap map;
@@ -111,6 +112,40 @@ TEST(attribute_map_test, owned_texts_survive_their_source) {
   }
   AttributeMap moved_header = std::move(header);
   EXPECT_EQ(contents(moved_header), (Pairs{{"Кодировка", ""}, {"Отправитель", "Банк"}}));
+}
+
+// A large owned map (a header of thousands of keys) gives back its spare room: every key must
+// still be found, keep its place and take new values and keys afterwards.
+TEST(attribute_map_test, large_owned_maps_stay_whole) {
+  for (const size_t count : {33u, 1000u, 5000u}) {
+    std::string source;
+    for (size_t i = 0; i < count; ++i) {
+      source += "k" + std::to_string(i) + "=v" + std::to_string(i) + "\n";
+    }
+    AttributeMap map;
+    for (size_t start = 0; start < source.size();) {
+      const size_t equals = source.find('=', start);
+      const size_t end = source.find('\n', equals);
+      map.insert(std::string_view(source).substr(start, equals - start),
+                 std::string_view(source).substr(equals + 1, end - equals - 1));
+      start = end + 1;
+    }
+    map.make_owned();
+    source.assign(source.size(), '?');
+    ASSERT_EQ(map.size(), count);
+    for (size_t i = 0; i < count; i += 7) {
+      EXPECT_EQ(map.entries()[i].key, "k" + std::to_string(i)) << count;
+      const std::string_view* found = map.find("k" + std::to_string(i));
+      ASSERT_NE(found, nullptr) << count << ": " << i;
+      EXPECT_EQ(*found, "v" + std::to_string(i)) << count;
+    }
+    map.insert_copy("k0", "new");
+    map.insert_copy("added", "1");
+    EXPECT_EQ(*map.find("k0"), "new") << count;
+    EXPECT_EQ(map.entries()[0].key, "k0") << count;
+    EXPECT_EQ(map.entries().back().key, "added") << count;
+    EXPECT_EQ(map.size(), count + 1) << count;
+  }
 }
 
 // A header read in Windows-1251 bytes becomes a map of UTF-8 texts: its keys must be found by

@@ -19,6 +19,7 @@ from pathlib import Path
 import pytest
 
 import corvina_py
+from conftest import FREE_THREADED, UNDER_ASAN, run_python
 
 MARKER = '1CClientBankExchange'
 HEADER = [MARKER, 'ВерсияФормата=1.03', 'Отправитель=Бухгалтерия']
@@ -294,6 +295,54 @@ class TestSurrogatesFromHooks:
 
         result = corvina_py.parse(self.TWO, [hook])
         assert result.documents[0].doc_number == '\U0001F600\ud7ff\ue000'
+
+
+# Runs in a child: builds the input, then parses it from a fresh high-water mark and prints the
+# peak above the resident size before the parse, as a multiple of the input. VmHWM is the
+# child's own; getrusage would start from the peak of the process that started it.
+PEAK_CHILD = '''
+import gc
+import corvina_py
+data = ''.join({pieces}).encode({encoding!r})
+gc.collect()
+def status(field):
+    with open('/proc/self/status') as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field)) << 10
+with open('/proc/self/clear_refs', 'w') as f:
+    f.write('5')
+baseline = status('VmRSS:')
+statement = corvina_py.parse(data)
+print((status('VmHWM:') - baseline) / len(data))
+'''
+
+
+@pytest.mark.skipif(not Path('/proc/self/clear_refs').exists() or UNDER_ASAN or FREE_THREADED,
+                    reason='needs Linux peak counters and the usual allocator')
+class TestPeakMemory:
+    # Shapes whose result is many small objects, so that the parse's own lists must not be held
+    # beside them: (name, encoding, limit on the peak in multiples of the input, the pieces of
+    # the input as Python source). Each limit leaves room above the objects for building them,
+    # and none for the parser's own lists held beside them.
+    SHAPES = [
+        # Half a million 4-byte keys with empty values: a str (48 bytes) and a dict slot (31) for
+        # each 6-byte line, 13x the input.
+        ('header keys', 'utf-8', 23.5,
+         r"['1CClientBankExchange\n'] + [''.join(chr(64 + n // 60 ** i % 60) for i in range(4))"
+         r" + '=\n' for n in range(500_000)] + ['СекцияРасчСчет\nДатаНачала=01.03.2024\n"
+         r"РасчСчет=1\nНачальныйОстаток=0\nКонецРасчСчет\nКонецФайла\n']"),
+        # 300,000 one-section accounts with short numbers: an Account (80 bytes), its interval
+        # (128), its number (48) and a dict slot (31) for each 86-byte section, 3.3x the input.
+        ('accounts', 'cp1251', 4.5,
+         r"['1CClientBankExchange\n'] + [f'СекцияРасчСчет\nДатаНачала=01.03.2024\nРасчСчет={n}"
+         r"\nНачальныйОстаток=0\nКонецРасчСчет\n' for n in range(1, 300_001)] + ['КонецФайла\n']"),
+    ]
+
+    @pytest.mark.parametrize('name, encoding, limit, pieces', SHAPES,
+                             ids=[shape[0] for shape in SHAPES])
+    def test_peak(self, name, encoding, limit, pieces):
+        done = run_python(PEAK_CHILD.format(pieces=pieces, encoding=encoding), timeout=600)
+        assert done.returncode == 0, done.stderr
+        assert float(done.stdout) < limit, name
 
 
 HUGE = os.environ.get('CORVINA_HUGE_TESTS') == '1'
