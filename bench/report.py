@@ -41,6 +41,7 @@ import pyarrow
 import memory_bench
 from generate_statements import generate, parse_size
 from table_bench import csv_readers, document_csv, on_one_thread
+from timing import in_turn
 
 HERE = pathlib.Path(__file__).resolve().parent
 ENCODINGS = ('cp1251', 'utf-8')
@@ -83,17 +84,6 @@ def statement_file(folder: pathlib.Path, size: str, encoding: str) -> pathlib.Pa
         partial.write_bytes(text.encode(encoding))
         partial.replace(path)
     return path
-
-
-def in_turn(runs: int, bodies: dict[str, Callable[[], object]]) -> dict[str, list[float]]:
-    """The seconds of each body in each round, the bodies run one after another per round."""
-    times: dict[str, list[float]] = {name: [] for name in bodies}
-    for _ in range(runs):
-        for name, body in bodies.items():
-            start = time.perf_counter()
-            body()
-            times[name].append(time.perf_counter() - start)
-    return times
 
 
 def reference_parser() -> Callable[[str], object] | None:

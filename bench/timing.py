@@ -7,16 +7,21 @@ import time
 from typing import Callable
 
 
-def medians(runs: int, bodies: dict[str, Callable[[], object]]) -> dict[str, float]:
-    """The median time of each body, the bodies run in turn within each round: on a shared
-    machine a burst of load then slows all of them alike, and their ratios hold."""
+def in_turn(runs: int, bodies: dict[str, Callable[[], object]]) -> dict[str, list[float]]:
+    """The seconds of each body in each round, the bodies run in turn within each round: on a
+    shared machine a burst of load then slows all of them alike, and their ratios hold."""
     times: dict[str, list[float]] = {name: [] for name in bodies}
     for _ in range(runs):
         for name, body in bodies.items():
             start = time.perf_counter()
             body()
             times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(values) for name, values in times.items()}
+    return times
+
+
+def medians(runs: int, bodies: dict[str, Callable[[], object]]) -> dict[str, float]:
+    """The median time of each body, run in turn (in_turn)."""
+    return {name: statistics.median(values) for name, values in in_turn(runs, bodies).items()}
 
 
 def median_seconds(runs: int, body: Callable[[], object]) -> float:

@@ -440,11 +440,7 @@ def check_path(path: str, seen: Seen | None) -> list[Problem]:
 
     name = STDIN_NAME if path == inputs.STDIN else readable_name(path)
     try:
-        if path == inputs.STDIN:
-            data = sys.stdin.buffer.read()
-        else:
-            with open(path, 'rb') as stream:
-                data = stream.read()
+        data = inputs.read_bytes(path)
     except OSError as error:
         return [Problem(name, None, 'read', name, None, None, messages.os_error(error))]
     try:

@@ -788,16 +788,12 @@ def read_json_inputs(files: Sequence[str], err: TextIO,
                      failed: list[str]) -> list[tuple[str, str, dict[str, Any]]]:
     """(file named in the object, where it starts as "input:line", statement object) for every
     statement of every input; an input that goes wrong keeps the statements before."""
-    from corvina_convert import STDIN, STDIN_NAME, one_line, readable_name
+    from corvina_convert import STDIN, STDIN_NAME, inputs, one_line, readable_name
     found: list[tuple[str, str, dict[str, Any]]] = []
     for path in files:
         name = STDIN_NAME if path == STDIN else readable_name(path)
         try:
-            if path == STDIN:
-                data = sys.stdin.buffer.read()
-            else:
-                with open(path, 'rb') as stream:
-                    data = stream.read()
+            data = inputs.read_bytes(path)
             for lineno, item in json_statements(name, data):
                 found.append((item['file'], f'{name}:{lineno}', item))
         except OSError as error:

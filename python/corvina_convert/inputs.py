@@ -11,6 +11,7 @@ from __future__ import annotations
 import glob
 import os
 import re
+import sys
 from collections.abc import Iterator, Sequence
 
 from corvina_convert.i18n import _
@@ -30,6 +31,14 @@ class NoMatch(Exception):
         super().__init__(name, message)
         self.name = name
         self.message = message
+
+
+def read_bytes(path: str) -> bytes:
+    """The bytes of an input: a file, or standard input for '-'. OSError as the system gives it."""
+    if path == STDIN:
+        return sys.stdin.buffer.read()
+    with open(path, 'rb') as stream:
+        return stream.read()
 
 
 def is_statement_file(name: str) -> bool:

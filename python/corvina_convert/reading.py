@@ -21,7 +21,6 @@ import io
 import logging
 import os
 import re
-import sys
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -109,11 +108,7 @@ def load(path: str, tables: bool = True) -> Loaded:
     loaded = Loaded(corvina_convert.STDIN_NAME if path == inputs.STDIN
                     else corvina_convert.readable_name(path))
     try:
-        if path == inputs.STDIN:
-            data = sys.stdin.buffer.read()
-        else:
-            with open(path, 'rb') as stream:
-                data = stream.read()
+        data = inputs.read_bytes(path)
     except OSError as error:
         loaded.problem(None, 'error', messages.os_error(error))
         return loaded
