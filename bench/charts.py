@@ -25,7 +25,7 @@ from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter  # noqa: 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
 ENCODINGS = ('cp1251', 'utf-8')
-OURS, ANCHOR = '#c0392b', '#7f8c8d'
+OURS, ANCHOR, PEER = '#c0392b', '#7f8c8d', '#2c3e50'
 
 # Same input, same picture: no date in the file and ids that do not change from run to run.
 plt.rcParams['svg.hashsalt'] = 'corvina'
@@ -77,7 +77,7 @@ def pair_chart(results: dict[str, Any], key: str, path: pathlib.Path, title: str
         speeds = [next(row['mb_per_s'] for row in results[key][encoding]['rows']
                        if row['name'] == name) for encoding in ENCODINGS]
         ax.bar([x + i * width for x in range(len(ENCODINGS))], speeds, width, label=name,
-               color=OURS if i == len(names) - 1 else ANCHOR, alpha=1 - 0.3 * (i % 2))
+               color=PEER if name == 'client-bank-1c' else ANCHOR if i == 0 else OURS)
     ax.set_xticks([x + width * (len(names) - 1) / 2 for x in range(len(ENCODINGS))], ENCODINGS)
     ax.set_ylabel('MB of statement per second')
     ax.set_title(title, fontsize=10)
@@ -106,6 +106,11 @@ def speed(value: float) -> str:
     return f'{value:,.0f}' if value >= 100 else f'{value:.1f}'
 
 
+def ratio(rows: list[dict[str, Any]], name: str, base: str) -> float:
+    seconds = {row['name']: row['seconds'] for row in rows}
+    return seconds[name] / seconds[base]
+
+
 def tables(results: dict[str, Any]) -> dict[str, str]:
     """The page's tables in Markdown, by marker name."""
     out = {}
@@ -124,7 +129,7 @@ def tables(results: dict[str, Any]) -> dict[str, str]:
         lines.append('')
         lines.append('(client-bank-1c was not installed in the environment of this run.)')
     out['throughput'] = '\n'.join(lines)
-    for key in ('threads', 'writing'):
+    for key in ('threads', 'writing', 'records', 'checking'):
         lines = ['| | ' + ' | '.join(f'{e} MB/s' for e in ENCODINGS) + ' |',
                  '|---|' + '---:|' * len(ENCODINGS)]
         for name in [row['name'] for row in results[key][ENCODINGS[0]]['rows']]:
@@ -134,6 +139,12 @@ def tables(results: dict[str, Any]) -> dict[str, str]:
         if key == 'threads':
             lines.append('| speed-up (median of the rounds\' ratios) | ' + ' | '.join(
                 f'{results[key][e]["speed_up"]:.2f}x' for e in ENCODINGS) + ' |')
+        else:
+            first = results[key][ENCODINGS[0]]['rows'][0]['name']
+            for row in results[key][ENCODINGS[0]]['rows'][1:]:
+                lines.append(f'| {row["name"]}, time over {first} | ' + ' | '.join(
+                    f'{ratio(results[key][e]["rows"], row["name"], first):.2f}x'
+                    for e in ENCODINGS) + ' |')
         out[key] = '\n'.join(lines)
     lines = ['| input | encoding | peak while parsing | kept by the Statement |',
              '|---:|---|---:|---:|']
@@ -176,6 +187,8 @@ def main() -> None:
     pair_chart(results, 'threads', charts / 'threads.svg',
                'One statement: one thread against the default threads')
     pair_chart(results, 'writing', charts / 'writing.svg', 'Writing back against parsing')
+    pair_chart(results, 'records', charts / 'records.svg', 'Typed records against parsing')
+    pair_chart(results, 'checking', charts / 'checking.svg', 'Checking against parsing')
     memory_chart(results, charts / 'memory.svg')
     if args.page:
         write_page(pathlib.Path(args.page), tables(results))

@@ -11,6 +11,9 @@ Per encoding, on generated statements (generate_statements.py, fixed seed):
   pure-Python parser of the PyPI package client-bank-1c when this environment has it;
 - threads: a parse on one thread against the default, round by round;
 - writing: corvina_convert.dumps of the parsed statement against the parse;
+- typed records: the parse plus Statement.records() against the parse, and against
+  client-bank-1c when this environment has it (its documents are dicts of dates and Decimals too);
+- checking: corvina_convert.check_files of the file against reading and parsing it;
 - memory: the peak while parsing and what the Statement keeps, per input size, each in a fresh
   interpreter.
 Bodies compared with each other run in turn within each round, so their ratios hold on a busy
@@ -152,9 +155,37 @@ def writing(path: pathlib.Path, runs: int) -> dict[str, Any]:
     data = path.read_bytes()
     statement = corvina_py.parse(data)
     encoding = statement.encoding
-    times = in_turn(runs, {'corvina_py.parse': lambda: corvina_py.parse(data),
-                           'corvina_convert.dumps': lambda: corvina_convert.dumps(
-                               statement, encoding=encoding)})
+    return seconds_rows(data, in_turn(runs, {
+        'corvina_py.parse': lambda: corvina_py.parse(data),
+        'corvina_convert.dumps': lambda: corvina_convert.dumps(statement, encoding=encoding)}),
+        runs)
+
+
+def records(path: pathlib.Path, runs: int) -> dict[str, Any]:
+    data = path.read_bytes()
+    bodies: dict[str, Callable[[], object]] = {
+        'corvina_py.parse': lambda: corvina_py.parse(data),
+        'parse + records()': lambda: corvina_py.parse(data).records(),
+    }
+    reference = reference_parser()
+    if reference is not None:
+        text = data.decode(corvina_py.parse(data).encoding)
+        bodies['client-bank-1c'] = lambda: reference(text)
+    return seconds_rows(data, in_turn(runs, bodies), runs)
+
+
+def checking(path: pathlib.Path, runs: int) -> dict[str, Any]:
+    data = path.read_bytes()
+
+    def read_and_parse() -> object:
+        return corvina_py.parse(path.read_bytes())
+
+    return seconds_rows(data, in_turn(runs, {
+        'read + parse': read_and_parse,
+        'corvina_convert.check_files': lambda: corvina_convert.check_files([str(path)])}), runs)
+
+
+def seconds_rows(data: bytes, times: dict[str, list[float]], runs: int) -> dict[str, Any]:
     megabytes = len(data) / 1e6
     return {'input_mb': megabytes, 'runs': runs,
             'rows': [{'name': name, 'seconds': statistics.median(values),
@@ -191,7 +222,8 @@ def main() -> None:
         folder.mkdir(parents=True, exist_ok=True)
         results: dict[str, Any] = {
             'date': datetime.date.today().isoformat(), 'machine': machine(),
-            'size': args.size, 'throughput': {}, 'threads': {}, 'writing': {}}
+            'size': args.size, 'throughput': {}, 'threads': {}, 'writing': {}, 'records': {},
+            'checking': {}}
         for encoding in ENCODINGS:
             path = statement_file(folder, args.size, encoding)
             print(f'{encoding}: throughput', flush=True)
@@ -200,6 +232,10 @@ def main() -> None:
             results['threads'][encoding] = threads(path, max(args.runs, 3))
             print(f'{encoding}: writing', flush=True)
             results['writing'][encoding] = writing(path, args.runs)
+            print(f'{encoding}: typed records', flush=True)
+            results['records'][encoding] = records(path, args.runs)
+            print(f'{encoding}: checking', flush=True)
+            results['checking'][encoding] = checking(path, args.runs)
         print('memory', flush=True)
         results['memory'] = memory(folder, args.memory_sizes.split(','))
     results['seconds'] = round(time.monotonic() - started, 1)
