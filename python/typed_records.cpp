@@ -226,10 +226,15 @@ class RepeatedTexts {
 // The records are new, hold nothing that could close a cycle, and nothing else refers to them
 // until the list is returned: a collection while they are made would only walk them, again as
 // they pass from generation to generation. The collector is paused while they are made and then
-// left as it was.
+// left as it was. Not without the interpreter lock: there other threads run meanwhile, and
+// turning the collector back on could undo a gc.disable() one of them made in between.
 class PausedCollector {
  public:
+#ifdef Py_GIL_DISABLED
+  PausedCollector() : was_enabled_(0) {}
+#else
   PausedCollector() : was_enabled_(PyGC_Disable()) {}
+#endif
   ~PausedCollector() {
     if (was_enabled_) PyGC_Enable();
   }
