@@ -96,6 +96,11 @@ KeptBlocks& kept() {
   return *blocks;
 }
 
+// Made as the library loads, for the reason the waiting threads are (shared_work.cpp): made by
+// the first block kept, it could be half made when another thread forks, and the child would
+// wait forever for it.
+[[maybe_unused]] KeptBlocks& kept_blocks_at_load = kept();
+
 // Marks the blocks kept since `aged` or earlier as free for the kernel, one call at a time with
 // the lock held (a block being marked must not be handed out: a write that the marking
 // overtook could be lost), letting go of the lock between blocks. A block the kernel cannot
