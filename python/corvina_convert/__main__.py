@@ -1,5 +1,5 @@
 """Lets `python -m corvina_convert` run the converter where no console script was installed."""
 
-from corvina_convert import run
+from corvina_convert.cli import run
 
 run()

@@ -22,6 +22,7 @@ from typing import TextIO
 
 import corvina_py
 from corvina_convert import i18n, inputs, messages, requisites
+from corvina_convert.cli import STDIN_NAME, ArgumentParser, one_line, readable_name
 from corvina_convert.i18n import _, n_
 
 
@@ -435,9 +436,6 @@ def check_files(paths: Iterable[str]) -> list[Problem]:
 
 
 def check_path(path: str, seen: Seen | None) -> list[Problem]:
-    # Imported here: the package's __init__ imports this module before it defines them.
-    from corvina_convert import STDIN_NAME, readable_name
-
     name = STDIN_NAME if path == inputs.STDIN else readable_name(path)
     try:
         data = inputs.read_bytes(path)
@@ -456,8 +454,6 @@ def check_path(path: str, seen: Seen | None) -> list[Problem]:
 
 def build_parser() -> argparse.ArgumentParser:
     # The converter's parser: one line for a mistake, in the language chosen.
-    from corvina_convert import ArgumentParser
-
     parser = ArgumentParser(
         prog='corvina-convert check',
         description='Check that 1CClientBankExchange statements add up: opening + paid in - '
@@ -484,8 +480,6 @@ def build_parser() -> argparse.ArgumentParser:
 
 def write_report(problems: Sequence[Problem], files: Sequence[str], out: TextIO) -> None:
     """Each problem on a line of its own, as `file:line: message`, then what was found."""
-    from corvina_convert import one_line
-
     for problem in problems:
         print(one_line(str(problem)), file=out)
     names = dict.fromkeys(problem.file for problem in problems)
@@ -508,8 +502,6 @@ def write_report(problems: Sequence[Problem], files: Sequence[str], out: TextIO)
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the check; returns 0 when everything holds, 1 for a problem, 2 for a wrong command
     line (argparse exits with it)."""
-    from corvina_convert import one_line, readable_name
-
     i18n.use(i18n.language_in(argv))
     parser = build_parser()
     args = parser.parse_args(argv)

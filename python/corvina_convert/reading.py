@@ -26,8 +26,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import corvina_py
-import corvina_convert
-from corvina_convert import inputs, messages
+from corvina_convert import cli, inputs, messages
 from corvina_convert.i18n import n_
 
 # A note is not a failure: it goes to the package's logger, which shows nothing unless the
@@ -105,8 +104,8 @@ class Loaded:
 def load(path: str, tables: bool = True) -> Loaded:
     """Reads, parses and tabulates one input. It runs on a worker thread: the parse and the
     tables are built with the interpreter lock released, and nothing here is shared."""
-    loaded = Loaded(corvina_convert.STDIN_NAME if path == inputs.STDIN
-                    else corvina_convert.readable_name(path))
+    loaded = Loaded(cli.STDIN_NAME if path == inputs.STDIN
+                    else cli.readable_name(path))
     try:
         data = inputs.read_bytes(path)
     except OSError as error:
@@ -115,8 +114,8 @@ def load(path: str, tables: bool = True) -> Loaded:
     data, note = parser_bytes(data)
     if note is not None:
         loaded.problem(None, 'note', note)
-    statement = corvina_convert.parse_or_refuse(loaded.name, data)
-    if isinstance(statement, corvina_convert.Outcome):
+    statement = cli.parse_or_refuse(loaded.name, data)
+    if isinstance(statement, cli.Outcome):
         loaded.problem(statement.error_line, 'error', statement.error or '')
         return loaded
     for lineno, message in statement.warnings:
@@ -280,8 +279,8 @@ class SeenRows:
         # The piece opens with the row of its extra keys, which passes as it is.
         first_line = data.index(b'\n') + 1
         out = io.StringIO(newline='')
-        writer = corvina_convert.csv_writer(out, self.delimiter)
-        for row in corvina_convert.read_csv_rows(data[first_line:], self.delimiter):
+        writer = cli.csv_writer(out, self.delimiter)
+        for row in cli.read_csv_rows(data[first_line:], self.delimiter):
             key: list[object] = [row[place] for place in self.places]
             key[self.amount] = decimal.Decimal(str(key[self.amount]))
             found = tuple(key)

@@ -16,8 +16,9 @@ import sys
 from typing import Any
 
 import corvina_py
-from corvina_convert import (STDIN, Output, OutputError, Spilled, Unconvertible, messages,
-                             one_line, outcomes_of, reading)
+from corvina_convert import messages, reading
+from corvina_convert.cli import (STDIN, Output, OutputError, Spilled, Unconvertible, one_line,
+                                 outcomes_of)
 from corvina_convert.i18n import _
 
 FORMATS = ('parquet', 'arrow')

@@ -18,7 +18,7 @@ using test_support::describe;
 using test_support::line_of;
 using test_support::to_cp1251;
 
-const char kStatement[] =
+const std::string kStatement = std::string(
     "1CClientBankExchange\r\n"
     "ВерсияФормата=1.03\r\n"
     "Кодировка=Windows\r\n"
@@ -38,15 +38,8 @@ const char kStatement[] =
     "Номер=17\r\n"
     "Дата=05.03.2024\r\n"
     "Сумма=100.50\r\n"
-    "ВидОплаты=\r\n"
-    "ПлательщикСчет=40702810000000000001\r\n"
-    "ПлательщикИНН=7701\r\n"
-    "ПлательщикБИК=044525000\r\n"
-    "ПлательщикБанк1=Банк\r\n"
-    "ПолучательСчет=40702810000000000002\r\n"
-    "ПолучательИНН=7702\r\n"
-    "ПолучательБИК=044525001\r\n"
-    "ПолучательБанк1=Банк получателя\r\n"
+    "ВидОплаты=\r\n") +
+    std::string(test_support::kPaymentParties) +
     "ПоказательКБК=18210102010011000110\r\n"
     "НазначениеПлатежа=Оплата = по счету\r\n"
     "Поле банка=Ёлка «1»\r\n"

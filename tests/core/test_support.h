@@ -31,6 +31,14 @@ inline constexpr char kPaymentDocument[] =
     "НазначениеПлатежа=Оплата\r\n"
     "КонецДокумента\r\n";
 
+// The payer's and payee's lines of kPaymentDocument, for a section that orders its other keys
+// its own way.
+inline constexpr std::string_view kPaymentParties = [] {
+  const std::string_view document = kPaymentDocument;
+  const size_t start = document.find("ПлательщикСчет=");
+  return document.substr(start, document.find("НазначениеПлатежа=") - start);
+}();
+
 // kPaymentDocument with `lines` (each ending in its line break) added before its end line.
 inline std::string payment_document_with(std::string_view lines) {
   std::string section = kPaymentDocument;

@@ -107,6 +107,23 @@ REQUIRED_DOCUMENT = {
     'ПолучательБанк1': 'Банк получателя', 'НазначениеПлатежа': 'Оплата',
 }
 
+# A payment order with every required key, its values as a bank writes them: full INNs and
+# accounts, bank names with quotes, a purpose in Cyrillic with ё.
+PAYMENT_ORDER = {
+    'Номер': '17',
+    'Дата': '05.03.2024',
+    'Сумма': '100.50',
+    'НазначениеПлатежа': 'Оплата по счёту',
+    'ПлательщикИНН': '7701234567',
+    'ПлательщикБИК': '044525225',
+    'ПлательщикБанк1': 'ПАО СБЕРБАНК',
+    'ПлательщикСчет': '40702810938000012345',
+    'ПолучательИНН': '5009876543',
+    'ПолучательСчет': '40702810100000054321',
+    'ПолучательБИК': '044525593',
+    'ПолучательБанк1': 'АО "АЛЬФА-БАНК"',
+}
+
 # The key of each Document field, by attribute name.
 DOCUMENT_KEYS = {
     'doc_number': 'Номер', 'doc_type': 'СекцияДокумент', 'doc_date': 'Дата', 'amount': 'Сумма',

@@ -12,7 +12,7 @@ import threading
 import pytest
 
 import corvina_py
-from conftest import UNDER_ASAN, statement as build_statement
+from conftest import PAYMENT_ORDER, UNDER_ASAN, statement as build_statement
 from corvina_py import SectionType
 
 HEADER = {'ВерсияФормата': '1.03', 'Отправитель': 'Бухгалтерия'}
@@ -21,27 +21,13 @@ ACCOUNT = {
     'РасчСчет': '40702810938000012345',
     'НачальныйОстаток': '1250.15',
 }
-DOCUMENT = {
-    'Номер': '17',
-    'Дата': '05.03.2024',
-    'Сумма': '100.50',
-    'НазначениеПлатежа': 'Оплата',
-    'ПлательщикИНН': '7701234567',
-    'ПлательщикБИК': '044525225',
-    'ПлательщикБанк1': 'ПАО СБЕРБАНК',
-    'ПлательщикСчет': '40702810938000012345',
-    'ПолучательИНН': '5009876543',
-    'ПолучательСчет': '40702810100000054321',
-    'ПолучательБИК': '044525593',
-    'ПолучательБанк1': 'АО "АЛЬФА-БАНК"',
-}
 
 
 def statement(*sections: tuple[str, dict[str, str]]) -> str:
     return build_statement(*sections, header=HEADER)
 
 
-TWO_SECTIONS = statement(('account', ACCOUNT), ('Платежное поручение', DOCUMENT))
+TWO_SECTIONS = statement(('account', ACCOUNT), ('Платежное поручение', PAYMENT_ORDER))
 # The line of the account section's "КонецРасчСчет".
 ACCOUNT_END = 3 + 1 + len(ACCOUNT) + 1
 
@@ -107,7 +93,7 @@ class TestHookCalls:
         assert account_type is not SectionType.Account
         assert document_type == SectionType.Document
         assert list(account_attrs.items()) == list(ACCOUNT.items())
-        assert list(document_attrs.items()) == list(DOCUMENT.items())
+        assert list(document_attrs.items()) == list(PAYMENT_ORDER.items())
         assert list(header.items()) == list(HEADER.items())
 
     def test_hooks_run_in_list_order_and_see_changes(self):
@@ -123,7 +109,7 @@ class TestHookCalls:
             assert list(attrs)[-1] == 'Новый'
             assert attrs['Номер'] == '18'
 
-        parsed = corvina_py.parse(statement(('Банковский ордер', DOCUMENT)), (first, second))
+        parsed = corvina_py.parse(statement(('Банковский ордер', PAYMENT_ORDER)), (first, second))
         assert seen == ['first', 'second']
         assert parsed.documents[0].doc_number == '18'
 
@@ -153,8 +139,8 @@ class TestHookCalls:
             kept.append(attrs)
             return False
 
-        parsed = corvina_py.parse(statement(('Платежное поручение', DOCUMENT),
-                                            ('Платежное поручение', DOCUMENT)), [hook])
+        parsed = corvina_py.parse(statement(('Платежное поручение', PAYMENT_ORDER),
+                                            ('Платежное поручение', PAYMENT_ORDER)), [hook])
         kept[0]['Номер'] = 'late'
         assert parsed.header['ВерсияФормата'] == '1.03'
         assert [d.doc_number for d in parsed.documents] == ['17', '17']
@@ -218,7 +204,8 @@ class TestHookCalls:
                 kept.pop().clear()
             kept.append(header)
 
-        corvina_py.parse(statement(*[('Платежное поручение', DOCUMENT)] * 4), [keeping, keeping])
+        corvina_py.parse(statement(*[('Платежное поручение', PAYMENT_ORDER)] * 4),
+                         [keeping, keeping])
         assert seen == [HEADER] * 8
 
     # How the re-entering parse is started: on the main thread with the usual stack, on a thread
@@ -300,7 +287,7 @@ class TestHookCalls:
             inner.append(corvina_py.parse(TWO_SECTIONS, [Recorder()]))
             attrs['Номер'] = 'outer'
 
-        parsed = corvina_py.parse(statement(('Платежное поручение', DOCUMENT)), [hook])
+        parsed = corvina_py.parse(statement(('Платежное поручение', PAYMENT_ORDER)), [hook])
         assert parsed.documents[0].doc_number == 'outer'
         assert [d.doc_number for d in inner[0].documents] == ['17']
 

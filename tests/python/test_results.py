@@ -13,23 +13,9 @@ from hypothesis import given, settings, strategies as st
 
 import corvina_convert
 import corvina_py
-from conftest import bulk_documents, statement
+from conftest import PAYMENT_ORDER, bulk_documents, statement
 from corvina_py import Account, Document, Interval, Statement
 
-REQUIRED = {
-    'Номер': '17',
-    'Дата': '05.03.2024',
-    'Сумма': '100.50',
-    'НазначениеПлатежа': 'Оплата по счёту',
-    'ПлательщикИНН': '7701234567',
-    'ПлательщикБИК': '044525225',
-    'ПлательщикБанк1': 'ПАО СБЕРБАНК',
-    'ПлательщикСчет': '40702810938000012345',
-    'ПолучательИНН': '5009876543',
-    'ПолучательСчет': '40702810100000054321',
-    'ПолучательБИК': '044525593',
-    'ПолучательБанк1': 'АО "АЛЬФА-БАНК"',
-}
 
 ACCOUNT = {
     'ДатаНачала': '01.03.2024',
@@ -43,7 +29,7 @@ ACCOUNT = {
 
 
 def document(**changes: str | None) -> Document:
-    attrs = {**REQUIRED, **changes}
+    attrs = {**PAYMENT_ORDER, **changes}
     return corvina_py.parse(statement(('Платежное поручение', attrs))).documents[0]
 
 
@@ -56,8 +42,8 @@ def interval(**changes: str | None) -> Interval:
 def sample() -> Statement:
     return corvina_py.parse(statement(
         ('account', ACCOUNT),
-        ('Платежное поручение', REQUIRED),
-        ('Банковский ордер', {**REQUIRED, 'Сумма': 'x'}),
+        ('Платежное поручение', PAYMENT_ORDER),
+        ('Банковский ордер', {**PAYMENT_ORDER, 'Сумма': 'x'}),
     ))
 
 
@@ -153,7 +139,8 @@ class TestStatement:
         assert list(parsed.accounts) == ['40702810938000012345']
         assert [d.doc_number for d in parsed.documents] == ['17']
         assert parsed.warnings == [(
-            len(statement(('account', ACCOUNT), ('a', REQUIRED), ('b', REQUIRED)).splitlines())
+            len(statement(('account', ACCOUNT), ('a', PAYMENT_ORDER),
+                          ('b', PAYMENT_ORDER)).splitlines())
             - 1,
             'invalid value: string "x", expected a Decimal type representing a fixed-point number',
         )]
@@ -265,7 +252,7 @@ class TestInterval:
 
 class TestDocument:
     FULL = {
-        **REQUIRED,
+        **PAYMENT_ORDER,
         'ВидОплаты': '01',
         'Очередность': '5',
         'ПлательщикКПП': '770101001',
@@ -357,7 +344,7 @@ class TestDocument:
 
 
 def parse_single(attrs: dict[str, str]) -> Statement:
-    return corvina_py.parse(statement(('Платежное поручение', {**REQUIRED, **attrs})))
+    return corvina_py.parse(statement(('Платежное поручение', {**PAYMENT_ORDER, **attrs})))
 
 
 class TestValueTexts:
