@@ -2,8 +2,8 @@
 // Data Interface is checked against the record it came from, with batches cut after a few bytes
 // of text so that every input crosses many batch boundaries.
 //
-// Documents end in two more columns, `lineno` and the map `extra`, checked against the record's
-// own line and extras.
+// Documents end in three more columns, `lineno`, the map `extra` and the text `direction`,
+// checked against the record's own line, extras and direction.
 //
 // The first byte picks the text limit of a batch: 1 to 128 bytes from its low bits, or the
 // build's own limit when its high bit is set; the rest is the statement. Each table is also
@@ -22,6 +22,7 @@
 
 #include "arrow_c_data.h"
 #include "column_values.h"
+#include "direction.h"
 #include "document_extra.h"
 #include "fuzz_input.h"
 #include "parse_statement.h"
@@ -124,7 +125,7 @@ void check_amount(const ArrowArray& column, int64_t row, std::optional<Amount> e
   require(decimal_text(values[row]) == amount_at_scale(*expected, scale));
 }
 
-// The `lineno` and `extra` columns that follow a document's fields, at one row.
+// The `lineno`, `extra` and `direction` columns that follow a document's fields, at one row.
 void check_document_tail(const ArrowArray& batch, size_t first, int64_t row,
                          const corvina::Document& document) {
   const ArrowArray& lineno = *batch.children[first];
@@ -142,6 +143,7 @@ void check_document_tail(const ArrowArray& batch, size_t first, int64_t row,
     ++entry;
   });
   require(entry == entry_offsets[row + 1]);
+  check_text(*batch.children[first + 2], row, corvina::direction_name(document.direction()));
 }
 
 // What the extras of a document take of a batch's limit: their bytes and one per entry.
@@ -226,6 +228,11 @@ std::vector<uint8_t> check_schema(const ArrowSchema& schema, bool leading, bool 
       require(std::string_view(child.name) == (c == 0 ? "key" : "value"));
       require(std::string_view(child.format) == "u" && (child.flags & ARROW_FLAG_NULLABLE) == 0);
     }
+    const ArrowSchema& direction = *schema.children[index++];
+    require(std::string_view(direction.name) == "direction");
+    require(std::string_view(direction.format) == "u");
+    require((direction.flags & ARROW_FLAG_NULLABLE) != 0);
+    scales.push_back(0);
     scales.push_back(0);
     scales.push_back(0);
   }
@@ -525,7 +532,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const corvina::Document& document : statement.documents) documents.push_back(&document);
   constexpr size_t kDocumentColumns = corvina::kFieldCount<decltype(kDocumentFields)>;
   check_table(
-      documents, limit, kDocumentColumns + 2, false, true, kDocumentFields,
+      documents, limit, kDocumentColumns + 3, false, true, kDocumentFields,
       [&](int64_t at) { return corvina::build_documents_table(documents, at, one_thread); },
       [](Expected& expected, const corvina::Document* document, bool fit) {
         if (fit) {
@@ -533,6 +540,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
           measure_record(expected, 0, kDocumentFields, *document);
           expected.largest_map = std::max(expected.largest_map, map_size(*document));
+          if (const auto direction = corvina::direction_name(document->direction())) {
+            expected.longest_text = std::max(expected.longest_text, direction->size());
+          }
         }
       },
       [](const ArrowArray& batch, int64_t i, const corvina::Document* document,
