@@ -33,7 +33,7 @@ inline constexpr char kPaymentDocument[] =
 
 // The payer's and payee's lines of kPaymentDocument, for a section that orders its other keys
 // its own way.
-inline constexpr std::string_view kPaymentParties = [] {
+inline const std::string_view kPaymentParties = [] {
   const std::string_view document = kPaymentDocument;
   const size_t start = document.find("ПлательщикСчет=");
   return document.substr(start, document.find("НазначениеПлатежа=") - start);
