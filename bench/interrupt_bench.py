@@ -19,6 +19,8 @@ import corvina_py
 
 
 def main() -> None:
+    # A shell starts a background job with SIGINT ignored, and Python then leaves it so.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('file')
     parser.add_argument('--runs', type=int, default=5)

@@ -188,6 +188,16 @@ def resident_bytes() -> int | None:
         return None
 
 
+def traced_growth(path) -> int:
+    """What the Python objects traced grow by over ROUNDS calls of `path`."""
+    gc.collect()
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(ROUNDS):
+        path()
+    gc.collect()
+    return tracemalloc.get_traced_memory()[0] - before
+
+
 class TestNothingGrows:
     @pytest.mark.parametrize('path', PATHS.values(), ids=PATHS.keys())
     def test_memory(self, path):
@@ -199,16 +209,15 @@ class TestNothingGrows:
         try:
             for _ in range(WARMUP):
                 path()
-            gc.collect()
-            traced_before = tracemalloc.get_traced_memory()[0]
-            for _ in range(ROUNDS):
-                path()
-            gc.collect()
-            traced_after = tracemalloc.get_traced_memory()[0]
+            growth = traced_growth(path)
+            if FREE_THREADED and growth >= ROUNDS * PYTHON_BYTES_PER_ROUND:
+                # There objects are freed once every thread has passed a quiescent point, so a
+                # window may end with a batch still pending; a leak grows in the next one too.
+                growth = min(growth, traced_growth(path))
         finally:
             tracemalloc.stop()
         resident_after = resident_bytes()
-        assert traced_after - traced_before < ROUNDS * PYTHON_BYTES_PER_ROUND
+        assert growth < ROUNDS * PYTHON_BYTES_PER_ROUND
         if resident_before is not None and not UNDER_ASAN:
             assert resident_after - resident_before < ROUNDS * RESIDENT_BYTES_PER_ROUND
 

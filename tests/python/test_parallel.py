@@ -192,6 +192,9 @@ INTERRUPT_SCRIPT = textwrap.dedent('''
     import os, signal, sys, threading, time
     import corvina_py
 
+    # A shell starts a background job with SIGINT ignored, and Python then leaves it so.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
     section = {section!r}.encode('cp1251')
     # Never finished, so that no result is built: the time is the core's.
     data = '1CClientBankExchange\\nВерсияФормата=1.03\\n'.encode('cp1251') + section * {count}
