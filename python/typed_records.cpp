@@ -205,14 +205,18 @@ class RepeatedTexts {
     // lies far behind in memory by then.
     PyObject* object = nullptr;
 
+    // An empty text may have no bytes at all (a null pointer), which memcmp and memcpy must
+    // never be given, even for nothing.
     bool same_bytes(std::string_view text) const {
-      return std::memcmp(text.size() <= kKeptBytes ? kept.data() : data, text.data(),
-                         text.size()) == 0;
+      return text.empty() || std::memcmp(text.size() <= kKeptBytes ? kept.data() : data,
+                                         text.data(), text.size()) == 0;
     }
     void keep(uint64_t text_hash, std::string_view text, PyObject* made) {
       hash = text_hash;
       size = static_cast<uint32_t>(text.size());
-      if (text.size() <= kKeptBytes) std::memcpy(kept.data(), text.data(), text.size());
+      if (!text.empty() && text.size() <= kKeptBytes) {
+        std::memcpy(kept.data(), text.data(), text.size());
+      }
       data = text.data();
       object = made;
     }
