@@ -28,6 +28,9 @@ ROUNDS = 250 if UNDER_ASAN else 1000
 WARMUP = 100
 # Per round, on average. A leaked copy of the statement alone costs over 8 KiB a round.
 PYTHON_BYTES_PER_ROUND = 64
+# Under the sanitizers Python allocates through the system allocator, whose blocks held over a
+# window come to some ten kilobytes whatever the number of rounds: not a growth per round.
+PYTHON_SLACK = 32 * 1024 if UNDER_ASAN else 0
 RESIDENT_BYTES_PER_ROUND = 2048
 
 LONG = 'Оплата по договору поставки ' * 150  # about 8 KiB in UTF-8
@@ -210,7 +213,7 @@ class TestNothingGrows:
             for _ in range(WARMUP):
                 path()
             growth = traced_growth(path)
-            if growth >= ROUNDS * PYTHON_BYTES_PER_ROUND:
+            if growth >= ROUNDS * PYTHON_BYTES_PER_ROUND + PYTHON_SLACK:
                 # A window may end with memory that is not yet given back: a free-threaded
                 # interpreter frees objects once every thread has passed a quiescent point, and
                 # the system allocator under the sanitizers holds blocks of its own. A leak grows
@@ -219,7 +222,7 @@ class TestNothingGrows:
         finally:
             tracemalloc.stop()
         resident_after = resident_bytes()
-        assert growth < ROUNDS * PYTHON_BYTES_PER_ROUND
+        assert growth < ROUNDS * PYTHON_BYTES_PER_ROUND + PYTHON_SLACK
         if resident_before is not None and not UNDER_ASAN:
             assert resident_after - resident_before < ROUNDS * RESIDENT_BYTES_PER_ROUND
 
