@@ -8,14 +8,13 @@ tests need no statements of many megabytes, except where time spent in the core 
 from __future__ import annotations
 
 import os
-import sys
 import textwrap
 import threading
 import time
 from pathlib import Path
 
 import pytest
-from conftest import UNDER_ASAN, document_lines, many_sections, run_python
+from conftest import FREE_THREADED, UNDER_ASAN, document_lines, many_sections, run_python
 
 import corvina_py
 
@@ -237,9 +236,8 @@ INTERRUPT_SCRIPT = textwrap.dedent('''
 
 @pytest.mark.skipif(UNDER_ASAN, reason='the sanitizer slows the parse and the timer thread '
                     'unevenly, so the signal may come after the parse it was meant for')
-@pytest.mark.skipif(not getattr(sys, '_is_gil_enabled', lambda: True)(),
-                    reason='with the interpreter lock forced off, a pending signal is not yet '
-                    'seen during the parse')
+@pytest.mark.skipif(FREE_THREADED, reason='a free-threaded interpreter does not yet see every '
+                    'pending signal during the parse')
 class TestInterrupt:
     # Ctrl-C during a long parse without hooks stops it soon after, on one thread or several:
     # KeyboardInterrupt comes from the parse, which lets go of everything it held, and the
